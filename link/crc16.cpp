@@ -1,6 +1,7 @@
 #include "crc16.h"
 
 #include <array>
+#include <cstddef>
 
 namespace {
 constexpr std::array<uint16_t, 256> makeTable()

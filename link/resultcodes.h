@@ -1,0 +1,41 @@
+#pragma once
+#include <QString>
+#include <cstdint>
+
+// Result codes of the chip link. Transfer codes fill the low byte; stage
+// codes sit above it, and a failed transfer inside a stage is reported as
+// stage | transfer.
+namespace resultCode {
+constexpr uint32_t kSuccess = 0;
+
+constexpr uint32_t kTransferTimeout = 0xE0;
+constexpr uint32_t kTransferIdleError = 0xE1;
+constexpr uint32_t kTransferStartError = 0xE2;
+constexpr uint32_t kTransferStartAckError = 0xE3;
+constexpr uint32_t kTransferDataError = 0xE4;
+constexpr uint32_t kTransferDataAckError = 0xE5;
+constexpr uint32_t kTransferStopError = 0xE6;
+constexpr uint32_t kTransferStopAckError = 0xE7;
+constexpr uint32_t kTransferStopped = 0xE8;
+constexpr uint32_t kTransferCannotOpen = 0xF0;
+constexpr uint32_t kTransferCancelled = 0xF1;
+// An empty image has nothing to send; it is refused before the transfer.
+constexpr uint32_t kTransferEmptyFile = 0xF2;
+constexpr uint32_t kTransferDone = 0xFF;
+
+constexpr uint32_t kPortOpenFailed = 0x20100;
+constexpr uint32_t kNoChipInfo = 0x20200;
+constexpr uint32_t kRamCodeFailed = 0x30100;
+constexpr uint32_t kFileCountWrong = 0x40100;
+constexpr uint32_t kBaudRateFailed = 0x40300;
+constexpr uint32_t kStartAddrFailed = 0x40500;
+constexpr uint32_t kEraseFailed = 0x40700;
+constexpr uint32_t kFlashWriteFailed = 0x40900;
+constexpr uint32_t kOpenFileFailed = 0x40A00;
+
+constexpr uint32_t kTransferMask = 0xFF;
+} // namespace resultCode
+
+// The user-facing text of one code; empty for codes without a text of their
+// own, composites included (split them with resultCode::kTransferMask).
+QString resultText(uint32_t code);

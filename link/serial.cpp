@@ -1,0 +1,258 @@
+#include "serial.h"
+
+#include "linktiming.h"
+
+#include <QAbstractEventDispatcher>
+#include <QDeadlineTimer>
+#include <QDebug>
+#include <QEventLoop>
+#include <QFileInfo>
+#include <QSerialPort>
+#include <QThread>
+#include <QTimer>
+
+#include <cerrno>
+#include <cstring>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+void waitUntil(const QDeadlineTimer &deadline)
+{
+    QAbstractEventDispatcher *dispatcher = QAbstractEventDispatcher::instance();
+    if (!dispatcher) {
+        // A thread that never created a QObject has no dispatcher yet; an
+        // event loop object makes one.
+        QEventLoop ensureDispatcher;
+        dispatcher = QAbstractEventDispatcher::instance();
+    }
+    if (!dispatcher) {
+        QThread::msleep(static_cast<unsigned long>(qMax<qint64>(0, deadline.remainingTime())));
+        return;
+    }
+    // The wake-up timer ends the dispatcher's sleep at the deadline; any
+    // earlier event (a receive tick, a queued call) is handled on the way.
+    QTimer wake;
+    wake.setTimerType(Qt::PreciseTimer);
+    wake.setSingleShot(true);
+    while (!deadline.hasExpired()) {
+        wake.start(static_cast<int>(qMax<qint64>(0, deadline.remainingTime())));
+        dispatcher->processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
+    }
+}
+
+void delayMs(int ms)
+{
+    waitUntil(QDeadlineTimer(qMax(0, ms), Qt::PreciseTimer));
+}
+
+namespace {
+uint32_t budgetAtOpen(uint32_t baudRate)
+{
+    using namespace linkTiming;
+    if (baudRate <= kSlowLineMaxBaud)
+        return kBudgetSlowLine;
+    if (baudRate < kFastLineMinBaud)
+        return kBudgetMidLine;
+    return kBudgetFastLine;
+}
+
+// QSerialPort takes a bare name as a device under /dev; the simulator's
+// control socket lies beside the device path.
+QString devicePath(const QString &portName)
+{
+    return portName.startsWith(QLatin1Char('/')) ? portName : QStringLiteral("/dev/") + portName;
+}
+} // namespace
+
+Serial::Serial()
+    : port(new QSerialPort)
+    , waitCount(linkTiming::kBudgetMidLine)
+    , pollTimer(new QTimer)
+{
+    rxBuffer.clear();
+    pollTimer->setTimerType(Qt::PreciseTimer);
+    connect(pollTimer, &QTimer::timeout, this, &Serial::readData);
+}
+
+Serial::~Serial()
+{
+    closeControl();
+    delete pollTimer;
+    delete port;
+}
+
+bool Serial::openPort(const QString &portName, uint32_t baudRate)
+{
+    port->setPortName(portName);
+    port->setBaudRate(static_cast<qint32>(baudRate), QSerialPort::AllDirections);
+    port->setDataBits(QSerialPort::Data8);
+    port->setParity(QSerialPort::NoParity);
+    port->setStopBits(QSerialPort::OneStop);
+    port->setFlowControl(QSerialPort::NoFlowControl);
+    waitCount = budgetAtOpen(baudRate);
+    startTimer();
+    if (!port->open(QIODevice::ReadWrite))
+        return false;
+
+    closeControl();
+    const QString control = devicePath(portName) + QStringLiteral(".ctl");
+    if (QFileInfo(control).exists()) {
+        const QByteArray path = control.toLocal8Bit();
+        sockaddr_un addr{};
+        addr.sun_family = AF_UNIX;
+        if (static_cast<size_t>(path.size()) < sizeof(addr.sun_path)) {
+            std::memcpy(addr.sun_path, path.constData(), static_cast<size_t>(path.size()));
+            controlFd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+            if (controlFd >= 0 && ::connect(controlFd, reinterpret_cast<sockaddr *>(&addr), sizeof(addr)) != 0) {
+                qDebug() << "control channel" << control << "refused:" << std::strerror(errno);
+                closeControl();
+            }
+        }
+    }
+    if (controlFd >= 0) {
+        modemLines = true;
+    } else {
+        // Pseudo-terminals refuse the modem ioctls; probing once tells.
+        port->clearError();
+        port->pinoutSignals();
+        modemLines = port->error() == QSerialPort::NoError;
+        port->clearError();
+    }
+    return true;
+}
+
+void Serial::closePort()
+{
+    if (thread() != QThread::currentThread() && thread()->isRunning()) {
+        QMetaObject::invokeMethod(this, &Serial::closePort, Qt::QueuedConnection);
+        return;
+    }
+    pollTimer->stop();
+    port->close();
+    closeControl();
+}
+
+void Serial::setBaudRate(uint32_t baudRate)
+{
+    waitCount = baudRate <= linkTiming::kSlowLineMaxBaud ? linkTiming::kBudgetSlowLine
+                                                        : linkTiming::kBudgetAfterSwitch;
+    port->setBaudRate(static_cast<qint32>(baudRate), QSerialPort::AllDirections);
+}
+
+void Serial::readData()
+{
+    if (port->isOpen())
+        rxBuffer.append(port->readAll());
+}
+
+bool Serial::sendData(const QByteArray &bytes)
+{
+    if (port->write(bytes) == -1)
+        return false;
+    if (!port->flush())
+        return true;
+    port->waitForBytesWritten(linkTiming::kWriteDrainMs);
+    return true;
+}
+
+void Serial::stopTimer()
+{
+    pollTimer->stop();
+}
+
+void Serial::startTimer()
+{
+    pollTimer->start(linkTiming::kPollPeriodMs);
+}
+
+bool Serial::isOpen() const
+{
+    return port->isOpen();
+}
+
+void Serial::clearQueues()
+{
+    port->clear(QSerialPort::AllDirections);
+}
+
+bool Serial::hasModemLines() const
+{
+    return modemLines;
+}
+
+bool Serial::setDtr(bool on)
+{
+    if (controlFd >= 0) {
+        QByteArray reply;
+        return controlRequest(on ? "DTR 1" : "DTR 0", &reply) && reply == "OK";
+    }
+    return modemLines && port->setDataTerminalReady(on);
+}
+
+bool Serial::setRts(bool on)
+{
+    if (controlFd >= 0) {
+        QByteArray reply;
+        return controlRequest(on ? "RTS 1" : "RTS 0", &reply) && reply == "OK";
+    }
+    return modemLines && port->setRequestToSend(on);
+}
+
+bool Serial::dsr()
+{
+    if (controlFd >= 0) {
+        QByteArray reply;
+        return controlRequest("DSR", &reply) && reply == "DSR 1";
+    }
+    return modemLines && (port->pinoutSignals() & QSerialPort::DataSetReadySignal);
+}
+
+bool Serial::controlRequest(const QByteArray &request, QByteArray *reply)
+{
+    const QByteArray line = request + '\n';
+    const char *p = line.constData();
+    qint64 left = line.size();
+    while (left > 0) {
+        const ssize_t n = ::send(controlFd, p, static_cast<size_t>(left), MSG_NOSIGNAL);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0) {
+            closeControl();
+            return false;
+        }
+        p += n;
+        left -= n;
+    }
+    reply->clear();
+    QDeadlineTimer deadline(linkTiming::kControlReplyMs);
+    for (;;) {
+        pollfd pfd{controlFd, POLLIN, 0};
+        const int ready = ::poll(&pfd, 1, static_cast<int>(qMax<qint64>(0, deadline.remainingTime())));
+        if (ready < 0 && errno == EINTR)
+            continue;
+        if (ready <= 0) {
+            qDebug() << "control channel: no reply to" << request;
+            return false;
+        }
+        char c;
+        const ssize_t n = ::recv(controlFd, &c, 1, 0);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0) {
+            closeControl();
+            return false;
+        }
+        if (c == '\n')
+            return true;
+        reply->append(c);
+    }
+}
+
+void Serial::closeControl()
+{
+    if (controlFd >= 0)
+        ::close(controlFd);
+    controlFd = -1;
+}

@@ -1,0 +1,61 @@
+#pragma once
+#include <QByteArray>
+#include <QObject>
+#include <QString>
+#include <cstdint>
+
+class QDeadlineTimer;
+class QSerialPort;
+class QTimer;
+
+// Waits n milliseconds while the calling thread's events keep flowing (the
+// receive timer of every Serial on this thread runs meanwhile). The thread
+// sleeps in its event dispatcher between events instead of spinning.
+void delayMs(int ms);
+// The same wait, up to a deadline on the monotonic clock.
+void waitUntil(const QDeadlineTimer &deadline);
+
+// One serial port, the bytes it has received and the budget of a reply wait.
+// Owned and used by one thread; only closePort may be called from another.
+class Serial : public QObject
+{
+    Q_OBJECT
+
+public:
+    Serial();
+    ~Serial() override;
+
+    bool openPort(const QString &portName, uint32_t baudRate);
+    // From another thread the close is handed to the owning thread, which
+    // carries it out at its next event pump.
+    void closePort();
+    void setBaudRate(uint32_t baudRate);
+    bool sendData(const QByteArray &bytes);
+    void stopTimer();
+    void startTimer();
+    bool isOpen() const;
+    // Drops whatever the host and the driver still hold in both directions.
+    void clearQueues();
+
+    // Control lines. A port driven by the chip simulator carries them over
+    // its side channel; a pseudo-terminal without it has none at all.
+    bool hasModemLines() const;
+    bool setDtr(bool on);
+    bool setRts(bool on);
+    bool dsr();
+
+    QSerialPort *port;
+    QByteArray rxBuffer;
+    uint32_t waitCount;
+    QTimer *pollTimer;
+
+public slots:
+    void readData();
+
+private:
+    bool controlRequest(const QByteArray &request, QByteArray *reply);
+    void closeControl();
+
+    int controlFd = -1;
+    bool modemLines = false;
+};

@@ -1,0 +1,236 @@
+#include "ymodemsender.h"
+
+#include "crc16.h"
+#include "linktiming.h"
+#include "resultcodes.h"
+#include "serial.h"
+
+#include <QFile>
+
+namespace {
+constexpr char kSoh = 0x01;
+constexpr char kStx = 0x02;
+constexpr char kEot = 0x04;
+constexpr char kAck = 0x06;
+constexpr char kNak = 0x15;
+constexpr char kCan = 0x18;
+constexpr char kFill = 0x1A;
+constexpr char kCrcRequest = 0x43;
+constexpr int kShortBlock = 128;
+// More than four cancel bytes after the last packet mean the receiver gave up.
+constexpr int kCancelThreshold = 4;
+constexpr int kCancelLength = 5;
+// The receiver stores under this name whatever the file is called on the host.
+const char kHeaderName[] = "test.bin";
+
+enum class Step {
+    WaitC,
+    SendHeader,
+    WaitHeaderAck,
+    SendFullBlock,
+    WaitFullBlockReply,
+    SendLastBlock,
+    WaitLastBlockReply,
+    SendFirstEot,
+    WaitEotNak,
+    SendSecondEot,
+    WaitEotAckC,
+    SendEndHeader,
+    WaitFinalAck,
+};
+
+QByteArray withCrc(QByteArray packet, int fieldOffset, int fieldLength)
+{
+    const uint16_t crc = ymodemSender::crc16(reinterpret_cast<const uint8_t *>(packet.constData()) + fieldOffset,
+                                             fieldLength);
+    packet.append(static_cast<char>(crc >> 8));
+    packet.append(static_cast<char>(crc & 0xFF));
+    return packet;
+}
+} // namespace
+
+ymodemSender::ymodemSender() = default;
+
+uint16_t ymodemSender::crc16(const uint8_t *bytes, int length)
+{
+    return length < 1 ? 0 : vqCrc16(bytes, length);
+}
+
+void ymodemSender::sendPacket(const QByteArray &packet)
+{
+    // Replies count only after the packet they answer.
+    serial->stopTimer();
+    serial->rxBuffer.clear();
+    serial->startTimer();
+    serial->sendData(packet);
+}
+
+bool ymodemSender::sendHeader(const QString &fileName, int64_t fileSize)
+{
+    QByteArray field = fileName.toUtf8();
+    field.append('\0');
+    field.append(QByteArray::number(static_cast<qulonglong>(fileSize)));
+    field = field.left(kShortBlock);
+    field.append(QByteArray(kShortBlock - field.size(), '\0'));
+    QByteArray packet;
+    packet.append(kSoh).append('\0').append(static_cast<char>(0xFF)).append(field);
+    sendPacket(withCrc(packet, 3, kShortBlock));
+    return true;
+}
+
+bool ymodemSender::sendBlock(uint8_t blockNumber, const QByteArray &data, int dataLength)
+{
+    const int field = dataLength <= kShortBlock ? kShortBlock : blockSize;
+    QByteArray packet;
+    packet.reserve(field + 5);
+    packet.append(dataLength <= kShortBlock ? kSoh : kStx);
+    packet.append(static_cast<char>(blockNumber));
+    packet.append(static_cast<char>(~blockNumber));
+    packet.append(data.constData(), dataLength);
+    packet.append(QByteArray(field - dataLength, kFill));
+    sendPacket(withCrc(packet, 3, field));
+    return true;
+}
+
+bool ymodemSender::sendEndHeader()
+{
+    QByteArray packet;
+    packet.append(kSoh).append('\0').append(static_cast<char>(0xFF)).append(QByteArray(kShortBlock, '\0'));
+    packet.append('\0').append('\0');
+    sendPacket(packet);
+    return true;
+}
+
+bool ymodemSender::sendEot()
+{
+    sendPacket(QByteArray(1, kEot));
+    return true;
+}
+
+bool ymodemSender::sendCancel()
+{
+    sendPacket(QByteArray(kCancelLength, kCan));
+    return true;
+}
+
+uint8_t ymodemSender::sendFile(const QString &filePath, Serial *link)
+{
+    using namespace resultCode;
+    fraction = 0.0f;
+    QFile file(filePath);
+    if (!file.open(QIODevice::ReadOnly))
+        return kTransferCannotOpen;
+    const QByteArray data = file.readAll();
+    file.close();
+    const int64_t fileSize = data.size();
+    // A last block with nothing in it has no defined form on the wire.
+    if (fileSize == 0)
+        return kTransferEmptyFile;
+
+    serial = link;
+    int64_t offset = 0;
+    int idle = 0;
+    uint8_t blockNumber = 0;
+    Step step = Step::WaitC;
+    const QByteArray &rx = serial->rxBuffer;
+
+    auto fail = [this](uint32_t code) {
+        sendCancel();
+        return static_cast<uint8_t>(code);
+    };
+
+    for (;;) {
+        switch (step) {
+        case Step::WaitC:
+            if (rx.contains(kCrcRequest))
+                step = Step::SendHeader;
+            break;
+        case Step::SendHeader:
+            sendHeader(QString::fromLatin1(kHeaderName), fileSize);
+            idle = 0;
+            step = Step::WaitHeaderAck;
+            break;
+        case Step::WaitHeaderAck:
+            if (rx.contains(kAck) && rx.contains(kCrcRequest)) {
+                ++blockNumber;
+                step = fileSize > chunkSize ? Step::SendFullBlock : Step::SendLastBlock;
+            }
+            break;
+        case Step::SendFullBlock:
+            if (offset >= fileSize)
+                return fail(kTransferDataError);
+            sendBlock(blockNumber, data.mid(static_cast<int>(offset), chunkSize), chunkSize);
+            idle = 0;
+            step = Step::WaitFullBlockReply;
+            break;
+        case Step::WaitFullBlockReply:
+            if (rx.contains(kAck)) {
+                offset += chunkSize;
+                ++blockNumber;
+                if (offset >= fileSize)
+                    return fail(kTransferDataError);
+                step = fileSize - offset > chunkSize ? Step::SendFullBlock : Step::SendLastBlock;
+            }
+            if (rx.contains(kNak))
+                step = Step::SendFullBlock;
+            break;
+        case Step::SendLastBlock:
+            if (offset > fileSize)
+                return fail(kTransferDataError);
+            sendBlock(blockNumber, data.mid(static_cast<int>(offset)), static_cast<int>(fileSize - offset));
+            idle = 0;
+            step = Step::WaitLastBlockReply;
+            break;
+        case Step::WaitLastBlockReply:
+            if (rx.contains(kAck)) {
+                offset = fileSize;
+                ++blockNumber;
+                step = Step::SendFirstEot;
+            }
+            if (rx.contains(kNak))
+                step = Step::SendLastBlock;
+            break;
+        case Step::SendFirstEot:
+            sendEot();
+            idle = 0;
+            step = Step::WaitEotNak;
+            break;
+        case Step::WaitEotNak:
+            // The chip NAKs the first EOT; standard receivers ACK it at once
+            // and then ask for the next file with "C".
+            if (rx.contains(kNak))
+                step = Step::SendSecondEot;
+            else if (rx.contains(kAck))
+                step = Step::WaitEotAckC;
+            break;
+        case Step::SendSecondEot:
+            sendEot();
+            idle = 0;
+            step = Step::WaitEotAckC;
+            break;
+        case Step::WaitEotAckC:
+            if (rx.contains(kAck) && rx.contains(kCrcRequest))
+                step = Step::SendEndHeader;
+            break;
+        case Step::SendEndHeader:
+            sendEndHeader();
+            idle = 0;
+            step = Step::WaitFinalAck;
+            break;
+        case Step::WaitFinalAck:
+            if (rx.contains(kAck))
+                return kTransferDone;
+            break;
+        }
+
+        if (rx.count(kCan) > kCancelThreshold)
+            return fail(kTransferCancelled);
+        if (idle > linkTiming::kYmodemIdleTicks)
+            return fail(kTransferTimeout);
+        if (stopFlag)
+            return kTransferStopped;
+        delayMs(linkTiming::kYmodemTickMs);
+        ++idle;
+        fraction = static_cast<float>(static_cast<double>(offset) / static_cast<double>(fileSize));
+    }
+}

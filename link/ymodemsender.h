@@ -1,0 +1,36 @@
+#pragma once
+#include <QByteArray>
+#include <QString>
+#include <atomic>
+#include <cstdint>
+
+class Serial;
+
+// Sends one file with YMODEM (CRC-16, receiver-driven by "C") over a Serial,
+// stepping in ticks of about 1 ms.
+class ymodemSender
+{
+public:
+    ymodemSender();
+
+    // Returns a transfer code: 255 when the receiver took the whole file.
+    uint8_t sendFile(const QString &filePath, Serial *link);
+
+    bool sendHeader(const QString &fileName, int64_t fileSize);
+    bool sendBlock(uint8_t blockNumber, const QByteArray &data, int dataLength);
+    bool sendEndHeader();
+    bool sendEot();
+    bool sendCancel();
+    static uint16_t crc16(const uint8_t *bytes, int length);
+
+    Serial *serial = nullptr;
+    int32_t chunkSize = 1024;
+    int32_t blockSize = 1024;
+    // Written by the thread that stops a job; read once per tick.
+    std::atomic<bool> stopFlag{false};
+    // Share of the current file acknowledged, polled by the progress display.
+    std::atomic<float> fraction{0.0f};
+
+private:
+    void sendPacket(const QByteArray &packet);
+};
