@@ -12,8 +12,11 @@ enum ZipResult : uint32_t {
     ZipReadFailed = 0x800,
     ZipPassword = 0x1000,
     ZipArgs = 0x10000,
+    ZipNameTooLong = 0x20000,     // stored name of 1024 bytes or more
+    ZipUnsafeName = 0x40000,      // target would land outside the base folder
     ZipWrongMode = 0x80000,
     ZipInflateFailed = 0x5000000,
+    ZipCrcMismatch = 0x6000000,   // data delivered in full but its CRC-32 differs
 };
 
 struct ArchiveEntry {
