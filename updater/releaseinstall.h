@@ -1,0 +1,19 @@
+#pragma once
+// Unpacking a release archive and copying its folder over the installation.
+
+#include <QString>
+
+// Extracts every entry of the archive below baseFolder. False when the
+// archive does not open or any entry cannot be read or written whole.
+bool extractArchive(const QString &archivePath, const QString &baseFolder);
+
+// Installs the files of fromDir into toDir, sparing every folder whose name
+// contains "upliftor" or "log" and every file whose name contains
+// "upliftor", "log" or "cfg_file.json". Either all files are installed or
+// toDir is left as it was; on failure failedName names the file that could
+// not be installed.
+bool copyDirectoryFiles(const QString &fromDir, const QString &toDir, bool overwrite,
+                        QString &failedName);
+
+// Deletes a folder tree. An empty path fails; a missing folder succeeds.
+bool removeDirectory(const QString &path);
