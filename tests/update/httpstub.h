@@ -1,0 +1,80 @@
+#pragma once
+// A one-request-per-connection HTTP server on 127.0.0.1 whose answers a
+// test scripts per path: whole bodies, error statuses, bodies cut short by
+// a closed connection, or bodies that stall with the connection held open.
+
+#include <QByteArray>
+#include <QHash>
+#include <QHostAddress>
+#include <QList>
+#include <QTcpServer>
+#include <QTcpSocket>
+
+class HttpStub
+{
+public:
+    enum Delivery { Whole, CutShort, Stall };
+    struct Answer {
+        int status = 200;
+        QByteArray body;
+        Delivery delivery = Whole;
+    };
+
+    HttpStub()
+    {
+        server.listen(QHostAddress::LocalHost);
+        QObject::connect(&server, &QTcpServer::newConnection, [this] {
+            while (QTcpSocket *socket = server.nextPendingConnection()) {
+                socket->setParent(&server);
+                QObject::connect(socket, &QTcpSocket::readyRead, [this, socket] { serve(socket); });
+            }
+        });
+    }
+
+    quint16 port() const { return server.serverPort(); }
+    QString host() const { return QStringLiteral("127.0.0.1:%1").arg(port()); }
+
+    // Answers are used in order; the last one repeats.
+    void route(const QByteArray &path, const QList<Answer> &answers) { routes[path] = answers; }
+    int requests(const QByteArray &path) const { return served.value(path); }
+
+private:
+    void serve(QTcpSocket *socket)
+    {
+        QByteArray &pending = requestsInProgress[socket];
+        pending += socket->readAll();
+        if (!pending.contains("\r\n\r\n"))
+            return;
+        const QList<QByteArray> requestLine = pending.left(pending.indexOf("\r\n")).split(' ');
+        requestsInProgress.remove(socket);
+        const QByteArray path = requestLine.value(1);
+        const int index = served[path]++;
+        Answer answer;
+        answer.status = 404;
+        answer.body = "not here";
+        const QList<Answer> answers = routes.value(path);
+        if (!answers.isEmpty())
+            answer = answers.at(qMin(index, answers.size() - 1));
+
+        QByteArray head = "HTTP/1.1 " + QByteArray::number(answer.status)
+                          + (answer.status == 200 ? " OK" : " Error") + "\r\n";
+        head += "Content-Type: application/octet-stream\r\n";
+        head += "Content-Length: " + QByteArray::number(answer.body.size()) + "\r\n";
+        head += "Connection: close\r\n\r\n";
+        socket->write(head);
+        if (answer.delivery == Whole) {
+            socket->write(answer.body);
+            socket->disconnectFromHost();
+        } else {
+            socket->write(answer.body.left(answer.body.size() / 2));
+            socket->flush();
+            if (answer.delivery == CutShort)
+                socket->disconnectFromHost();
+        }
+    }
+
+    QTcpServer server;
+    QHash<QByteArray, QList<Answer>> routes;
+    QHash<QByteArray, int> served;
+    QHash<QTcpSocket *, QByteArray> requestsInProgress;
+};
