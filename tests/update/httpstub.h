@@ -9,6 +9,7 @@
 #include <QList>
 #include <QTcpServer>
 #include <QTcpSocket>
+#include <QMetaType>
 
 class HttpStub
 {
@@ -78,3 +79,6 @@ private:
     QHash<QByteArray, int> served;
     QHash<QTcpSocket *, QByteArray> requestsInProgress;
 };
+
+Q_DECLARE_METATYPE(HttpStub::Delivery)
+Q_DECLARE_METATYPE(HttpStub::Answer)

@@ -147,7 +147,6 @@ void TestUpdateRules::sourcesFile()
     QCOMPARE(shareFolder(site.fileServer), QString::fromUtf8("/srv/fs/lab/tools/Quorvex串口烧录工具/"));
 }
 
-Q_DECLARE_METATYPE(HttpStub::Delivery)
 
 void TestUpdateRules::webQuery_data()
 {

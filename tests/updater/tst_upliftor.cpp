@@ -1,0 +1,275 @@
+// Runs the real updater in a throw-away installation folder against a local
+// HTTP server and a local folder standing for the file share, and compares
+// the installation byte for byte afterwards.
+
+#include "httpstub.h"
+
+#include <QDir>
+#include <QDirIterator>
+#include <QFile>
+#include <QMap>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QtTest>
+
+namespace {
+
+using Tree = QMap<QString, QByteArray>;  // relative path -> bytes; folders end in "/"
+
+const QString releaseFolder = QString::fromUtf8("Quorvex串口烧录工具");
+const QByteArray endMarker = "[update sequence ended]";
+
+QString buildDir() { return qEnvironmentVariable("VQ_BUILD_DIR"); }
+
+Tree snapshot(const QString &root)
+{
+    Tree tree;
+    QDirIterator it(root, QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
+                    QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        const QString path = it.next();
+        const QString rel = QDir(root).relativeFilePath(path);
+        if (it.fileInfo().isDir()) {
+            tree.insert(rel + QLatin1Char('/'), QByteArray());
+        } else {
+            QFile f(path);
+            f.open(QIODevice::ReadOnly);
+            tree.insert(rel, f.readAll());
+        }
+    }
+    return tree;
+}
+
+void writeFile(const QString &path, const QByteArray &bytes)
+{
+    QDir().mkpath(QFileInfo(path).absolutePath());
+    QFile f(path);
+    QVERIFY(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    f.write(bytes);
+}
+
+QByteArray readFile(const QString &path)
+{
+    QFile f(path);
+    f.open(QIODevice::ReadOnly);
+    return f.readAll();
+}
+
+// Packs <folder>/<top> with Info-ZIP, the way releases are published.
+QByteArray zipFolder(const QString &folder, const QString &top)
+{
+    QProcess zip;
+    zip.setWorkingDirectory(folder);
+    zip.start(QStringLiteral("zip"), {QStringLiteral("-q"), QStringLiteral("-r"), QStringLiteral("-X"),
+                                      QStringLiteral("out.zip"), top});
+    zip.waitForFinished(60000);
+    return readFile(folder + QStringLiteral("/out.zip"));
+}
+
+enum Package { Release, Corrupted, NoReleaseFolder, SparedNames };
+enum Share { NoShare, ShareRelease, ShareCorrupted };
+
+} // namespace
+
+Q_DECLARE_METATYPE(Package)
+Q_DECLARE_METATYPE(Share)
+
+class TestUpliftor : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void update_data();
+    void update();
+
+private:
+    QByteArray package(Package kind, const QString &scratch);
+
+    QByteArray release;
+    Tree releaseTree;  // files below the release folder of the real package
+};
+
+void TestUpliftor::initTestCase()
+{
+    QVERIFY2(QFile::exists(buildDir() + QStringLiteral("/upliftor/upliftor")), "upliftor not built");
+    release = readFile(buildDir() + QStringLiteral("/vq_download_tool.zip"));
+    QVERIFY2(!release.isEmpty(), "release archive not built");
+    QTemporaryDir unpacked;
+    QProcess unzip;
+    unzip.setWorkingDirectory(unpacked.path());
+    unzip.start(QStringLiteral("unzip"), {QStringLiteral("-q"), buildDir() + QStringLiteral("/vq_download_tool.zip")});
+    QVERIFY(unzip.waitForFinished(60000));
+    QCOMPARE(unzip.exitCode(), 0);
+    releaseTree = snapshot(unpacked.filePath(releaseFolder));
+    QVERIFY(releaseTree.contains(QStringLiteral("config/VQ571M_RAM_BIN.bin")));
+    QVERIFY(releaseTree.contains(QStringLiteral("upliftor/upliftor")));
+    QVERIFY(!releaseTree.contains(QStringLiteral("config/update_sources.json")));
+}
+
+QByteArray TestUpliftor::package(Package kind, const QString &scratch)
+{
+    switch (kind) {
+    case Release:
+        return release;
+    case Corrupted: {
+        // Inside the RAM-code images, which are installed, not only carried.
+        QByteArray bytes = release;
+        for (int i = 20000; i < 20064; ++i)
+            bytes[i] = char(bytes.at(i) ^ 0x5A);
+        return bytes;
+    }
+    case NoReleaseFolder:
+        writeFile(scratch + QStringLiteral("/other/config/VQ571M_RAM_BIN.bin"), "stray");
+        return zipFolder(scratch, QStringLiteral("other"));
+    case SparedNames:
+        for (const char *name : {"config/cfg_file.json", "log/2026-02-02.text", "catalog.txt",
+                                 "upliftor/upliftor", "readme.txt"})
+            writeFile(scratch + QLatin1Char('/') + releaseFolder + QLatin1Char('/') + QLatin1String(name),
+                      QByteArray("from the package: ") + name);
+        return zipFolder(scratch, releaseFolder);
+    }
+    return QByteArray();
+}
+
+void TestUpliftor::update_data()
+{
+    QTest::addColumn<QString>("listedVersion");  // empty: the web server is down
+    QTest::addColumn<QList<HttpStub::Answer>>("downloads");
+    QTest::addColumn<Package>("kind");
+    QTest::addColumn<Share>("share");
+    QTest::addColumn<QString>("blockedFile");  // a folder stands where this release file goes
+    QTest::addColumn<bool>("staleDownload");   // a longer archive is left from an earlier run
+    QTest::addColumn<bool>("installed");
+    QTest::addColumn<int>("downloadCount");
+    QTest::addColumn<QString>("lastWords");
+
+    const HttpStub::Answer whole{200, {}, HttpStub::Whole};
+    const HttpStub::Answer cut{200, {}, HttpStub::CutShort};
+    const HttpStub::Answer missing{404, "gone", HttpStub::Whole};
+    const QString success = QStringLiteral("[box] 成功 升级成功，请关闭本软件！");
+    const QString failure = QStringLiteral("[box] 错误 升级失败，请联系我司FAE获取最新的软件下载地址！");
+
+    QTest::newRow("newer on the web") << "v1.0.2" << QList<HttpStub::Answer>{whole} << Release << NoShare
+                                      << "" << true << true << 1 << success;
+    QTest::newRow("cut short once, then whole") << "v1.0.3" << QList<HttpStub::Answer>{cut, whole} << Release
+                                                << NoShare << "" << false << true << 2 << success;
+    QTest::newRow("same version on the web, newer on the share")
+        << "v1.0.1" << QList<HttpStub::Answer>{whole} << Release << ShareRelease << "" << false << false << 0
+        << QStringLiteral("[log] 当前已经是最新版本，无需升级！");
+    QTest::newRow("web down, newer on the share") << "" << QList<HttpStub::Answer>{whole} << Release
+                                                  << ShareRelease << "" << false << true << 0
+                                                  << QStringLiteral("[log] 文件大小为：%1").arg(release.size());
+    QTest::newRow("web down, corrupted on the share") << "" << QList<HttpStub::Answer>{whole} << Release
+                                                      << ShareCorrupted << "" << false << false << 0
+                                                      << QStringLiteral("[log] 服务器文件大小为：%1已下载文件大小为：%1").arg(release.size());
+    // Three re-downloads in the life of the process, then the critical box.
+    QTest::newRow("HTTP 404") << "v1.0.2" << QList<HttpStub::Answer>{missing} << Release << NoShare << ""
+                              << false << false << 4 << failure;
+    QTest::newRow("always cut short") << "v1.0.2" << QList<HttpStub::Answer>{cut} << Release << NoShare << ""
+                                      << false << false << 4 << failure;
+    QTest::newRow("corrupted archive") << "v1.0.2" << QList<HttpStub::Answer>{whole} << Corrupted << NoShare
+                                       << "" << false << false << 4 << failure;
+    QTest::newRow("archive without the release folder") << "v1.0.2" << QList<HttpStub::Answer>{whole}
+                                                        << NoReleaseFolder << NoShare << "" << false << false << 4
+                                                        << failure;
+    QTest::newRow("a target that cannot be replaced")
+        << "v1.0.2" << QList<HttpStub::Answer>{whole} << Release << NoShare
+        << "config/VQ571M_RAM_BIN.bin" << false << false << 4 << failure;
+    QTest::newRow("spared names in the package") << "v1.0.2" << QList<HttpStub::Answer>{whole} << SparedNames
+                                                 << NoShare << "" << false << true << 1 << success;
+}
+
+void TestUpliftor::update()
+{
+    QFETCH(QString, listedVersion);
+    QFETCH(QList<HttpStub::Answer>, downloads);
+    QFETCH(Package, kind);
+    QFETCH(Share, share);
+    QFETCH(QString, blockedFile);
+    QFETCH(bool, staleDownload);
+    QFETCH(bool, installed);
+    QFETCH(int, downloadCount);
+    QFETCH(QString, lastWords);
+
+    QTemporaryDir root;
+    const QString inst = root.filePath(QStringLiteral("inst"));
+    const QString mount = root.filePath(QStringLiteral("share"));
+    const QString shareDir = mount + QStringLiteral("/lab/tools/") + releaseFolder;
+    const QByteArray bytes = package(kind, root.filePath(QStringLiteral("scratch")));
+    QVERIFY(!bytes.isEmpty());
+
+    HttpStub web;
+    const QByteArray name = "vq_download_tool_" + listedVersion.toUtf8() + ".zip";
+    web.route("/", {{200, "<html><a href='" + name + "'>" + name + "</a></html>", HttpStub::Whole}});
+    for (HttpStub::Answer &a : downloads)
+        if (a.status == 200)
+            a.body = bytes;
+    web.route("/" + name, downloads);
+    QString webHost = web.host();
+    if (listedVersion.isEmpty()) {
+        QTcpServer closed;
+        closed.listen(QHostAddress::LocalHost);
+        webHost = QStringLiteral("127.0.0.1:%1").arg(closed.serverPort());
+    }
+
+    writeFile(inst + QStringLiteral("/config/update_sources.json"),
+              QStringLiteral(R"({"webHost": "%1", "fileServer": "%2"})").arg(webHost, mount).toUtf8());
+    writeFile(inst + QStringLiteral("/config/cfg_file.json"), R"({"okCount": 41, "failCount": 2})");
+    writeFile(inst + QStringLiteral("/config/VQ571M_RAM_BIN.bin"), "old RAM code");
+    writeFile(inst + QStringLiteral("/log/2026-01-01.text"), "yesterday's log");
+    writeFile(inst + QStringLiteral("/upliftor/upliftor"), "the running updater");
+    writeFile(inst + QStringLiteral("/vq_download_tool"), "old tool");
+    if (!blockedFile.isEmpty()) {
+        QFile::remove(inst + QLatin1Char('/') + blockedFile);
+        QVERIFY(QDir().mkpath(inst + QLatin1Char('/') + blockedFile));
+    }
+    if (staleDownload)
+        writeFile(inst + QStringLiteral("/vq_download_tool.zip"), QByteArray(bytes.size() * 2, 'x'));
+    if (share != NoShare) {
+        writeFile(shareDir + QStringLiteral("/update_log.txt"),
+                  QString::fromUtf8("Quorvex串口烧录工具:v1.0.2\r\n修复若干问题\n").toUtf8());
+        writeFile(shareDir + QStringLiteral("/vq_download_tool.zip"),
+                  share == ShareRelease ? bytes : package(Corrupted, QString()));
+    }
+    const Tree before = snapshot(inst);
+
+    QProcess updater;
+    QByteArray output;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("LC_ALL"), QStringLiteral("C.UTF-8"));
+    updater.setProcessEnvironment(env);
+    updater.setWorkingDirectory(inst);
+    connect(&updater, &QProcess::readyReadStandardError, [&] { output += updater.readAllStandardError(); });
+    updater.start(buildDir() + QStringLiteral("/upliftor/upliftor"), QStringList());
+    QVERIFY(updater.waitForStarted());
+    QTRY_VERIFY_WITH_TIMEOUT(output.contains(endMarker) || updater.state() == QProcess::NotRunning, 120000);
+    updater.kill();
+    updater.waitForFinished();
+    output += updater.readAllStandardError();
+    QVERIFY2(output.contains(endMarker), output.constData());
+
+    const QString said = QString::fromUtf8(output);
+    QVERIFY2(said.contains(lastWords), qPrintable(said));
+    QVERIFY2(installed == said.contains(QStringLiteral("[box] 成功")) || share != NoShare, qPrintable(said));
+    QCOMPARE(web.requests("/" + name), downloadCount);
+
+    Tree expected = before;
+    expected.remove(QStringLiteral("vq_download_tool.zip"));
+    if (installed) {
+        if (kind == SparedNames) {
+            expected.insert(QStringLiteral("readme.txt"), "from the package: readme.txt");
+        } else {
+            for (auto it = releaseTree.cbegin(); it != releaseTree.cend(); ++it)
+                if (!it.key().startsWith(QLatin1String("upliftor/")))
+                    expected.insert(it.key(), it.value());
+        }
+    }
+    const Tree after = snapshot(inst);
+    QCOMPARE(after.keys(), expected.keys());
+    for (auto it = expected.cbegin(); it != expected.cend(); ++it)
+        QVERIFY2(after.value(it.key()) == it.value(), qPrintable(it.key()));
+}
+
+QTEST_GUILESS_MAIN(TestUpliftor)
+#include "tst_upliftor.moc"
