@@ -166,7 +166,7 @@ void MainWindow::httpDowProcess(qint64 received, qint64 total)
     // An unknown total (-1) shows as a busy bar rather than a broken range.
     ui->progressBar->setMaximum(int(qMax<qint64>(total, 0)));
     ui->progressBar->setValue(int(received));
-    totalBytes = quint32(total);
+    totalBytes = quint32(total >= 0 ? total : received);
 }
 
 void MainWindow::httpDowloadFinished()
@@ -245,8 +245,14 @@ bool MainWindow::updateFromFileServer()
 bool MainWindow::unpackPackage(QString &releaseFolder)
 {
     // A fresh folder per attempt: nothing of an earlier attempt or of the
-    // installation can pass for part of this release.
-    QTemporaryDir staging(QDir::current().absoluteFilePath(QStringLiteral("upliftor-staging-XXXXXX")));
+    // installation can pass for part of this release. Folders of attempts
+    // that were cut off by a crash or a power loss go first.
+    const QDir work = QDir::current();
+    const QStringList leftovers = work.entryList({QStringLiteral("upliftor-staging-*")},
+                                                 QDir::Dirs | QDir::NoDotAndDotDot);
+    for (const QString &leftover : leftovers)
+        removeDirectory(work.absoluteFilePath(leftover));
+    QTemporaryDir staging(work.absoluteFilePath(QStringLiteral("upliftor-staging-XXXXXX")));
     if (!staging.isValid())
         return false;
     staging.setAutoRemove(false);
