@@ -1,0 +1,163 @@
+#include "simport.h"
+
+#include <QCommandLineParser>
+#include <QCoreApplication>
+#include <QDir>
+#include <QFile>
+#include <csignal>
+#include <cstdio>
+#include <memory>
+#include <pthread.h>
+#include <vector>
+
+namespace {
+
+// Big enough for any flash the chips carry, small enough to hold in memory.
+constexpr qint64 kMaxFlashSize = 256LL << 20;
+
+int usage(const QString &message)
+{
+    fprintf(stderr, "vq_chip_sim: %s\n", qPrintable(message));
+    return 2;
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    // Signals are taken by sigwait below; blocking them before any thread
+    // starts keeps them away from the chip threads.
+    sigset_t stopSignals;
+    sigemptyset(&stopSignals);
+    sigaddset(&stopSignals, SIGINT);
+    sigaddset(&stopSignals, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+    signal(SIGPIPE, SIG_IGN);
+
+    QCoreApplication app(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("vq_chip_sim"));
+
+    QCommandLineParser p;
+    p.setApplicationDescription(QStringLiteral(
+        "Simulates VQ571M / VQ5304 chips on pseudo-terminals: the boot ROM, the RAM code and the flash.\n"
+        "Each chip is published as the symlink DIR/COM<k> to its pty, with its control-line socket\n"
+        "DIR/COM<k>.ctl (see sim/CONTROL.md); one line \"COM<k> <path>\" per chip on stdout when ready.\n"
+        "Runs until SIGINT or SIGTERM.\n\n"
+        "Faults (--fault NAME[=ARG], repeatable, or FAULT on the control socket):\n")
+        + simFaultHelp());
+    p.addHelpOption();
+    const QCommandLineOption portDir(QStringLiteral("port-dir"), QStringLiteral("Folder for the port links and sockets."),
+                                     QStringLiteral("DIR"));
+    const QCommandLineOption count(QStringLiteral("count"), QStringLiteral("Number of chips (default 1)."),
+                                   QStringLiteral("N"), QStringLiteral("1"));
+    const QCommandLineOption first(QStringLiteral("first"), QStringLiteral("Number of the first port COM<K> (default 1)."),
+                                   QStringLiteral("K"), QStringLiteral("1"));
+    const QCommandLineOption model(QStringLiteral("model"), QStringLiteral("Chip model VQ5304 (default) or VQ571M."),
+                                   QStringLiteral("MODEL"), QStringLiteral("VQ5304"));
+    const QCommandLineOption romDate(QStringLiteral("rom-date"),
+                                     QStringLiteral("Build-date string of the boot ROM (default: the model's)."),
+                                     QStringLiteral("TEXT"));
+    const QCommandLineOption ramCode(QStringLiteral("ram-code"),
+                                     QStringLiteral("Start the RAM code only when the loaded bytes equal FILE;\n"
+                                                    "any other load leaves the chip silent. Default: any load runs."),
+                                     QStringLiteral("FILE"));
+    const QCommandLineOption flashSize(QStringLiteral("flash-size"),
+                                       QStringLiteral("Flash size in bytes, a multiple of 4096 (default 4194304)."),
+                                       QStringLiteral("BYTES"), QStringLiteral("4194304"));
+    const QCommandLineOption flashDir(QStringLiteral("flash-dir"),
+                                      QStringLiteral("Keep chip COM<k>'s flash in DIR/COM<k>.bin, current after every\n"
+                                                     "acknowledged block and every erase."),
+                                      QStringLiteral("DIR"));
+    const QCommandLineOption pace(QStringLiteral("pace"),
+                                  QStringLiteral("Let bytes cross no faster than (baud)/10 per second each way."));
+    const QCommandLineOption bootPulse(QStringLiteral("boot-pulse"),
+                                       QStringLiteral("Enter the boot ROM only after a reset (RTS) with BOOT (DTR) held;\n"
+                                                      "otherwise the chip starts in its boot ROM."));
+    const QCommandLineOption fault(QStringLiteral("fault"), QStringLiteral("Add a fault (list below)."),
+                                   QStringLiteral("NAME[=ARG]"));
+    const QCommandLineOption timing(QStringLiteral("flash-timing"),
+                                    QStringLiteral("Flash timing in microseconds: erase of one 4 KiB sector, programming\n"
+                                                   "of one 256-byte page, and optionally the whole-chip erase\n"
+                                                   "(default: one sector erase per sector). Default: instant flash."),
+                                    QStringLiteral("E,P[,C]"));
+    p.addOptions({portDir, count, first, model, romDate, ramCode, flashSize, flashDir, pace, bootPulse, fault, timing});
+    p.process(app);
+
+    if (!p.isSet(portDir))
+        return usage(QStringLiteral("--port-dir is required"));
+    bool ok = false;
+    const int n = p.value(count).toInt(&ok);
+    if (!ok || n < 1 || n > 256)
+        return usage(QStringLiteral("bad --count"));
+    const int k0 = p.value(first).toInt(&ok);
+    if (!ok || k0 < 0)
+        return usage(QStringLiteral("bad --first"));
+
+    ChipOptions opt;
+    opt.model = p.value(model).toLatin1();
+    if (opt.model != "VQ5304" && opt.model != "VQ571M")
+        return usage(QStringLiteral("unknown --model ") + p.value(model));
+    if (p.isSet(romDate))
+        opt.romDate = p.value(romDate).toLatin1();
+    if (p.isSet(ramCode)) {
+        QFile f(p.value(ramCode));
+        if (!f.open(QIODevice::ReadOnly))
+            return usage(QStringLiteral("cannot read --ram-code ") + f.fileName());
+        opt.ramCode = f.readAll();
+        opt.checkRamCode = true;
+    }
+    opt.flashSize = p.value(flashSize).toLongLong(&ok);
+    if (!ok || opt.flashSize <= 0 || opt.flashSize % 4096 != 0 || opt.flashSize > kMaxFlashSize)
+        return usage(QStringLiteral("bad --flash-size"));
+    opt.bootPulse = p.isSet(bootPulse);
+    if (p.isSet(timing)) {
+        SimFault t;
+        QString error;
+        if (!parseSimFault(QStringLiteral("slow-flash=") + p.value(timing), &t, &error))
+            return usage(QStringLiteral("bad --flash-timing"));
+        opt.eraseNsPer4k = t.eraseUs * 1000;
+        opt.programNsPer256 = t.programUs * 1000;
+        opt.chipEraseNs = t.chipEraseUs < 0 ? -1 : t.chipEraseUs * 1000;
+    }
+    std::vector<SimFault> faults;
+    for (const QString &text : p.values(fault)) {
+        SimFault f;
+        QString error;
+        if (!parseSimFault(text, &f, &error))
+            return usage(error);
+        faults.push_back(f);
+    }
+
+    const QString dir = QDir(p.value(portDir)).absolutePath();
+    QDir().mkpath(dir);
+    if (p.isSet(flashDir))
+        QDir().mkpath(p.value(flashDir));
+
+    std::vector<std::unique_ptr<SimPort>> ports;
+    for (int i = 0; i < n; ++i) {
+        ChipOptions o = opt;
+        const int number = k0 + i;
+        o.uidSeed = uint32_t(number);
+        if (p.isSet(flashDir))
+            o.flashPath = QDir(p.value(flashDir)).absoluteFilePath(QStringLiteral("COM%1.bin").arg(number));
+        auto port = std::make_unique<SimPort>(number, dir, o, p.isSet(pace), faults);
+        QString error;
+        if (!port->open(&error)) {
+            fprintf(stderr, "vq_chip_sim: COM%d: %s\n", number, qPrintable(error));
+            return 1;
+        }
+        ports.push_back(std::move(port));
+    }
+    for (auto &port : ports) {
+        port->start();
+        printf("%s %s\n", qPrintable(port->name()), qPrintable(port->linkPath()));
+    }
+    fflush(stdout);
+
+    int sig = 0;
+    sigwait(&stopSignals, &sig);
+    for (auto &port : ports)
+        port->stop();
+    ports.clear();
+    return 0;
+}

@@ -1,0 +1,87 @@
+#pragma once
+
+#include "chipmodel.h"
+
+#include <QByteArray>
+#include <QString>
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <thread>
+#include <vector>
+
+// Nanoseconds on CLOCK_MONOTONIC, the clock of every time the simulator
+// reports.
+int64_t simNowNs();
+
+// One simulated chip on a pseudo-terminal, published as DIR/COM<k>, with its
+// control-line socket DIR/COM<k>.ctl, served by a thread of its own.
+class SimPort
+{
+public:
+    SimPort(int number, const QString &dir, const ChipOptions &options, bool pace,
+            const std::vector<SimFault> &faults);
+    ~SimPort();
+    SimPort(const SimPort &) = delete;
+    SimPort &operator=(const SimPort &) = delete;
+
+    bool open(QString *error);
+    void start();
+    void stop();
+
+    QString name() const { return QStringLiteral("COM%1").arg(m_number); }
+    QString linkPath() const { return m_linkPath; }
+
+private:
+    struct Client {
+        int fd;
+        QByteArray buffer;
+    };
+    struct Event {
+        int64_t us;
+        const char *line;
+        bool level;
+    };
+
+    void run();
+    void readHost(int64_t now);
+    void feedChip(int64_t now);
+    void queueReplies(int64_t now);
+    void writeHost(int64_t now);
+    void closePty();
+    void acceptClients();
+    bool serveClient(Client &client);
+    QByteArray control(const QByteArray &request, int64_t now);
+    int64_t byteNs() const;
+
+    int m_number;
+    QString m_dir;
+    QString m_linkPath;
+    QString m_ctlPath;
+    bool m_pace;
+    std::unique_ptr<ChipModel> m_chip;
+    int m_master = -1;
+    int m_slave = -1;
+    int m_listen = -1;
+    int m_wake = -1;
+    std::vector<Client> m_clients;
+    std::thread m_thread;
+    std::atomic<bool> m_stop{false};
+
+    // Host-to-chip bytes with the time each finishes crossing the line.
+    std::vector<uint8_t> m_in;
+    std::vector<int64_t> m_inAt;
+    size_t m_inHead = 0;
+    int64_t m_inFree = 0;
+    // Chip-to-host bytes with the time each may reach the host.
+    std::vector<uint8_t> m_out;
+    std::vector<int64_t> m_outAt;
+    size_t m_outHead = 0;
+    int64_t m_outFree = 0;
+    bool m_writeBlocked = false;
+
+    std::vector<Event> m_events;
+    bool m_dtr = false;
+    bool m_rts = false;
+    bool m_dsr = false;
+};
