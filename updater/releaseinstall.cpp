@@ -13,6 +13,7 @@
 #include <windows.h>
 #else
 #include <cstdio>
+#include <sys/stat.h>
 #endif
 
 bool extractArchive(const QString &archivePath, const QString &baseFolder)
@@ -30,9 +31,15 @@ bool extractArchive(const QString &archivePath, const QString &baseFolder)
         const bool isFolder = (entry.attr & 0xF000) == 0x4000 || QByteArray(entry.name).endsWith('/');
         // The reader leaves what it wrote of a failed entry behind; a file
         // shorter than recorded is a broken archive too.
+        const QString path = baseFolder + QLatin1Char('/') + QFile::decodeName(entry.name);
         if (ok && !isFolder)
-            ok = QFileInfo(baseFolder + QLatin1Char('/') + QFile::decodeName(entry.name)).size()
-                 == qint64(entry.uncSize);
+            ok = QFileInfo(path).size() == qint64(entry.uncSize);
+#ifndef Q_OS_WIN
+        // The reader restores times only; the tool's programs must still run
+        // after an update, so a Unix mode stored with the entry is applied.
+        if (ok && !isFolder && (entry.attr & 0xF000) == 0x8000)
+            chmod(QFile::encodeName(path).constData(), mode_t(entry.attr & 0777));
+#endif
     }
     closeArchive(zip);
     return ok;

@@ -14,7 +14,8 @@
 
 namespace {
 
-using Tree = QMap<QString, QByteArray>;  // relative path -> bytes; folders end in "/"
+// relative path -> "x:" or "-:" (executable or not) + bytes; folders end in "/"
+using Tree = QMap<QString, QByteArray>;
 
 const QString releaseFolder = QString::fromUtf8("Quorvex串口烧录工具");
 const QByteArray endMarker = "[update sequence ended]";
@@ -34,7 +35,7 @@ Tree snapshot(const QString &root)
         } else {
             QFile f(path);
             f.open(QIODevice::ReadOnly);
-            tree.insert(rel, f.readAll());
+            tree.insert(rel, (it.fileInfo().isExecutable() ? "x:" : "-:") + f.readAll());
         }
     }
     return tree;
@@ -258,7 +259,7 @@ void TestUpliftor::update()
     expected.remove(QStringLiteral("vq_download_tool.zip"));
     if (installed) {
         if (kind == SparedNames) {
-            expected.insert(QStringLiteral("readme.txt"), "from the package: readme.txt");
+            expected.insert(QStringLiteral("readme.txt"), "-:from the package: readme.txt");
         } else {
             for (auto it = releaseTree.cbegin(); it != releaseTree.cend(); ++it)
                 if (!it.key().startsWith(QLatin1String("upliftor/")))
