@@ -29,9 +29,9 @@ bool extractArchive(const QString &archivePath, const QString &baseFolder)
         ArchiveEntry entry;
         ok = getArchiveEntry(zip, i, &entry) == ZipOk && extractEntry(zip, i, entry.name) == ZipOk;
         const bool isFolder = (entry.attr & 0xF000) == 0x4000 || QByteArray(entry.name).endsWith('/');
-        // The reader leaves what it wrote of a failed entry behind; a file
-        // shorter than recorded is a broken archive too.
         const QString path = baseFolder + QLatin1Char('/') + QFile::decodeName(entry.name);
+        // A file whose size differs from the directory's record is a broken
+        // archive too, whatever the reader reported.
         if (ok && !isFolder)
             ok = QFileInfo(path).size() == qint64(entry.uncSize);
 #ifndef Q_OS_WIN
