@@ -3,6 +3,7 @@
 #include "linktiming.h"
 
 #include <QAbstractEventDispatcher>
+#include <QCoreApplication>
 #include <QDeadlineTimer>
 #include <QDebug>
 #include <QEventLoop>
@@ -11,6 +12,7 @@
 #include <QThread>
 #include <QTimer>
 
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <poll.h>
@@ -18,8 +20,22 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+namespace {
+std::atomic<WaitStyle> waitStyle{WaitStyle::Sleep};
+}
+
+void setWaitStyle(WaitStyle style)
+{
+    waitStyle = style;
+}
+
 void waitUntil(const QDeadlineTimer &deadline)
 {
+    if (waitStyle == WaitStyle::Spin) {
+        while (!deadline.hasExpired())
+            QCoreApplication::processEvents(QEventLoop::AllEvents, 1);
+        return;
+    }
     QAbstractEventDispatcher *dispatcher = QAbstractEventDispatcher::instance();
     if (!dispatcher) {
         // A thread that never created a QObject has no dispatcher yet; an
@@ -74,6 +90,15 @@ Serial::Serial()
     rxBuffer.clear();
     pollTimer->setTimerType(Qt::PreciseTimer);
     connect(pollTimer, &QTimer::timeout, this, &Serial::readData);
+    // A device that vanishes (unplugged, or the far end of a pseudo-terminal
+    // gone) keeps its descriptor readable with errors; closing it ends the
+    // running wait with "uart is closed!" instead of a notifier spinning.
+    connect(port, &QSerialPort::errorOccurred, this, [this](QSerialPort::SerialPortError error) {
+        if (error == QSerialPort::ResourceError && port->isOpen()) {
+            qDebug() << "serial port lost:" << port->errorString();
+            closePort();
+        }
+    }, Qt::QueuedConnection);
 }
 
 Serial::~Serial()

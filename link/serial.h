@@ -15,6 +15,11 @@ void delayMs(int ms);
 // The same wait, up to a deadline on the monotonic clock.
 void waitUntil(const QDeadlineTimer &deadline);
 
+// Benchmarks compare the sleeping wait with a processEvents spin, which
+// costs a whole core per waiting thread; the tool itself never spins.
+enum class WaitStyle { Sleep, Spin };
+void setWaitStyle(WaitStyle style);
+
 // One serial port, the bytes it has received and the budget of a reply wait.
 // Owned and used by one thread; only closePort may be called from another.
 class Serial : public QObject
