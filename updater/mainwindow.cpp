@@ -2,6 +2,7 @@
 #include "ui_mainwindow.h"
 
 #include "releaseinstall.h"
+#include "versioncheck.h"
 
 #include <QDateTime>
 #include <QDebug>

@@ -1,7 +1,6 @@
 #pragma once
 
 #include "updatesources.h"
-#include "versioncheck.h"
 
 #include <QFile>
 #include <QMainWindow>
