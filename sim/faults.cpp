@@ -110,9 +110,14 @@ QString simFaultHelp()
 {
     QString s;
     for (const FaultName &n : kFaults) {
-        const bool argFirst = n.help[0] == '=' || n.help[0] == '[';
-        s += QStringLiteral("  %1%2\n").arg(QLatin1String(n.name), argFirst ? QString::fromLatin1(n.help)
-                                                                           : QLatin1String("  ") + QLatin1String(n.help));
+        QString help = QString::fromLatin1(n.help);
+        QString name = QLatin1String(n.name);
+        const int gap = help.indexOf(QLatin1String("  "));
+        if (help.startsWith(QLatin1Char('=')) || help.startsWith(QLatin1Char('['))) {
+            name += help.left(gap);
+            help = help.mid(gap + 2);
+        }
+        s += QStringLiteral("  %1 %2\n").arg(name, -20).arg(help);
     }
     s += QStringLiteral("  Block faults (nak, nak-always, cancel, disconnect) count data blocks from 1 within a flash\n"
                         "  transfer (\"upgrade\"); write K as ram:K to aim at the RAM-code load instead.\n");

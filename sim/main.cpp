@@ -39,10 +39,10 @@ int main(int argc, char **argv)
 
     QCommandLineParser p;
     p.setApplicationDescription(QStringLiteral(
-        "Simulates VQ571M / VQ5304 chips on pseudo-terminals: the boot ROM, the RAM code and the flash.\n"
-        "Each chip is published as the symlink DIR/COM<k> to its pty, with its control-line socket\n"
-        "DIR/COM<k>.ctl (see sim/CONTROL.md); one line \"COM<k> <path>\" per chip on stdout when ready.\n"
-        "Runs until SIGINT or SIGTERM.\n\n"
+        "Simulates VQ571M / VQ5304 chips on pseudo-terminals: the boot ROM, the RAM code and the flash. "
+        "Each chip is published as the symlink DIR/COM<k> to its pty, with its control-line socket "
+        "DIR/COM<k>.ctl (see sim/CONTROL.md); one line \"COM<k> <path>\" per chip on stdout when ready. "
+        "Runs until SIGINT or SIGTERM.\n "
         "Faults (--fault NAME[=ARG], repeatable, or FAULT on the control socket):\n")
         + simFaultHelp());
     p.addHelpOption();
@@ -58,29 +58,33 @@ int main(int argc, char **argv)
                                      QStringLiteral("Build-date string of the boot ROM (default: the model's)."),
                                      QStringLiteral("TEXT"));
     const QCommandLineOption ramCode(QStringLiteral("ram-code"),
-                                     QStringLiteral("Start the RAM code only when the loaded bytes equal FILE;\n"
+                                     QStringLiteral("Start the RAM code only when the loaded bytes equal FILE; "
                                                     "any other load leaves the chip silent. Default: any load runs."),
                                      QStringLiteral("FILE"));
     const QCommandLineOption flashSize(QStringLiteral("flash-size"),
                                        QStringLiteral("Flash size in bytes, a multiple of 4096 (default 4194304)."),
                                        QStringLiteral("BYTES"), QStringLiteral("4194304"));
     const QCommandLineOption flashDir(QStringLiteral("flash-dir"),
-                                      QStringLiteral("Keep chip COM<k>'s flash in DIR/COM<k>.bin, current after every\n"
+                                      QStringLiteral("Keep chip COM<k>'s flash in DIR/COM<k>.bin, current after every "
                                                      "acknowledged block and every erase."),
                                       QStringLiteral("DIR"));
     const QCommandLineOption pace(QStringLiteral("pace"),
                                   QStringLiteral("Let bytes cross no faster than (baud)/10 per second each way."));
     const QCommandLineOption bootPulse(QStringLiteral("boot-pulse"),
-                                       QStringLiteral("Enter the boot ROM only after a reset (RTS) with BOOT (DTR) held;\n"
+                                       QStringLiteral("Enter the boot ROM only after a reset (RTS) with BOOT (DTR) held; "
                                                       "otherwise the chip starts in its boot ROM."));
-    const QCommandLineOption fault(QStringLiteral("fault"), QStringLiteral("Add a fault (list below)."),
+    const QCommandLineOption fault(QStringLiteral("fault"), QStringLiteral("Add a fault (see Faults above)."),
                                    QStringLiteral("NAME[=ARG]"));
     const QCommandLineOption timing(QStringLiteral("flash-timing"),
-                                    QStringLiteral("Flash timing in microseconds: erase of one 4 KiB sector, programming\n"
-                                                   "of one 256-byte page, and optionally the whole-chip erase\n"
+                                    QStringLiteral("Flash timing in microseconds: erase of one 4 KiB sector, programming "
+                                                   "of one 256-byte page, and optionally the whole-chip erase "
                                                    "(default: one sector erase per sector). Default: instant flash."),
                                     QStringLiteral("E,P[,C]"));
-    p.addOptions({portDir, count, first, model, romDate, ramCode, flashSize, flashDir, pace, bootPulse, fault, timing});
+    const QCommandLineOption stats(QStringLiteral("stats"),
+                                   QStringLiteral("On exit, print to stderr how late each chip's thread handled "
+                                                  "bytes against their line times (the simulator's own latency)."));
+    p.addOptions({portDir, count, first, model, romDate, ramCode, flashSize, flashDir, pace, bootPulse, fault, timing,
+                  stats});
     p.process(app);
 
     if (!p.isSet(portDir))
@@ -156,8 +160,11 @@ int main(int argc, char **argv)
 
     int sig = 0;
     sigwait(&stopSignals, &sig);
-    for (auto &port : ports)
+    for (auto &port : ports) {
         port->stop();
+        if (p.isSet(stats))
+            fprintf(stderr, "%s\n", qPrintable(port->lateness()));
+    }
     ports.clear();
     return 0;
 }

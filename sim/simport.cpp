@@ -11,6 +11,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/eventfd.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <termios.h>
@@ -197,10 +198,10 @@ void SimPort::feedChip(int64_t now)
     while (m_inHead < m_in.size() && m_inAt[m_inHead] <= now && !m_chip->disconnected()) {
         // Feeding no further than the chip can use keeps each reply at the
         // arrival time of the byte that triggered it.
-        size_t n = std::min<size_t>(size_t(m_chip->bytesWanted()), m_in.size() - m_inHead);
-        while (n > 1 && m_inAt[m_inHead + n - 1] > now)
-            --n;
+        const auto arrived = std::upper_bound(m_inAt.begin() + long(m_inHead), m_inAt.end(), now);
+        const size_t n = std::min<size_t>(size_t(m_chip->bytesWanted()), size_t(arrived - m_inAt.begin()) - m_inHead);
         m_chip->feed(m_in.data() + m_inHead, int(n), m_inAt[m_inHead + n - 1]);
+        m_feedLate.add(now - m_inAt[m_inHead + n - 1]);
         m_inHead += n;
         m_chip->tick(now);
     }
@@ -238,6 +239,8 @@ void SimPort::writeHost(int64_t now)
     while (due < m_out.size() && m_outAt[due] <= now)
         ++due;
     m_writeBlocked = false;
+    if (m_outHead < due)
+        m_writeLate.add(now - m_outAt[due - 1]);
     while (m_outHead < due) {
         const ssize_t n = ::write(m_master, m_out.data() + m_outHead, due - m_outHead);
         if (n < 0 && errno == EINTR)
@@ -249,6 +252,18 @@ void SimPort::writeHost(int64_t now)
         m_outHead += size_t(n);
     }
     compact(m_out, m_outAt, m_outHead);
+}
+
+QString SimPort::lateness() const
+{
+    auto text = [](const Late &l) {
+        return QStringLiteral("%1 times, mean %2 us, max %3 us")
+            .arg(l.count)
+            .arg(l.count ? double(l.sumNs) / double(l.count) / 1000.0 : 0.0, 0, 'f', 1)
+            .arg(double(l.maxNs) / 1000.0, 0, 'f', 1);
+    };
+    return name() + QStringLiteral(" late: feeding ") + text(m_feedLate) + QStringLiteral("; writing ")
+        + text(m_writeLate);
 }
 
 void SimPort::acceptClients()
@@ -341,6 +356,8 @@ QByteArray SimPort::control(const QByteArray &request, int64_t now)
 
 void SimPort::run()
 {
+    // The default slack of 50 us would let every paced wake-up run late.
+    prctl(PR_SET_TIMERSLACK, 1UL, 0, 0, 0);
     std::vector<pollfd> fds;
     while (!m_stop.load()) {
         int64_t now = simNowNs();

@@ -4,6 +4,7 @@
 
 #include <QByteArray>
 #include <QString>
+#include <algorithm>
 #include <atomic>
 #include <cstdint>
 #include <memory>
@@ -28,6 +29,10 @@ public:
     bool open(QString *error);
     void start();
     void stop();
+
+    // How late the chip thread fed arrived bytes to the chip and handed
+    // replies to the pty, against their paced times, as one line of text.
+    QString lateness() const;
 
     QString name() const { return QStringLiteral("COM%1").arg(m_number); }
     QString linkPath() const { return m_linkPath; }
@@ -79,6 +84,20 @@ private:
     size_t m_outHead = 0;
     int64_t m_outFree = 0;
     bool m_writeBlocked = false;
+
+    struct Late {
+        int64_t count = 0;
+        int64_t sumNs = 0;
+        int64_t maxNs = 0;
+        void add(int64_t ns)
+        {
+            ++count;
+            sumNs += ns;
+            maxNs = std::max(maxNs, ns);
+        }
+    };
+    Late m_feedLate;
+    Late m_writeLate;
 
     std::vector<Event> m_events;
     bool m_dtr = false;
