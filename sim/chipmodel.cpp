@@ -448,7 +448,9 @@ void ChipModel::ramCommand(const QByteArray &line, int64_t now)
             n += f.count;
         reply("\r\nfc:" + QByteArray::number(n) + "\r\n", now);
     } else if (cmd == "reboot") {
-        reset(Rom, now);
+        // A reboot is a reset like any other: with the straps wired, BOOT
+        // decides where the chip comes up.
+        reset(m_opt.bootPulse && !m_dtr ? App : Rom, now);
     } else if (cmd == "flash_test") {
         m_flashTestFail = hasFault(SimFault::FlashTestFail);
         m_flashTestAt = now + kFlashTestNs;

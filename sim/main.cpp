@@ -83,8 +83,11 @@ int main(int argc, char **argv)
     const QCommandLineOption stats(QStringLiteral("stats"),
                                    QStringLiteral("On exit, print to stderr how late each chip's thread handled "
                                                   "bytes against their line times (the simulator's own latency)."));
+    const QCommandLineOption checkSpeed(QStringLiteral("check-speed"),
+                                        QStringLiteral("Lose every byte that crosses while the host's port speed "
+                                                       "differs from the chip's, as a UART would."));
     p.addOptions({portDir, count, first, model, romDate, ramCode, flashSize, flashDir, pace, bootPulse, fault, timing,
-                  stats});
+                  stats, checkSpeed});
     p.process(app);
 
     if (!p.isSet(portDir))
@@ -145,6 +148,7 @@ int main(int argc, char **argv)
         if (p.isSet(flashDir))
             o.flashPath = QDir(p.value(flashDir)).absoluteFilePath(QStringLiteral("COM%1.bin").arg(number));
         auto port = std::make_unique<SimPort>(number, dir, o, p.isSet(pace), faults);
+        port->setCheckSpeed(p.isSet(checkSpeed));
         QString error;
         if (!port->open(&error)) {
             fprintf(stderr, "vq_chip_sim: COM%d: %s\n", number, qPrintable(error));

@@ -1,5 +1,7 @@
 #include "simport.h"
 
+#include "ptyspeed.h"
+
 #include <QFile>
 #include <algorithm>
 #include <cerrno>
@@ -178,6 +180,9 @@ void SimPort::readHost(int64_t now)
         const ssize_t n = ::read(m_master, buf, sizeof buf);
         if (n <= 0)
             return;
+        // At the wrong speed the chip's UART sees only framing errors.
+        if (!speedMatches())
+            continue;
         const int64_t step = byteNs();
         for (ssize_t i = 0; i < n; ++i) {
             int64_t at = now;
@@ -239,6 +244,8 @@ void SimPort::writeHost(int64_t now)
     while (due < m_out.size() && m_outAt[due] <= now)
         ++due;
     m_writeBlocked = false;
+    if (!speedMatches())
+        m_outHead = due;
     if (m_outHead < due)
         m_writeLate.add(now - m_outAt[due - 1]);
     while (m_outHead < due) {
@@ -252,6 +259,11 @@ void SimPort::writeHost(int64_t now)
         m_outHead += size_t(n);
     }
     compact(m_out, m_outAt, m_outHead);
+}
+
+bool SimPort::speedMatches() const
+{
+    return !m_checkSpeed || ptyLineSpeed(m_slave) == m_chip->baud();
 }
 
 QString SimPort::lateness() const

@@ -22,6 +22,9 @@ class SimPort
 public:
     SimPort(int number, const QString &dir, const ChipOptions &options, bool pace,
             const std::vector<SimFault> &faults);
+
+    // Bytes cross only while the host's port speed equals the chip's.
+    void setCheckSpeed(bool on) { m_checkSpeed = on; }
     ~SimPort();
     SimPort(const SimPort &) = delete;
     SimPort &operator=(const SimPort &) = delete;
@@ -63,7 +66,10 @@ private:
     QString m_dir;
     QString m_linkPath;
     QString m_ctlPath;
+    bool speedMatches() const;
+
     bool m_pace;
+    bool m_checkSpeed = false;
     std::unique_ptr<ChipModel> m_chip;
     int m_master = -1;
     int m_slave = -1;

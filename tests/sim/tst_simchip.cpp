@@ -193,6 +193,10 @@ private slots:
     void slowFlashDelaysAck();
     void bootPulse_data();
     void bootPulse();
+    void rebootFollowsBootStrap_data();
+    void rebootFollowsBootStrap();
+    void speedCheck_data();
+    void speedCheck();
     void controlChannel();
     void portSurvivesReopen();
     void runtimeFaultAndDisconnect();
@@ -504,6 +508,74 @@ void tst_SimChip::bootPulse()
         if (i)
             QVERIFY(events[i].us >= events[i - 1].us);
     }
+}
+
+void tst_SimChip::rebootFollowsBootStrap_data()
+{
+    QTest::addColumn<bool>("straps");
+    QTest::addColumn<bool>("dtr");
+    QTest::addColumn<int>("state");
+    QTest::newRow("no straps") << false << false << int(ChipModel::Rom);
+    QTest::newRow("BOOT held") << true << true << int(ChipModel::Rom);
+    QTest::newRow("BOOT released") << true << false << int(ChipModel::App);
+}
+
+void tst_SimChip::rebootFollowsBootStrap()
+{
+    QFETCH(bool, straps);
+    QFETCH(bool, dtr);
+    QFETCH(int, state);
+    ChipOptions o = smallFlash();
+    o.bootPulse = straps;
+    Driver d(o);
+    d.chip.setDtr(true, d.t);
+    d.chip.setRts(true, d.t);
+    d.chip.setRts(false, d.t);
+    QCOMPARE(d.chip.state(), ChipModel::Rom);
+    QCOMPARE(letters(d.command("download [rambin] [0x20000000] [100]")), QString("C"));
+    QVERIFY(sendFile(d, pattern(100, 1), 1024).endsWith("B:A"));
+    QVERIFY(d.command("baudrate 921600").isEmpty());
+    QCOMPARE(d.chip.baud(), 921600);
+    d.chip.setDtr(dtr, d.t);
+    d.command("reboot");
+    QCOMPARE(int(d.chip.state()), state);
+    QCOMPARE(d.chip.baud(), 115200);
+}
+
+void tst_SimChip::speedCheck_data()
+{
+    QTest::addColumn<QByteArray>("chipBaud");
+    QTest::addColumn<int>("hostSpeed");
+    QTest::addColumn<bool>("answers");
+    QTest::newRow("both at 115200") << QByteArray() << int(B115200) << true;
+    QTest::newRow("chip moved, host did not") << QByteArray("921600") << int(B115200) << false;
+    QTest::newRow("both moved") << QByteArray("921600") << int(B921600) << true;
+    QTest::newRow("host moved alone") << QByteArray() << int(B921600) << false;
+}
+
+// With --check-speed a host that forgets to follow the chip's speed hears
+// nothing, and is not heard.
+void tst_SimChip::speedCheck()
+{
+    QFETCH(QByteArray, chipBaud);
+    QFETCH(int, hostSpeed);
+    QFETCH(bool, answers);
+    SimFixture sim({"--check-speed", "--fault", "in-ram"});
+    QVERIFY2(sim.ok(), qPrintable(sim.error()));
+    Port port(sim.portPath());
+    if (!chipBaud.isEmpty()) {
+        port.write("baudrate " + chipBaud + "\r\n");
+        QCOMPARE(port.readUntil(QByteArray(), 300), QByteArray());
+        QCOMPARE(sim.state().baud, chipBaud.toInt());
+    }
+    termios t;
+    QCOMPARE(tcgetattr(port.fd, &t), 0);
+    cfsetspeed(&t, speed_t(hostSpeed));
+    QCOMPARE(tcsetattr(port.fd, TCSANOW, &t), 0);
+    port.write("version\r\n");
+    QCOMPARE(port.readUntil("RAMCODE VQ5304\r\n", answers ? 5000 : 300).contains("RAMCODE"), answers);
+    port.write("startaddr 0x1000\r\n");
+    QCOMPARE(port.readUntil("pppp\r\n", answers ? 5000 : 300).contains("pppp"), answers);
 }
 
 void tst_SimChip::controlChannel()
