@@ -88,6 +88,12 @@ elif kind == 'badcentral':
     at = data.find(b'PK\x01\x02')
     data[at + 3] = 0x7F
     open(out, 'wb').write(bytes(data))
+elif kind == 'oversize':
+    single('o.txt')
+    data = bytearray(open(out, 'rb').read())
+    for at in (22, data.find(b'PK\x01\x02') + 24):
+        data[at:at + 4] = (400 + int(arg)).to_bytes(4, 'little')
+    open(out, 'wb').write(bytes(data))
 elif kind == 'flags':
     with zipfile.ZipFile(out) as z:
         print(' '.join(str(i.flag_bits) for i in z.infolist() if not i.is_dir()))
@@ -424,6 +430,8 @@ private slots:
                                             << QString("20000") << "";
         QTest::newRow("first central entry spoilt")
             << "$PY badcentral \"$OUT\"" << true << QString("700") << "";
+        QTest::newRow("deflate stream ends early")
+            << "$PY oversize \"$OUT\" 1" << true << QString("5000000") << "";
         QTest::newRow("method 12") << "$PY bzip2 \"$OUT\"" << true << QString("700") << "";
         QTest::newRow("flipped deflated byte")
             << "$PY flip \"$OUT\" deflated" << true << QString("5000000|6000000") << "";
