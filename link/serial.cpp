@@ -29,10 +29,14 @@ void setWaitStyle(WaitStyle style)
     waitStyle = style;
 }
 
-void waitUntil(const QDeadlineTimer &deadline)
+namespace {
+// Sleeps in the thread's event dispatcher until the deadline or until
+// `finished` says so; every event that arrives meanwhile is handled.
+template <typename Finished>
+void pumpUntil(const QDeadlineTimer &deadline, Finished finished)
 {
     if (waitStyle == WaitStyle::Spin) {
-        while (!deadline.hasExpired())
+        while (!deadline.hasExpired() && !finished())
             QCoreApplication::processEvents(QEventLoop::AllEvents, 1);
         return;
     }
@@ -52,10 +56,16 @@ void waitUntil(const QDeadlineTimer &deadline)
     QTimer wake;
     wake.setTimerType(Qt::PreciseTimer);
     wake.setSingleShot(true);
-    while (!deadline.hasExpired()) {
+    while (!deadline.hasExpired() && !finished()) {
         wake.start(static_cast<int>(qMax<qint64>(0, deadline.remainingTime())));
         dispatcher->processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
     }
+}
+} // namespace
+
+void waitUntil(const QDeadlineTimer &deadline)
+{
+    pumpUntil(deadline, [] { return false; });
 }
 
 void delayMs(int ms)
@@ -90,6 +100,10 @@ Serial::Serial()
     rxBuffer.clear();
     pollTimer->setTimerType(Qt::PreciseTimer);
     connect(pollTimer, &QTimer::timeout, this, &Serial::readData);
+    // Taking bytes the moment the port reports them spares every YMODEM
+    // block the wait for the next receive tick; the tick stays, so that no
+    // byte depends on the signal alone.
+    connect(port, &QSerialPort::readyRead, this, &Serial::readData);
     // A device that vanishes (unplugged, or the far end of a pseudo-terminal
     // gone) keeps its descriptor readable with errors; closing it ends the
     // running wait with "uart is closed!" instead of a notifier spinning.
@@ -164,6 +178,12 @@ void Serial::setBaudRate(uint32_t baudRate)
     waitCount = baudRate <= linkTiming::kSlowLineMaxBaud ? linkTiming::kBudgetSlowLine
                                                         : linkTiming::kBudgetAfterSwitch;
     port->setBaudRate(static_cast<qint32>(baudRate), QSerialPort::AllDirections);
+}
+
+void Serial::waitForBytes(int ms)
+{
+    const int before = rxBuffer.size();
+    pumpUntil(QDeadlineTimer(qMax(0, ms), Qt::PreciseTimer), [&] { return rxBuffer.size() != before; });
 }
 
 void Serial::readData()

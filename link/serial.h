@@ -36,6 +36,9 @@ public:
     void closePort();
     void setBaudRate(uint32_t baudRate);
     bool sendData(const QByteArray &bytes);
+    // Waits up to ms, pumping the thread's events, and returns as soon as
+    // new bytes have reached rxBuffer.
+    void waitForBytes(int ms);
     void stopTimer();
     void startTimer();
     bool isOpen() const;
