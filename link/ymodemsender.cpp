@@ -20,6 +20,13 @@ constexpr int kShortBlock = 128;
 // More than four cancel bytes after the last packet mean the receiver gave up.
 constexpr int kCancelThreshold = 4;
 constexpr int kCancelLength = 5;
+// Each resend restarts the idle count, so a receiver that refuses one block
+// for ever would hold the sender for ever; standard senders give up after ten.
+constexpr int kMaxResends = 10;
+// A receiver that ACKs the first EOT asks for the next header with "C"; lrzsz
+// does so after about a second. One that never asks still expects the batch
+// to be closed, so after this many ticks the end-of-batch block goes anyway.
+constexpr int kEarlyAckGraceTicks = 3000;
 // The receiver stores under this name whatever the file is called on the host.
 const char kHeaderName[] = "test.bin";
 
@@ -131,6 +138,8 @@ uint8_t ymodemSender::sendFile(const QString &filePath, Serial *link)
     int64_t offset = 0;
     int idle = 0;
     uint8_t blockNumber = 0;
+    int resends = 0;
+    bool earlyEotAck = false;
     Step step = Step::WaitC;
     const QByteArray &rx = serial->rxBuffer;
 
@@ -167,12 +176,16 @@ uint8_t ymodemSender::sendFile(const QString &filePath, Serial *link)
             if (rx.contains(kAck)) {
                 offset += chunkSize;
                 ++blockNumber;
+                resends = 0;
                 if (offset >= fileSize)
                     return fail(kTransferDataError);
                 step = fileSize - offset > chunkSize ? Step::SendFullBlock : Step::SendLastBlock;
             }
-            if (rx.contains(kNak))
+            if (rx.contains(kNak)) {
+                if (++resends > kMaxResends)
+                    return fail(kTransferDataAckError);
                 step = Step::SendFullBlock;
+            }
             break;
         case Step::SendLastBlock:
             if (offset > fileSize)
@@ -185,10 +198,14 @@ uint8_t ymodemSender::sendFile(const QString &filePath, Serial *link)
             if (rx.contains(kAck)) {
                 offset = fileSize;
                 ++blockNumber;
+                resends = 0;
                 step = Step::SendFirstEot;
             }
-            if (rx.contains(kNak))
+            if (rx.contains(kNak)) {
+                if (++resends > kMaxResends)
+                    return fail(kTransferDataAckError);
                 step = Step::SendLastBlock;
+            }
             break;
         case Step::SendFirstEot:
             sendEot();
@@ -200,8 +217,10 @@ uint8_t ymodemSender::sendFile(const QString &filePath, Serial *link)
             // and then ask for the next file with "C".
             if (rx.contains(kNak))
                 step = Step::SendSecondEot;
-            else if (rx.contains(kAck))
+            else if (rx.contains(kAck)) {
+                earlyEotAck = true;
                 step = Step::WaitEotAckC;
+            }
             break;
         case Step::SendSecondEot:
             sendEot();
@@ -209,7 +228,7 @@ uint8_t ymodemSender::sendFile(const QString &filePath, Serial *link)
             step = Step::WaitEotAckC;
             break;
         case Step::WaitEotAckC:
-            if (rx.contains(kAck) && rx.contains(kCrcRequest))
+            if ((rx.contains(kAck) && rx.contains(kCrcRequest)) || (earlyEotAck && idle > kEarlyAckGraceTicks))
                 step = Step::SendEndHeader;
             break;
         case Step::SendEndHeader:
