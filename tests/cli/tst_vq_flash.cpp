@@ -1,0 +1,146 @@
+// vq_flash as a user runs it: argument errors, and whole runs against the
+// chip simulator.
+#include "../simfixture.h"
+
+#include <QProcess>
+#include <QRandomGenerator>
+#include <QtTest>
+
+namespace {
+QString program()
+{
+    return qEnvironmentVariable("VQ_BUILD_DIR") + QStringLiteral("/vq_flash");
+}
+
+QByteArray randomBytes(int size, quint32 seed)
+{
+    QByteArray bytes(size, '\0');
+    QRandomGenerator rng(seed);
+    for (char &c : bytes)
+        c = static_cast<char>(rng.bounded(256));
+    return bytes;
+}
+
+struct Run {
+    int exitCode = -1;
+    QString out;
+    QString err;
+};
+
+Run runFlash(const QStringList &args)
+{
+    QProcess p;
+    p.start(program(), args);
+    Run r;
+    if (!p.waitForFinished(120000)) {
+        p.kill();
+        p.waitForFinished();
+        return r;
+    }
+    r.exitCode = p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
+    r.out = QString::fromUtf8(p.readAllStandardOutput());
+    r.err = QString::fromUtf8(p.readAllStandardError());
+    return r;
+}
+} // namespace
+
+class tst_vq_flash : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void badArguments_data();
+    void badArguments();
+    void programsTwoImages();
+    void failureIsReported_data();
+    void failureIsReported();
+
+private:
+    QString writeImage(const QString &name, const QByteArray &bytes);
+    QTemporaryDir work;
+};
+
+void tst_vq_flash::initTestCase()
+{
+    QVERIFY(QFileInfo(program()).isExecutable());
+    QVERIFY(work.isValid());
+}
+
+QString tst_vq_flash::writeImage(const QString &name, const QByteArray &bytes)
+{
+    QFile f(work.filePath(name));
+    if (f.open(QIODevice::WriteOnly | QIODevice::Truncate))
+        f.write(bytes);
+    return f.fileName();
+}
+
+void tst_vq_flash::badArguments_data()
+{
+    const QString image = writeImage("ok.bin", "data");
+    QTest::addColumn<QStringList>("args");
+    QTest::newRow("nothing") << QStringList{};
+    QTest::newRow("no port") << QStringList{image + "@0"};
+    QTest::newRow("port without value") << QStringList{"--port"};
+    QTest::newRow("unknown option") << QStringList{"--port", "/dev/null", "--fast"};
+    QTest::newRow("baud not a number") << QStringList{"--port", "/dev/null", "--baud", "fast"};
+    QTest::newRow("baud zero") << QStringList{"--port", "/dev/null", "--baud", "0"};
+    QTest::newRow("file without address") << QStringList{"--port", "/dev/null", image};
+    QTest::newRow("address not hex") << QStringList{"--port", "/dev/null", image + "@0x12g000"};
+    QTest::newRow("address empty") << QStringList{"--port", "/dev/null", image + "@"};
+    QTest::newRow("address unaligned") << QStringList{"--port", "/dev/null", image + "@0x1800"};
+    QTest::newRow("address beyond 32 bits") << QStringList{"--port", "/dev/null", image + "@100000000"};
+    QTest::newRow("missing file") << QStringList{"--port", "/dev/null", work.filePath("none.bin") + "@0"};
+}
+
+void tst_vq_flash::badArguments()
+{
+    QFETCH(QStringList, args);
+    const Run r = runFlash(args);
+    QCOMPARE(r.exitCode, 2);
+    QVERIFY2(r.err.contains("usage: vq_flash --port PORT"), qPrintable(r.err));
+}
+
+void tst_vq_flash::programsTwoImages()
+{
+    SimFixture sim;
+    QVERIFY2(sim.ok(), qPrintable(sim.error()));
+    const QByteArray a = randomBytes(50000, 11);
+    const QByteArray b = randomBytes(16384 + 3, 12);
+    const Run r = runFlash({"--port", sim.portPath(), writeImage("a.bin", a) + "@0x0", writeImage("b.bin", b) + "@7f000",
+                            "--reset"});
+    QVERIFY2(r.exitCode == 0, qPrintable(r.out + r.err));
+    QVERIFY(r.out.contains("100%\n"));
+    QVERIFY(r.out.contains("Flash ID:"));
+    QVERIFY(r.out.endsWith("烧录成功！\n"));
+    const QByteArray flash = sim.flash();
+    QCOMPARE(flash.mid(0, a.size()), a);
+    QCOMPARE(flash.mid(0x7f000, b.size()), b);
+    QTRY_COMPARE(sim.state().where, QStringLiteral("ROM"));
+}
+
+void tst_vq_flash::failureIsReported_data()
+{
+    QTest::addColumn<QString>("fault");
+    QTest::addColumn<QString>("image");
+    QTest::addColumn<QString>("lines");
+    QTest::newRow("speed change refused") << "baud-ignored" << "x" << "下载失败，错误代码为：0x40300,设置芯片波特率出错\n";
+    QTest::newRow("empty image") << "" << "" << "下载失败，错误代码为：0x409f2,烧录Flash过程出错\n"
+                                                "传输文件时失败，错误代码为：0xf2,烧录文件为空！\n";
+}
+
+void tst_vq_flash::failureIsReported()
+{
+    QFETCH(QString, fault);
+    QFETCH(QString, image);
+    QFETCH(QString, lines);
+    SimFixture sim(fault.isEmpty() ? QStringList() : QStringList{"--fault", fault});
+    QVERIFY2(sim.ok(), qPrintable(sim.error()));
+    const Run r = runFlash({"--port", sim.portPath(), writeImage("f.bin", image.toLatin1()) + "@0x1000"});
+    QCOMPARE(r.exitCode, 1);
+    QCOMPARE(r.err, lines);
+    QVERIFY(!r.out.contains("烧录成功！"));
+}
+
+QTEST_GUILESS_MAIN(tst_vq_flash)
+#include "tst_vq_flash.moc"
