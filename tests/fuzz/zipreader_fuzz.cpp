@@ -33,6 +33,11 @@ void emptyJail()
     mkdir(base.c_str(), 0700);
 }
 
+void removeAll()
+{
+    nftw(root.c_str(), removeOne, 16, FTW_DEPTH | FTW_PHYS);
+}
+
 void checkJail()
 {
     DIR *d = opendir(jail.c_str());
@@ -58,6 +63,7 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***)
     archive = root + "/input.zip";
     jail = root + "/jail";
     base = jail + "/base";
+    atexit(removeAll);
     return 0;
 }
 
