@@ -55,6 +55,7 @@ private slots:
     void replies_data();
     void replies();
     void closedPortEndsTheWait();
+    void pseudoTerminalHasNoModemLines();
     void missingRamCodeSendsNothing();
     void emptyImageIsRefusedBeforeTransfer();
 
@@ -338,6 +339,20 @@ void tst_link::closedPortEndsTheWait()
     closer.join();
     QVERIFY(!ok);
     QVERIFY(!link->isOpen());
+}
+
+void tst_link::pseudoTerminalHasNoModemLines()
+{
+    QVERIFY(connectPeer());
+    QVERIFY(!link->hasModemLines());
+    QVERIFY(!link->setDtr(true));
+    QVERIFY(!link->setRts(false));
+    QVERIFY(!link->dsr());
+    // The refused probes leave the port usable.
+    peer->answer("startaddr", {"\r\npppp\r\n"});
+    chipCommand cmd;
+    cmd.setSerial(link.get());
+    QVERIFY(cmd.setStartAddr(0x2000));
 }
 
 void tst_link::missingRamCodeSendsNothing()

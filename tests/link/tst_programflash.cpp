@@ -40,6 +40,7 @@ private slots:
     void faultsGiveTheirCodes();
     void transferCodes_data();
     void transferCodes();
+    void controlLinesReachTheChip();
     void progressRisesInOrder();
     void stopEndsTransfer();
 
@@ -222,6 +223,46 @@ void tst_programflash::transferCodes()
     QCOMPARE(QString::number(got, 16), QString::number(code, 16));
     if (code == 0xFFu)
         QCOMPARE(sim.flash().mid(0x4000, image.size()), image);
+}
+
+// The factory job's boot entry pulse and DSR sampling, through the
+// simulator's side channel, then a run on the chip that pulse started.
+void tst_programflash::controlLinesReachTheChip()
+{
+    SimFixture sim({"--boot-pulse"});
+    QVERIFY2(sim.ok(), qPrintable(sim.error()));
+    Serial link;
+    QVERIFY(link.openPort(sim.portPath(), 115200));
+    QVERIFY(link.hasModemLines());
+    QVERIFY(sim.state().where != QStringLiteral("ROM"));
+    struct Step {
+        bool dtrFirst;
+        bool dtr;
+        bool rts;
+        int waitMs;
+    };
+    for (const Step &s : {Step{true, true, false, 40}, Step{false, false, true, 50}, Step{true, true, false, 10}}) {
+        if (s.dtrFirst) {
+            QVERIFY(link.setDtr(s.dtr));
+            QVERIFY(link.setRts(s.rts));
+        } else {
+            QVERIFY(link.setRts(s.rts));
+            QVERIFY(link.setDtr(s.dtr));
+        }
+        delayMs(s.waitMs);
+    }
+    QTRY_COMPARE(sim.state().where, QStringLiteral("ROM"));
+    QVERIFY(!link.dsr());
+    QVERIFY(sim.setDsr(true));
+    QVERIFY(link.dsr());
+    QVERIFY(sim.setDsr(false));
+    QVERIFY(!link.dsr());
+
+    chipCommand cmd;
+    cmd.setSerial(&link);
+    const QByteArray image = randomBytes(3000, 9);
+    QCOMPARE(cmd.programFlash(kBurnBaud, {0x3000}, {writeImage("pulse.bin", image)}, 2, false), 0u);
+    QCOMPARE(sim.flash().mid(0x3000, image.size()), image);
 }
 
 void tst_programflash::progressRisesInOrder()
