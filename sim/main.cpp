@@ -27,6 +27,10 @@ int main(int argc, char **argv)
 {
     // Signals are taken by sigwait below; blocking them before any thread
     // starts keeps them away from the chip threads.
+    // A shell starts background jobs with SIGINT ignored, and an ignored
+    // signal never reaches sigwait.
+    signal(SIGINT, SIG_DFL);
+    signal(SIGTERM, SIG_DFL);
     sigset_t stopSignals;
     sigemptyset(&stopSignals);
     sigaddset(&stopSignals, SIGINT);
