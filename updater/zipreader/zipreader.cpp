@@ -147,35 +147,49 @@ void cleanName(std::string &name)
     }
 }
 
+// Windows opens these names as devices in any folder and with any extension;
+// writing to COM1 on a flashing station would go to a serial port.
+bool isDeviceName(const std::string &component)
+{
+    static const char *const kDevices[] = {"CON", "PRN", "AUX", "NUL"};
+    std::string stem = component.substr(0, component.find('.'));
+    while (!stem.empty() && stem.back() == ' ')
+        stem.pop_back();
+    for (char &c : stem)
+        if (c >= 'a' && c <= 'z')
+            c = char(c - 'a' + 'A');
+    for (const char *device : kDevices)
+        if (stem == device)
+            return true;
+    return stem.size() == 4 && (stem.compare(0, 3, "COM") == 0 || stem.compare(0, 3, "LPT") == 0)
+        && stem[3] >= '1' && stem[3] <= '9';
+}
+
 // A target is written only when it stays below the base folder whatever the
-// platform makes of it: relative, no ".." component, and on Windows no drive
-// or stream colon and no all-dots component that the path normaliser would
-// fold into "..".
+// platform makes of it. The release archive is made for Windows, so the same
+// rules hold everywhere: relative, no ".." component, no all-dots component
+// (Windows folds "..." and ".. " into ".."), no colon (drive letters and
+// alternate data streams), no device name.
 bool staysInside(const char *target)
 {
-    if (!target[0] || isSeparator(target[0]) || (target[0] && target[1] == ':'))
+    if (!target[0] || isSeparator(target[0]))
         return false;
     const char *part = target;
     for (const char *p = target;; ++p) {
+        if (*p == ':')
+            return false;
         if (*p == 0 || isSeparator(*p)) {
-            std::string component(part, size_t(p - part));
-            if (component == "..")
-                return false;
-#ifdef _WIN32
+            const std::string component(part, size_t(p - part));
             if (component != "." && !component.empty()
                 && component.find_first_not_of(". ") == std::string::npos)
                 return false;
-#endif
+            if (isDeviceName(component))
+                return false;
             if (*p == 0)
-                break;
+                return true;
             part = p + 1;
         }
-#ifdef _WIN32
-        if (*p == ':')
-            return false;
-#endif
     }
-    return true;
 }
 
 int32_t dosToTime(uint32_t dosDateTime)
