@@ -15,6 +15,7 @@
 #include <QTimer>
 #include <QtTest>
 
+#include <ctime>
 #include <memory>
 #include <thread>
 
@@ -42,6 +43,8 @@ class tst_link : public QObject
 
 private slots:
     void init();
+    void waitKeepsEventsFlowingWithoutSpinning_data();
+    void waitKeepsEventsFlowingWithoutSpinning();
     void resultTexts_data();
     void resultTexts();
     void compositeSplit();
@@ -87,6 +90,44 @@ bool tst_link::connectPeer()
     link->setBaudRate(115200);
     peer->start();
     return true;
+}
+
+void tst_link::waitKeepsEventsFlowingWithoutSpinning_data()
+{
+    QTest::addColumn<bool>("worker");
+    QTest::newRow("test thread") << false;
+    QTest::newRow("thread without exec") << true;
+}
+
+// A waiting job must leave its core to the other fifteen, yet its receive
+// timer has to keep firing. Measured in CPU time, which load does not inflate.
+void tst_link::waitKeepsEventsFlowingWithoutSpinning()
+{
+    QFETCH(bool, worker);
+    constexpr int kWaitMs = 400;
+    std::atomic<int> ticks{0};
+    std::atomic<qint64> cpuNs{-1};
+    auto body = [&] {
+        QTimer receive;
+        receive.setTimerType(Qt::PreciseTimer);
+        QObject::connect(&receive, &QTimer::timeout, [&] { ++ticks; });
+        receive.start(2);
+        timespec before{}, after{};
+        clock_gettime(CLOCK_THREAD_CPUTIME_ID, &before);
+        delayMs(kWaitMs);
+        clock_gettime(CLOCK_THREAD_CPUTIME_ID, &after);
+        cpuNs = (after.tv_sec - before.tv_sec) * 1000000000LL + (after.tv_nsec - before.tv_nsec);
+    };
+    if (worker) {
+        std::unique_ptr<QThread> thread(QThread::create(body));
+        thread->start();
+        QVERIFY(thread->wait(30000));
+    } else {
+        body();
+    }
+    QVERIFY2(ticks > 10, qPrintable(QString::number(ticks)));
+    // A processEvents spin burns the whole wait; sleeping costs a few percent.
+    QVERIFY2(cpuNs < kWaitMs * 1000000LL / 4, qPrintable(QString::number(cpuNs / 1000) + " us of CPU"));
 }
 
 void tst_link::resultTexts_data()
