@@ -325,6 +325,11 @@ bool chipCommand::downloadRamCode(uint32_t address, const QString &filePath, uin
     }
     const qint64 size = probe.size();
     probe.close();
+    // The ROM would wait for blocks that never come.
+    if (size == 0) {
+        code = resultCode::kTransferEmptyFile;
+        return false;
+    }
 
     QByteArray line = "download [rambin] [] []" + kLineEnd;
     line.insert(line.indexOf('[', 13) + 1, hex(address));

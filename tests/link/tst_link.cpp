@@ -422,6 +422,9 @@ void tst_link::emptyImageIsRefusedBeforeTransfer()
     ymodemSender sender;
     QCOMPARE(sender.sendFile(dir.path() + "/empty.bin", link.get()), static_cast<uint8_t>(resultCode::kTransferEmptyFile));
     QCOMPARE(sender.sendFile(dir.path() + "/missing.bin", link.get()), static_cast<uint8_t>(resultCode::kTransferCannotOpen));
+    code = 0;
+    QVERIFY(!cmd.downloadRamCode(0x20000000, dir.path() + "/empty.bin", code));
+    QCOMPARE(code, resultCode::kTransferEmptyFile);
     peer->answer("startaddr", {"\r\npppp\r\n"});
     QVERIFY(cmd.setStartAddr(0));
     QCOMPARE(peer->received(), QByteArray("startaddr 0x0\r\n"));
