@@ -38,6 +38,8 @@ private slots:
     void eraseRunLeavesFlashErased();
     void faultsGiveTheirCodes_data();
     void faultsGiveTheirCodes();
+    void ramCodeImageFollowsModelAndSpeed_data();
+    void ramCodeImageFollowsModelAndSpeed();
     void transferCodes_data();
     void transferCodes();
     void controlLinesReachTheChip();
@@ -190,6 +192,36 @@ void tst_programflash::faultsGiveTheirCodes()
     QCOMPARE(QString::number(got, 16), QString::number(code, 16));
     if (code == 0)
         QCOMPARE(sim.flash().mid(0x10000, content.size()), content);
+}
+
+void tst_programflash::ramCodeImageFollowsModelAndSpeed_data()
+{
+    QTest::addColumn<QString>("model");
+    QTest::addColumn<QString>("chipRuns");
+    QTest::addColumn<bool>("highSpeed");
+    QTest::addColumn<uint>("code");
+    QTest::newRow("VQ5304 normal") << "VQ5304" << "VQ5304_RAM_BIN.bin" << false << 0u;
+    QTest::newRow("VQ5304 high speed") << "VQ5304" << "VQ5304_HIGH_SPEED_BIN.bin" << true << 0u;
+    QTest::newRow("VQ571M high speed") << "VQ571M" << "VQ571M_HIGH_SPEED_BIN.bin" << true << 0u;
+    QTest::newRow("normal image where high speed is needed") << "VQ571M" << "VQ571M_HIGH_SPEED_BIN.bin" << false
+                                                            << 0x30100u;
+}
+
+// The simulator starts only the RAM code it was given; any other image
+// leaves it silent.
+void tst_programflash::ramCodeImageFollowsModelAndSpeed()
+{
+    QFETCH(QString, model);
+    QFETCH(QString, chipRuns);
+    QFETCH(bool, highSpeed);
+    QFETCH(uint, code);
+    SimFixture sim({"--model", model, "--ram-code", config + "/" + chipRuns});
+    QVERIFY2(sim.ok(), qPrintable(sim.error()));
+    Serial link;
+    QVERIFY(link.openPort(sim.portPath(), 115200));
+    chipCommand cmd;
+    cmd.setSerial(&link);
+    QCOMPARE(QString::number(cmd.programFlash(kBurnBaud, {}, {}, 2, highSpeed), 16), QString::number(code, 16));
 }
 
 void tst_programflash::transferCodes_data()
