@@ -198,7 +198,14 @@ bool Serial::sendData(const QByteArray &bytes)
         return false;
     if (!port->flush())
         return true;
-    port->waitForBytesWritten(linkTiming::kWriteDrainMs);
+    // Only bytes still queued in the host are waited for. Qt's wait also
+    // blocks on the receive side once nothing is left to write, which held
+    // every short packet's reply back for the whole drain time.
+    const QDeadlineTimer drain(linkTiming::kWriteDrainMs, Qt::PreciseTimer);
+    while (port->bytesToWrite() > 0 && !drain.hasExpired()) {
+        if (!port->waitForBytesWritten(static_cast<int>(qMax<qint64>(1, drain.remainingTime()))))
+            break;
+    }
     return true;
 }
 

@@ -5,6 +5,7 @@
 #include "resultcodes.h"
 #include "serial.h"
 
+#include <QElapsedTimer>
 #include <QFile>
 
 namespace {
@@ -136,7 +137,11 @@ uint8_t ymodemSender::sendFile(const QString &filePath, Serial *link)
 
     serial = link;
     int64_t offset = 0;
-    int idle = 0;
+    // A tick ends early when bytes arrive, so idle time is read off the
+    // clock in whole ticks rather than counted.
+    QElapsedTimer idleClock;
+    idleClock.start();
+    const auto idle = [&idleClock] { return idleClock.elapsed() / linkTiming::kYmodemTickMs; };
     uint8_t blockNumber = 0;
     int resends = 0;
     bool earlyEotAck = false;
@@ -149,6 +154,7 @@ uint8_t ymodemSender::sendFile(const QString &filePath, Serial *link)
     };
 
     for (;;) {
+        const Step stepBefore = step;
         switch (step) {
         case Step::WaitC:
             if (rx.contains(kCrcRequest))
@@ -156,7 +162,7 @@ uint8_t ymodemSender::sendFile(const QString &filePath, Serial *link)
             break;
         case Step::SendHeader:
             sendHeader(QString::fromLatin1(kHeaderName), fileSize);
-            idle = 0;
+            idleClock.restart();
             step = Step::WaitHeaderAck;
             break;
         case Step::WaitHeaderAck:
@@ -169,7 +175,7 @@ uint8_t ymodemSender::sendFile(const QString &filePath, Serial *link)
             if (offset >= fileSize)
                 return fail(kTransferDataError);
             sendBlock(blockNumber, data.mid(static_cast<int>(offset), chunkSize), chunkSize);
-            idle = 0;
+            idleClock.restart();
             step = Step::WaitFullBlockReply;
             break;
         case Step::WaitFullBlockReply:
@@ -191,7 +197,7 @@ uint8_t ymodemSender::sendFile(const QString &filePath, Serial *link)
             if (offset > fileSize)
                 return fail(kTransferDataError);
             sendBlock(blockNumber, data.mid(static_cast<int>(offset)), static_cast<int>(fileSize - offset));
-            idle = 0;
+            idleClock.restart();
             step = Step::WaitLastBlockReply;
             break;
         case Step::WaitLastBlockReply:
@@ -209,7 +215,7 @@ uint8_t ymodemSender::sendFile(const QString &filePath, Serial *link)
             break;
         case Step::SendFirstEot:
             sendEot();
-            idle = 0;
+            idleClock.restart();
             step = Step::WaitEotNak;
             break;
         case Step::WaitEotNak:
@@ -224,16 +230,16 @@ uint8_t ymodemSender::sendFile(const QString &filePath, Serial *link)
             break;
         case Step::SendSecondEot:
             sendEot();
-            idle = 0;
+            idleClock.restart();
             step = Step::WaitEotAckC;
             break;
         case Step::WaitEotAckC:
-            if ((rx.contains(kAck) && rx.contains(kCrcRequest)) || (earlyEotAck && idle > kEarlyAckGraceTicks))
+            if ((rx.contains(kAck) && rx.contains(kCrcRequest)) || (earlyEotAck && idle() > kEarlyAckGraceTicks))
                 step = Step::SendEndHeader;
             break;
         case Step::SendEndHeader:
             sendEndHeader();
-            idle = 0;
+            idleClock.restart();
             step = Step::WaitFinalAck;
             break;
         case Step::WaitFinalAck:
@@ -244,12 +250,15 @@ uint8_t ymodemSender::sendFile(const QString &filePath, Serial *link)
 
         if (rx.count(kCan) > kCancelThreshold)
             return fail(kTransferCancelled);
-        if (idle > linkTiming::kYmodemIdleTicks)
+        if (idle() > linkTiming::kYmodemIdleTicks)
             return fail(kTransferTimeout);
         if (stopFlag)
             return kTransferStopped;
-        delayMs(linkTiming::kYmodemTickMs);
-        ++idle;
+        // A step that moved on runs the next one at once: waiting a tick
+        // between an ACK and the block it releases only idles the line. A
+        // step that waits for the receiver sleeps until bytes arrive.
+        if (step == stepBefore)
+            serial->waitForBytes(linkTiming::kYmodemWaitSliceMs);
         fraction = static_cast<float>(static_cast<double>(offset) / static_cast<double>(fileSize));
     }
 }
