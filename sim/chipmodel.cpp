@@ -162,7 +162,7 @@ bool ChipModel::blockFault(SimFault::Kind kind)
 {
     const int current = m_rx.phase == Rx::WaitHeader ? 0 : m_rx.ordinal + 1;
     for (auto it = m_faults.begin(); it != m_faults.end(); ++it) {
-        if (it->kind != kind || it->block != current || it->ram == m_rx.toFlash)
+        if (it->kind != kind || (it->block >= 0 && it->block != current) || it->ram == m_rx.toFlash)
             continue;
         if (!it->always)
             m_faults.erase(it);
@@ -333,6 +333,11 @@ void ChipModel::onByte(uint8_t b, int64_t now)
         rxByte(b, now);
         return;
     }
+    // Commands are printable ASCII. Anything else on the line is noise, or
+    // the tail of a sender's cancel (CAN bytes) after a transfer ended: it
+    // must not spoil the next command.
+    if ((b < 0x20 || b > 0x7E) && b != '\r' && b != '\n')
+        return;
     m_line.append(char(b));
     if (m_line.endsWith("\r\n")) {
         const QByteArray line = m_line.left(m_line.size() - 2);
@@ -505,7 +510,7 @@ void ChipModel::rxByte(uint8_t b, int64_t now)
             break;
         case EOT:
             if (m_rx.phase == Rx::WaitData) {
-                if (++m_rx.eots == 1 && !takeFault(SimFault::EotAck)) {
+                if (++m_rx.eots == 1 && !blockFault(SimFault::EotAck)) {
                     push(QByteArray(1, char(NAK)), now);
                     return;
                 }

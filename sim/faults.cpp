@@ -8,7 +8,7 @@ struct FaultName {
     const char *name;
     SimFault::Kind kind;
     bool always;
-    enum Arg { None, Block, OptionalCount, Timing } arg;
+    enum Arg { None, Block, OptionalCount, Timing, OptionalRam } arg;
     const char *help;
 };
 
@@ -23,7 +23,8 @@ const FaultName kFaults[] = {
      "[=N]  N random bytes (default 16) before every text reply"},
     {"garbage-only", SimFault::GarbageOnly, true, FaultName::OptionalCount,
      "[=N]  N random bytes (default 16) instead of every text reply"},
-    {"eot-ack", SimFault::EotAck, false, FaultName::None, "ACK instead of NAK for the first EOT, once"},
+    {"eot-ack", SimFault::EotAck, false, FaultName::OptionalRam,
+     "[=ram]  ACK instead of NAK for the first EOT of a flash transfer (of the RAM-code load), once"},
     {"erase-fail", SimFault::EraseFail, false, FaultName::None, "fail marker for the next ferase/ferase_all"},
     {"erase-fail-always", SimFault::EraseFail, true, FaultName::None, "fail marker for every ferase/ferase_all"},
     {"addr-fail", SimFault::AddrFail, false, FaultName::None, "fail marker for the next startaddr"},
@@ -88,6 +89,10 @@ bool parseSimFault(const QString &text, SimFault *out, QString *error)
             f.count = f.kind == SimFault::FileCountOff ? 1 : 16;
             if (!arg.isEmpty())
                 f.count = arg.toInt(&ok);
+            break;
+        case FaultName::OptionalRam:
+            f.ram = arg == QLatin1String("ram");
+            ok = arg.isEmpty() || f.ram;
             break;
         case FaultName::Timing:
             ok = parseTiming(arg, &f);

@@ -28,7 +28,8 @@ struct SimFault {
     Kind kind = Silent;
     bool always = false;
     // Block faults count data blocks from 1 (the header is 0) within one
-    // transfer; they hit flash transfers unless `ram` is set.
+    // transfer (-1: any block); transfer faults hit flash transfers unless
+    // `ram` is set.
     int block = -1;
     bool ram = false;
     int count = 0;

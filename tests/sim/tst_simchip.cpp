@@ -186,6 +186,8 @@ private slots:
     void transfer();
     void ramCodeCheck_data();
     void ramCodeCheck();
+    void commandAfterNoise_data();
+    void commandAfterNoise();
     void eraseAndAddress_data();
     void eraseAndAddress();
     void faultTable_data();
@@ -332,6 +334,27 @@ void tst_SimChip::ramCodeCheck()
         QVERIFY(d.command("version").contains("Aug  9 2021/16:16:40"));
 }
 
+void tst_SimChip::commandAfterNoise_data()
+{
+    QTest::addColumn<QByteArray>("noise");
+    QTest::addColumn<bool>("answers");
+    QTest::newRow("sender's cancel") << QByteArray(5, '\x18') << true;
+    QTest::newRow("binary bytes") << QByteArray("\x00\xff\x80", 3) << true;
+    QTest::newRow("half a line, then LF") << QByteArray("flash_u\n") << true;
+    QTest::newRow("half a line") << QByteArray("flash_u") << false;
+}
+
+// A command still works after what a cancelled transfer or a noisy line
+// leaves in front of it.
+void tst_SimChip::commandAfterNoise()
+{
+    QFETCH(QByteArray, noise);
+    QFETCH(bool, answers);
+    Driver d(smallFlash());
+    d.send(noise);
+    QCOMPARE(d.command("version").contains("Aug  9 2021/16:16:40"), answers);
+}
+
 void tst_SimChip::eraseAndAddress_data()
 {
     QTest::addColumn<QByteArray>("line");
@@ -383,6 +406,7 @@ void tst_SimChip::faultTable_data()
     QTest::newRow("nak aimed at RAM load") << "nak=ram:2" << "H:AC 1:A 2:A 3:A E:N E:AC B:A" << none << none;
     QTest::newRow("cancel") << "cancel=2" << "H:AC 1:A 2:XXXXX" << none << none;
     QTest::newRow("eot ack") << "eot-ack" << "H:AC 1:A 2:A 3:A E:A" << none << none;
+    QTest::newRow("eot ack aimed at RAM load") << "eot-ack=ram" << "H:AC 1:A 2:A 3:A E:N E:AC B:A" << none << none;
     QTest::newRow("disconnect") << "disconnect=2" << "H:AC 1:A 2:-" << none << none;
     QTest::newRow("erase fails once") << "erase-fail" << "" << QByteArray("ferase_all")
                                       << QByteArray("\r\nffff\r\n|\r\npppp\r\n");
