@@ -650,12 +650,17 @@ void tst_SimChip::runtimeFaultAndDisconnect()
     QCOMPARE(sim.state().where, QString("RAM"));
     port.write("version\r\n");
     QVERIFY(port.readUntil("RAMCODE").contains("RAMCODE"));
-    QVERIFY(sim.addFault("disconnect=1"));
+    QVERIFY(sim.addFault("disconnect=2"));
     port.write("upgrade\r\n");
     QCOMPARE(port.readUntil("C"), QByteArray("C"));
-    port.write(packet(0, QByteArray("f\0" "3", 3), 128));
+    port.write(packet(0, QByteArray("f\0" "1027", 6), 128));
     QCOMPARE(port.readUntil("C"), QByteArray("\x06" "C"));
-    port.write(packet(1, "abc", 128));
+    const QByteArray first = pattern(1024, 2);
+    port.write(packet(1, first, 1024));
+    QCOMPARE(port.readUntil("\x06"), QByteArray("\x06"));
+    // An acknowledged block is in the flash file before the transfer ends.
+    QCOMPARE(sim.flash().left(1024), first);
+    port.write(packet(2, "abc", 128));
     // The pty is gone: the host's port reports hang-up, the link vanishes.
     pollfd p{port.fd, POLLIN, 0};
     QVERIFY(::poll(&p, 1, 5000) == 1);
