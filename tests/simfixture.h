@@ -136,6 +136,10 @@ public:
         return s;
     }
 
+    // What the simulator wrote to stderr: after stop(), with "--stats" in
+    // `args`, one line per chip with its own lateness against the line times.
+    QString log() { return m_log += QString::fromLocal8Bit(m_process.readAllStandardError()); }
+
     void stop()
     {
         if (m_process.state() == QProcess::NotRunning)
@@ -193,4 +197,5 @@ private:
     QStringList m_ports;
     bool m_ok = false;
     QString m_error;
+    QString m_log;
 };

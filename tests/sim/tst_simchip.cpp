@@ -627,7 +627,7 @@ void tst_SimChip::controlChannel()
 // A host that closes the port and opens it again finds the chip as it was.
 void tst_SimChip::portSurvivesReopen()
 {
-    SimFixture sim({"--pace"});
+    SimFixture sim({"--pace", "--stats"});
     QVERIFY2(sim.ok(), qPrintable(sim.error()));
     for (int i = 0; i < 3; ++i) {
         Port port(sim.portPath());
@@ -635,6 +635,8 @@ void tst_SimChip::portSurvivesReopen()
         port.write("version\r\n");
         QVERIFY(port.readUntil("16:16:40\r\n").contains("Aug  9 2021/16:16:40"));
     }
+    sim.stop();
+    QVERIFY2(sim.log().startsWith("COM1 late: feeding "), qPrintable(sim.log()));
 }
 
 void tst_SimChip::runtimeFaultAndDisconnect()
