@@ -6,10 +6,13 @@
 #include "serial.h"
 #include "ymodemsender.h"
 
+#include <QDeadlineTimer>
 #include <QDebug>
 #include <QFile>
 #include <QFileInfo>
 #include <QThread>
+
+#include <functional>
 
 namespace {
 const QByteArray kLineEnd = "\r\n";
@@ -26,6 +29,32 @@ constexpr int kAttempts = 2;
 QByteArray hex(uint32_t value)
 {
     return "0x" + QByteArray::number(value, 16);
+}
+
+// What one look at the receive buffer concluded.
+enum class Poll { Waiting, Pass, Fail };
+
+// The reply wait every text command runs: look at the receive buffer until
+// `check` decides, the port closes, `stop` is raised or the budget of reply
+// polls (after a first look that costs no delay) has run out. The wait wakes
+// as soon as bytes arrive, so a reply is seen at once; the budget keeps its
+// length in time.
+bool pollReply(Serial *serial, uint32_t budget, const std::function<Poll(const QByteArray &)> &check,
+               const std::atomic<bool> *stop = nullptr)
+{
+    const QDeadlineTimer deadline((static_cast<qint64>(budget) + 1) * linkTiming::kReplyPollMs, Qt::PreciseTimer);
+    for (;;) {
+        if (!serial->isOpen()) {
+            qDebug() << "uart is closed!";
+            return false;
+        }
+        const Poll verdict = check(serial->rxBuffer);
+        if (verdict != Poll::Waiting)
+            return verdict == Poll::Pass;
+        if ((stop && stop->load()) || deadline.hasExpired())
+            return false;
+        serial->waitForBytes(static_cast<int>(qMin<qint64>(linkTiming::kReplyPollMs, deadline.remainingTime())));
+    }
 }
 } // namespace
 
@@ -59,22 +88,11 @@ void chipCommand::sendLine(const QByteArray &line, bool restartTimer)
 
 bool chipCommand::replyWait(const QByteArray &pass, const QByteArray &fail, uint32_t budget)
 {
-    for (uint32_t polls = 0;;) {
-        if (!serial->isOpen()) {
-            qDebug() << "uart is closed!";
-            return false;
-        }
-        const QByteArray &rx = serial->rxBuffer;
-        if (!rx.isEmpty()) {
-            if (rx.contains(pass))
-                return true;
-            if (rx.contains(fail))
-                return false;
-        }
-        delayMs(linkTiming::kReplyPollMs);
-        if (++polls > budget)
-            return false;
-    }
+    return pollReply(serial, budget, [&](const QByteArray &rx) {
+        if (rx.contains(pass))
+            return Poll::Pass;
+        return rx.contains(fail) ? Poll::Fail : Poll::Waiting;
+    });
 }
 
 bool chipCommand::eraseFlash(uint32_t address, uint32_t length)
@@ -132,29 +150,21 @@ bool chipCommand::getFileCount(uint32_t &count)
         return false;
     static const QByteArray kCountMarker = "\r\nfc:";
     sendLine("filecount" + kLineEnd);
-    for (uint32_t polls = 0;;) {
-        if (!serial->isOpen()) {
-            qDebug() << "uart is closed!";
-            return false;
-        }
-        const QByteArray &rx = serial->rxBuffer;
+    return pollReply(serial, serial->waitCount, [&](const QByteArray &rx) {
         const int start = rx.indexOf(kCountMarker);
-        if (start >= 0) {
-            const int digits = start + kCountMarker.size();
-            const int end = rx.indexOf(kLineEnd, digits);
-            if (end >= 0) {
-                bool ok = false;
-                const uint32_t value = rx.mid(digits, end - digits).trimmed().toUInt(&ok);
-                if (ok) {
-                    count = value;
-                    return true;
-                }
-            }
-        }
-        delayMs(linkTiming::kReplyPollMs);
-        if (++polls > serial->waitCount)
-            return false;
-    }
+        if (start < 0)
+            return Poll::Waiting;
+        const int digits = start + kCountMarker.size();
+        const int end = rx.indexOf(kLineEnd, digits);
+        if (end < 0)
+            return Poll::Waiting;
+        bool ok = false;
+        const uint32_t value = rx.mid(digits, end - digits).trimmed().toUInt(&ok);
+        if (!ok)
+            return Poll::Waiting;
+        count = value;
+        return Poll::Pass;
+    });
 }
 
 bool chipCommand::rebootChip()
@@ -170,23 +180,13 @@ bool chipCommand::flashTest(QString &text)
     if (!serial)
         return false;
     sendLine("flash_test \r\n");
-    for (uint32_t polls = 0;;) {
-        if (!serial->isOpen()) {
-            qDebug() << "uart is closed!";
-            return false;
-        }
-        const QByteArray &rx = serial->rxBuffer;
-        if (!rx.isEmpty()) {
-            const bool passed = rx.contains("no");
-            if (passed || rx.contains("pos")) {
-                text = QString::fromUtf8(rx.constData());
-                return passed;
-            }
-        }
-        delayMs(linkTiming::kReplyPollMs);
-        if (++polls > linkTiming::kFlashTestPolls)
-            return false;
-    }
+    return pollReply(serial, linkTiming::kFlashTestPolls, [&](const QByteArray &rx) {
+        const bool passed = rx.contains("no");
+        if (!passed && !rx.contains("pos"))
+            return Poll::Waiting;
+        text = QString::fromUtf8(rx.constData());
+        return passed ? Poll::Pass : Poll::Fail;
+    });
 }
 
 bool chipCommand::getFlashInfo(QString &id)
@@ -212,40 +212,31 @@ bool chipCommand::getFlashUid(QString &uid)
     static const QByteArray kUidMarker = "flash uid:";
     constexpr int kUidLength = 34;
     sendLine("flash_uid" + kLineEnd);
-    for (uint32_t polls = 0;;) {
-        if (!serial->isOpen()) {
-            qDebug() << "uart is closed!";
-            return false;
-        }
-        if (serial->rxBuffer.size() > 43) {
-            const int at = serial->rxBuffer.indexOf(kUidMarker);
-            if (at >= 0 && serial->rxBuffer.size() > at + 44) {
-                delayMs(linkTiming::kUidSettleMs);
-                const QByteArray candidate = serial->rxBuffer.mid(at + kUidMarker.size(), kUidLength);
-                bool hexDigit = false;
-                QByteArray(1, candidate.isEmpty() ? 'x' : candidate.back()).toUInt(&hexDigit, 16);
-                if (candidate.size() == kUidLength && candidate.startsWith("0x") && hexDigit) {
-                    uid = QString::fromLatin1(candidate);
-                    return true;
-                }
-            }
-        }
-        delayMs(linkTiming::kReplyPollMs);
-        if (++polls > serial->waitCount)
-            return false;
-    }
+    return pollReply(serial, serial->waitCount, [&](const QByteArray &rx) {
+        if (rx.size() <= 43)
+            return Poll::Waiting;
+        const int at = rx.indexOf(kUidMarker);
+        if (at < 0 || rx.size() <= at + 44)
+            return Poll::Waiting;
+        delayMs(linkTiming::kUidSettleMs);
+        const QByteArray candidate = serial->rxBuffer.mid(at + kUidMarker.size(), kUidLength);
+        bool hexDigit = false;
+        QByteArray(1, candidate.isEmpty() ? 'x' : candidate.back()).toUInt(&hexDigit, 16);
+        if (candidate.size() != kUidLength || !candidate.startsWith("0x") || !hexDigit)
+            return Poll::Waiting;
+        uid = QString::fromLatin1(candidate);
+        return Poll::Pass;
+    });
 }
 
 bool chipCommand::identify(QString &model, uint32_t budget)
 {
     sendLine(kVersionLine);
-    for (uint32_t polls = 0;;) {
-        if (!serial->isOpen()) {
-            qDebug() << "uart is closed!";
-            return false;
-        }
-        const QByteArray &rx = serial->rxBuffer;
-        if (!rx.isEmpty()) {
+    return pollReply(
+        serial, budget,
+        [&](const QByteArray &rx) {
+            if (rx.isEmpty())
+                return Poll::Waiting;
             // Models are read from the file on every poll, so a model added
             // while the tool runs is recognised at once.
             for (const QString &name : catalogue->currentModels()) {
@@ -253,20 +244,16 @@ bool chipCommand::identify(QString &model, uint32_t budget)
                 catalogue->modelDate(name, date);
                 if (!date.isEmpty() && rx.contains(date.toUtf8())) {
                     model = name;
-                    return true;
+                    return Poll::Pass;
                 }
                 if (rx.contains(kRamCodeMarker)) {
                     model = QString::fromLatin1(kRamCodeMarker);
-                    return true;
+                    return Poll::Pass;
                 }
             }
-        }
-        if (stopFlag)
-            return false;
-        delayMs(linkTiming::kReplyPollMs);
-        if (++polls > budget)
-            return false;
-    }
+            return Poll::Waiting;
+        },
+        &stopFlag);
 }
 
 bool chipCommand::getVersion(QString &model)
