@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Installs the Debian packages the build, the tests and the demo need, when missing.
+# Installs the Debian packages the build, the tests and the demo need, when
+# missing, and any further packages named as arguments.
 set -euo pipefail
 pkgs=(
   cmake g++ make pkg-config
@@ -7,6 +8,7 @@ pkgs=(
   zlib1g-dev
   lrzsz zip unzip p7zip-full libarchive-tools python3
   xvfb xauth fonts-wqy-microhei
+  "$@"
 )
 missing=()
 for p in "${pkgs[@]}"; do

@@ -8,6 +8,7 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 seconds=${1:-60}
 work=${FUZZ_DIR:-$root/build-fuzz-zipreader}
 mkdir -p "$work/corpus" "$work/seeds" "$work/artifacts"
+bash "$root/scripts/deps.sh" clang libclang-rt-14-dev
 
 clang++ -std=c++17 -g -O1 \
   -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=undefined \
