@@ -28,8 +28,15 @@ bool extractArchive(const QString &archivePath, const QString &baseFolder)
     for (int i = 0; ok && i < count; ++i) {
         ArchiveEntry entry;
         ok = getArchiveEntry(zip, i, &entry) == ZipOk && extractEntry(zip, i, entry.name) == ZipOk;
-        const bool isFolder = (entry.attr & 0xF000) == 0x4000 || QByteArray(entry.name).endsWith('/');
-        const QString path = baseFolder + QLatin1Char('/') + QFile::decodeName(entry.name);
+        QString name = QFile::decodeName(entry.name);
+#ifndef Q_OS_WIN
+        // The reader puts backslash-separated names into folders here too;
+        // the checks below must look where it wrote.
+        name.replace(QLatin1Char('\\'), QLatin1Char('/'));
+#endif
+        const bool isFolder = (entry.attr & 0xF000) == 0x4000 || name.endsWith(QLatin1Char('/'))
+                              || name.endsWith(QLatin1Char('\\'));
+        const QString path = baseFolder + QLatin1Char('/') + name;
         // A file whose size differs from the directory's record is a broken
         // archive too, whatever the reader reported.
         if (ok && !isFolder)

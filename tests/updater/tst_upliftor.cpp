@@ -67,7 +67,7 @@ QByteArray zipFolder(const QString &folder, const QString &top)
     return readFile(folder + QStringLiteral("/out.zip"));
 }
 
-enum Package { Release, Corrupted, NoReleaseFolder, SparedNames };
+enum Package { Release, Corrupted, NoReleaseFolder, SparedNames, BackslashNames };
 enum Share { NoShare, ShareRelease, ShareCorrupted };
 
 } // namespace
@@ -129,6 +129,19 @@ QByteArray TestUpliftor::package(Package kind, const QString &scratch)
             writeFile(scratch + QLatin1Char('/') + releaseFolder + QLatin1Char('/') + QLatin1String(name),
                       QByteArray("from the package: ") + name);
         return zipFolder(scratch, releaseFolder);
+    case BackslashNames: {
+        // As some Windows archivers write them.
+        QDir().mkpath(scratch);
+        QProcess python;
+        python.start(QStringLiteral("python3"), {QStringLiteral("-c"), QStringLiteral(
+            "import sys, zipfile\n"
+            "with zipfile.ZipFile(sys.argv[1], 'w', zipfile.ZIP_DEFLATED) as z:\n"
+            "    z.writestr(sys.argv[2] + '\\\\config\\\\VQ571M_RAM_BIN.bin', b'new RAM code' * 50)\n"
+            "    z.writestr(sys.argv[2] + '\\\\readme.txt', b'read me')\n"),
+            scratch + QStringLiteral("/out.zip"), releaseFolder});
+        python.waitForFinished(60000);
+        return readFile(scratch + QStringLiteral("/out.zip"));
+    }
     }
     return QByteArray();
 }
@@ -179,6 +192,8 @@ void TestUpliftor::update_data()
         << "config/VQ571M_RAM_BIN.bin" << false << false << 4 << failure;
     QTest::newRow("spared names in the package") << "v1.0.2" << QList<HttpStub::Answer>{whole} << SparedNames
                                                  << NoShare << "" << false << true << 1 << success;
+    QTest::newRow("backslash-separated names") << "v1.0.2" << QList<HttpStub::Answer>{whole} << BackslashNames
+                                               << NoShare << "" << false << true << 1 << success;
 }
 
 void TestUpliftor::update()
@@ -260,6 +275,9 @@ void TestUpliftor::update()
     if (installed) {
         if (kind == SparedNames) {
             expected.insert(QStringLiteral("readme.txt"), "-:from the package: readme.txt");
+        } else if (kind == BackslashNames) {
+            expected.insert(QStringLiteral("config/VQ571M_RAM_BIN.bin"), "-:" + QByteArray("new RAM code").repeated(50));
+            expected.insert(QStringLiteral("readme.txt"), "-:read me");
         } else {
             for (auto it = releaseTree.cbegin(); it != releaseTree.cend(); ++it)
                 if (!it.key().startsWith(QLatin1String("upliftor/")))
