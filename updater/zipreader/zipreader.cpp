@@ -793,7 +793,7 @@ uint32_t extractEntry(ZipHandle *handle, int index, const char *targetName)
         if (c == '\\')
             c = '/';
 #endif
-    const size_t slash = target.find_last_of('/');
+    const size_t slash = target.find_last_of("/\\");
     const std::string folderPart = slash == std::string::npos ? std::string() : target.substr(0, slash + 1);
     const std::string filePart = slash == std::string::npos ? target : target.substr(slash + 1);
 
