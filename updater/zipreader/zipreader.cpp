@@ -82,16 +82,25 @@ bool readAt(FILE *f, uint64_t pos, void *buf, size_t len)
     return seekTo(f, pos) && fread(buf, 1, len, f) == len;
 }
 
+// The Microsoft C runtime's stat does not find a folder named with a
+// trailing separator, and folder entries end in one.
+std::string withoutTrailingSeparators(std::string path)
+{
+    while (path.size() > 1 && isSeparator(path.back()) && path[path.size() - 2] != ':')
+        path.pop_back();
+    return path;
+}
+
 bool isFolder(const std::string &path)
 {
     struct stat st;
-    return stat(path.c_str(), &st) == 0 && (st.st_mode & S_IFMT) == S_IFDIR;
+    return stat(withoutTrailingSeparators(path).c_str(), &st) == 0 && (st.st_mode & S_IFMT) == S_IFDIR;
 }
 
 bool exists(const std::string &path)
 {
     struct stat st;
-    return stat(path.c_str(), &st) == 0;
+    return stat(withoutTrailingSeparators(path).c_str(), &st) == 0;
 }
 
 void makeOneFolder(const std::string &path)
