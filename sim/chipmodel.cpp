@@ -598,21 +598,29 @@ void ChipModel::rxPacket(int64_t now)
     }
 }
 
-void ChipModel::rxHeader(const uint8_t *data, int64_t now)
+// A fault aimed at this block answers it instead of the receiver.
+bool ChipModel::injectBlockFault(int64_t now)
 {
     if (blockFault(SimFault::Disconnect)) {
         m_disconnected = true;
         reset(Off, now);
-        return;
+        return true;
     }
     if (blockFault(SimFault::Cancel)) {
         sendCancel(now);
-        return;
+        return true;
     }
     if (blockFault(SimFault::Nak)) {
         push(QByteArray(1, char(NAK)), now);
-        return;
+        return true;
     }
+    return false;
+}
+
+void ChipModel::rxHeader(const uint8_t *data, int64_t now)
+{
+    if (injectBlockFault(now))
+        return;
     if (data[0] == 0) {
         // An empty batch: the sender has nothing to send.
         push(QByteArray(1, char(ACK)), now);
@@ -644,19 +652,8 @@ void ChipModel::rxHeader(const uint8_t *data, int64_t now)
 
 void ChipModel::rxData(const uint8_t *data, int length, int64_t now)
 {
-    if (blockFault(SimFault::Disconnect)) {
-        m_disconnected = true;
-        reset(Off, now);
+    if (injectBlockFault(now))
         return;
-    }
-    if (blockFault(SimFault::Cancel)) {
-        sendCancel(now);
-        return;
-    }
-    if (blockFault(SimFault::Nak)) {
-        push(QByteArray(1, char(NAK)), now);
-        return;
-    }
     int64_t take = length;
     if (m_rx.fileSize >= 0)
         take = std::max<int64_t>(0, std::min<int64_t>(length, m_rx.fileSize - m_rx.received));

@@ -104,6 +104,7 @@ private:
     void endRx();
     void rxByte(uint8_t b, int64_t now);
     void rxPacket(int64_t now);
+    bool injectBlockFault(int64_t now);
     void rxHeader(const uint8_t *data, int64_t now);
     void rxData(const uint8_t *data, int length, int64_t now);
     void rxFinished(int64_t now);
