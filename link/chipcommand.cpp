@@ -357,12 +357,14 @@ uint32_t chipCommand::programFlash(uint32_t burnBaudRate, const QList<uint32_t> 
     if (!serial)
         return kNoChipInfo;
 
+    chipModel.clear();
     QString model;
     bool found = false;
     for (int i = 0; i < linkTiming::kIdentifyTries && !found; ++i)
         found = probeVersion(model);
     if (!found || model.contains(QLatin1String(kRamCodeMarker)))
         return kNoChipInfo;
+    chipModel = model;
 
     setStep(0.0f);
     const QString ramCode = chipInfo::ramCodePath(model, highSpeed);

@@ -53,6 +53,8 @@ public:
     std::atomic<bool> stopFlag{false};
     QString flashUid;
     QString flashId;
+    // The model the last programming run identified; empty until one did.
+    QString chipModel;
 
 private:
     void sendLine(const QByteArray &line, bool restartTimer = false);

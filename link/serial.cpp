@@ -1,6 +1,7 @@
 #include "serial.h"
 
 #include "linktiming.h"
+#include "portlist.h"
 
 #include <QAbstractEventDispatcher>
 #include <QCoreApplication>
@@ -83,13 +84,6 @@ uint32_t budgetAtOpen(uint32_t baudRate)
         return kBudgetMidLine;
     return kBudgetFastLine;
 }
-
-// QSerialPort takes a bare name as a device under /dev; the simulator's
-// control socket lies beside the device path.
-QString devicePath(const QString &portName)
-{
-    return portName.startsWith(QLatin1Char('/')) ? portName : QStringLiteral("/dev/") + portName;
-}
 } // namespace
 
 Serial::Serial()
@@ -124,7 +118,9 @@ Serial::~Serial()
 
 bool Serial::openPort(const QString &portName, uint32_t baudRate)
 {
-    port->setPortName(portName);
+    // The simulator's control socket lies beside the device path.
+    const QString device = portDevicePath(portName);
+    port->setPortName(device);
     port->setBaudRate(static_cast<qint32>(baudRate), QSerialPort::AllDirections);
     port->setDataBits(QSerialPort::Data8);
     port->setParity(QSerialPort::NoParity);
@@ -136,7 +132,7 @@ bool Serial::openPort(const QString &portName, uint32_t baudRate)
         return false;
 
     closeControl();
-    const QString control = devicePath(portName) + QStringLiteral(".ctl");
+    const QString control = device + QStringLiteral(".ctl");
     if (QFileInfo(control).exists()) {
         const QByteArray path = control.toLocal8Bit();
         sockaddr_un addr{};

@@ -92,6 +92,36 @@ ChipModel::ChipModel(const ChipOptions &options)
     m_state = m_opt.bootPulse ? App : Rom;
 }
 
+ChipModel::State ChipModel::powerOnState() const
+{
+    if (!m_opt.bootPulse)
+        return Rom;
+    if (m_rts)
+        return Off;
+    return m_dtr ? Rom : App;
+}
+
+void ChipModel::replaceChip(uint32_t uidSeed, int64_t now)
+{
+    m_opt.uidSeed = uidSeed;
+    m_flash.fill(char(0xFF));
+    flushFlash(0, m_flash.size());
+    m_heardHost = false;
+    reset(powerOnState(), now);
+}
+
+void ChipModel::unplug(int64_t now)
+{
+    m_disconnected = true;
+    reset(Off, now);
+}
+
+void ChipModel::reconnect(int64_t now)
+{
+    m_disconnected = false;
+    reset(powerOnState(), now);
+}
+
 ChipModel::~ChipModel()
 {
     if (m_flashFd >= 0)
@@ -319,6 +349,8 @@ void ChipModel::tick(int64_t now)
 
 void ChipModel::feed(const uint8_t *data, int length, int64_t now)
 {
+    if (length > 0)
+        m_heardHost = true;
     for (int i = 0; i < length && !m_disconnected; ++i)
         onByte(data[i], now);
 }

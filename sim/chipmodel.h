@@ -63,6 +63,17 @@ public:
     void setDtr(bool level, int64_t now);
     void setRts(bool level, int64_t now);
 
+    // The fixture swaps in another chip: its own UID, an erased flash and
+    // the power-on state (boot ROM, or as the BOOT and reset lines say under
+    // --boot-pulse). Faults stay armed.
+    void replaceChip(uint32_t uidSeed, int64_t now);
+    // The device vanishes from the host, as the disconnect fault makes it.
+    void unplug(int64_t now);
+    // The device is back after a disconnect, powered up afresh.
+    void reconnect(int64_t now);
+    // Whether the host has sent anything since the last replaceChip.
+    bool heardHost() const { return m_heardHost; }
+
     State state() const { return m_state; }
     static const char *stateName(State s);
     int baud() const { return m_baud; }
@@ -94,6 +105,7 @@ private:
     };
 
     void reset(State to, int64_t now);
+    State powerOnState() const;
     void push(const QByteArray &bytes, int64_t at);
     void reply(const QByteArray &text, int64_t at);
     void onByte(uint8_t b, int64_t now);
@@ -129,6 +141,7 @@ private:
     bool m_rts = false;
     bool m_deaf = false;
     bool m_disconnected = false;
+    bool m_heardHost = false;
     QByteArray m_line;
     Rx m_rx;
     std::vector<SimFault> m_faults;

@@ -1,3 +1,4 @@
+#include "portlist.h"
 #include "simport.h"
 
 #include <QCommandLineParser>
@@ -50,7 +51,10 @@ int main(int argc, char **argv)
         "Faults (--fault NAME[=ARG], repeatable, or FAULT on the control socket):\n")
         + simFaultHelp());
     p.addHelpOption();
-    const QCommandLineOption portDir(QStringLiteral("port-dir"), QStringLiteral("Folder for the port links and sockets."),
+    const QCommandLineOption portDir(QStringLiteral("port-dir"),
+                                     QStringLiteral("Folder for the port links and sockets (default: %1, where the "
+                                                    "tool's port lists look; $VQ_SIM_PORT_DIR moves both).")
+                                         .arg(simPortDir()),
                                      QStringLiteral("DIR"));
     const QCommandLineOption count(QStringLiteral("count"), QStringLiteral("Number of chips (default 1)."),
                                    QStringLiteral("N"), QStringLiteral("1"));
@@ -94,8 +98,6 @@ int main(int argc, char **argv)
                   stats, checkSpeed});
     p.process(app);
 
-    if (!p.isSet(portDir))
-        return usage(QStringLiteral("--port-dir is required"));
     bool ok = false;
     const int n = p.value(count).toInt(&ok);
     if (!ok || n < 1 || n > 256)
@@ -139,7 +141,7 @@ int main(int argc, char **argv)
         faults.push_back(f);
     }
 
-    const QString dir = QDir(p.value(portDir)).absolutePath();
+    const QString dir = QDir(p.isSet(portDir) ? p.value(portDir) : simPortDir()).absolutePath();
     QDir().mkpath(dir);
     if (p.isSet(flashDir))
         QDir().mkpath(p.value(flashDir));

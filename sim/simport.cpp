@@ -95,6 +95,35 @@ bool SimPort::open(QString *error)
     };
     if (!m_chip->openFlash(error))
         return false;
+    if (!openPty(error))
+        return false;
+
+    const QByteArray ctl = QFile::encodeName(m_ctlPath);
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    if (size_t(ctl.size()) >= sizeof addr.sun_path) {
+        errno = ENAMETOOLONG;
+        return fail(QStringLiteral("socket ") + m_ctlPath);
+    }
+    memcpy(addr.sun_path, ctl.constData(), size_t(ctl.size()));
+    ::unlink(ctl.constData());
+    m_listen = ::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (m_listen < 0 || ::bind(m_listen, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0
+        || ::listen(m_listen, 8) != 0)
+        return fail(QStringLiteral("socket ") + m_ctlPath);
+    m_wake = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    if (m_wake < 0)
+        return fail(QStringLiteral("eventfd"));
+    return true;
+}
+
+bool SimPort::openPty(QString *error)
+{
+    auto fail = [error](const QString &what) {
+        if (error)
+            *error = what + QStringLiteral(": ") + QString::fromLocal8Bit(strerror(errno));
+        return false;
+    };
     m_master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
     if (m_master < 0 || grantpt(m_master) != 0 || unlockpt(m_master) != 0)
         return fail(QStringLiteral("posix_openpt"));
@@ -121,22 +150,6 @@ bool SimPort::open(QString *error)
     if (::symlink(slave.constData(), link.constData()) != 0)
         return fail(QStringLiteral("symlink ") + m_linkPath);
 
-    const QByteArray ctl = QFile::encodeName(m_ctlPath);
-    sockaddr_un addr{};
-    addr.sun_family = AF_UNIX;
-    if (size_t(ctl.size()) >= sizeof addr.sun_path) {
-        errno = ENAMETOOLONG;
-        return fail(QStringLiteral("socket ") + m_ctlPath);
-    }
-    memcpy(addr.sun_path, ctl.constData(), size_t(ctl.size()));
-    ::unlink(ctl.constData());
-    m_listen = ::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    if (m_listen < 0 || ::bind(m_listen, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0
-        || ::listen(m_listen, 8) != 0)
-        return fail(QStringLiteral("socket ") + m_ctlPath);
-    m_wake = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
-    if (m_wake < 0)
-        return fail(QStringLiteral("eventfd"));
     return true;
 }
 
@@ -313,6 +326,17 @@ bool SimPort::serveClient(Client &client)
     }
 }
 
+void SimPort::pressFixture(int64_t until, int64_t now)
+{
+    m_releaseWhenHeard = false;
+    m_dsrUntil = until;
+    m_events.push_back({now / 1000, "DSR", until > now});
+    // A timed press is released on the simulator's clock, whatever a loaded
+    // host does meanwhile; its end is known now.
+    if (until > now && until != INT64_MAX)
+        m_events.push_back({until / 1000, "DSR", false});
+}
+
 QByteArray SimPort::control(const QByteArray &request, int64_t now)
 {
     const int64_t us = now / 1000;
@@ -330,13 +354,40 @@ QByteArray SimPort::control(const QByteArray &request, int64_t now)
             m_chip->setRts(level, now);
             m_events.push_back({us, "RTS", level});
         } else {
-            m_dsr = level;
-            m_events.push_back({us, "DSR", level});
+            pressFixture(level ? INT64_MAX : 0, now);
         }
         return "OK\n";
     }
     if (cmd == "DSR" && w.size() == 1)
-        return m_dsr ? "DSR 1\n" : "DSR 0\n";
+        return now < m_dsrUntil ? "DSR 1\n" : "DSR 0\n";
+    if (cmd == "PULSEDSR" && w.size() == 2) {
+        bool ok = false;
+        const int ms = w[1].toInt(&ok);
+        if (!ok || ms <= 0)
+            return "ERR PULSEDSR takes milliseconds\n";
+        pressFixture(now + int64_t(ms) * 1000000, now);
+        return "OK\n";
+    }
+    if (cmd == "NEXTCHIP" && (w.size() == 1 || (w.size() == 2 && w[1] == "hold"))) {
+        ++m_chipsFed;
+        m_chip->replaceChip(uint32_t(m_number) + 1000u * m_chipsFed, now);
+        pressFixture(INT64_MAX, now);
+        m_releaseWhenHeard = w.size() == 1;
+        return "OK\n";
+    }
+    if (cmd == "UNPLUG" && w.size() == 1) {
+        m_chip->unplug(now);
+        return "OK\n";
+    }
+    if (cmd == "PLUG" && w.size() == 1) {
+        if (m_master < 0) {
+            QString error;
+            if (!openPty(&error))
+                return "ERR " + error.toUtf8() + '\n';
+            m_chip->reconnect(now);
+        }
+        return "OK\n";
+    }
     if (cmd == "EVENTS" && w.size() == 1) {
         QByteArray out;
         for (const Event &e : m_events)
@@ -378,6 +429,10 @@ void SimPort::run()
             feedChip(now);
         }
         m_chip->tick(now);
+        if (m_releaseWhenHeard && m_chip->heardHost()) {
+            m_releaseWhenHeard = false;
+            pressFixture(0, now);
+        }
         if (m_chip->disconnected() && m_master >= 0) {
             closePty();
             m_in.clear();

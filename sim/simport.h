@@ -56,7 +56,10 @@ private:
     void feedChip(int64_t now);
     void queueReplies(int64_t now);
     void writeHost(int64_t now);
+    bool openPty(QString *error);
     void closePty();
+    // DSR reads 1 until `until` (ns; INT64_MAX: until released).
+    void pressFixture(int64_t until, int64_t now);
     void acceptClients();
     bool serveClient(Client &client);
     QByteArray control(const QByteArray &request, int64_t now);
@@ -108,5 +111,7 @@ private:
     std::vector<Event> m_events;
     bool m_dtr = false;
     bool m_rts = false;
-    bool m_dsr = false;
+    int64_t m_dsrUntil = 0;
+    bool m_releaseWhenHeard = false;
+    uint32_t m_chipsFed = 0;
 };

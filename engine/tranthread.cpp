@@ -1,0 +1,348 @@
+#include "tranthread.h"
+
+#include "bootpulse.h"
+#include "chipcommand.h"
+#include "resultcodes.h"
+#include "serial.h"
+#include "ymodemsender.h"
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QFileInfo>
+
+using namespace jobStatus;
+
+namespace {
+// The boot ROM listens at this speed after every reset.
+constexpr uint32_t kBootBaud = 115200;
+// How often the job looks whether the window has acknowledged a result.
+constexpr int kAckPollMs = 10;
+// A fixture's DSR is sampled this often; a press must still hold a second
+// sample this much later, so that a bouncing contact is not a new chip.
+constexpr int kDsrSampleMs = 50;
+constexpr int kDsrConfirmMs = 20;
+// A finished job keeps its port (and its panel's DSR label) until stopped,
+// looking at the stop flag this often.
+constexpr int kLingerMs = 200;
+// The DSR label follows the fixture while a job waits for its
+// acknowledgement, at the pace the window polls.
+constexpr int kDsrLabelTicks = kDsrSampleMs / kAckPollMs;
+// programFlash's erase argument: 1 erases the whole chip first.
+constexpr int kEraseWholeChip = 1;
+constexpr int kKeepFlash = 2;
+
+QString hex(uint32_t value)
+{
+    return QString::number(value, 16);
+}
+
+void sleepMs(int ms)
+{
+    QThread::msleep(static_cast<unsigned long>(ms));
+}
+} // namespace
+
+tranThread::tranThread()
+    : cmd(new chipCommand)
+{
+    cmd->done = 0.0f;
+    cmd->ymodem->fraction = 0.0f;
+}
+
+tranThread::~tranThread()
+{
+    if (isRunning()) {
+        setStopFlag(true);
+        wait();
+    }
+    // A job that never ran has no link to close.
+    if (serial) {
+        serial->closePort();
+        delete serial;
+    }
+    delete cmd;
+}
+
+void tranThread::setConfig(const QString &port, const QStringList &paths, const QList<uint32_t> &addrs, bool high,
+                           bool reset, bool continuous, bool boot, uint32_t baud)
+{
+    portName = port;
+    filePaths = paths;
+    fileAddrs = addrs;
+    highFlag = high;
+    resetFlag = reset;
+    continueFlag = continuous;
+    bootFlag = boot;
+    baudRate = baud;
+    stepCount = paths.size() + 1;
+}
+
+void tranThread::setStopFlag(bool on)
+{
+    stopFlag = on;
+    cmd->stopFlag = on;
+    cmd->ymodem->stopFlag = on;
+}
+
+void tranThread::stop()
+{
+    if (serial)
+        serial->closePort();
+    setStopFlag(true);
+}
+
+uint32_t tranThread::getProcess()
+{
+    const float share = cmd->progress() / static_cast<float>(stepCount.load(std::memory_order_relaxed)) * 100.0f;
+    return share > 0.0f ? static_cast<uint32_t>(share) : 0u;
+}
+
+void tranThread::log(const QString &text)
+{
+    emit tranThreadLogSingal(QLatin1Char('[') + portName + QLatin1Char(']') + text);
+}
+
+void tranThread::run()
+{
+    setStopFlag(false);
+    status = kIdle;
+    cmd->done = 0.0f;
+    cmd->ymodem->fraction = 0.0f;
+    if (eraseFlag) {
+        stepCount = 1;
+        eraseJob();
+    } else {
+        stepCount = filePaths.size() + 1;
+        downloadJob();
+    }
+    linger();
+}
+
+bool tranThread::openLink()
+{
+    if (serial) {
+        serial->closePort();
+        delete serial;
+    }
+    serial = new Serial;
+    if (!serial->openPort(portName, kBootBaud))
+        return false;
+    linkOpen = true;
+    modemLines = serial->hasModemLines();
+    // Adapters without wired DTR/RTS/DSR (and bare pseudo-terminals) cannot
+    // pulse or sense; say so once and do the rest of the job.
+    if (!modemLines) {
+        if (bootFlag)
+            log(QStringLiteral("串口不支持DTR/RTS控制，BOOT控制无效，请手动使芯片进入下载模式！"));
+        if (continueFlag && !eraseFlag)
+            log(QStringLiteral("串口不支持DSR检测，无法检测治具下压，换片后请重新开始烧录！"));
+    }
+    return true;
+}
+
+void tranThread::enterBootRom()
+{
+    if (bootFlag && modemLines)
+        runPulse(serial, kBootEntryPulse);
+}
+
+uint32_t tranThread::programOnce()
+{
+    return cmd->programFlash(baudRate, fileAddrs, filePaths, kKeepFlash, highFlag);
+}
+
+void tranThread::downloadJob()
+{
+    if (!openLink()) {
+        log(QStringLiteral("串口打开失败！"));
+        publish(kFailed, resultCode::kPortOpenFailed, resultText(resultCode::kPortOpenFailed), 0.0);
+        return;
+    }
+    cmd->setSerial(serial);
+    for (;;) {
+        if (!serial->isOpen()) {
+            linkOpen = false;
+            log(QStringLiteral("串口打开失败！"));
+            publish(kFailed, resultCode::kPortOpenFailed, resultText(resultCode::kPortOpenFailed), 0.0);
+            return;
+        }
+        // A chip that fails before it is identified must not be reported
+        // with the identity of the chip before it.
+        cmd->flashId.clear();
+        cmd->flashUid.clear();
+        QElapsedTimer clock;
+        clock.start();
+        enterBootRom();
+        status = kBusy;
+        uint32_t code = programOnce();
+        // A stop is not a chip failure: retrying would only bury its code.
+        if (code != resultCode::kSuccess && bootFlag && !stopFlag) {
+            serial->setBaudRate(kBootBaud);
+            if (modemLines)
+                runPulse(serial, kBootRetryPulse);
+            code = programOnce();
+        }
+        log(cmd->flashId.isEmpty() ? QStringLiteral("未读取到Flash ID") : QStringLiteral("Flash ID:") + cmd->flashId);
+        log(cmd->flashUid.isEmpty() ? QStringLiteral("未读取到Flash UID")
+                                    : QStringLiteral("Flash UID:") + cmd->flashUid);
+        const double seconds = clock.nsecsElapsed() / 1e9;
+        if (code != resultCode::kSuccess) {
+            const uint32_t stage = code & ~resultCode::kTransferMask;
+            const uint32_t transfer = code & resultCode::kTransferMask;
+            QString text = resultText(stage);
+            log(QStringLiteral("下载失败，错误代码为：0x") + hex(code) + QLatin1Char(',') + resultText(stage));
+            if (transfer != 0) {
+                log(QStringLiteral("传输文件时失败，错误代码为：0x") + hex(transfer) + QLatin1Char(',')
+                    + resultText(transfer));
+                text += QLatin1Char('/') + resultText(transfer);
+            }
+            publish(kFailed, code, text, seconds);
+            return;
+        }
+        // The reset comes before the result is published, so that a chip is
+        // reported once, as a success or as a failure, never as both.
+        if (resetFlag && !cmd->rebootChip()) {
+            log(QStringLiteral("复位失败！"));
+            publish(kFailed, resultCode::kSuccess, QStringLiteral("复位失败！"), seconds);
+            return;
+        }
+        publish(kSucceeded, resultCode::kSuccess, QStringLiteral("烧录成功！"), seconds);
+        // The window counts the chip while it reads kSucceeded; moving on only
+        // after its acknowledgement keeps a continuous line from counting a
+        // chip twice, or not at all when the next one comes quickly.
+        if (!waitWhileStatus(kSucceeded))
+            return;
+        if (!continueFlag) {
+            status = kFinished;
+            return;
+        }
+        log(QStringLiteral("正在检测新芯片..."));
+        status = kWaitingChip;
+        if (!waitForNextChip())
+            return;
+        if (serial->isOpen()) {
+            serial->setBaudRate(kBootBaud);
+            log(QStringLiteral("已检测到新芯片！"));
+        }
+        cmd->done = 0.0f;
+        cmd->ymodem->fraction = 0.0f;
+    }
+}
+
+void tranThread::eraseJob()
+{
+    if (!openLink() || (cmd->setSerial(serial), !serial->isOpen())) {
+        log(QStringLiteral("串口打开失败！"));
+        publish(kFailed, resultCode::kPortOpenFailed, resultText(resultCode::kPortOpenFailed), 0.0);
+        return;
+    }
+    QElapsedTimer clock;
+    clock.start();
+    enterBootRom();
+    status = kBusy;
+    filePaths.clear();
+    fileAddrs.clear();
+    const uint32_t code = cmd->programFlash(kBootBaud, fileAddrs, filePaths, kEraseWholeChip, false);
+    const double seconds = clock.nsecsElapsed() / 1e9;
+    if (code != resultCode::kSuccess) {
+        log(QStringLiteral("擦除失败，错误代码为：0x") + hex(code) + QLatin1Char(',') + resultText(code));
+        publish(kFailed, code, resultText(code), seconds);
+        return;
+    }
+    if (resetFlag && !cmd->rebootChip()) {
+        log(QStringLiteral("复位失败！"));
+        publish(kFailed, resultCode::kSuccess, QStringLiteral("复位失败！"), seconds);
+        return;
+    }
+    publish(kFinished, resultCode::kSuccess, QStringLiteral("擦除成功！"), seconds);
+    if (waitWhileStatus(kFinished))
+        stopFlag = true;
+}
+
+void tranThread::publish(int result, uint32_t code, const QString &text, double seconds)
+{
+    chipRecord r;
+    r.finished = QDateTime::currentDateTime();
+    r.portName = portName;
+    r.model = cmd->chipModel;
+    r.flashId = cmd->flashId;
+    r.flashUid = cmd->flashUid;
+    r.code = code;
+    r.text = text;
+    r.seconds = seconds;
+    r.bytesWritten = eraseFlag ? 0 : bytesAcknowledged();
+    for (const QString &path : filePaths)
+        r.files << QFileInfo(path).fileName();
+    r.erase = eraseFlag;
+    lastRecord = r;
+    // Releasing the status publishes the record with it.
+    status.store(result, std::memory_order_release);
+}
+
+qint64 tranThread::bytesAcknowledged() const
+{
+    // done counts the RAM code as one step and every written image as one
+    // more; the sender's fraction is the share of the image in flight.
+    const int written = qBound(0, static_cast<int>(cmd->done.load()) - 1, filePaths.size());
+    qint64 bytes = 0;
+    for (int i = 0; i < written; ++i)
+        bytes += QFileInfo(filePaths.at(i)).size();
+    if (written < filePaths.size())
+        bytes += static_cast<qint64>(cmd->ymodem->fraction.load() * QFileInfo(filePaths.at(written)).size());
+    return bytes;
+}
+
+bool tranThread::waitWhileStatus(int value)
+{
+    for (int tick = 0; status.load() == value; ++tick) {
+        if (stopFlag)
+            return false;
+        sleepMs(kAckPollMs);
+        if (tick % kDsrLabelTicks == 0)
+            sampleDsr();
+    }
+    return !stopFlag;
+}
+
+bool tranThread::waitForNextChip()
+{
+    for (;;) {
+        if (sampleDsr()) {
+            sleepMs(kDsrConfirmMs);
+            if (sampleDsr())
+                return true;
+        }
+        // A device that vanished will not bring a chip; the chip loop
+        // reports the closed port.
+        if (!serial->isOpen())
+            return true;
+        sleepMs(kDsrSampleMs);
+        if (stopFlag)
+            return false;
+    }
+}
+
+bool tranThread::sampleDsr()
+{
+    // The link's own events (a vanished device closing the port, a close
+    // handed over by stop()) are taken while the job waits.
+    QCoreApplication::processEvents();
+    const bool open = serial && serial->isOpen();
+    const bool level = open && modemLines && serial->dsr();
+    linkOpen.store(open, std::memory_order_relaxed);
+    dsrLevel.store(level, std::memory_order_relaxed);
+    return level;
+}
+
+void tranThread::linger()
+{
+    do {
+        sleepMs(kLingerMs);
+        sampleDsr();
+    } while (!stopFlag);
+    if (serial)
+        serial->closePort();
+    linkOpen = false;
+    dsrLevel = false;
+    setStopFlag(true);
+}

@@ -1,0 +1,112 @@
+#pragma once
+#include <QDateTime>
+#include <QList>
+#include <QString>
+#include <QStringList>
+#include <QThread>
+#include <atomic>
+#include <cstdint>
+
+class Serial;
+class chipCommand;
+
+// Job states as the window sees them; only the window writes Acknowledged.
+namespace jobStatus {
+constexpr int kIdle = 0;
+constexpr int kBusy = 1;
+constexpr int kFailed = 2;
+constexpr int kSucceeded = 3;
+constexpr int kWaitingChip = 4;
+constexpr int kAcknowledged = 5;
+constexpr int kFinished = 6;
+} // namespace jobStatus
+
+// What a job knows of the chip it has just reported: one line of the
+// production record.
+struct chipRecord {
+    QDateTime finished;
+    QString portName;
+    QString model;      // empty when the chip was never identified
+    QString flashId;
+    QString flashUid;
+    uint32_t code = 0;  // result code; 0 with a text means a failure after the run (the reset)
+    QString text;       // what the code means to the operator
+    double seconds = 0.0;
+    qint64 bytesWritten = 0;
+    QStringList files;
+    bool erase = false;
+};
+
+// One whole programming job (download or erase) on one port, on a thread of
+// its own. The window starts it, polls status and progress, and
+// acknowledges each result by writing kAcknowledged.
+class tranThread : public QThread
+{
+    Q_OBJECT
+
+public:
+    tranThread();
+    ~tranThread() override;
+
+    void setConfig(const QString &portName, const QStringList &filePaths, const QList<uint32_t> &fileAddrs,
+                   bool highFlag, bool resetFlag, bool continueFlag, bool bootFlag, uint32_t baudRate);
+    // Raises or lowers the job's, the command layer's and the sender's stop
+    // flags together.
+    void setStopFlag(bool on);
+
+    // The port as the job last saw it: the window's DSR label reads these
+    // instead of the port, which belongs to the job's thread.
+    bool portOpen() const { return linkOpen.load(std::memory_order_relaxed); }
+    bool dsrAsserted() const { return dsrLevel.load(std::memory_order_relaxed); }
+
+    // The chip behind status kFailed or kSucceeded. Read it after seeing one
+    // of those with an acquiring load of status: the job leaves it alone
+    // until the window has moved status on.
+    chipRecord record() const { return lastRecord; }
+
+    Serial *serial = nullptr;
+    QString portName;
+    QStringList filePaths;
+    QList<uint32_t> fileAddrs;
+    bool highFlag = false;
+    bool resetFlag = false;
+    bool continueFlag = false;
+    uint32_t baudRate = 115200;
+    bool bootFlag = false;
+    std::atomic<bool> stopFlag{false};
+    bool eraseFlag = false;
+    std::atomic<int> status{jobStatus::kIdle};
+    chipCommand *cmd;
+
+public slots:
+    void stop();
+    uint32_t getProcess();
+
+signals:
+    void tranThreadLogSingal(QString s);
+
+protected:
+    void run() override;
+
+private:
+    void log(const QString &text);
+    void downloadJob();
+    void eraseJob();
+    bool openLink();
+    void enterBootRom();
+    uint32_t programOnce();
+    bool waitForNextChip();
+    bool waitWhileStatus(int value);
+    void linger();
+    bool sampleDsr();
+    void publish(int result, uint32_t code, const QString &text, double seconds);
+    qint64 bytesAcknowledged() const;
+
+    bool modemLines = false;
+    // Steps of the whole job (images + the RAM code), for getProcess on the
+    // window's thread.
+    std::atomic<int> stepCount{1};
+    std::atomic<bool> linkOpen{false};
+    std::atomic<bool> dsrLevel{false};
+    chipRecord lastRecord;
+};

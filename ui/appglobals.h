@@ -1,0 +1,14 @@
+#pragma once
+#include <cstdint>
+
+// The program's version, as the marker file, the update check and the
+// windows' first log line show it.
+constexpr char kProgramVersion[] = "v3.0.2";
+
+// Stations of the factory window, chosen in the start window; the factory
+// window reads it once, when it is built.
+extern uint32_t deviceCount;
+
+// The images and sounds live in this library; a program or test that shows
+// the windows calls this once after creating its application object.
+void initToolResources();
