@@ -32,7 +32,7 @@ constexpr int kPortRefreshMs = 100;
 // Twenty updates a second move the bar smoothly without costing the
 // transfer, which shares the GUI thread.
 constexpr int kProgressMs = 50;
-// A full row of the advanced panel's raw erase.
+// The raw erase button asks for this much; the command rounds it up to one sector.
 constexpr uint32_t kRawEraseLength = 256;
 
 // The first image and the one that runs the chip live at 0: an address that
