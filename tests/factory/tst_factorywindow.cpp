@@ -154,6 +154,7 @@ private slots:
     void refusedStarts();
     void runOfFourWithOneFault();
     void continuousModeCountsEachChipOnce();
+    void eraseRunAfterDownload();
     void countersSurviveKill();
 
 private:
@@ -233,11 +234,10 @@ void tst_factorywindow::settingsAtStartup()
     QCOMPARE(settingsOnDisk().size(), 24);
     window.reset();
 
-    // An older file: no boot_flag, a key of its own, a counter stored as a
-    // number, a row that is on.
+    // An older file: no boot_flag, a counter stored as a number, the lock on.
     QFile f(cfgFilePath());
     QVERIFY(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
-    f.write(R"({"baud_rate": "2000000", "all_cnt": 40, "ok_cnt": "38", "err_cnt": "2", "line": "A3",
+    f.write(R"({"baud_rate": "2000000", "all_cnt": 40, "ok_cnt": "38", "err_cnt": "2",
                "lock_flag": "1", "reset_flag": "1", "high_flag": "0", "continue_flag": "0",
                "file_path_0": "/srv/app.bin", "path_sta_0": "1", "file_addr_0": "1000",
                "file_path_1": "/srv/data.bin", "path_sta_1": "0", "file_addr_1": "80000"})");
@@ -261,7 +261,6 @@ void tst_factorywindow::settingsAtStartup()
     QCOMPARE(o.value("file_addr_0").toString(), QString("2000"));
     QCOMPARE(o.value("file_path_1").toString(), QString());
     QCOMPARE(o.value("path_sta_1").toString(), QString("0"));
-    QCOMPARE(o.value("line").toString(), QString("A3"));
 
     // Clearing the counters is on disk at once; the baud rate at exit.
     find<QCheckBox>(window.get(), "cbLockUI")->click();
@@ -274,7 +273,6 @@ void tst_factorywindow::settingsAtStartup()
     o = settingsOnDisk();
     QCOMPARE(o.value("baud_rate").toString(), QString("1500000"));
     QCOMPARE(o.value("lock_flag").toString(), QString("0"));
-    QCOMPARE(o.value("line").toString(), QString("A3"));
 
     // A spoiled file is set aside, and the log says where.
     QVERIFY(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
@@ -283,7 +281,6 @@ void tst_factorywindow::settingsAtStartup()
     window = open(2);
     QVERIFY(viewText(*window).contains("未检测到配置文件，已重新创建默认配置文件。"));
     QVERIFY(viewText(*window).contains("cfg_file.json.bad"));
-    QCOMPARE(fileBytes(cfgFilePath() + ".bad"), QByteArray(R"({"all_cnt": "9120", "ok_cnt": )"));
     QVERIFY(fileBytes(today(".text")).contains("cfg_file.json.bad"));
 }
 
@@ -551,6 +548,48 @@ void tst_factorywindow::continuousModeCountsEachChipOnce()
     QCOMPARE(uids.size(), 3);
     startButton(*window)->click();
     QTRY_VERIFY_WITH_TIMEOUT(startButton(*window)->isEnabled(), kWaitMs);
+}
+
+void tst_factorywindow::eraseRunAfterDownload()
+{
+    SimFixture sim({"--pace"}, 2);
+    QVERIFY2(sim.ok(), qPrintable(sim.error()));
+    qputenv("VQ_SIM_PORT_DIR", sim.dir().toUtf8());
+    const QByteArray app = randomBytes(10000, 41);
+    window = open(2);
+    setRow(*window, 0, writeImage("erase.bin", app), "3000");
+    baudField(*window)->setText(kBurnBaud);
+    // Back in the boot ROM afterwards, ready for the erase.
+    find<QCheckBox>(window.get(), "cbAutoReset")->setChecked(true);
+    QVERIFY(selectPanels(*window, 2));
+    startButton(*window)->click();
+    QTRY_COMPARE_WITH_TIMEOUT(startButton(*window)->text(), QString("开始下载"), kWaitMs);
+    QTRY_VERIFY_WITH_TIMEOUT(startButton(*window)->isEnabled(), kWaitMs);
+    for (int i = 0; i < 2; ++i)
+        QCOMPARE(sim.flash(i).mid(0x3000, app.size()), app);
+
+    // The second chip cannot erase: its failure counts, a good erase does not.
+    QVERIFY(sim.addFault("erase-fail-always", 1));
+    auto *erase = find<QPushButton>(window.get(), "pbnEarse");
+    QVERIFY(erase->isEnabled());
+    erase->click();
+    QCOMPARE(erase->text(), QString("停止擦除"));
+    QVERIFY(!startButton(*window)->isEnabled());
+    // Erase jobs end by themselves once acknowledged; the run then stops.
+    QTRY_COMPARE_WITH_TIMEOUT(erase->text(), QString("整片擦除"), kWaitMs);
+    QTRY_VERIFY_WITH_TIMEOUT(startButton(*window)->isEnabled() && erase->isEnabled(), kWaitMs);
+    QCOMPARE(panelOf(*window, 0).status->text(), QString("成 功"));
+    QCOMPARE(panelOf(*window, 1).status->text(), QString("失 败"));
+    QCOMPARE(sim.flash(0).mid(0x3000, app.size()), QByteArray(app.size(), '\xff'));
+    QCOMPARE(sim.flash(1).mid(0x3000, app.size()), app);
+    QVERIFY(viewText(*window).contains(QStringLiteral("[%1]擦除失败").arg(sim.portName(1))));
+    QCOMPARE(find<QLabel>(window.get(), "downloadCnt")->text(), QString("3"));
+    QCOMPARE(find<QLabel>(window.get(), "downloadOkCnt")->text(), QString("2"));
+    QCOMPARE(find<QLabel>(window.get(), "downloadErrCnt")->text(), QString("1"));
+    const QList<QStringList> lines = recordLines();
+    QCOMPARE(lines.size(), 4);
+    QCOMPARE(lines.last().value(kKind), QString("擦除"));
+    QCOMPARE(lines.last().value(kPort), sim.portName(1));
 }
 
 void tst_factorywindow::countersSurviveKill()
