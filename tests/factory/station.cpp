@@ -53,7 +53,7 @@ int main(int argc, char **argv)
     const QCommandLineOption ports(QStringLiteral("ports"), QStringLiteral("Panels to select (default: stations)."),
                                    QStringLiteral("N"));
     const QCommandLineOption image(QStringLiteral("image"), QStringLiteral("Image row PATH@HEXADDR (repeatable)."),
-                                   QStringLiteral("SPEC"));
+                                   QStringLiteral("PATH@ADDR"));
     const QCommandLineOption baud(QStringLiteral("baud"), QStringLiteral("Burn baud rate."), QStringLiteral("B"));
     const QCommandLineOption dsr(QStringLiteral("dsr"), QStringLiteral("Continuous (DSR) mode."));
     const QCommandLineOption start(QStringLiteral("start"), QStringLiteral("Press the start button."));
@@ -75,9 +75,9 @@ int main(int argc, char **argv)
     const QStringList images = p.values(image);
     for (int n = 0; n < 5; ++n) {
         QObject *row = child(rowsPanel, QStringLiteral("fileRow%1").arg(n));
-        const QStringList spec = images.value(n).split(QLatin1Char('@'));
-        qobject_cast<QLineEdit *>(child(row, QStringLiteral("lineEdit")))->setText(spec.value(0));
-        qobject_cast<QLineEdit *>(child(row, QStringLiteral("lineEdit_2")))->setText(spec.value(1));
+        const QStringList entry = images.value(n).split(QLatin1Char('@'));
+        qobject_cast<QLineEdit *>(child(row, QStringLiteral("lineEdit")))->setText(entry.value(0));
+        qobject_cast<QLineEdit *>(child(row, QStringLiteral("lineEdit_2")))->setText(entry.value(1));
         qobject_cast<QCheckBox *>(child(row, QStringLiteral("checkBox")))->setChecked(n < images.size());
     }
     QWidget *options = child(&window, QStringLiteral("otherCfgBox"));
