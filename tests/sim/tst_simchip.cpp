@@ -137,6 +137,11 @@ ChipOptions smallFlash()
     return o;
 }
 
+bool isOk(const QStringList &reply)
+{
+    return reply.value(0) == QLatin1String("OK");
+}
+
 // A raw file descriptor on a simulator port, as a host opens it.
 struct Port {
     explicit Port(const QString &path)
@@ -202,6 +207,7 @@ private slots:
     void controlChannel();
     void portSurvivesReopen();
     void runtimeFaultAndDisconnect();
+    void fixtureFeedsChips();
 };
 
 void tst_SimChip::versionReply_data()
@@ -669,6 +675,69 @@ void tst_SimChip::runtimeFaultAndDisconnect()
     QVERIFY(p.revents & (POLLHUP | POLLERR));
     QVERIFY(!QFileInfo::exists(sim.portPath()));
     QCOMPARE(sim.state().where, QString("OFF"));
+}
+
+// The fixture requests a production line is tested with: each NEXTCHIP is
+// another chip, a timed press ends on the simulator's clock, and a device
+// that was unplugged comes back under the same link.
+void tst_SimChip::fixtureFeedsChips()
+{
+    SimFixture sim;
+    QVERIFY2(sim.ok(), qPrintable(sim.error()));
+    QStringList uids;
+    for (int chip = 0; chip < 3; ++chip) {
+        Port port(sim.portPath());
+        QVERIFY(port.fd >= 0);
+        port.write("version\r\n");
+        QVERIFY(port.readUntil("16:40\r\n").contains("16:40"));
+        // The press of NEXTCHIP ends once the new chip has heard the host.
+        QCOMPARE(sim.request("DSR"), QStringList{"DSR 0"});
+        QVERIFY(sim.addFault("in-ram"));
+        port.write("flash_uid\r\n");
+        const QByteArray reply = port.readUntil("\r\n\r\n", 500);
+        const int at = reply.indexOf("uid:");
+        QVERIFY(at >= 0);
+        uids << QString::fromLatin1(reply.mid(at + 4, 34));
+        // One block into the flash, which the next chip must not have.
+        port.write("upgrade\r\n");
+        QCOMPARE(port.readUntil("C"), QByteArray("C"));
+        port.write(packet(0, QByteArray("f\0" "1024", 6), 128));
+        QCOMPARE(port.readUntil("C"), QByteArray("\x06" "C"));
+        port.write(packet(1, pattern(1024, chip), 1024));
+        QCOMPARE(port.readUntil("\x06"), QByteArray("\x06"));
+        QCOMPARE(sim.flash().left(1024), pattern(1024, chip));
+        QVERIFY(isOk(sim.request("NEXTCHIP")));
+        QCOMPARE(sim.request("DSR"), QStringList{"DSR 1"});
+        QCOMPARE(sim.state().where, QString("ROM"));
+        QCOMPARE(sim.flash(), QByteArray(4 << 20, char(0xFF)));
+    }
+    QCOMPARE(QSet<QString>(uids.begin(), uids.end()).size(), 3);
+
+    QVERIFY(isOk(sim.request("NEXTCHIP hold")));
+    {
+        Port port(sim.portPath());
+        port.write("version\r\n");
+        QVERIFY(port.readUntil("16:40\r\n").contains("16:40"));
+    }
+    QCOMPARE(sim.request("DSR"), QStringList{"DSR 1"});
+    QVERIFY(sim.setDsr(false));
+
+    QVERIFY(sim.clearEvents());
+    QVERIFY(isOk(sim.request("PULSEDSR 30")));
+    const QVector<SimFixture::Event> press = sim.events();
+    QCOMPARE(press.size(), 2);
+    QCOMPARE(press[1].us - press[0].us, qint64(30000));
+    QTRY_COMPARE_WITH_TIMEOUT(sim.request("DSR"), QStringList{"DSR 0"}, 10000);
+    QCOMPARE(sim.request("PULSEDSR 0").value(0).left(4), QString("ERR "));
+
+    QVERIFY(isOk(sim.request("UNPLUG")));
+    QTRY_VERIFY_WITH_TIMEOUT(!QFileInfo::exists(sim.portPath()), 10000);
+    QCOMPARE(sim.state().where, QString("OFF"));
+    QVERIFY(isOk(sim.request("PLUG")));
+    QVERIFY(QFileInfo::exists(sim.portPath()));
+    Port port(sim.portPath());
+    port.write("version\r\n");
+    QVERIFY(port.readUntil("16:40\r\n").contains("16:40"));
 }
 
 QTEST_GUILESS_MAIN(tst_SimChip)
