@@ -41,7 +41,6 @@ constexpr int kPanelColumns = 2;
 constexpr int kMaxPanelHeight = 50;
 constexpr int kRefreshMs = 100;
 constexpr int kProgressMs = 50;
-constexpr unsigned long kStopRepeatMs = 100;
 constexpr uint32_t kMinBaud = 9600;
 constexpr uint32_t kMaxBaud = 3000000;
 // The RAM code erases and writes whole 4 KiB sectors.
@@ -193,14 +192,12 @@ factoryWindow::~factoryWindow()
                  {QStringLiteral("ok_cnt"), QString::number(okCount)},
                  {QStringLiteral("err_cnt"), QString::number(errCount)},
                  {QStringLiteral("baud_rate"), ui->lineEdit->text()}});
-    // No job may outlive the window that acknowledges it. The request is
-    // repeated: a job whose thread is only just starting clears it once.
+    // No job may outlive the window that acknowledges it.
     for (const QPointer<tranThread> &job : jobs + stopping) {
         if (!job)
             continue;
-        do
-            job->setStopFlag(true);
-        while (!job->wait(kStopRepeatMs));
+        job->setStopFlag(true);
+        job->wait();
         delete job.data();
     }
     qDebug() << "exit";
@@ -315,12 +312,6 @@ void factoryWindow::setPanelState(int panel, panelState state)
 
 void factoryWindow::updateUartInfo()
 {
-    // A job stopped before its thread got going clears the request as it
-    // starts; it is repeated until the job has ended.
-    for (const QPointer<tranThread> &job : qAsConst(stopping)) {
-        if (job && !job->isFinished())
-            job->setStopFlag(true);
-    }
     if (mode != 0 || !autoRefresh)
         return;
     rebuildPorts(false);
