@@ -1,45 +1,41 @@
 // A factory window driven from the command line, the way an operator would
 // drive it: rows filled in, panels clicked, the start button pressed. The
-// window suite runs it as a separate process it can kill; it also takes the
-// screenshot of a busy line.
+// window suite runs it as a separate process it can kill; the demo of
+// scripts/run.sh runs one production line with it and prints the outcome.
 //
 //   vq_factory_station --stations 16 --image a.bin@1000 --image b.bin@20000
-//                      --baud 921600 --start [--shot out.png --shot-when-ok 4]
+//                      --baud 921600 --start [--until-done] [--report]
+//                      [--shot out.png [--shot-when-ok 4]]
 //
 // Ports come from VQ_SIM_PORT_DIR, settings from VQ_CONFIG_DIR, the daily
 // log and the record go to the working folder's log/.
 #include "appglobals.h"
+#include "factorydriver.h"
 #include "factorywindow.h"
 
 #include <QApplication>
-#include <QCheckBox>
 #include <QCommandLineParser>
-#include <QLabel>
-#include <QLineEdit>
-#include <QPushButton>
-#include <QRadioButton>
+#include <QDate>
+#include <QFile>
 #include <QTimer>
 
 #include <cstdio>
 
 namespace {
-QWidget *child(QObject *parent, const QString &name)
+// Each station's panel, then the day's production record.
+void printReport(const FactoryDriver &drive, int stations)
 {
-    return parent ? parent->findChild<QWidget *>(name) : nullptr;
-}
-
-// Ports appear on the monitor's first ticks; the run starts once the wanted
-// number of panels show one.
-int panelsWithPorts(QWidget &window, int stations)
-{
-    int n = 0;
-    for (int i = 0; i < stations; ++i) {
-        auto *port = qobject_cast<QLabel *>(child(child(&window, QStringLiteral("panel%1").arg(i)),
-                                                  QStringLiteral("label_port")));
-        if (port && port->text() != QLatin1String("NONE"))
-            ++n;
+    std::printf("station  port        result   progress\n");
+    for (int i = 0; i < stations; ++i)
+        std::printf("%7d  %-10s  %s  %3d %%\n", i + 1, qPrintable(drive.port(i)), qPrintable(drive.status(i)),
+                    drive.progress(i));
+    std::printf("counted: %d, good: %d, failed: %d\n", drive.total(), drive.good(), drive.failed());
+    QFile record(QStringLiteral("log/%1.csv").arg(QDate::currentDate().toString(QStringLiteral("yyyy-MM-dd"))));
+    if (record.open(QIODevice::ReadOnly)) {
+        std::printf("\nproduction record %s:\n%s", qPrintable(record.fileName()),
+                    record.readAll().replace("\xEF\xBB\xBF", "").constData());
     }
-    return n;
+    std::fflush(stdout);
 }
 } // namespace
 
@@ -57,12 +53,17 @@ int main(int argc, char **argv)
     const QCommandLineOption baud(QStringLiteral("baud"), QStringLiteral("Burn baud rate."), QStringLiteral("B"));
     const QCommandLineOption dsr(QStringLiteral("dsr"), QStringLiteral("Continuous (DSR) mode."));
     const QCommandLineOption start(QStringLiteral("start"), QStringLiteral("Press the start button."));
+    const QCommandLineOption untilDone(QStringLiteral("until-done"),
+                                       QStringLiteral("Quit once the run has ended by itself."));
+    const QCommandLineOption report(QStringLiteral("report"),
+                                    QStringLiteral("At the end, print each station's result and the day's record."));
     const QCommandLineOption shot(QStringLiteral("shot"), QStringLiteral("Save a picture of the window."),
                                   QStringLiteral("PNG"));
     const QCommandLineOption shotWhenOk(QStringLiteral("shot-when-ok"),
-                                        QStringLiteral("Take it once this many chips succeeded."), QStringLiteral("K"),
-                                        QStringLiteral("0"));
-    p.addOptions({stations, ports, image, baud, dsr, start, shot, shotWhenOk});
+                                        QStringLiteral("Take it once this many chips succeeded (default: at the end "
+                                                       "with --until-done)."),
+                                        QStringLiteral("K"));
+    p.addOptions({stations, ports, image, baud, dsr, start, untilDone, report, shot, shotWhenOk});
     p.addHelpOption();
     p.process(app);
 
@@ -70,45 +71,41 @@ int main(int argc, char **argv)
     factoryWindow window;
     window.resize(1500, 900);
     window.show();
-
-    QWidget *rowsPanel = child(&window, QStringLiteral("fileCfgPanel"));
-    const QStringList images = p.values(image);
-    for (int n = 0; n < 5; ++n) {
-        QObject *row = child(rowsPanel, QStringLiteral("fileRow%1").arg(n));
-        const QStringList entry = images.value(n).split(QLatin1Char('@'));
-        qobject_cast<QLineEdit *>(child(row, QStringLiteral("lineEdit")))->setText(entry.value(0));
-        qobject_cast<QLineEdit *>(child(row, QStringLiteral("lineEdit_2")))->setText(entry.value(1));
-        qobject_cast<QCheckBox *>(child(row, QStringLiteral("checkBox")))->setChecked(n < images.size());
-    }
-    QWidget *options = child(&window, QStringLiteral("otherCfgBox"));
+    FactoryDriver drive(&window);
+    drive.setImages(p.values(image));
     if (p.isSet(baud))
-        qobject_cast<QLineEdit *>(child(options, QStringLiteral("lineEdit")))->setText(p.value(baud));
-    qobject_cast<QCheckBox *>(child(options, QStringLiteral("cbDsrCtl")))->setChecked(p.isSet(dsr));
+        drive.setBaud(p.value(baud));
+    drive.setOption("cbDsrCtl", p.isSet(dsr));
 
     const int wanted = p.isSet(ports) ? p.value(ports).toInt() : static_cast<int>(deviceCount);
+    int exitCode = 0;
+    // Exit status 0 when every selected station programmed its chip.
+    auto finish = [&] {
+        if (p.isSet(shot))
+            window.grab().save(p.value(shot));
+        if (p.isSet(report))
+            printReport(drive, wanted);
+        exitCode = drive.failed() == 0 && drive.good() >= wanted ? 0 : 1;
+        QApplication::quit();
+    };
     QTimer poll;
     bool started = false;
     QObject::connect(&poll, &QTimer::timeout, [&] {
-        if (!started && p.isSet(start) && panelsWithPorts(window, static_cast<int>(deviceCount)) >= wanted) {
+        if (!started && p.isSet(start) && drive.panelsWithPorts() >= wanted) {
             started = true;
-            for (int i = 0; i < wanted; ++i) {
-                auto *radio = qobject_cast<QRadioButton *>(
-                    child(child(&window, QStringLiteral("panel%1").arg(i)), QStringLiteral("radioButton")));
-                if (!radio->isChecked())
-                    radio->click();
-            }
-            qobject_cast<QPushButton *>(child(&window, QStringLiteral("pbnStartDownload")))->click();
+            drive.selectPanels(wanted);
+            drive.pressStart();
             std::printf("started\n");
             std::fflush(stdout);
+            return;
         }
-        if (started && p.isSet(shot)) {
-            auto *ok = qobject_cast<QLabel *>(child(&window, QStringLiteral("downloadOkCnt")));
-            if (ok->text().toInt() >= p.value(shotWhenOk).toInt()) {
-                window.grab().save(p.value(shot));
-                QApplication::quit();
-            }
-        }
+        if (!started)
+            return;
+        if (p.isSet(shotWhenOk) ? drive.good() >= p.value(shotWhenOk).toInt()
+                                : p.isSet(untilDone) && !drive.running())
+            finish();
     });
     poll.start(20);
-    return app.exec();
+    app.exec();
+    return exitCode;
 }
