@@ -4,18 +4,20 @@
 //   vq_bench ramcode  [--baud N] [--size BYTES] [--rounds N]
 //   vq_bench stations [--counts 1,4,8,16] [--size BYTES] [--baud N] [--spin]
 //   vq_bench idle
+//   vq_bench factory  [--counts 1,16,32] [--size BYTES] [--baud N]
 //
 // Every figure is printed as one "key: value ..." line; the station run adds
 // a table. Efficiency is the line's own time for the bytes (10 bits a byte at
 // 8N1) divided by the measured time, so 100 % is a full line.
 
 #include "chipcommand.h"
+#include "factorybench.h"
 #include "serial.h"
 #include "ymodemsender.h"
 
 #include "simfixture.h"
 
-#include <QCoreApplication>
+#include <QApplication>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
@@ -365,11 +367,20 @@ int benchIdle(const Args &)
 
 int main(int argc, char **argv)
 {
-    QCoreApplication app(argc, argv);
+    const QString mode = QString::fromLocal8Bit(argc > 1 ? argv[1] : "");
+    // Only the factory window needs widgets; without a display it draws
+    // offscreen.
+    std::unique_ptr<QCoreApplication> app;
+    if (mode == "factory-run") {
+        if (qEnvironmentVariableIsEmpty("DISPLAY") && qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+            qputenv("QT_QPA_PLATFORM", "offscreen");
+        app = std::make_unique<QApplication>(argc, argv);
+    } else {
+        app = std::make_unique<QCoreApplication>(argc, argv);
+    }
     if (qEnvironmentVariableIsEmpty("VQ_BUILD_DIR"))
         qputenv("VQ_BUILD_DIR", QFile::encodeName(QCoreApplication::applicationDirPath()));
-    Args args{app.arguments().mid(2)};
-    const QString mode = app.arguments().value(1);
+    Args args{QCoreApplication::arguments().mid(2)};
     if (mode == "flash")
         return benchFlash(args);
     if (mode == "ramcode")
@@ -380,6 +391,12 @@ int main(int argc, char **argv)
         return stationRun(args);
     if (mode == "idle")
         return benchIdle(args);
-    fprintf(stderr, "usage: vq_bench flash|ramcode|stations|idle [options]\n");
+    const int size = args.value("--size", QString::number(1024 * 1024)).toInt();
+    const uint32_t baud = args.value("--baud", "2000000").toUInt();
+    if (mode == "factory")
+        return benchFactory(args.value("--counts", "1,16,32").split(','), size, baud);
+    if (mode == "factory-run")
+        return factoryRun(args.value("--count", "1").toInt(), size, baud);
+    fprintf(stderr, "usage: vq_bench flash|ramcode|stations|idle|factory [options]\n");
     return 2;
 }

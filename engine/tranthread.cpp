@@ -75,6 +75,7 @@ void tranThread::setConfig(const QString &port, const QStringList &paths, const 
     bootFlag = boot;
     baudRate = baud;
     stepCount = paths.size() + 1;
+    setStopFlag(false);
 }
 
 void tranThread::setStopFlag(bool on)
@@ -104,10 +105,15 @@ void tranThread::log(const QString &text)
 
 void tranThread::run()
 {
-    setStopFlag(false);
+    // The abort flags are lowered by setConfig, not here: a stop the window
+    // sends between start() and the thread's first step must not be lost.
     status = kIdle;
     cmd->done = 0.0f;
     cmd->ymodem->fraction = 0.0f;
+    if (stopFlag) {
+        linger();
+        return;
+    }
     if (eraseFlag) {
         stepCount = 1;
         eraseJob();

@@ -425,9 +425,19 @@ void tst_tranthread::lifecycle()
     QVERIFY(stopJob(missing));
     missing.stop();
 
-    // Destroyed while running: the destructor stops and joins the thread.
     SimFixture sim({QStringLiteral("--pace")});
     QVERIFY2(sim.ok(), qPrintable(sim.error()));
+
+    // Stopped as soon as started, and never acknowledged: a stop that
+    // arrives before the thread's first step still ends the job.
+    tranThread early;
+    early.setConfig(sim.portPath(), {image("s.bin", randomBytes(3000, 10))}, {0x0}, false, false, false, false,
+                    kBurnBaud);
+    early.start();
+    early.setStopFlag(true);
+    QTRY_VERIFY_WITH_TIMEOUT(early.isFinished(), kChipTimeoutMs);
+
+    // Destroyed while running: the destructor stops and joins the thread.
     auto running = std::make_unique<tranThread>();
     running->setConfig(sim.portPath(), {image("l.bin", randomBytes(100000, 9))}, {0x0}, false, false, false,
                        false, kBurnBaud);

@@ -1,0 +1,9 @@
+#pragma once
+#include <QStringList>
+#include <cstdint>
+
+// One factory window process per station count, each programming `size`
+// bytes per chip at `baud`; prints a table and one line per count.
+int benchFactory(const QStringList &counts, int size, uint32_t baud);
+// The child of benchFactory: one window, `count` paced simulated chips.
+int factoryRun(int count, int size, uint32_t baud);

@@ -1,0 +1,127 @@
+#include "cfgfile.h"
+
+#include "chipinfo.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QSaveFile>
+
+namespace {
+enum class readResult { Ok, Missing, Unreadable };
+
+readResult readObject(QJsonObject &out)
+{
+    QFile file(cfgFilePath());
+    if (!file.exists())
+        return readResult::Missing;
+    if (!file.open(QIODevice::ReadOnly))
+        return readResult::Unreadable;
+    const QByteArray text = file.readAll();
+    if (text.isEmpty())
+        return readResult::Missing;
+    QJsonParseError error{};
+    const QJsonDocument doc = QJsonDocument::fromJson(text, &error);
+    // Settings are an object of keys; any other JSON is as useless as a
+    // syntax error.
+    if (error.error != QJsonParseError::NoError || !doc.isObject())
+        return readResult::Unreadable;
+    out = doc.object();
+    return readResult::Ok;
+}
+
+bool writeObject(const QJsonObject &object)
+{
+    // The new text goes to a temporary file beside the old one and is renamed
+    // over it: an interruption leaves one of the two whole.
+    QSaveFile file(cfgFilePath());
+    if (!file.open(QIODevice::WriteOnly))
+        return false;
+    const QByteArray text = QJsonDocument(object).toJson(QJsonDocument::Indented);
+    // Left uncommitted, the temporary file is removed with the object.
+    return file.write(text) == text.size() && file.commit();
+}
+
+QJsonObject defaults(int rowCount)
+{
+    QJsonObject o;
+    o.insert(QStringLiteral("baud_rate"), QStringLiteral("1000000"));
+    for (const char *flag : {"lock_flag", "reset_flag", "high_flag", "continue_flag", "boot_flag"})
+        o.insert(QLatin1String(flag), QStringLiteral("0"));
+    for (const char *counter : {"all_cnt", "ok_cnt", "err_cnt"})
+        o.insert(QLatin1String(counter), QStringLiteral("0"));
+    for (int n = 0; n < rowCount; ++n) {
+        o.insert(QStringLiteral("file_path_%1").arg(n), QString());
+        o.insert(QStringLiteral("path_sta_%1").arg(n), QStringLiteral("0"));
+        o.insert(QStringLiteral("file_addr_%1").arg(n), QString());
+    }
+    return o;
+}
+} // namespace
+
+QString cfgFilePath()
+{
+    return configDir() + QStringLiteral("/cfg_file.json");
+}
+
+bool ensureDefaults(int rowCount, QString *keptAside)
+{
+    QJsonObject current;
+    const readResult result = readObject(current);
+    if (result == readResult::Ok)
+        return true;
+    if (result == readResult::Unreadable) {
+        // The operator's images and counts may still be recoverable by hand;
+        // only the previous spoiled copy is given up for this one.
+        const QString bad = cfgFilePath() + QStringLiteral(".bad");
+        QFile::remove(bad);
+        if (QFile::rename(cfgFilePath(), bad) && keptAside)
+            *keptAside = bad;
+    }
+    QDir().mkpath(configDir());
+    writeObject(defaults(rowCount));
+    return false;
+}
+
+bool readValue(const QString &key, QString &value)
+{
+    QJsonObject o;
+    if (readObject(o) != readResult::Ok || !o.contains(key))
+        return false;
+    value = o.value(key).toString();
+    return true;
+}
+
+bool writeValues(const QMap<QString, QString> &values)
+{
+    QJsonObject o;
+    if (readObject(o) != readResult::Ok)
+        return false;
+    bool changed = false;
+    bool missing = false;
+    for (auto it = values.cbegin(); it != values.cend(); ++it) {
+        if (o.contains(it.key())) {
+            o.insert(it.key(), it.value());
+            changed = true;
+        } else {
+            missing = true;
+        }
+    }
+    return (!changed || writeObject(o)) && !missing;
+}
+
+bool writeValue(const QString &key, const QString &value)
+{
+    return writeValues({{key, value}});
+}
+
+bool addValue(const QString &key, const QString &value)
+{
+    QJsonObject o;
+    if (readObject(o) != readResult::Ok)
+        return false;
+    o.insert(key, value);
+    return writeObject(o);
+}

@@ -1,0 +1,111 @@
+// A factory window driven from the command line, the way an operator would
+// drive it: rows filled in, panels clicked, the start button pressed. The
+// window suite runs it as a separate process it can kill; the demo of
+// scripts/run.sh runs one production line with it and prints the outcome.
+//
+//   vq_factory_station --stations 16 --image a.bin@1000 --image b.bin@20000
+//                      --baud 921600 --start [--until-done] [--report]
+//                      [--shot out.png [--shot-when-ok 4]]
+//
+// Ports come from VQ_SIM_PORT_DIR, settings from VQ_CONFIG_DIR, the daily
+// log and the record go to the working folder's log/.
+#include "appglobals.h"
+#include "factorydriver.h"
+#include "factorywindow.h"
+
+#include <QApplication>
+#include <QCommandLineParser>
+#include <QDate>
+#include <QFile>
+#include <QTimer>
+
+#include <cstdio>
+
+namespace {
+// Each station's panel, then the day's production record.
+void printReport(const FactoryDriver &drive, int stations)
+{
+    std::printf("station  port        result   progress\n");
+    for (int i = 0; i < stations; ++i)
+        std::printf("%7d  %-10s  %s  %3d %%\n", i + 1, qPrintable(drive.port(i)), qPrintable(drive.status(i)),
+                    drive.progress(i));
+    std::printf("counted: %d, good: %d, failed: %d\n", drive.total(), drive.good(), drive.failed());
+    QFile record(QStringLiteral("log/%1.csv").arg(QDate::currentDate().toString(QStringLiteral("yyyy-MM-dd"))));
+    if (record.open(QIODevice::ReadOnly)) {
+        std::printf("\nproduction record %s:\n%s", qPrintable(record.fileName()),
+                    record.readAll().replace("\xEF\xBB\xBF", "").constData());
+    }
+    std::fflush(stdout);
+}
+} // namespace
+
+int main(int argc, char **argv)
+{
+    QApplication app(argc, argv);
+    initToolResources();
+    QCommandLineParser p;
+    const QCommandLineOption stations(QStringLiteral("stations"), QStringLiteral("Station count."),
+                                      QStringLiteral("N"), QStringLiteral("8"));
+    const QCommandLineOption ports(QStringLiteral("ports"), QStringLiteral("Panels to select (default: stations)."),
+                                   QStringLiteral("N"));
+    const QCommandLineOption image(QStringLiteral("image"), QStringLiteral("Image row PATH@HEXADDR (repeatable)."),
+                                   QStringLiteral("PATH@ADDR"));
+    const QCommandLineOption baud(QStringLiteral("baud"), QStringLiteral("Burn baud rate."), QStringLiteral("B"));
+    const QCommandLineOption dsr(QStringLiteral("dsr"), QStringLiteral("Continuous (DSR) mode."));
+    const QCommandLineOption start(QStringLiteral("start"), QStringLiteral("Press the start button."));
+    const QCommandLineOption untilDone(QStringLiteral("until-done"),
+                                       QStringLiteral("Quit once the run has ended by itself."));
+    const QCommandLineOption report(QStringLiteral("report"),
+                                    QStringLiteral("At the end, print each station's result and the day's record."));
+    const QCommandLineOption shot(QStringLiteral("shot"), QStringLiteral("Save a picture of the window."),
+                                  QStringLiteral("PNG"));
+    const QCommandLineOption shotWhenOk(QStringLiteral("shot-when-ok"),
+                                        QStringLiteral("Take it once this many chips succeeded (default: at the end "
+                                                       "with --until-done)."),
+                                        QStringLiteral("K"));
+    p.addOptions({stations, ports, image, baud, dsr, start, untilDone, report, shot, shotWhenOk});
+    p.addHelpOption();
+    p.process(app);
+
+    deviceCount = p.value(stations).toUInt();
+    factoryWindow window;
+    window.resize(1500, 900);
+    window.show();
+    FactoryDriver drive(&window);
+    drive.setImages(p.values(image));
+    if (p.isSet(baud))
+        drive.setBaud(p.value(baud));
+    drive.setOption("cbDsrCtl", p.isSet(dsr));
+
+    const int wanted = p.isSet(ports) ? p.value(ports).toInt() : static_cast<int>(deviceCount);
+    int exitCode = 0;
+    // Exit status 0 when every selected station programmed its chip.
+    auto finish = [&] {
+        if (p.isSet(shot))
+            window.grab().save(p.value(shot));
+        if (p.isSet(report))
+            printReport(drive, wanted);
+        exitCode = drive.failed() == 0 && drive.good() >= wanted ? 0 : 1;
+        QApplication::quit();
+    };
+    QTimer poll;
+    bool started = false;
+    QObject::connect(&poll, &QTimer::timeout, [&] {
+        if (!started && p.isSet(start) && drive.panelsWithPorts() >= wanted) {
+            started = true;
+            drive.selectPanels(wanted);
+            drive.pressStart();
+            std::printf("started\n");
+            std::fflush(stdout);
+            return;
+        }
+        if (!started)
+            return;
+        if (p.isSet(shotWhenOk) ? drive.good() >= p.value(shotWhenOk).toInt()
+                                : p.isSet(untilDone) && !drive.running())
+            finish();
+    });
+    poll.start(20);
+    app.exec();
+    return exitCode;
+}

@@ -1,0 +1,624 @@
+// The factory window against simulated chips, driven through its widgets:
+// the port monitor, the checks before a run, whole runs with their panels,
+// counters, logs, production record and flash contents, continuous mode,
+// and counters that survive a killed process.
+#include "../simfixture.h"
+#include "appglobals.h"
+#include "cfgfile.h"
+#include "factorywindow.h"
+
+#include <QCheckBox>
+#include <QDate>
+#include <QDir>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QLabel>
+#include <QLineEdit>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QRandomGenerator>
+#include <QTextEdit>
+#include <QtTest>
+
+#include <memory>
+
+namespace {
+// Generous: the suite must pass with both cores busy elsewhere.
+constexpr int kWaitMs = 60000;
+constexpr char kBurnBaud[] = "921600";
+
+QByteArray randomBytes(int size, quint32 seed)
+{
+    QByteArray bytes(size, '\0');
+    QRandomGenerator rng(seed);
+    for (char &c : bytes)
+        c = static_cast<char>(rng.bounded(256));
+    return bytes;
+}
+
+template <typename T>
+T *find(QObject *parent, const QString &name)
+{
+    T *w = parent ? parent->findChild<T *>(name) : nullptr;
+    if (!w)
+        qWarning() << "missing" << name;
+    return w;
+}
+
+// The station's widgets, as an operator sees them.
+struct panelView {
+    QRadioButton *radio;
+    QLabel *port;
+    QLabel *status;
+    QProgressBar *progress;
+};
+
+panelView panelOf(QWidget &w, int i)
+{
+    auto *box = find<QWidget>(&w, QStringLiteral("panel%1").arg(i));
+    return {find<QRadioButton>(box, "radioButton"), find<QLabel>(box, "label_port"), find<QLabel>(box, "label_sta"),
+            find<QProgressBar>(box, "progressBar")};
+}
+
+QStringList panelPorts(QWidget &w, int count)
+{
+    QStringList names;
+    for (int i = 0; i < count; ++i)
+        names << panelOf(w, i).port->text();
+    return names;
+}
+
+void setRow(QWidget &w, int row, const QString &path, const QString &address, bool on = true)
+{
+    auto *box = find<QWidget>(&w, QStringLiteral("fileRow%1").arg(row));
+    find<QLineEdit>(box, "lineEdit")->setText(path);
+    find<QLineEdit>(box, "lineEdit_2")->setText(address);
+    find<QCheckBox>(box, "checkBox")->setChecked(on);
+}
+
+QLineEdit *baudField(QWidget &w)
+{
+    return find<QLineEdit>(find<QWidget>(&w, "otherCfgBox"), "lineEdit");
+}
+
+QPushButton *startButton(QWidget &w)
+{
+    return find<QPushButton>(&w, "pbnStartDownload");
+}
+
+QString viewText(QWidget &w)
+{
+    return find<QTextEdit>(&w, "textEdit")->toPlainText();
+}
+
+QString today(const char *suffix)
+{
+    return QStringLiteral("log/") + QDate::currentDate().toString("yyyy-MM-dd") + QLatin1String(suffix);
+}
+
+QByteArray fileBytes(const QString &path)
+{
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+
+QJsonObject settingsOnDisk()
+{
+    return QJsonDocument::fromJson(fileBytes(cfgFilePath())).object();
+}
+
+// The production record: fields of every line after the header; the first
+// entry is the header itself. Quoted fields are unquoted.
+QList<QStringList> recordLines()
+{
+    const QByteArray raw = fileBytes(today(".csv"));
+    if (!raw.startsWith("\xEF\xBB\xBF"))
+        return {};
+    QList<QStringList> lines;
+    for (const QString &line : QString::fromUtf8(raw.mid(3)).split("\r\n", Qt::SkipEmptyParts)) {
+        QStringList fields{QString()};
+        bool quoted = false;
+        for (int i = 0; i < line.size(); ++i) {
+            const QChar c = line.at(i);
+            if (c == '"' && quoted && i + 1 < line.size() && line.at(i + 1) == '"')
+                fields.last() += line.at(++i);
+            else if (c == '"')
+                quoted = !quoted;
+            else if (c == ',' && !quoted)
+                fields << QString();
+            else
+                fields.last() += c;
+        }
+        lines << fields;
+    }
+    return lines;
+}
+
+enum recordField { kTime, kStation, kPort, kModel, kFlashId, kUid, kCode, kText, kSeconds, kBytes, kFiles, kKind };
+} // namespace
+
+class tst_factorywindow : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void init();
+    void cleanup();
+    void settingsAtStartup();
+    void stationCounts_data();
+    void stationCounts();
+    void portMonitorFollowsPlugs();
+    void refusedStarts_data();
+    void refusedStarts();
+    void runOfFourWithOneFault();
+    void continuousModeCountsEachChipOnce();
+    void eraseRunAfterDownload();
+    void countersSurviveKill();
+
+private:
+    std::unique_ptr<factoryWindow> open(uint32_t stations);
+    QString writeImage(const QString &name, const QByteArray &bytes);
+    bool selectPanels(QWidget &w, int count);
+
+    QTemporaryDir work;
+    QString config;
+    std::unique_ptr<factoryWindow> window;
+};
+
+void tst_factorywindow::initTestCase()
+{
+    QVERIFY(work.isValid());
+    initToolResources();
+    config = work.filePath("config");
+    QVERIFY(QDir().mkpath(config));
+    const QDir shipped(qEnvironmentVariable("VQ_SOURCE_DIR") + "/config");
+    for (const QString &name : shipped.entryList({"*.bin"}, QDir::Files))
+        QVERIFY(QFile::copy(shipped.filePath(name), config + "/" + name));
+    qputenv("VQ_CONFIG_DIR", config.toLocal8Bit());
+    // The daily log and the record go to the working folder's log/.
+    QVERIFY(QDir().mkpath(work.filePath("run")));
+    QVERIFY(QDir::setCurrent(work.filePath("run")));
+}
+
+void tst_factorywindow::init()
+{
+    QFile::remove(cfgFilePath());
+    QFile::remove(cfgFilePath() + ".bad");
+    QDir("log").removeRecursively();
+}
+
+void tst_factorywindow::cleanup()
+{
+    window.reset();
+}
+
+std::unique_ptr<factoryWindow> tst_factorywindow::open(uint32_t stations)
+{
+    deviceCount = stations;
+    auto w = std::make_unique<factoryWindow>();
+    w->resize(1400, 900);
+    w->show();
+    return w;
+}
+
+QString tst_factorywindow::writeImage(const QString &name, const QByteArray &bytes)
+{
+    const QString path = work.filePath(name);
+    QFile f(path);
+    if (!f.open(QIODevice::WriteOnly | QIODevice::Truncate) || f.write(bytes) != bytes.size())
+        return QString();
+    return path;
+}
+
+bool tst_factorywindow::selectPanels(QWidget &w, int count)
+{
+    for (int i = 0; i < count; ++i) {
+        QRadioButton *radio = panelOf(w, i).radio;
+        if (!QTest::qWaitFor([&] { return radio->isEnabled(); }, kWaitMs))
+            return false;
+        if (!radio->isChecked())
+            radio->click();
+        if (!radio->isChecked())
+            return false;
+    }
+    return true;
+}
+
+void tst_factorywindow::settingsAtStartup()
+{
+    // First start: no file.
+    window = open(2);
+    QVERIFY(viewText(*window).contains("未检测到配置文件，已重新创建默认配置文件。"));
+    QCOMPARE(settingsOnDisk().size(), 24);
+    window.reset();
+
+    // An older file: no boot_flag, a counter stored as a number, the lock on.
+    QFile f(cfgFilePath());
+    QVERIFY(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    f.write(R"({"baud_rate": "2000000", "all_cnt": 40, "ok_cnt": "38", "err_cnt": "2",
+               "lock_flag": "1", "reset_flag": "1", "high_flag": "0", "continue_flag": "0",
+               "file_path_0": "/srv/app.bin", "path_sta_0": "1", "file_addr_0": "1000",
+               "file_path_1": "/srv/data.bin", "path_sta_1": "0", "file_addr_1": "80000"})");
+    f.close();
+    window = open(2);
+    QVERIFY(!viewText(*window).contains("未检测到配置文件"));
+    QJsonObject o = settingsOnDisk();
+    QCOMPARE(o.value("boot_flag").toString(), QString("0"));
+    QVERIFY(!find<QCheckBox>(window.get(), "cbBootCtl")->isChecked());
+    QVERIFY(find<QCheckBox>(window.get(), "cbAutoReset")->isChecked());
+    QVERIFY(find<QCheckBox>(window.get(), "cbLockUI")->isChecked());
+    QVERIFY(!find<QWidget>(window.get(), "fileCfgPanel")->isEnabled());
+    QVERIFY(!baudField(*window)->isEnabled());
+    QCOMPARE(baudField(*window)->text(), QString("2000000"));
+    QCOMPARE(find<QLabel>(window.get(), "downloadCnt")->text(), QString("0"));
+    QCOMPARE(find<QLabel>(window.get(), "downloadOkCnt")->text(), QString("38"));
+
+    // Any row change saves every row; a disabled row is saved empty.
+    setRow(*window, 0, "/srv/app.bin", "2000");
+    o = settingsOnDisk();
+    QCOMPARE(o.value("file_addr_0").toString(), QString("2000"));
+    QCOMPARE(o.value("file_path_1").toString(), QString());
+    QCOMPARE(o.value("path_sta_1").toString(), QString("0"));
+
+    // Clearing the counters is on disk at once; the baud rate at exit.
+    find<QCheckBox>(window.get(), "cbLockUI")->click();
+    QVERIFY(baudField(*window)->isEnabled());
+    find<QPushButton>(find<QWidget>(window.get(), "countBox"), "pushButton")->click();
+    QCOMPARE(find<QLabel>(window.get(), "downloadOkCnt")->text(), QString("0"));
+    QCOMPARE(settingsOnDisk().value("ok_cnt").toString(), QString("0"));
+    baudField(*window)->setText("1500000");
+    window.reset();
+    o = settingsOnDisk();
+    QCOMPARE(o.value("baud_rate").toString(), QString("1500000"));
+    QCOMPARE(o.value("lock_flag").toString(), QString("0"));
+
+    // A spoiled file is set aside, and the log says where.
+    QVERIFY(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    f.write(R"({"all_cnt": "9120", "ok_cnt": )");
+    f.close();
+    window = open(2);
+    QVERIFY(viewText(*window).contains("未检测到配置文件，已重新创建默认配置文件。"));
+    QVERIFY(viewText(*window).contains("cfg_file.json.bad"));
+    QVERIFY(fileBytes(today(".text")).contains("cfg_file.json.bad"));
+}
+
+void tst_factorywindow::stationCounts_data()
+{
+    QTest::addColumn<int>("stations");
+    for (int n : {0, 1, 7, 16, 32})
+        QTest::addRow("%d", n) << n;
+}
+
+void tst_factorywindow::stationCounts()
+{
+    QFETCH(int, stations);
+    window = open(static_cast<uint32_t>(stations));
+    window->resize(1600, 1000);
+    auto *area = find<QWidget>(window.get(), "downloadPanel");
+    QTRY_VERIFY(stations == 0 || panelOf(*window, stations - 1).radio->isVisible());
+    for (int i = 0; i < stations; ++i) {
+        auto *box = find<QWidget>(window.get(), QStringLiteral("panel%1").arg(i));
+        const QRect r = box->geometry();
+        QVERIFY2(area->rect().contains(r), qPrintable(QString::number(i)));
+        // Tall enough for its progress bar and status word; two columns.
+        QVERIFY(r.height() >= box->minimumSizeHint().height());
+        QVERIFY(r.width() <= area->width() / 2);
+        QCOMPARE(r.left() > area->width() / 4, i % 2 == 1);
+        QCOMPARE(panelOf(*window, i).port->text(), QString("NONE"));
+        QVERIFY(!panelOf(*window, i).radio->isEnabled());
+    }
+    // Nothing to start: the refusal names the missing selection.
+    startButton(*window)->click();
+    QVERIFY(viewText(*window).contains("没有选择任何串口，请先选择串口！"));
+}
+
+void tst_factorywindow::portMonitorFollowsPlugs()
+{
+    QTemporaryDir ports;
+    QVERIFY(ports.isValid());
+    const QStringList shared{"--port-dir", ports.path()};
+    SimFixture com3(shared + QStringList{"--first", "3"});
+    SimFixture com10(shared + QStringList{"--first", "10"});
+    SimFixture com4(shared + QStringList{"--first", "4"});
+    for (SimFixture *s : {&com3, &com10, &com4})
+        QVERIFY2(s->ok(), qPrintable(s->error()));
+    qputenv("VQ_SIM_PORT_DIR", ports.path().toUtf8());
+
+    window = open(8);
+    const QStringList idle{"COM3", "COM4", "COM10", "NONE", "NONE", "NONE", "NONE", "NONE"};
+    QTRY_COMPARE_WITH_TIMEOUT(panelPorts(*window, 8), idle, kWaitMs);
+    for (int i = 0; i < 8; ++i)
+        QCOMPARE(panelOf(*window, i).radio->isEnabled(), i < 3);
+
+    // A port that moves to another panel takes its selection along.
+    panelOf(*window, 2).radio->click();
+    QVERIFY(panelOf(*window, 2).radio->isChecked());
+    QVERIFY(com4.request("UNPLUG").value(0) == "OK");
+    QTRY_COMPARE_WITH_TIMEOUT(panelPorts(*window, 3), (QStringList{"COM3", "COM10", "NONE"}), kWaitMs);
+    QVERIFY(panelOf(*window, 1).radio->isChecked());
+    QVERIFY(!panelOf(*window, 2).radio->isEnabled());
+    QVERIFY(com4.request("PLUG").value(0) == "OK");
+    QTRY_COMPARE_WITH_TIMEOUT(panelPorts(*window, 8), idle, kWaitMs);
+    QVERIFY(panelOf(*window, 2).radio->isChecked());
+
+    // During a run (continuous, so it stays on) the panels stay as they are.
+    const QString image = writeImage("monitor.bin", randomBytes(6000, 7));
+    setRow(*window, 0, image, "1000");
+    baudField(*window)->setText(kBurnBaud);
+    find<QCheckBox>(window.get(), "cbDsrCtl")->setChecked(true);
+    startButton(*window)->click();
+    QCOMPARE(startButton(*window)->text(), QString("停止下载"));
+    QVERIFY(com4.request("UNPLUG").value(0) == "OK");
+    // A whole chip takes many monitor ticks.
+    QTRY_VERIFY_WITH_TIMEOUT(viewText(*window).contains("[COM10]等待新的芯片..."), kWaitMs);
+    QCOMPARE(panelPorts(*window, 8), idle);
+    QCOMPARE(panelOf(*window, 2).status->text(), QString("空 闲"));
+    startButton(*window)->click();
+    QTRY_COMPARE_WITH_TIMEOUT(panelPorts(*window, 3), (QStringList{"COM3", "COM10", "NONE"}), kWaitMs);
+    // The stopped run's colours and selection travel with COM10.
+    QVERIFY(panelOf(*window, 1).radio->isChecked());
+    QCOMPARE(panelOf(*window, 1).progress->value(), 100);
+}
+
+void tst_factorywindow::refusedStarts_data()
+{
+    QTest::addColumn<QString>("address");
+    QTest::addColumn<QString>("image");  // "" no file, "missing", "empty", else a 5000-byte file
+    QTest::addColumn<QString>("second"); // address of an enabled second row over the same file, or ""
+    QTest::addColumn<QString>("baud");
+    QTest::addColumn<bool>("select");
+    QTest::addColumn<QString>("refusal"); // empty: the run starts
+
+    const QString path = "未正确设置烧录文件路径或烧录的起始地址！";
+    const QString baud = "未正确设置波特率，波特率最小为9600，最大为3000000！";
+    QTest::newRow("no port") << "1000" << "ok" << "" << "921600" << false << "没有选择任何串口，请先选择串口！";
+    QTest::newRow("no path") << "1000" << "" << "" << "921600" << true << path;
+    QTest::newRow("no address") << "" << "ok" << "" << "921600" << true << path;
+    QTest::newRow("not hex") << "10k0" << "ok" << "" << "921600" << true << path;
+    QTest::newRow("0x only") << "0x" << "ok" << "" << "921600" << true << path;
+    QTest::newRow("unaligned") << "1800" << "ok" << "" << "921600" << true << "烧录地址未进行4k对齐,请检查烧录地址！";
+    QTest::newRow("no row on") << "-" << "ok" << "" << "921600" << true
+                               << "请设置烧录文件路径和烧录的起始地址，并使能这个设置！";
+    QTest::newRow("missing image") << "1000" << "missing" << "" << "921600" << true
+                                   << "第1行的烧录文件不存在或无法读取";
+    QTest::newRow("empty image") << "1000" << "empty" << "" << "921600" << true << "第1行的烧录文件为空";
+    QTest::newRow("overlap") << "1000" << "ok" << "2000" << "921600" << true
+                             << "第1行与第2行的烧录区域重叠，请检查烧录地址！";
+    QTest::newRow("baud 9599") << "1000" << "ok" << "" << "9599" << true << baud;
+    QTest::newRow("baud 3000001") << "1000" << "ok" << "" << "3000001" << true << baud;
+    QTest::newRow("baud text") << "1000" << "ok" << "" << "fast" << true << baud;
+    QTest::newRow("baud 9600") << "1000" << "ok" << "" << "9600" << true << "";
+    QTest::newRow("baud 3000000") << "0x1000" << "ok" << "3000" << "3000000" << true << "";
+}
+
+void tst_factorywindow::refusedStarts()
+{
+    QFETCH(QString, address);
+    QFETCH(QString, image);
+    QFETCH(QString, second);
+    QFETCH(QString, baud);
+    QFETCH(bool, select);
+    QFETCH(QString, refusal);
+
+    // Paced, so that an accepted run is still going when it is stopped.
+    SimFixture sim({"--pace"});
+    QVERIFY2(sim.ok(), qPrintable(sim.error()));
+    qputenv("VQ_SIM_PORT_DIR", sim.dir().toUtf8());
+    window = open(2);
+    QString path;
+    if (image == "missing")
+        path = work.filePath("gone.bin");
+    else if (image == "empty")
+        path = writeImage("empty.bin", QByteArray());
+    else if (!image.isEmpty())
+        path = writeImage("refusal.bin", randomBytes(5000, 3));
+    setRow(*window, 0, path, address, address != "-");
+    if (!second.isEmpty())
+        setRow(*window, 1, writeImage("second.bin", randomBytes(4096, 4)), second);
+    baudField(*window)->setText(baud);
+    QTRY_COMPARE_WITH_TIMEOUT(panelOf(*window, 0).port->text(), sim.portName(), kWaitMs);
+    if (select)
+        QVERIFY(selectPanels(*window, 1));
+
+    startButton(*window)->click();
+    if (refusal.isEmpty()) {
+        QCOMPARE(startButton(*window)->text(), QString("停止下载"));
+        startButton(*window)->click();
+        QTRY_VERIFY_WITH_TIMEOUT(startButton(*window)->isEnabled(), kWaitMs);
+        QCOMPARE(startButton(*window)->text(), QString("开始下载"));
+    } else {
+        const QStringList lines = viewText(*window).split('\n');
+        QVERIFY2(lines.last().contains(refusal), qPrintable(lines.last()));
+        QCOMPARE(startButton(*window)->text(), QString("开始烧录"));
+        QVERIFY(!find<QTimer>(window.get(), "progressTimer")->isActive());
+    }
+    // Either way the port monitor is running again.
+    QVERIFY(sim.request("UNPLUG").value(0) == "OK");
+    QTRY_COMPARE_WITH_TIMEOUT(panelOf(*window, 0).port->text(), QString("NONE"), kWaitMs);
+}
+
+void tst_factorywindow::runOfFourWithOneFault()
+{
+    SimFixture sim({"--pace"}, 4);
+    QVERIFY2(sim.ok(), qPrintable(sim.error()));
+    // The third chip refuses the first block of every image.
+    QVERIFY(sim.addFault("nak-always=1", 2));
+    qputenv("VQ_SIM_PORT_DIR", sim.dir().toUtf8());
+    const QByteArray app = randomBytes(20000, 11);
+    const QByteArray data = randomBytes(9000, 12);
+
+    window = open(4);
+    setRow(*window, 0, writeImage("app.bin", app), "1000");
+    setRow(*window, 2, writeImage("data.bin", data), "0x20000");
+    baudField(*window)->setText(kBurnBaud);
+    QVERIFY(selectPanels(*window, 4));
+    startButton(*window)->click();
+    QCOMPARE(startButton(*window)->text(), QString("停止下载"));
+    // A single-chip run ends by itself once every station has a result.
+    QTRY_COMPARE_WITH_TIMEOUT(startButton(*window)->text(), QString("开始下载"), kWaitMs);
+
+    for (int i = 0; i < 4; ++i) {
+        const panelView p = panelOf(*window, i);
+        QCOMPARE(p.status->text(), i == 2 ? QString("失 败") : QString("成 功"));
+        QCOMPARE(p.status->styleSheet(),
+                 i == 2 ? QString("background-color:Red;") : QString("background-color:LightGreen;"));
+        if (i != 2) {
+            QCOMPARE(p.progress->value(), 100);
+            const QByteArray flash = sim.flash(i);
+            QCOMPARE(flash.mid(0x1000, app.size()), app);
+            QCOMPARE(flash.mid(0x20000, data.size()), data);
+        }
+    }
+    QCOMPARE(find<QLabel>(window.get(), "downloadCnt")->text(), QString("4"));
+    QCOMPARE(find<QLabel>(window.get(), "downloadOkCnt")->text(), QString("3"));
+    QCOMPARE(find<QLabel>(window.get(), "downloadErrCnt")->text(), QString("1"));
+    // On disk before the window closes.
+    const QJsonObject o = settingsOnDisk();
+    QCOMPARE(o.value("all_cnt").toString(), QString("4"));
+    QCOMPARE(o.value("ok_cnt").toString(), QString("3"));
+    QCOMPARE(o.value("err_cnt").toString(), QString("1"));
+
+    const QString daily = QString::fromUtf8(fileBytes(today(".text")));
+    for (int i = 0; i < 4; ++i) {
+        const QString port = sim.portName(i);
+        QVERIFY2(daily.contains(QRegularExpression(QStringLiteral("\\[\\d\\d:\\d\\d:\\d\\d\\] \\[%1\\]%2")
+                                                       .arg(port, i == 2 ? "下载失败" : "下载成功"))),
+                 qPrintable(daily));
+    }
+    QVERIFY(daily.contains(QStringLiteral("[%1]传输文件时失败，错误代码为：0x").arg(sim.portName(2))));
+
+    const QList<QStringList> lines = recordLines();
+    QCOMPARE(lines.size(), 5);
+    QCOMPARE(lines.first().size(), 12);
+    QStringList ports;
+    for (const QStringList &f : lines.mid(1)) {
+        QCOMPARE(f.size(), 12);
+        const int station = f.at(kStation).toInt();
+        QVERIFY(station >= 1 && station <= 4);
+        QCOMPARE(f.at(kPort), sim.portName(station - 1));
+        ports << f.at(kPort);
+        QVERIFY(!f.at(kUid).isEmpty());
+        QCOMPARE(f.at(kModel), QString("VQ5304"));
+        QCOMPARE(f.at(kFiles), QString("app.bin;data.bin"));
+        if (station == 3) {
+            QVERIFY(f.at(kCode) != "0x0");
+            QVERIFY(f.at(kBytes).toLongLong() < app.size() + data.size());
+        } else {
+            QCOMPARE(f.at(kCode), QString("0x0"));
+            QCOMPARE(f.at(kBytes).toLongLong(), qint64(app.size() + data.size()));
+        }
+    }
+    ports.sort();
+    QCOMPARE(ports, (QStringList{sim.portName(0), sim.portName(1), sim.portName(2), sim.portName(3)}));
+}
+
+void tst_factorywindow::continuousModeCountsEachChipOnce()
+{
+    SimFixture sim({"--pace"});
+    QVERIFY2(sim.ok(), qPrintable(sim.error()));
+    qputenv("VQ_SIM_PORT_DIR", sim.dir().toUtf8());
+    const QByteArray app = randomBytes(12000, 21);
+
+    window = open(1);
+    setRow(*window, 0, writeImage("line.bin", app), "1000");
+    baudField(*window)->setText(kBurnBaud);
+    find<QCheckBox>(window.get(), "cbDsrCtl")->setChecked(true);
+    QVERIFY(selectPanels(*window, 1));
+    startButton(*window)->click();
+    const QString port = sim.portName();
+    for (int chip = 1; chip <= 3; ++chip) {
+        if (chip > 1)
+            QVERIFY(sim.request("NEXTCHIP").value(0) == "OK");
+        QTRY_COMPARE_WITH_TIMEOUT(viewText(*window).count(QStringLiteral("[%1]等待新的芯片...").arg(port)), chip,
+                                  kWaitMs);
+        QCOMPARE(viewText(*window).count(QStringLiteral("[%1]下载成功").arg(port)), chip);
+        QCOMPARE(find<QLabel>(window.get(), "downloadOkCnt")->text(), QString::number(chip));
+        QCOMPARE(sim.flash().mid(0x1000, app.size()), app);
+    }
+    QCOMPARE(startButton(*window)->text(), QString("停止下载"));
+    QCOMPARE(find<QLabel>(window.get(), "downloadCnt")->text(), QString("3"));
+    QCOMPARE(find<QLabel>(window.get(), "downloadErrCnt")->text(), QString("0"));
+    const QList<QStringList> lines = recordLines();
+    QCOMPARE(lines.size(), 4);
+    QSet<QString> uids;
+    for (const QStringList &f : lines.mid(1))
+        uids.insert(f.value(kUid));
+    QCOMPARE(uids.size(), 3);
+    startButton(*window)->click();
+    QTRY_VERIFY_WITH_TIMEOUT(startButton(*window)->isEnabled(), kWaitMs);
+}
+
+void tst_factorywindow::eraseRunAfterDownload()
+{
+    SimFixture sim({"--pace"}, 2);
+    QVERIFY2(sim.ok(), qPrintable(sim.error()));
+    qputenv("VQ_SIM_PORT_DIR", sim.dir().toUtf8());
+    const QByteArray app = randomBytes(10000, 41);
+    window = open(2);
+    setRow(*window, 0, writeImage("erase.bin", app), "3000");
+    baudField(*window)->setText(kBurnBaud);
+    // Back in the boot ROM afterwards, ready for the erase.
+    find<QCheckBox>(window.get(), "cbAutoReset")->setChecked(true);
+    QVERIFY(selectPanels(*window, 2));
+    startButton(*window)->click();
+    QTRY_COMPARE_WITH_TIMEOUT(startButton(*window)->text(), QString("开始下载"), kWaitMs);
+    QTRY_VERIFY_WITH_TIMEOUT(startButton(*window)->isEnabled(), kWaitMs);
+    for (int i = 0; i < 2; ++i)
+        QCOMPARE(sim.flash(i).mid(0x3000, app.size()), app);
+
+    // The second chip cannot erase: its failure counts, a good erase does not.
+    QVERIFY(sim.addFault("erase-fail-always", 1));
+    auto *erase = find<QPushButton>(window.get(), "pbnEarse");
+    QVERIFY(erase->isEnabled());
+    erase->click();
+    QCOMPARE(erase->text(), QString("停止擦除"));
+    QVERIFY(!startButton(*window)->isEnabled());
+    // Erase jobs end by themselves once acknowledged; the run then stops.
+    QTRY_COMPARE_WITH_TIMEOUT(erase->text(), QString("整片擦除"), kWaitMs);
+    QTRY_VERIFY_WITH_TIMEOUT(startButton(*window)->isEnabled() && erase->isEnabled(), kWaitMs);
+    QCOMPARE(panelOf(*window, 0).status->text(), QString("成 功"));
+    QCOMPARE(panelOf(*window, 1).status->text(), QString("失 败"));
+    QCOMPARE(sim.flash(0).mid(0x3000, app.size()), QByteArray(app.size(), '\xff'));
+    QCOMPARE(sim.flash(1).mid(0x3000, app.size()), app);
+    QVERIFY(viewText(*window).contains(QStringLiteral("[%1]擦除失败").arg(sim.portName(1))));
+    QCOMPARE(find<QLabel>(window.get(), "downloadCnt")->text(), QString("3"));
+    QCOMPARE(find<QLabel>(window.get(), "downloadOkCnt")->text(), QString("2"));
+    QCOMPARE(find<QLabel>(window.get(), "downloadErrCnt")->text(), QString("1"));
+    const QList<QStringList> lines = recordLines();
+    QCOMPARE(lines.size(), 4);
+    QCOMPARE(lines.last().value(kKind), QString("擦除"));
+    QCOMPARE(lines.last().value(kPort), sim.portName(1));
+}
+
+void tst_factorywindow::countersSurviveKill()
+{
+    SimFixture sim({"--pace"});
+    QVERIFY2(sim.ok(), qPrintable(sim.error()));
+    QVERIFY(!ensureDefaults(5));
+    QVERIFY(writeValues({{"all_cnt", "7"}, {"ok_cnt", "5"}, {"err_cnt", "2"}}));
+    const QString image = writeImage("kill.bin", randomBytes(8000, 31));
+
+    QProcess station;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("VQ_SIM_PORT_DIR", sim.dir());
+    station.setProcessEnvironment(env);
+    station.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    station.start(qEnvironmentVariable("VQ_BUILD_DIR") + "/tests/vq_factory_station",
+                  {"--stations", "1", "--image", image + "@1000", "--baud", kBurnBaud, "--start"});
+    QVERIFY(station.waitForStarted(kWaitMs));
+    QTRY_COMPARE_WITH_TIMEOUT(recordLines().size(), 2, kWaitMs);
+    station.kill();
+    QVERIFY(station.waitForFinished(kWaitMs));
+
+    const QJsonObject o = settingsOnDisk();
+    QCOMPARE(o.value("all_cnt").toString(), QString("8"));
+    QCOMPARE(o.value("ok_cnt").toString(), QString("6"));
+    QCOMPARE(o.value("err_cnt").toString(), QString("2"));
+    QVERIFY(fileBytes(today(".csv")).endsWith("\r\n"));
+    QCOMPARE(sim.flash().mid(0x1000, 8000), fileBytes(image));
+}
+
+QTEST_MAIN(tst_factorywindow)
+#include "tst_factorywindow.moc"

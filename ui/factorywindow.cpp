@@ -1,0 +1,877 @@
+#include "factorywindow.h"
+
+#include "appglobals.h"
+#include "cfgfile.h"
+#include "downloadgroupbox.h"
+#include "filecfg.h"
+#include "portlist.h"
+#include "tranthread.h"
+#include "ui_factorywindow.h"
+
+#include <QAudioDeviceInfo>
+#include <QCheckBox>
+#include <QDateTime>
+#include <QDebug>
+#include <QDir>
+#include <QFile>
+#include <QFileDialog>
+#include <QFileInfo>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QRegularExpression>
+#include <QSerialPort>
+#include <QSoundEffect>
+#include <QTextCursor>
+#include <QTextDocument>
+#include <QTimer>
+
+#include <algorithm>
+
+using namespace jobStatus;
+
+namespace {
+constexpr int kFileRowCount = 5;
+constexpr int kFileRowHeight = 30;
+// Two columns of panels, none taller than this; the log takes the rest.
+constexpr int kPanelColumns = 2;
+constexpr int kMaxPanelHeight = 50;
+constexpr int kRefreshMs = 100;
+constexpr int kProgressMs = 50;
+constexpr uint32_t kMinBaud = 9600;
+constexpr uint32_t kMaxBaud = 3000000;
+// The RAM code erases and writes whole 4 KiB sectors.
+constexpr uint32_t kSectorSize = 4096;
+// Players per sound, taken in turn, so that results of one poll each get
+// their own sound instead of restarting one player.
+constexpr int kSoundVoices = 4;
+// A day on a busy line writes tens of thousands of lines; the view keeps
+// the latest, the daily file keeps them all.
+constexpr int kLogViewBlocks = 20000;
+constexpr char kNoPort[] = "NONE";
+constexpr char kBootHelpUrl[] = "https://fae.vqchip.com/tools/uart-boot-adapter";
+
+const QString &stateText(int state)
+{
+    static const QString texts[] = {QStringLiteral("空 闲"), QStringLiteral("烧录中"), QStringLiteral("成 功"),
+                                    QStringLiteral("失 败")};
+    return texts[state];
+}
+
+const QString &stateStyle(int state)
+{
+    static const QString styles[] = {
+        QStringLiteral("background-color:LightBlue;"), QStringLiteral("background-color:Yellow;"),
+        QStringLiteral("background-color:LightGreen;"), QStringLiteral("background-color:Red;")};
+    return styles[state];
+}
+
+QString flagText(bool on)
+{
+    return on ? QStringLiteral("1") : QStringLiteral("0");
+}
+
+// Hex digits, with or without 0x; false for anything else (an empty field
+// included), rather than reading it as address 0.
+bool parseAddress(const QString &text, uint32_t &address)
+{
+    QString digits = text.trimmed();
+    if (digits.startsWith(QLatin1String("0x"), Qt::CaseInsensitive))
+        digits = digits.mid(2);
+    static const QRegularExpression hexDigits(QStringLiteral("^[0-9A-Fa-f]{1,8}$"));
+    if (!hexDigits.match(digits).hasMatch())
+        return false;
+    address = digits.toUInt(nullptr, 16);
+    return true;
+}
+
+QString csvField(QString field)
+{
+    static const QRegularExpression special(QStringLiteral("[,\"\r\n]"));
+    if (!field.contains(special))
+        return field;
+    field.replace(QLatin1Char('"'), QLatin1String("\"\""));
+    return QLatin1Char('"') + field + QLatin1Char('"');
+}
+
+void appendPlainLine(QTextEdit *view, const QString &line)
+{
+    // Inserted as plain text: a path or reply with '<' must not turn into
+    // markup. The view follows new lines unless the operator has clicked
+    // somewhere above to read.
+    const bool following = view->textCursor().atEnd();
+    QTextCursor cursor(view->document());
+    cursor.movePosition(QTextCursor::End);
+    if (!view->document()->isEmpty())
+        cursor.insertBlock();
+    cursor.insertText(line);
+    if (following)
+        view->moveCursor(QTextCursor::End);
+}
+} // namespace
+
+factoryWindow::factoryWindow(QWidget *parent)
+    : QMainWindow(parent)
+    , ui(new Ui::factoryWindow)
+    , stationCount(deviceCount)
+    , refreshTimer(new QTimer(this))
+    , progressTimer(new QTimer(this))
+    , testTimer(new QTimer(this))
+{
+    ui->setupUi(this);
+    ui->textEdit->document()->setMaximumBlockCount(kLogViewBlocks);
+    refreshTimer->setObjectName(QStringLiteral("refreshTimer"));
+    progressTimer->setObjectName(QStringLiteral("progressTimer"));
+    testTimer->setObjectName(QStringLiteral("testTimer"));
+
+    buildPanels();
+    buildFileRows();
+    loadSettings();
+    showCounters();
+    for (int i = 0; i < panels.size(); ++i) {
+        if (!panelParts.at(i).progress)
+            qDebug() << "can not find progressBar.";
+        setPanelState(i, panelState::Idle);
+        if (panelParts.at(i).progress)
+            panelParts.at(i).progress->setValue(0);
+    }
+    // Panels show real ports (or "NONE") from the start, never the form's
+    // placeholder name.
+    rebuildPorts(true);
+
+    for (int i = 0; i < panels.size(); ++i) {
+        if (!panelParts.at(i).radio) {
+            qDebug() << "can not find radioButton.";
+            continue;
+        }
+        connect(panelParts.at(i).radio, &QRadioButton::clicked, this, [this, i] { checkUartStatus(i); });
+    }
+    for (int i = 0; i < rowParts.size(); ++i) {
+        const rowWidgets &row = rowParts.at(i);
+        if (!row.complete()) {
+            qDebug() << "can not find pushButton.";
+            continue;
+        }
+        connect(row.choose, &QPushButton::clicked, this, [this, i] { getFilePath(i); });
+        connect(row.enabled, &QCheckBox::stateChanged, this, qOverload<int>(&factoryWindow::writeFileCfgToJSON));
+        connect(row.path, &QLineEdit::textChanged, this, qOverload<QString>(&factoryWindow::writeFileCfgToJSON));
+        connect(row.address, &QLineEdit::textChanged, this, qOverload<QString>(&factoryWindow::writeFileCfgToJSON));
+    }
+
+    connect(refreshTimer, &QTimer::timeout, this, &factoryWindow::updateUartInfo);
+    refreshTimer->start(kRefreshMs);
+    connect(progressTimer, &QTimer::timeout, this, &factoryWindow::udateProcess);
+    progressTimer->setInterval(kProgressMs);
+    connect(testTimer, &QTimer::timeout, this, &factoryWindow::test);
+
+    // A machine without an audio output stays silent rather than queueing
+    // sounds into a backend that cannot play them.
+    if (!QAudioDeviceInfo::defaultOutputDevice().isNull()) {
+        for (int v = 0; v < kSoundVoices; ++v) {
+            auto *ok = new QSoundEffect(this);
+            ok->setSource(QUrl(QStringLiteral("qrc:/sound/SOUND/success.wav")));
+            successSounds.append(ok);
+            auto *fail = new QSoundEffect(this);
+            fail->setSource(QUrl(QStringLiteral("qrc:/sound/SOUND/fail.wav")));
+            failSounds.append(fail);
+        }
+    }
+
+    appendPlainLine(ui->textEdit, QStringLiteral("当前版本号：") + QLatin1String(kProgramVersion));
+}
+
+factoryWindow::~factoryWindow()
+{
+    testTimer->stop();
+    progressTimer->stop();
+    refreshTimer->stop();
+    writeValues({{QStringLiteral("all_cnt"), QString::number(allCount)},
+                 {QStringLiteral("ok_cnt"), QString::number(okCount)},
+                 {QStringLiteral("err_cnt"), QString::number(errCount)},
+                 {QStringLiteral("baud_rate"), ui->lineEdit->text()}});
+    // No job may outlive the window that acknowledges it.
+    for (const QPointer<tranThread> &job : jobs + stopping) {
+        if (!job)
+            continue;
+        job->setStopFlag(true);
+        job->wait();
+        delete job.data();
+    }
+    qDebug() << "exit";
+    delete ui;
+}
+
+void factoryWindow::buildPanels()
+{
+    auto *grid = ui->panelGrid;
+    for (int c = 0; c < kPanelColumns; ++c)
+        grid->setColumnStretch(c, 1);
+    for (uint32_t i = 0; i < stationCount; ++i) {
+        auto *panel = new downloadGroupBox(ui->downloadPanel);
+        panel->setObjectName(QStringLiteral("panel%1").arg(i));
+        panel->setMaximumHeight(kMaxPanelHeight);
+        grid->addWidget(panel, static_cast<int>(i) / kPanelColumns, static_cast<int>(i) % kPanelColumns);
+        panels.append(panel);
+        panelWidgets w;
+        w.radio = panel->findChild<QRadioButton *>(QStringLiteral("radioButton"));
+        w.port = panel->findChild<QLabel *>(QStringLiteral("label_port"));
+        w.dsr = panel->findChild<QLabel *>(QStringLiteral("label_dsr"));
+        w.progress = panel->findChild<QProgressBar *>(QStringLiteral("progressBar"));
+        w.status = panel->findChild<QLabel *>(QStringLiteral("label_sta"));
+        panelParts.append(w);
+    }
+    // An odd last panel and a single station take a row of their own.
+    const int rows = (static_cast<int>(stationCount) + kPanelColumns - 1) / kPanelColumns;
+    ui->downloadPanel->setMaximumHeight(rows * kMaxPanelHeight);
+}
+
+void factoryWindow::buildFileRows()
+{
+    for (int i = 0; i < kFileRowCount; ++i) {
+        auto *row = new fileCfg(ui->fileCfgPanel);
+        row->setObjectName(QStringLiteral("fileRow%1").arg(i));
+        row->setFixedHeight(kFileRowHeight);
+        ui->fileRowsLayout->addWidget(row);
+        fileRows.append(row);
+        rowWidgets w;
+        w.enabled = row->findChild<QCheckBox *>(QStringLiteral("checkBox"));
+        w.path = row->findChild<QLineEdit *>(QStringLiteral("lineEdit"));
+        w.address = row->findChild<QLineEdit *>(QStringLiteral("lineEdit_2"));
+        w.choose = row->findChild<QPushButton *>(QStringLiteral("pushButton"));
+        rowParts.append(w);
+    }
+}
+
+void factoryWindow::loadSettings()
+{
+    QString keptAside;
+    if (!ensureDefaults(kFileRowCount, &keptAside)) {
+        log(QStringLiteral("未检测到配置文件，已重新创建默认配置文件。"));
+        if (!keptAside.isEmpty())
+            log(QStringLiteral("原配置文件无法读取，已另存为：") + QDir::toNativeSeparators(keptAside));
+    }
+    // A missing key keeps its own default, never the value of the key read
+    // before it.
+    const auto text = [](const QString &key, const QString &fallback = QString()) {
+        QString value = fallback;
+        readValue(key, value);
+        return value;
+    };
+    const auto flag = [&](const QString &key) { return text(key).toUInt() == 1; };
+
+    for (int n = 0; n < rowParts.size(); ++n) {
+        const rowWidgets &row = rowParts.at(n);
+        if (!row.complete())
+            continue;
+        row.path->setText(text(QStringLiteral("file_path_%1").arg(n)));
+        row.enabled->setChecked(text(QStringLiteral("path_sta_%1").arg(n)).toUInt() != 0);
+        row.address->setText(text(QStringLiteral("file_addr_%1").arg(n)));
+    }
+    allCount = text(QStringLiteral("all_cnt")).toUInt();
+    okCount = text(QStringLiteral("ok_cnt")).toUInt();
+    errCount = text(QStringLiteral("err_cnt")).toUInt();
+    ui->lineEdit->setText(text(QStringLiteral("baud_rate"), ui->lineEdit->text()));
+    const bool locked = flag(QStringLiteral("lock_flag"));
+    ui->cbLockUI->setChecked(locked);
+    applyLock(locked);
+    ui->cbAutoReset->setChecked(flag(QStringLiteral("reset_flag")));
+    ui->cbHighSpeedFlag->setChecked(flag(QStringLiteral("high_flag")));
+    ui->cbDsrCtl->setChecked(flag(QStringLiteral("continue_flag")));
+    QString boot;
+    if (readValue(QStringLiteral("boot_flag"), boot)) {
+        ui->cbBootCtl->setChecked(boot.toUInt() == 1);
+    } else {
+        ui->cbBootCtl->setChecked(false);
+        addValue(QStringLiteral("boot_flag"), QStringLiteral("0"));
+    }
+}
+
+void factoryWindow::applyLock(bool locked)
+{
+    for (QWidget *w : {static_cast<QWidget *>(ui->fileCfgPanel), static_cast<QWidget *>(ui->cbRefreshUart),
+                       static_cast<QWidget *>(ui->cbAutoReset), static_cast<QWidget *>(ui->cbHighSpeedFlag),
+                       static_cast<QWidget *>(ui->cbBootCtl), static_cast<QWidget *>(ui->cbDsrCtl),
+                       static_cast<QWidget *>(ui->lineEdit), static_cast<QWidget *>(ui->pushButton)})
+        w->setEnabled(!locked);
+}
+
+void factoryWindow::setPanelState(int panel, panelState state)
+{
+    if (panel < 0 || panel >= panelParts.size() || !panelParts.at(panel).status)
+        return;
+    QLabel *status = panelParts.at(panel).status;
+    const int s = static_cast<int>(state);
+    if (status->text() != stateText(s))
+        status->setText(stateText(s));
+    if (status->styleSheet() != stateStyle(s))
+        status->setStyleSheet(stateStyle(s));
+}
+
+void factoryWindow::updateUartInfo()
+{
+    if (mode != 0 || !autoRefresh)
+        return;
+    rebuildPorts(false);
+}
+
+void factoryWindow::rebuildPorts(bool force)
+{
+    QList<portRecord> fresh;
+    for (const portEntry &p : listSerialPorts()) {
+        if (fresh.size() >= panels.size())
+            break;
+        portRecord r;
+        r.number = p.number;
+        r.name = p.name;
+        r.statusText = stateText(static_cast<int>(panelState::Idle));
+        r.styleSheet = stateStyle(static_cast<int>(panelState::Idle));
+        fresh.append(r);
+    }
+    bool same = !force && fresh.size() == ports.size();
+    for (int i = 0; same && i < fresh.size(); ++i)
+        same = fresh.at(i).number == ports.at(i).number && fresh.at(i).name == ports.at(i).name;
+    if (same)
+        return;
+
+    // A port that stays keeps its selection, progress and colour, whichever
+    // panel it moves to.
+    for (portRecord &r : fresh) {
+        for (int j = 0; j < ports.size() && j < panelParts.size(); ++j) {
+            const panelWidgets &w = panelParts.at(j);
+            if (ports.at(j).name != r.name || !w.complete())
+                continue;
+            r.selected = w.radio->isChecked();
+            r.progress = w.progress->value();
+            r.statusText = w.status->text();
+            r.styleSheet = w.status->styleSheet();
+            break;
+        }
+    }
+    ports = fresh;
+    for (int i = 0; i < panelParts.size(); ++i) {
+        const panelWidgets &w = panelParts.at(i);
+        if (!w.complete()) {
+            qDebug() << "can not find radioButton.";
+            continue;
+        }
+        w.dsr->setText(QStringLiteral("DSR:N "));
+        if (i < ports.size()) {
+            const portRecord &r = ports.at(i);
+            w.port->setText(r.name);
+            w.port->setEnabled(true);
+            w.radio->setChecked(r.selected);
+            w.radio->setEnabled(true);
+            w.progress->setValue(r.progress);
+            w.progress->setEnabled(true);
+            w.status->setText(r.statusText);
+            w.status->setStyleSheet(r.styleSheet);
+            w.status->setEnabled(true);
+        } else {
+            w.port->setText(QLatin1String(kNoPort));
+            w.radio->setChecked(false);
+            w.radio->setEnabled(false);
+            w.progress->setEnabled(false);
+            w.status->setEnabled(false);
+        }
+    }
+}
+
+bool factoryWindow::panelUsable(int panel) const
+{
+    const panelWidgets &w = panelParts.at(panel);
+    if (!w.complete() || !w.radio->isChecked() || !w.radio->isEnabled())
+        return false;
+    const QString port = w.port->text().trimmed();
+    return !port.isEmpty() && port != QLatin1String(kNoPort);
+}
+
+bool factoryWindow::anyPanelSelected() const
+{
+    for (int i = 0; i < panelParts.size(); ++i) {
+        if (panelUsable(i))
+            return true;
+    }
+    return false;
+}
+
+void factoryWindow::checkUartStatus(int id)
+{
+    if (id < 0 || id >= panelParts.size() || !panelParts.at(id).complete())
+        return;
+    const panelWidgets &w = panelParts.at(id);
+    if (!w.radio->isChecked())
+        return;
+    const QString port = w.port->text().trimmed();
+    if (port.isEmpty() || port == QLatin1String(kNoPort)) {
+        w.radio->setChecked(false);
+        return;
+    }
+    // During a run the port may be a job's; a selection then only counts for
+    // the next run.
+    if (mode != 0)
+        return;
+    QSerialPort probe;
+    probe.setPortName(portDevicePath(port));
+    if (!probe.open(QIODevice::ReadWrite)) {
+        log(port + QStringLiteral("被其它工具占用，无法打开！"));
+        w.radio->setChecked(false);
+    }
+    probe.close();
+}
+
+void factoryWindow::getFilePath(int id)
+{
+    // Remembered for the whole program run.
+#ifdef Q_OS_WIN
+    static QString folder = QStringLiteral("C:");
+#else
+    static QString folder = QDir::homePath();
+#endif
+    if (id < 0 || id >= rowParts.size() || !rowParts.at(id).path) {
+        qDebug() << "can not find lineEdit." << __FILE__ << __LINE__;
+        return;
+    }
+    const QString path = QFileDialog::getOpenFileName(this, QStringLiteral("打开文件"), folder,
+                                                      QStringLiteral("固件文件(*.bin  *.img)"));
+    if (!path.isEmpty())
+        folder = QFileInfo(path).absolutePath();
+    if (path.isEmpty() || (!path.endsWith(QLatin1String(".bin")) && !path.endsWith(QLatin1String(".img")))) {
+        log(QStringLiteral("选中了无效的文件，请重新选择烧录文件！"));
+        return;
+    }
+    rowParts.at(id).path->setText(path);
+}
+
+void factoryWindow::writeFileCfgToJSON(QString)
+{
+    writeFileCfgToJSON(0);
+}
+
+void factoryWindow::writeFileCfgToJSON(int)
+{
+    QMap<QString, QString> values;
+    for (int n = 0; n < rowParts.size(); ++n) {
+        const rowWidgets &row = rowParts.at(n);
+        if (!row.complete())
+            continue;
+        const bool on = row.enabled->isChecked();
+        values.insert(QStringLiteral("file_path_%1").arg(n), on ? row.path->text() : QString());
+        values.insert(QStringLiteral("file_addr_%1").arg(n), on ? row.address->text() : QString());
+        values.insert(QStringLiteral("path_sta_%1").arg(n), flagText(on));
+    }
+    writeValues(values);
+}
+
+void factoryWindow::log(QString s)
+{
+    const QDateTime now = QDateTime::currentDateTime();
+    const QString line = QLatin1Char('[') + now.toString(QStringLiteral("hh:mm:ss")) + QStringLiteral("] ") + s;
+    appendPlainLine(ui->textEdit, line);
+    QDir().mkpath(QStringLiteral("log"));
+    QFile file(QStringLiteral("./log/") + now.toString(QStringLiteral("yyyy-MM-dd")) + QStringLiteral(".text"));
+    if (file.open(QIODevice::Append | QIODevice::Text))
+        file.write((line + QLatin1Char('\n')).toUtf8());
+}
+
+void factoryWindow::appendRecord(int panel, const chipRecord &record)
+{
+    QDir().mkpath(QStringLiteral("log"));
+    const QString path =
+        QStringLiteral("./log/") + QDate::currentDate().toString(QStringLiteral("yyyy-MM-dd")) + QStringLiteral(".csv");
+    QFile file(path);
+    // Unbuffered: the line leaves in one write, so a crash leaves whole lines.
+    if (!file.open(QIODevice::Append | QIODevice::Unbuffered)) {
+        log(QStringLiteral("生产记录无法写入：") + QDir::toNativeSeparators(QFileInfo(path).absoluteFilePath()));
+        return;
+    }
+    const QStringList fields{record.finished.toString(QStringLiteral("yyyy-MM-dd hh:mm:ss")),
+                             QString::number(panel + 1),
+                             record.portName,
+                             record.model,
+                             record.flashId,
+                             record.flashUid,
+                             QStringLiteral("0x") + QString::number(record.code, 16),
+                             record.text,
+                             QString::number(record.seconds, 'f', 2),
+                             QString::number(record.bytesWritten),
+                             record.files.join(QLatin1Char(';')),
+                             record.erase ? QStringLiteral("擦除") : QStringLiteral("下载")};
+    QStringList quoted;
+    for (const QString &f : fields)
+        quoted << csvField(f);
+    QByteArray out;
+    if (file.size() == 0) {
+        // The byte-order mark lets spreadsheet programs read the Chinese
+        // headers as UTF-8.
+        out = QByteArrayLiteral("\xEF\xBB\xBF")
+            + QStringLiteral("时间,工位,串口,芯片型号,Flash ID,Flash UID,结果代码,结果,耗时(秒),写入字节,烧录文件,操作\r\n")
+                  .toUtf8();
+    }
+    out += quoted.join(QLatin1Char(',')).toUtf8() + "\r\n";
+    if (file.write(out) != out.size())
+        log(QStringLiteral("生产记录无法写入：") + QDir::toNativeSeparators(QFileInfo(path).absoluteFilePath()));
+}
+
+void factoryWindow::udateProcess()
+{
+    struct result {
+        int panel;
+        chipRecord record;
+    };
+    QList<result> counted;
+    for (int j = 0; j < jobs.size(); ++j) {
+        tranThread *job = jobs.at(j);
+        if (!job || job->stopFlag)
+            continue;
+        const int p = jobPanels.value(j, -1);
+        const panelWidgets *w = p >= 0 && p < panelParts.size() && panelParts.at(p).complete() ? &panelParts.at(p)
+                                                                                               : nullptr;
+        if (w && job->portOpen())
+            w->dsr->setText(QStringLiteral("DSR:%1 ").arg(job->dsrAsserted() ? 1 : 0));
+        const QString prefix = QLatin1Char('[') + job->portName + QLatin1Char(']');
+        int seen = job->status.load();
+        // Results are acknowledged only if the job still shows what was read,
+        // so that an acknowledgement never lands on a state it did not see.
+        switch (seen) {
+        case kIdle:
+            setPanelState(p, panelState::Idle);
+            break;
+        case kBusy:
+            setPanelState(p, panelState::Busy);
+            break;
+        case kWaitingChip:
+            if (job->status.compare_exchange_strong(seen, kAcknowledged)) {
+                setPanelState(p, panelState::Idle);
+                log(prefix + QStringLiteral("等待新的芯片..."));
+            }
+            break;
+        case kFailed:
+        case kSucceeded: {
+            const chipRecord record = job->record();
+            if (!job->status.compare_exchange_strong(seen, kAcknowledged))
+                break;
+            const bool ok = seen == kSucceeded;
+            if (!ok)
+                ++(job->eraseFlag ? eraseDone : downloadDone);
+            setPanelState(p, ok ? panelState::Success : panelState::Failure);
+            ++allCount;
+            ++(ok ? okCount : errCount);
+            playSound(ok);
+            log(prefix
+                + (ok ? QStringLiteral("下载成功")
+                      : job->eraseFlag ? QStringLiteral("擦除失败") : QStringLiteral("下载失败")));
+            counted.append({p, record});
+            break;
+        }
+        case kFinished:
+            if (job->status.compare_exchange_strong(seen, kAcknowledged)) {
+                ++(job->eraseFlag ? eraseDone : downloadDone);
+                setPanelState(p, panelState::Success);
+            }
+            break;
+        default:
+            break;
+        }
+        if (w)
+            w->progress->setValue(static_cast<int>(job->getProcess()));
+    }
+    if (!counted.isEmpty()) {
+        // Counters first: once a chip is in the record, its count is on disk.
+        saveCounters();
+        for (const result &r : qAsConst(counted))
+            appendRecord(r.panel, r.record);
+    }
+    if (mode == 1 && downloadDone >= jobs.size())
+        on_pbnStartDownload_clicked();
+    else if (mode == 2 && eraseDone >= jobs.size())
+        on_pbnEarse_clicked();
+    showCounters();
+}
+
+void factoryWindow::playSound(bool success)
+{
+    QList<QSoundEffect *> &voices = success ? successSounds : failSounds;
+    if (voices.isEmpty())
+        return;
+    int &next = success ? nextSuccessSound : nextFailSound;
+    voices.at(next)->play();
+    next = (next + 1) % voices.size();
+}
+
+void factoryWindow::showCounters()
+{
+    ui->downloadCnt->setText(QString::number(allCount));
+    ui->downloadOkCnt->setText(QString::number(okCount));
+    ui->downloadErrCnt->setText(QString::number(errCount));
+}
+
+void factoryWindow::saveCounters()
+{
+    writeValues({{QStringLiteral("all_cnt"), QString::number(allCount)},
+                 {QStringLiteral("ok_cnt"), QString::number(okCount)},
+                 {QStringLiteral("err_cnt"), QString::number(errCount)}});
+}
+
+void factoryWindow::test()
+{
+}
+
+void factoryWindow::myThreadFinished()
+{
+    qDebug() << "exit";
+    refreshButtons();
+}
+
+void factoryWindow::refreshButtons()
+{
+    // A new run waits until every job of the last one has let go of its port.
+    stopping.erase(std::remove_if(stopping.begin(), stopping.end(),
+                                  [](const QPointer<tranThread> &job) { return !job || job->isFinished(); }),
+                   stopping.end());
+    const bool settling = !stopping.isEmpty();
+    ui->pbnStartDownload->setEnabled(!erasing && !(settling && !downloading));
+    ui->pbnEarse->setEnabled(!downloading && !(settling && !erasing));
+}
+
+void factoryWindow::loadStyle(QString qssFile)
+{
+    QFile file(qssFile);
+    if (!file.open(QIODevice::ReadOnly | QIODevice::Text))
+        return;
+    setStyleSheet(QString::fromUtf8(file.readAll()));
+}
+
+bool factoryWindow::collectImages(QStringList &paths, QList<uint32_t> &addrs)
+{
+    struct image {
+        int row;
+        uint32_t address;
+        qint64 size;
+    };
+    QList<image> images;
+    for (int n = 0; n < rowParts.size(); ++n) {
+        const rowWidgets &row = rowParts.at(n);
+        if (!row.complete() || !row.enabled->isChecked())
+            continue;
+        const QString path = row.path->text();
+        uint32_t address = 0;
+        if (path.isEmpty() || !parseAddress(row.address->text(), address)) {
+            log(QStringLiteral("未正确设置烧录文件路径或烧录的起始地址！"));
+            return false;
+        }
+        if (address % kSectorSize != 0) {
+            log(QStringLiteral("烧录地址未进行4k对齐,请检查烧录地址！"));
+            return false;
+        }
+        // A job would find out only after loading the RAM code, on every
+        // station at once.
+        QFile file(path);
+        if (!QFileInfo(path).isFile() || !file.open(QIODevice::ReadOnly)) {
+            log(QStringLiteral("第%1行的烧录文件不存在或无法读取：%2").arg(n + 1).arg(QDir::toNativeSeparators(path)));
+            return false;
+        }
+        if (file.size() == 0) {
+            log(QStringLiteral("第%1行的烧录文件为空：%2").arg(n + 1).arg(QDir::toNativeSeparators(path)));
+            return false;
+        }
+        images.append({n, address, file.size()});
+        paths << path;
+        addrs << address;
+    }
+    if (images.isEmpty()) {
+        log(QStringLiteral("请设置烧录文件路径和烧录的起始地址，并使能这个设置！"));
+        return false;
+    }
+    for (int a = 0; a < images.size(); ++a) {
+        for (int b = a + 1; b < images.size(); ++b) {
+            const qint64 startA = images.at(a).address;
+            const qint64 startB = images.at(b).address;
+            if (startA < startB + images.at(b).size && startB < startA + images.at(a).size) {
+                log(QStringLiteral("第%1行与第%2行的烧录区域重叠，请检查烧录地址！")
+                        .arg(images.at(a).row + 1)
+                        .arg(images.at(b).row + 1));
+                return false;
+            }
+        }
+    }
+    return true;
+}
+
+void factoryWindow::startJobs(bool erase, const QStringList &paths, const QList<uint32_t> &addrs, uint32_t baud)
+{
+    for (int i = 0; i < panelParts.size(); ++i) {
+        if (!panelUsable(i))
+            continue;
+        auto *job = new tranThread;
+        job->setConfig(panelParts.at(i).port->text().trimmed(), paths, addrs, ui->cbHighSpeedFlag->isChecked(),
+                       ui->cbAutoReset->isChecked(), ui->cbDsrCtl->isChecked(), ui->cbBootCtl->isChecked(), baud);
+        job->eraseFlag = erase;
+        connect(job, &QThread::finished, job, &QObject::deleteLater);
+        connect(job, &QThread::finished, this, &factoryWindow::myThreadFinished);
+        connect(job, &tranThread::tranThreadLogSingal, this, &factoryWindow::log);
+        job->start(QThread::TimeCriticalPriority);
+        jobs.append(job);
+        jobPanels.append(i);
+    }
+}
+
+void factoryWindow::stopRun()
+{
+    progressTimer->stop();
+    for (const QPointer<tranThread> &job : qAsConst(jobs)) {
+        if (!job)
+            continue;
+        job->setStopFlag(true);
+        stopping.append(job);
+    }
+    jobs.clear();
+    jobPanels.clear();
+    mode = 0;
+    downloading = false;
+    erasing = false;
+    refreshButtons();
+}
+
+void factoryWindow::startDownload()
+{
+    mode = 1;
+    downloadDone = 0;
+    // A refused start hands the panels back to the port monitor.
+    const auto refuse = [this](const QString &text) {
+        if (!text.isEmpty())
+            log(text);
+        mode = 0;
+    };
+    if (!anyPanelSelected())
+        return refuse(QStringLiteral("没有选择任何串口，请先选择串口！"));
+    log(QStringLiteral("开始下载..."));
+    log(QStringLiteral("已创建日志文件，文件存放在log目录中。"));
+    QStringList paths;
+    QList<uint32_t> addrs;
+    if (!collectImages(paths, addrs))
+        return refuse(QString());
+    bool ok = false;
+    const uint32_t baud = ui->lineEdit->text().trimmed().toUInt(&ok);
+    if (!ok || baud < kMinBaud || baud > kMaxBaud)
+        return refuse(QStringLiteral("未正确设置波特率，波特率最小为9600，最大为3000000！"));
+    writeValue(QStringLiteral("baud_rate"), ui->lineEdit->text());
+
+    startJobs(false, paths, addrs, baud);
+    ui->pbnStartDownload->setText(QStringLiteral("停止下载"));
+    downloading = true;
+    progressTimer->start(kProgressMs);
+    refreshButtons();
+}
+
+void factoryWindow::startErase()
+{
+    mode = 2;
+    eraseDone = 0;
+    if (!anyPanelSelected()) {
+        log(QStringLiteral("没有选择任何串口，请先选择串口！"));
+        mode = 0;
+        return;
+    }
+    log(QStringLiteral("开始擦除..."));
+    // The erase job runs at the boot speed; the field only travels along.
+    startJobs(true, QStringList(), QList<uint32_t>(), ui->lineEdit->text().trimmed().toUInt());
+    ui->pbnEarse->setText(QStringLiteral("停止擦除"));
+    erasing = true;
+    progressTimer->start(kProgressMs);
+    refreshButtons();
+}
+
+void factoryWindow::on_pbnStartDownload_clicked()
+{
+    // The ports belong to the erase run until it is stopped.
+    if (erasing)
+        return;
+    if (!downloading) {
+        startDownload();
+        return;
+    }
+    ui->pbnStartDownload->setEnabled(false);
+    log(QStringLiteral("停止下载！"));
+    stopRun();
+    ui->pbnStartDownload->setText(QStringLiteral("开始下载"));
+}
+
+void factoryWindow::on_pbnEarse_clicked()
+{
+    if (downloading)
+        return;
+    if (!erasing) {
+        startErase();
+        return;
+    }
+    ui->pbnEarse->setEnabled(false);
+    log(QStringLiteral("停止擦除！"));
+    stopRun();
+    ui->pbnEarse->setText(QStringLiteral("整片擦除"));
+}
+
+void factoryWindow::on_cbLockUI_stateChanged(int state)
+{
+    writeValue(QStringLiteral("lock_flag"), flagText(state == Qt::Checked));
+}
+
+void factoryWindow::on_cbAutoReset_stateChanged(int state)
+{
+    writeValue(QStringLiteral("reset_flag"), flagText(state == Qt::Checked));
+}
+
+void factoryWindow::on_cbHighSpeedFlag_clicked(bool checked)
+{
+    if (checked) {
+        QMessageBox::warning(
+            this, QStringLiteral("警告"),
+            QStringLiteral("请注意：高速模式虽然可以极大的提升下载速度，但是目前还处于测试阶段，如果出现多次下载失败的情况，"
+                           "请取消选中该模式！量产测试阶段烧录完成后应该对Flash进行校验，无误后方可使用本模式！"));
+    }
+    writeValue(QStringLiteral("high_flag"), flagText(checked));
+}
+
+void factoryWindow::on_pushButton_clicked()
+{
+    allCount = 0;
+    okCount = 0;
+    errCount = 0;
+    showCounters();
+    saveCounters();
+}
+
+void factoryWindow::on_cbDsrCtl_clicked(bool checked)
+{
+    if (checked) {
+        QMessageBox::information(
+            this, QStringLiteral("消息"),
+            QStringLiteral("本模式用于通过检测DSR的状态来判断治具是否下压，一旦检测到DSR的状态有效就开始进行烧录。"
+                           "备注：DSR低电平有效，当DSR有效时界面显示DSR:1,请注意硬件接线！"));
+    }
+    writeValue(QStringLiteral("continue_flag"), flagText(checked));
+}
+
+void factoryWindow::on_cbLockUI_clicked(bool checked)
+{
+    applyLock(checked);
+}
+
+void factoryWindow::on_cbRefreshUart_clicked(bool checked)
+{
+    autoRefresh = checked;
+}
+
+void factoryWindow::on_cbBootCtl_clicked(bool checked)
+{
+    if (checked) {
+        QMessageBox::information(
+            this, QStringLiteral("消息"),
+            QStringLiteral("本模式用于通过控制串口芯片的DTR和RTS引脚使芯片自动进入串口烧录模式，本模式仅支持特定的串口烧录工具"
+                           "（DTR和RTS通过三极管进行控制），具体请联系我司FAE，或参考串口烧录工具说明：")
+                + QLatin1String(kBootHelpUrl));
+    }
+    writeValue(QStringLiteral("boot_flag"), flagText(checked));
+}

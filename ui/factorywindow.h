@@ -1,0 +1,137 @@
+#pragma once
+#include <QList>
+#include <QMainWindow>
+#include <QPointer>
+#include <QString>
+#include <cstdint>
+
+class QCheckBox;
+class QLabel;
+class QLineEdit;
+class QProgressBar;
+class QPushButton;
+class QRadioButton;
+class QSoundEffect;
+class QTimer;
+class downloadGroupBox;
+class fileCfg;
+class tranThread;
+struct chipRecord;
+
+namespace Ui {
+class factoryWindow;
+}
+
+// The production-line screen: one panel per station, five image rows, the
+// options, counters and the log. One button starts a download job per
+// selected station; the window then polls the jobs, colours the panels,
+// counts and records every chip, and plays a sound per result.
+class factoryWindow : public QMainWindow
+{
+    Q_OBJECT
+
+public:
+    explicit factoryWindow(QWidget *parent = nullptr);
+    ~factoryWindow() override;
+
+public slots:
+    void checkUartStatus(int id);
+    void getFilePath(int id);
+    void updateUartInfo();
+    void writeFileCfgToJSON(QString);
+    void writeFileCfgToJSON(int);
+    void log(QString s);
+    void udateProcess();
+    void test();
+    void myThreadFinished();
+    void loadStyle(QString qssFile);
+
+private slots:
+    void on_pbnStartDownload_clicked();
+    void on_pbnEarse_clicked();
+    void on_cbLockUI_stateChanged(int state);
+    void on_cbAutoReset_stateChanged(int state);
+    void on_cbHighSpeedFlag_clicked(bool checked);
+    void on_pushButton_clicked();
+    void on_cbDsrCtl_clicked(bool checked);
+    void on_cbLockUI_clicked(bool checked);
+    void on_cbRefreshUart_clicked(bool checked);
+    void on_cbBootCtl_clicked(bool checked);
+
+private:
+    // A port of the monitor's table and the panel state it carries along
+    // when the table is rebuilt.
+    struct portRecord {
+        uint32_t number = 0;
+        QString name;
+        bool selected = false;
+        int progress = 0;
+        QString statusText;
+        QString styleSheet;
+    };
+    struct panelWidgets {
+        QRadioButton *radio = nullptr;
+        QLabel *port = nullptr;
+        QLabel *dsr = nullptr;
+        QProgressBar *progress = nullptr;
+        QLabel *status = nullptr;
+        bool complete() const { return radio && port && dsr && progress && status; }
+    };
+    struct rowWidgets {
+        QCheckBox *enabled = nullptr;
+        QLineEdit *path = nullptr;
+        QLineEdit *address = nullptr;
+        QPushButton *choose = nullptr;
+        bool complete() const { return enabled && path && address && choose; }
+    };
+    enum class panelState { Idle, Busy, Success, Failure };
+
+    void buildPanels();
+    void buildFileRows();
+    void loadSettings();
+    void applyLock(bool locked);
+    void rebuildPorts(bool force);
+    void setPanelState(int panel, panelState state);
+    bool panelUsable(int panel) const;
+    bool anyPanelSelected() const;
+    bool collectImages(QStringList &paths, QList<uint32_t> &addrs);
+    void startJobs(bool erase, const QStringList &paths, const QList<uint32_t> &addrs, uint32_t baud);
+    void stopRun();
+    void startDownload();
+    void startErase();
+    void refreshButtons();
+    void showCounters();
+    void saveCounters();
+    void appendRecord(int panel, const chipRecord &record);
+    void playSound(bool success);
+
+    Ui::factoryWindow *ui;
+    QList<downloadGroupBox *> panels;
+    QList<panelWidgets> panelParts;
+    QList<fileCfg *> fileRows;
+    QList<rowWidgets> rowParts;
+    // Guarded: an erase job ends, and is deleted, on its own.
+    QList<QPointer<tranThread>> jobs;
+    // The panel each job of the current run reports to.
+    QList<int> jobPanels;
+    // Jobs of stopped runs that still hold their ports.
+    QList<QPointer<tranThread>> stopping;
+    QList<portRecord> ports;
+    uint32_t allCount = 0;
+    uint32_t okCount = 0;
+    uint32_t errCount = 0;
+    uint8_t mode = 0;
+    int downloadDone = 0;
+    int eraseDone = 0;
+    bool autoRefresh = true;
+    bool downloading = false;
+    bool erasing = false;
+    uint32_t stationCount = 0;
+    QTimer *refreshTimer;
+    QTimer *progressTimer;
+    QTimer *testTimer;
+    QList<QSoundEffect *> successSounds;
+    QList<QSoundEffect *> failSounds;
+    int nextSuccessSound = 0;
+    int nextFailSound = 0;
+};
