@@ -1,0 +1,129 @@
+// The whole update as a site sees it: the real vq_download_tool, started
+// from elsewhere, finds a newer release on a local web server, hands over to
+// the real upliftor and exits; upliftor installs the real release archive
+// over the installation and spares its settings and logs.
+
+#include "httpstub.h"
+#include "shelltest.h"
+
+#include <QProcess>
+#include <QRegularExpression>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <signal.h>
+
+using namespace shelltest;
+
+namespace {
+QString buildDir() { return qEnvironmentVariable("VQ_BUILD_DIR"); }
+const QByteArray updaterEnded = "[update sequence ended]";
+} // namespace
+
+class TestHandover : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void cleanup();
+    void updateFromTheWeb();
+
+private:
+    QByteArray release;
+    Tree releaseTree;
+    qint64 updaterPid = 0;
+};
+
+void TestHandover::initTestCase()
+{
+    for (const char *program : {"/vq_download_tool", "/upliftor/upliftor"})
+        QVERIFY2(QFile::exists(buildDir() + QLatin1String(program)), program);
+    release = readFile(buildDir() + QStringLiteral("/vq_download_tool.zip"));
+    QVERIFY2(!release.isEmpty(), "release archive not built");
+    QTemporaryDir unpacked;
+    QProcess unzip;
+    unzip.setWorkingDirectory(unpacked.path());
+    unzip.start(QStringLiteral("unzip"), {QStringLiteral("-q"), buildDir() + QStringLiteral("/vq_download_tool.zip")});
+    QVERIFY(unzip.waitForFinished(60000));
+    QCOMPARE(unzip.exitCode(), 0);
+    releaseTree = snapshot(unpacked.filePath(releaseFolder()));
+    QVERIFY(releaseTree.contains(QStringLiteral("vq_download_tool")));
+}
+
+void TestHandover::cleanup()
+{
+    // upliftor stays up with its outcome box until someone closes it.
+    if (updaterPid > 0)
+        ::kill(pid_t(updaterPid), SIGTERM);
+    updaterPid = 0;
+}
+
+void TestHandover::updateFromTheWeb()
+{
+    QTemporaryDir root;
+    const QString inst = root.filePath(QStringLiteral("inst"));
+    const QString elsewhere = root.filePath(QStringLiteral("desktop"));
+    QVERIFY(QDir().mkpath(elsewhere));
+
+    HttpStub web;
+    web.route("/", {{200, "<html><a href='vq_download_tool_v3.0.3.zip'>v3.0.3</a></html>", HttpStub::Whole}});
+    web.route("/vq_download_tool_v3.0.3.zip", {{200, release, HttpStub::Whole}});
+
+    // An installation of the running version with a site's settings and logs.
+    QVERIFY(QDir().mkpath(inst + QStringLiteral("/upliftor")));
+    QVERIFY(QFile::copy(buildDir() + QStringLiteral("/vq_download_tool"), inst + QStringLiteral("/vq_download_tool")));
+    QVERIFY(QFile::copy(buildDir() + QStringLiteral("/upliftor/upliftor"), inst + QStringLiteral("/upliftor/upliftor")));
+    QVERIFY(pointSources(inst + QStringLiteral("/config"), web.host(), root.filePath(QStringLiteral("no-share")),
+                         QByteArray()));
+    QVERIFY(writeFile(inst + QStringLiteral("/config/cfg_file.json"), R"({"okCount": 41, "failCount": 2})"));
+    QVERIFY(writeFile(inst + QStringLiteral("/config/VQ571M_RAM_BIN.bin"), "old RAM code"));
+    QVERIFY(writeFile(inst + QStringLiteral("/config/version.txt"), "v3.0.1"));
+    QVERIFY(writeFile(inst + QStringLiteral("/log/2026-01-01.text"), "yesterday's log"));
+    const Tree before = snapshot(inst);
+
+    // Both programs write to this file: upliftor inherits the tool's output.
+    const QString output = root.filePath(QStringLiteral("output.txt"));
+    QProcess tool;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.remove(QStringLiteral("VQ_CONFIG_DIR"));
+    env.insert(QStringLiteral("LC_ALL"), QStringLiteral("C.UTF-8"));
+    env.insert(QStringLiteral("VQ_TEST_START_UPDATE"), QStringLiteral("1"));
+    tool.setProcessEnvironment(env);
+    tool.setWorkingDirectory(elsewhere);
+    tool.setProcessChannelMode(QProcess::MergedChannels);
+    tool.setStandardOutputFile(output);
+    tool.start(inst + QStringLiteral("/vq_download_tool"), QStringList());
+    QVERIFY(tool.waitForStarted());
+    QTRY_VERIFY_WITH_TIMEOUT(tool.state() == QProcess::NotRunning, 120000);
+    QCOMPARE(tool.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(tool.exitCode(), 0);
+
+    const QRegularExpressionMatch started =
+        QRegularExpression(QStringLiteral("\\[updater started\\] (\\d+)")).match(QString::fromUtf8(readFile(output)));
+    QVERIFY2(started.hasMatch(), readFile(output).constData());
+    updaterPid = started.captured(1).toLongLong();
+    QTRY_VERIFY_WITH_TIMEOUT(readFile(output).contains(updaterEnded), 180000);
+
+    const QString said = QString::fromUtf8(readFile(output));
+    // The tool's update window showed what it found before it handed over.
+    for (const char *line : {"[log] 网络服务器版本号：v3.0.3", "[log] 本地版本号：v3.0.2", "[log] 检测到服务器有新版本"})
+        QVERIFY2(said.contains(QString::fromUtf8(line)), qPrintable(said));
+    QVERIFY2(said.contains(QStringLiteral("[box] 成功 升级成功，请关闭本软件！")), qPrintable(said));
+    QCOMPARE(web.requests("/vq_download_tool_v3.0.3.zip"), 1);
+
+    // The release is installed; the settings, the logs and the updater that
+    // ran are as they were, and nothing of the download is left.
+    Tree expected = before;
+    expected.insert(QStringLiteral("config/version.txt"), "-:v3.0.2");
+    for (auto it = releaseTree.cbegin(); it != releaseTree.cend(); ++it)
+        if (!it.key().startsWith(QLatin1String("upliftor/")))
+            expected.insert(it.key(), it.value());
+    const Tree after = snapshot(inst);
+    QCOMPARE(after.keys(), expected.keys());
+    for (auto it = expected.cbegin(); it != expected.cend(); ++it)
+        QVERIFY2(after.value(it.key()) == it.value(), qPrintable(it.key()));
+}
+
+QTEST_GUILESS_MAIN(TestHandover)
+#include "tst_handover.moc"
