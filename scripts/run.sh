@@ -53,8 +53,9 @@ if [ -n "${DISPLAY:-}" ] && [ -z "${CI:-}" ]; then
 }
 EOF
   echo "starting vq_download_tool: choose 工厂模式, 16 devices; select the panels and press 开始烧录"
-  echo "(your settings, if any, are kept in $cfg.before-demo)"
-  "$build/vq_download_tool"
+  # The line's panels are the simulated chips, not this machine's own ports.
+  VQ_SYSTEM_PORTS=0 "$build/vq_download_tool" || true
+  [ -f "$cfg.before-demo" ] && mv "$cfg.before-demo" "$cfg"
   exit 0
 fi
 
