@@ -3,6 +3,7 @@
 #include "factorybench.h"
 
 #include "appglobals.h"
+#include "benchutil.h"
 #include "factorydriver.h"
 #include "factorywindow.h"
 #include "simfixture.h"
@@ -19,25 +20,9 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <sys/resource.h>
-#include <unistd.h>
 #include <vector>
 
 namespace {
-
-double cpuSeconds()
-{
-    rusage ru{};
-    getrusage(RUSAGE_SELF, &ru);
-    return ru.ru_utime.tv_sec + ru.ru_stime.tv_sec + (ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1e6;
-}
-
-long peakRssKiB()
-{
-    rusage ru{};
-    getrusage(RUSAGE_SELF, &ru);
-    return ru.ru_maxrss;
-}
 
 double percentile(std::vector<double> v, double p)
 {

@@ -10,6 +10,7 @@
 // a table. Efficiency is the line's own time for the bytes (10 bits a byte at
 // 8N1) divided by the measured time, so 100 % is a full line.
 
+#include "benchutil.h"
 #include "chipcommand.h"
 #include "factorybench.h"
 #include "serial.h"
@@ -50,29 +51,6 @@ struct Args {
     }
     bool flag(const QString &name) const { return list.contains(name); }
 };
-
-double cpuSeconds()
-{
-    rusage ru{};
-    getrusage(RUSAGE_SELF, &ru);
-    return ru.ru_utime.tv_sec + ru.ru_stime.tv_sec + (ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1e6;
-}
-
-long peakRssKiB()
-{
-    rusage ru{};
-    getrusage(RUSAGE_SELF, &ru);
-    return ru.ru_maxrss;
-}
-
-long currentRssKiB()
-{
-    QFile f(QStringLiteral("/proc/self/statm"));
-    if (!f.open(QIODevice::ReadOnly))
-        return 0;
-    const QList<QByteArray> fields = f.readAll().split(' ');
-    return fields.size() > 1 ? fields[1].toLong() * (sysconf(_SC_PAGESIZE) / 1024) : 0;
-}
 
 QByteArray randomBytes(int size)
 {

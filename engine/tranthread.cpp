@@ -160,17 +160,13 @@ uint32_t tranThread::programOnce()
 void tranThread::downloadJob()
 {
     if (!openLink()) {
-        log(QStringLiteral("串口打开失败！"));
-        publish(kFailed, resultCode::kPortOpenFailed, resultText(resultCode::kPortOpenFailed), 0.0);
-        return;
+        return portOpenFailed();
     }
     cmd->setSerial(serial);
     for (;;) {
         if (!serial->isOpen()) {
             linkOpen = false;
-            log(QStringLiteral("串口打开失败！"));
-            publish(kFailed, resultCode::kPortOpenFailed, resultText(resultCode::kPortOpenFailed), 0.0);
-            return;
+            return portOpenFailed();
         }
         // A chip that fails before it is identified must not be reported
         // with the identity of the chip before it.
@@ -205,13 +201,8 @@ void tranThread::downloadJob()
             publish(kFailed, code, text, seconds);
             return;
         }
-        // The reset comes before the result is published, so that a chip is
-        // reported once, as a success or as a failure, never as both.
-        if (resetFlag && !cmd->rebootChip()) {
-            log(QStringLiteral("复位失败！"));
-            publish(kFailed, resultCode::kSuccess, QStringLiteral("复位失败！"), seconds);
+        if (!resetChip(seconds))
             return;
-        }
         publish(kSucceeded, resultCode::kSuccess, QStringLiteral("烧录成功！"), seconds);
         // The window counts the chip while it reads kSucceeded; moving on only
         // after its acknowledgement keeps a continuous line from counting a
@@ -238,9 +229,7 @@ void tranThread::downloadJob()
 void tranThread::eraseJob()
 {
     if (!openLink() || (cmd->setSerial(serial), !serial->isOpen())) {
-        log(QStringLiteral("串口打开失败！"));
-        publish(kFailed, resultCode::kPortOpenFailed, resultText(resultCode::kPortOpenFailed), 0.0);
-        return;
+        return portOpenFailed();
     }
     QElapsedTimer clock;
     clock.start();
@@ -255,14 +244,28 @@ void tranThread::eraseJob()
         publish(kFailed, code, resultText(code), seconds);
         return;
     }
-    if (resetFlag && !cmd->rebootChip()) {
-        log(QStringLiteral("复位失败！"));
-        publish(kFailed, resultCode::kSuccess, QStringLiteral("复位失败！"), seconds);
+    if (!resetChip(seconds))
         return;
-    }
     publish(kFinished, resultCode::kSuccess, QStringLiteral("擦除成功！"), seconds);
     if (waitWhileStatus(kFinished))
         stopFlag = true;
+}
+
+void tranThread::portOpenFailed()
+{
+    log(QStringLiteral("串口打开失败！"));
+    publish(kFailed, resultCode::kPortOpenFailed, resultText(resultCode::kPortOpenFailed), 0.0);
+}
+
+bool tranThread::resetChip(double seconds)
+{
+    // The reset comes before the result is published, so that a chip is
+    // reported once, as a success or as a failure, never as both.
+    if (!resetFlag || cmd->rebootChip())
+        return true;
+    log(QStringLiteral("复位失败！"));
+    publish(kFailed, resultCode::kSuccess, QStringLiteral("复位失败！"), seconds);
+    return false;
 }
 
 void tranThread::publish(int result, uint32_t code, const QString &text, double seconds)

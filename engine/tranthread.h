@@ -99,6 +99,10 @@ private:
     bool waitWhileStatus(int value);
     void linger();
     bool sampleDsr();
+    void portOpenFailed();
+    // Reboots the chip when asked; false (and the failure published) when
+    // that failed.
+    bool resetChip(double seconds);
     void publish(int result, uint32_t code, const QString &text, double seconds);
     qint64 bytesAcknowledged() const;
 

@@ -1,6 +1,7 @@
 // vq_flash as a user runs it: argument errors, and whole runs against the
 // chip simulator.
-#include "../simfixture.h"
+#include "simfixture.h"
+#include "testutil.h"
 
 #include <QProcess>
 #include <QRandomGenerator>
@@ -10,15 +11,6 @@ namespace {
 QString program()
 {
     return qEnvironmentVariable("VQ_BUILD_DIR") + QStringLiteral("/vq_flash");
-}
-
-QByteArray randomBytes(int size, quint32 seed)
-{
-    QByteArray bytes(size, '\0');
-    QRandomGenerator rng(seed);
-    for (char &c : bytes)
-        c = static_cast<char>(rng.bounded(256));
-    return bytes;
 }
 
 struct Run {
@@ -69,10 +61,8 @@ void tst_vq_flash::initTestCase()
 
 QString tst_vq_flash::writeImage(const QString &name, const QByteArray &bytes)
 {
-    QFile f(work.filePath(name));
-    if (f.open(QIODevice::WriteOnly | QIODevice::Truncate))
-        f.write(bytes);
-    return f.fileName();
+    const QString path = work.filePath(name);
+    return writeFile(path, bytes) ? path : QString();
 }
 
 void tst_vq_flash::badArguments_data()

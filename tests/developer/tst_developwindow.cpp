@@ -1,7 +1,8 @@
 // The developer window driven through its widgets against the chip
 // simulator: what lands in the flash, what the erases leave, every advanced
 // button's log line, the access code, refusals, and clicks during a run.
-#include "../simfixture.h"
+#include "simfixture.h"
+#include "testutil.h"
 #include "appglobals.h"
 #include "developwindow.h"
 
@@ -30,15 +31,6 @@
 namespace {
 constexpr int kSector = 4096;
 constexpr int kLongWaitMs = 60000;
-
-QByteArray randomBytes(int size, quint32 seed)
-{
-    QByteArray bytes(size, '\0');
-    QRandomGenerator rng(seed);
-    for (char &c : bytes)
-        c = static_cast<char>(rng.bounded(256));
-    return bytes;
-}
 
 template <typename T>
 T *child(QObject *w, const QString &name)
@@ -130,20 +122,14 @@ void tst_developwindow::initTestCase()
     QVERIFY(work.isValid());
     initToolResources();
     const QString config = work.filePath("config");
-    QVERIFY(QDir().mkpath(config));
-    const QDir shipped(qEnvironmentVariable("VQ_SOURCE_DIR") + "/config");
-    for (const QString &name : shipped.entryList({"*.bin"}, QDir::Files))
-        QVERIFY(QFile::copy(shipped.filePath(name), config + "/" + name));
+    QVERIFY(copyShippedConfig(config));
     qputenv("VQ_CONFIG_DIR", config.toLocal8Bit());
 }
 
 QString tst_developwindow::writeImage(const QString &name, const QByteArray &bytes)
 {
     const QString path = work.filePath(name);
-    QFile f(path);
-    if (f.open(QIODevice::WriteOnly | QIODevice::Truncate))
-        f.write(bytes);
-    return path;
+    return writeFile(path, bytes) ? path : QString();
 }
 
 std::unique_ptr<developWindow> tst_developwindow::openWindow(const SimFixture &sim, bool openPort)

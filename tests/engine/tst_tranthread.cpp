@@ -3,6 +3,7 @@
 // the BOOT pulses read back from the simulator, continuous mode on a fixture
 // fed several chips, and the job's lifecycle.
 #include "simfixture.h"
+#include "testutil.h"
 #include "tranthread.h"
 
 #include <QDir>
@@ -22,15 +23,6 @@ namespace {
 constexpr uint32_t kBurnBaud = 921600;
 // Generous: the RAM code crosses at 115200 and the machine may be loaded.
 constexpr int kChipTimeoutMs = 60000;
-
-QByteArray randomBytes(int size, quint32 seed)
-{
-    QByteArray bytes(size, '\0');
-    QRandomGenerator rng(seed);
-    for (char &c : bytes)
-        c = static_cast<char>(rng.bounded(256));
-    return bytes;
-}
 
 // Plays the window's part: collects the job's lines, acknowledges every
 // result as the progress poll does and keeps what it saw.
@@ -121,20 +113,14 @@ void tst_tranthread::initTestCase()
 {
     QVERIFY(work.isValid());
     const QString config = work.filePath(QStringLiteral("config"));
-    QVERIFY(QDir().mkpath(config));
-    const QDir shipped(qEnvironmentVariable("VQ_SOURCE_DIR") + QStringLiteral("/config"));
-    for (const QString &name : shipped.entryList({QStringLiteral("*.bin")}, QDir::Files))
-        QVERIFY(QFile::copy(shipped.filePath(name), config + QLatin1Char('/') + name));
+    QVERIFY(copyShippedConfig(config));
     qputenv("VQ_CONFIG_DIR", config.toLocal8Bit());
 }
 
 QString tst_tranthread::image(const QString &name, const QByteArray &bytes)
 {
     const QString path = work.filePath(name);
-    QFile f(path);
-    if (f.open(QIODevice::WriteOnly | QIODevice::Truncate))
-        f.write(bytes);
-    return path;
+    return writeFile(path, bytes) ? path : QString();
 }
 
 void tst_tranthread::downloadLandsByteForByte()

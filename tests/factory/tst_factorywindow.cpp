@@ -2,7 +2,8 @@
 // the port monitor, the checks before a run, whole runs with their panels,
 // counters, logs, production record and flash contents, continuous mode,
 // and counters that survive a killed process.
-#include "../simfixture.h"
+#include "simfixture.h"
+#include "testutil.h"
 #include "appglobals.h"
 #include "cfgfile.h"
 #include "factorywindow.h"
@@ -27,15 +28,6 @@ namespace {
 // Generous: the suite must pass with both cores busy elsewhere.
 constexpr int kWaitMs = 60000;
 constexpr char kBurnBaud[] = "921600";
-
-QByteArray randomBytes(int size, quint32 seed)
-{
-    QByteArray bytes(size, '\0');
-    QRandomGenerator rng(seed);
-    for (char &c : bytes)
-        c = static_cast<char>(rng.bounded(256));
-    return bytes;
-}
 
 template <typename T>
 T *find(QObject *parent, const QString &name)
@@ -172,10 +164,7 @@ void tst_factorywindow::initTestCase()
     QVERIFY(work.isValid());
     initToolResources();
     config = work.filePath("config");
-    QVERIFY(QDir().mkpath(config));
-    const QDir shipped(qEnvironmentVariable("VQ_SOURCE_DIR") + "/config");
-    for (const QString &name : shipped.entryList({"*.bin"}, QDir::Files))
-        QVERIFY(QFile::copy(shipped.filePath(name), config + "/" + name));
+    QVERIFY(copyShippedConfig(config));
     qputenv("VQ_CONFIG_DIR", config.toLocal8Bit());
     // The daily log and the record go to the working folder's log/.
     QVERIFY(QDir().mkpath(work.filePath("run")));
@@ -206,10 +195,7 @@ std::unique_ptr<factoryWindow> tst_factorywindow::open(uint32_t stations)
 QString tst_factorywindow::writeImage(const QString &name, const QByteArray &bytes)
 {
     const QString path = work.filePath(name);
-    QFile f(path);
-    if (!f.open(QIODevice::WriteOnly | QIODevice::Truncate) || f.write(bytes) != bytes.size())
-        return QString();
-    return path;
+    return writeFile(path, bytes) ? path : QString();
 }
 
 bool tst_factorywindow::selectPanels(QWidget &w, int count)

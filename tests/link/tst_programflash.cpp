@@ -1,6 +1,7 @@
 // The whole programming run against the chip simulator: what lands in its
 // flash, which result each chip fault produces, progress and stop.
-#include "../simfixture.h"
+#include "simfixture.h"
+#include "testutil.h"
 #include "chipcommand.h"
 #include "resultcodes.h"
 #include "serial.h"
@@ -17,14 +18,6 @@
 namespace {
 constexpr uint32_t kBurnBaud = 921600;
 
-QByteArray randomBytes(int size, quint32 seed)
-{
-    QByteArray bytes(size, '\0');
-    QRandomGenerator rng(seed);
-    for (char &c : bytes)
-        c = static_cast<char>(rng.bounded(256));
-    return bytes;
-}
 } // namespace
 
 class tst_programflash : public QObject
@@ -67,20 +60,14 @@ void tst_programflash::init()
     // and one case removes a RAM-code image.
     static int serial = 0;
     config = work.filePath(QStringLiteral("config%1").arg(++serial));
-    QVERIFY(QDir().mkpath(config));
-    const QDir shipped(qEnvironmentVariable("VQ_SOURCE_DIR") + "/config");
-    for (const QString &name : shipped.entryList({"*.bin"}, QDir::Files))
-        QVERIFY(QFile::copy(shipped.filePath(name), config + "/" + name));
+    QVERIFY(copyShippedConfig(config));
     qputenv("VQ_CONFIG_DIR", config.toLocal8Bit());
 }
 
 QString tst_programflash::writeImage(const QString &name, const QByteArray &bytes)
 {
     const QString path = work.filePath(name);
-    QFile f(path);
-    if (f.open(QIODevice::WriteOnly | QIODevice::Truncate))
-        f.write(bytes);
-    return path;
+    return writeFile(path, bytes) ? path : QString();
 }
 
 uint32_t tst_programflash::run(const SimFixture &sim, chipCommand &cmd, const QStringList &files,

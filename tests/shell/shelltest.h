@@ -15,25 +15,11 @@
 #include <QTimer>
 #include <QWidget>
 
+#include "testutil.h"
+
 namespace shelltest {
 
 inline const QString releaseFolder() { return QString::fromUtf8("Quorvex串口烧录工具"); }
-
-inline bool writeFile(const QString &path, const QByteArray &bytes)
-{
-    QDir().mkpath(QFileInfo(path).absolutePath());
-    QFile f(path);
-    if (!f.open(QIODevice::WriteOnly | QIODevice::Truncate))
-        return false;
-    return f.write(bytes) == bytes.size();
-}
-
-inline QByteArray readFile(const QString &path)
-{
-    QFile f(path);
-    f.open(QIODevice::ReadOnly);
-    return f.readAll();
-}
 
 // A port nothing listens on: the web server is down.
 inline QString deadHost()
@@ -56,24 +42,6 @@ inline bool pointSources(const QString &config, const QString &webHost, const QS
                      QStringLiteral(R"({"webHost": "%1", "fileServer": "%2"})").arg(webHost, mount).toUtf8());
 }
 
-// relative path -> "x:" or "-:" (executable or not) + bytes; folders end in "/"
-using Tree = QMap<QString, QByteArray>;
-
-inline Tree snapshot(const QString &root)
-{
-    Tree tree;
-    QDirIterator it(root, QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
-                    QDirIterator::Subdirectories);
-    while (it.hasNext()) {
-        const QString path = it.next();
-        const QString rel = QDir(root).relativeFilePath(path);
-        if (it.fileInfo().isDir())
-            tree.insert(rel + QLatin1Char('/'), QByteArray());
-        else
-            tree.insert(rel, (it.fileInfo().isExecutable() ? "x:" : "-:") + readFile(path));
-    }
-    return tree;
-}
 
 template <typename T>
 QList<T *> topLevel()

@@ -3,6 +3,7 @@
 // the installation byte for byte afterwards.
 
 #include "httpstub.h"
+#include "testutil.h"
 
 #include <QDir>
 #include <QDirIterator>
@@ -14,47 +15,10 @@
 
 namespace {
 
-// relative path -> "x:" or "-:" (executable or not) + bytes; folders end in "/"
-using Tree = QMap<QString, QByteArray>;
-
 const QString releaseFolder = QString::fromUtf8("Quorvex串口烧录工具");
 const QByteArray endMarker = "[update sequence ended]";
 
 QString buildDir() { return qEnvironmentVariable("VQ_BUILD_DIR"); }
-
-Tree snapshot(const QString &root)
-{
-    Tree tree;
-    QDirIterator it(root, QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
-                    QDirIterator::Subdirectories);
-    while (it.hasNext()) {
-        const QString path = it.next();
-        const QString rel = QDir(root).relativeFilePath(path);
-        if (it.fileInfo().isDir()) {
-            tree.insert(rel + QLatin1Char('/'), QByteArray());
-        } else {
-            QFile f(path);
-            f.open(QIODevice::ReadOnly);
-            tree.insert(rel, (it.fileInfo().isExecutable() ? "x:" : "-:") + f.readAll());
-        }
-    }
-    return tree;
-}
-
-void writeFile(const QString &path, const QByteArray &bytes)
-{
-    QDir().mkpath(QFileInfo(path).absolutePath());
-    QFile f(path);
-    QVERIFY(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
-    f.write(bytes);
-}
-
-QByteArray readFile(const QString &path)
-{
-    QFile f(path);
-    f.open(QIODevice::ReadOnly);
-    return f.readAll();
-}
 
 // Packs <folder>/<top> with Info-ZIP, the way releases are published.
 QByteArray zipFolder(const QString &folder, const QString &top)

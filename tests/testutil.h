@@ -1,0 +1,71 @@
+#pragma once
+// Small helpers the suites share: test data, files, the shipped RAM-code
+// images in a throw-away config folder, and a byte-for-byte picture of a
+// folder tree.
+
+#include <QByteArray>
+#include <QDir>
+#include <QDirIterator>
+#include <QFile>
+#include <QFileInfo>
+#include <QMap>
+#include <QRandomGenerator>
+#include <QString>
+
+inline QByteArray randomBytes(int size, quint32 seed)
+{
+    QByteArray bytes(size, '\0');
+    QRandomGenerator rng(seed);
+    for (char &c : bytes)
+        c = static_cast<char>(rng.bounded(256));
+    return bytes;
+}
+
+// Creates the file's folder when missing.
+inline bool writeFile(const QString &path, const QByteArray &bytes)
+{
+    QDir().mkpath(QFileInfo(path).absolutePath());
+    QFile f(path);
+    return f.open(QIODevice::WriteOnly | QIODevice::Truncate) && f.write(bytes) == bytes.size();
+}
+
+inline QByteArray readFile(const QString &path)
+{
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+
+// Copies the RAM-code images of the source tree's config/ into `folder`,
+// which a suite then names in VQ_CONFIG_DIR.
+inline bool copyShippedConfig(const QString &folder)
+{
+    if (!QDir().mkpath(folder))
+        return false;
+    const QDir shipped(qEnvironmentVariable("VQ_SOURCE_DIR") + QStringLiteral("/config"));
+    const QStringList images = shipped.entryList({QStringLiteral("*.bin")}, QDir::Files);
+    for (const QString &name : images) {
+        QFile::remove(folder + QLatin1Char('/') + name);
+        if (!QFile::copy(shipped.filePath(name), folder + QLatin1Char('/') + name))
+            return false;
+    }
+    return !images.isEmpty();
+}
+
+// relative path -> "x:" or "-:" (executable or not) + bytes; folders end in "/"
+using Tree = QMap<QString, QByteArray>;
+
+inline Tree snapshot(const QString &root)
+{
+    Tree tree;
+    QDirIterator it(root, QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
+                    QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        const QString path = it.next();
+        const QString rel = QDir(root).relativeFilePath(path);
+        if (it.fileInfo().isDir())
+            tree.insert(rel + QLatin1Char('/'), QByteArray());
+        else
+            tree.insert(rel, (it.fileInfo().isExecutable() ? "x:" : "-:") + readFile(path));
+    }
+    return tree;
+}
