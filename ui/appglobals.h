@@ -5,6 +5,12 @@
 // windows' first log line show it.
 constexpr char kProgramVersion[] = "v3.0.2";
 
+class QWidget;
+
+// Both windows warn with the same words before the high-speed RAM code is
+// used.
+void warnHighSpeed(QWidget *parent);
+
 // Stations of the factory window, chosen in the start window; the factory
 // window reads it once, when it is built.
 extern uint32_t deviceCount;

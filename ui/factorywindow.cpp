@@ -825,12 +825,8 @@ void factoryWindow::on_cbAutoReset_stateChanged(int state)
 
 void factoryWindow::on_cbHighSpeedFlag_clicked(bool checked)
 {
-    if (checked) {
-        QMessageBox::warning(
-            this, QStringLiteral("警告"),
-            QStringLiteral("请注意：高速模式虽然可以极大的提升下载速度，但是目前还处于测试阶段，如果出现多次下载失败的情况，"
-                           "请取消选中该模式！量产测试阶段烧录完成后应该对Flash进行校验，无误后方可使用本模式！"));
-    }
+    if (checked)
+        warnHighSpeed(this);
     writeValue(QStringLiteral("high_flag"), flagText(checked));
 }
 
