@@ -69,3 +69,20 @@ inline Tree snapshot(const QString &root)
     }
     return tree;
 }
+
+// Empty when both trees hold the same paths with the same bytes; otherwise
+// what differs first.
+inline QString treeDifference(const Tree &actual, const Tree &expected)
+{
+    for (auto it = expected.cbegin(); it != expected.cend(); ++it) {
+        if (!actual.contains(it.key()))
+            return QStringLiteral("missing: ") + it.key();
+        if (actual.value(it.key()) != it.value())
+            return QStringLiteral("different: ") + it.key();
+    }
+    for (auto it = actual.cbegin(); it != actual.cend(); ++it) {
+        if (!expected.contains(it.key()))
+            return QStringLiteral("unexpected: ") + it.key();
+    }
+    return QString();
+}
