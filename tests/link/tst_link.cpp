@@ -15,6 +15,7 @@
 #include <QTimer>
 #include <QtTest>
 
+#include <atomic>
 #include <ctime>
 #include <memory>
 #include <thread>
@@ -365,21 +366,57 @@ void tst_link::replies()
     QCOMPARE(text, out);
 }
 
+// The budget would hold the wait for hours; only the closed-port check ends
+// it. The link lives in a thread of its own, as a job's does, and stays
+// alive until the test has stopped touching it.
 void tst_link::closedPortEndsTheWait()
 {
-    QVERIFY(connectPeer());
+    peer = std::make_unique<PtyPeer>();
+    QVERIFY(peer->ok());
     chipCommand cmd;
-    cmd.setSerial(link.get());
-    // The job's stop closes the port from the window's thread.
-    Serial *target = link.get();
-    std::thread closer([target] {
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
-        target->closePort();
-    });
-    const bool ok = cmd.setStartAddr(0x1000);
-    closer.join();
-    QVERIFY(!ok);
-    QVERIFY(!link->isOpen());
+    std::atomic<Serial *> target{nullptr};
+    std::atomic<bool> release{false};
+    std::atomic<int> result{-1};
+    std::atomic<bool> openAfter{true};
+    std::unique_ptr<QThread> job(QThread::create([&] {
+        Serial own;
+        if (own.openPort(peer->slavePath, 115200)) {
+            own.waitCount = 1000000;
+            cmd.setSerial(&own);
+            target = &own;
+            result = cmd.setStartAddr(0x1000) ? 1 : 0;
+            openAfter = own.isOpen();
+            cmd.setSerial(nullptr);
+        }
+        while (!release)
+            QThread::msleep(1);
+        target = nullptr;
+    }));
+    job->start();
+    // Closed from the window's thread, as the job's stop does, once the
+    // command is on the line.
+    QTRY_VERIFY_WITH_TIMEOUT(target.load() != nullptr, 30000);
+    QByteArray seen;
+    QTRY_VERIFY_WITH_TIMEOUT(([&] {
+                                 char buf[256];
+                                 pollfd p{peer->master, POLLIN, 0};
+                                 if (::poll(&p, 1, 0) > 0) {
+                                     const ssize_t n = ::read(peer->master, buf, sizeof buf);
+                                     if (n > 0)
+                                         seen.append(buf, static_cast<int>(n));
+                                 }
+                                 return seen.endsWith("\r\n");
+                             }()),
+                             30000);
+    target.load()->closePort();
+    const bool ended = QTest::qWaitFor([&] { return result.load() != -1; }, 30000);
+    if (!ended)
+        cmd.stopFlag = true;
+    release = true;
+    QVERIFY(job->wait(60000));
+    QVERIFY2(ended, "the reply wait went on after its port was closed");
+    QCOMPARE(result.load(), 0);
+    QVERIFY(!openAfter.load());
 }
 
 void tst_link::pseudoTerminalHasNoModemLines()
