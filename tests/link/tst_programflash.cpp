@@ -221,6 +221,7 @@ void tst_programflash::transferCodes_data()
     QTest::newRow("block refused for ever") << "nak-always=1" << 0xE5u;
     QTest::newRow("last block refused once") << "nak=3" << 0xFFu;
     QTest::newRow("first EOT acknowledged") << "eot-ack" << 0xFFu;
+    QTest::newRow("header refused once") << "nak=0" << 0xFFu;
 }
 
 // One flash transfer on a chip already in its RAM code: the sender's own
