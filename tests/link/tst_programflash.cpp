@@ -318,6 +318,8 @@ void tst_programflash::progressRisesInOrder()
     }
 }
 
+// The window's stop: both flags raised and the port closed from another
+// thread. The job's thread keeps its Serial until the test has let go of it.
 void tst_programflash::stopEndsTransfer()
 {
     // Paced at the burn speed the 2 MiB image takes over twenty seconds.
@@ -326,25 +328,29 @@ void tst_programflash::stopEndsTransfer()
     const QString file = writeImage("big.bin", randomBytes(2 << 20, 7));
     chipCommand cmd;
     std::atomic<Serial *> link{nullptr};
+    std::atomic<bool> release{false};
     std::atomic<uint32_t> code{1};
     std::unique_ptr<QThread> job(QThread::create([&] {
         Serial own;
-        if (!own.openPort(sim.portPath(), 115200))
-            return;
-        link = &own;
-        cmd.setSerial(&own);
-        code = cmd.programFlash(kBurnBaud, {0x0}, {file}, 2, false);
+        if (own.openPort(sim.portPath(), 115200)) {
+            link = &own;
+            cmd.setSerial(&own);
+            code = cmd.programFlash(kBurnBaud, {0x0}, {file}, 2, false);
+        }
+        while (!release)
+            QThread::msleep(1);
         link = nullptr;
     }));
     job->start();
     // Stop once the image transfer is under way, as the window's stop does.
-    while (!job->isFinished() && cmd.progress() < 1.05f)
-        QThread::msleep(5);
-    QVERIFY(!job->isFinished());
+    QTRY_VERIFY_WITH_TIMEOUT(cmd.progress() >= 1.05f || code.load() != 1u, 60000);
+    QCOMPARE(code.load(), 1u);
     cmd.stopFlag = true;
     cmd.ymodem->stopFlag = true;
-    if (Serial *l = link.load())
-        l->closePort();
+    QVERIFY(link.load());
+    link.load()->closePort();
+    QTRY_VERIFY_WITH_TIMEOUT(code.load() != 1u, 60000);
+    release = true;
     QVERIFY(job->wait(60000));
     QCOMPARE(QString::number(code.load(), 16), QString::number(resultCode::kFlashWriteFailed | resultCode::kTransferStopped, 16));
 }
