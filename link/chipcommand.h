@@ -51,6 +51,7 @@ public:
     // does for a chip still in its boot ROM. A port the stop closed is
     // opened again; a lost one is not. True when the boot ROM answered a
     // version probe, so that a new programFlash can start on this chip.
+    // Runs on the thread that owns the Serial, like every command.
     bool rebootAfterStop();
 
     // done + the sender's fraction, read as one consistent pair: steps
