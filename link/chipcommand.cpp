@@ -524,6 +524,9 @@ bool chipCommand::rebootAfterStop()
             return false;
         if (switchingBaud)
             serial->setBaudRate(switchingBaud);
+        // An erase's marker that came while the port was closed is gone;
+        // waiting for it would only hold the stop up.
+        eraseRunning = false;
     }
 
     // What was sent before the stop is still on its way; at most one full
