@@ -10,9 +10,13 @@
 #include <QDebug>
 #include <QFile>
 #include <QFileInfo>
+#include <QSerialPort>
 #include <QThread>
 
+#include <QCoreApplication>
+
 #include <functional>
+#include <limits>
 
 namespace {
 const QByteArray kLineEnd = "\r\n";
@@ -20,6 +24,9 @@ const QByteArray kPassMarker = "\r\npppp\r\n";
 const QByteArray kFailMarker = "\r\nffff\r\n";
 const QByteArray kRamCodeMarker = "RAMCODE";
 const QByteArray kVersionLine = "version\r\n";
+constexpr uint32_t kBootRomBaud = 115200;
+constexpr char kCan = 0x18;
+constexpr int kCancelLength = 5;
 constexpr uint32_t kRamLoadAddress = 0x20000000;
 constexpr uint32_t kSectorSize = 4096;
 constexpr int kRamCodeBlock = 1024;
@@ -31,7 +38,8 @@ QByteArray hex(uint32_t value)
     return "0x" + QByteArray::number(value, 16);
 }
 
-// What one look at the receive buffer concluded.
+// What one look at the receive buffer concluded; Waiting when the wait ends
+// without a verdict.
 enum class Poll { Waiting, Pass, Fail };
 
 // The reply wait every text command runs: look at the receive buffer until
@@ -39,22 +47,34 @@ enum class Poll { Waiting, Pass, Fail };
 // polls (after a first look that costs no delay) has run out. The wait wakes
 // as soon as bytes arrive, so a reply is seen at once; the budget keeps its
 // length in time.
-bool pollReply(Serial *serial, uint32_t budget, const std::function<Poll(const QByteArray &)> &check,
-               const std::atomic<bool> *stop = nullptr)
+Poll pollVerdict(Serial *serial, uint32_t budget, const std::function<Poll(const QByteArray &)> &check,
+                 const std::atomic<bool> *stop)
 {
     const QDeadlineTimer deadline((static_cast<qint64>(budget) + 1) * linkTiming::kReplyPollMs, Qt::PreciseTimer);
     for (;;) {
         if (!serial->isOpen()) {
             qDebug() << "uart is closed!";
-            return false;
+            return Poll::Waiting;
         }
         const Poll verdict = check(serial->rxBuffer);
         if (verdict != Poll::Waiting)
-            return verdict == Poll::Pass;
+            return verdict;
         if ((stop && stop->load()) || deadline.hasExpired())
-            return false;
+            return Poll::Waiting;
         serial->waitForBytes(static_cast<int>(qMin<qint64>(linkTiming::kReplyPollMs, deadline.remainingTime())));
     }
+}
+
+bool pollReply(Serial *serial, uint32_t budget, const std::function<Poll(const QByteArray &)> &check,
+               const std::atomic<bool> *stop)
+{
+    return pollVerdict(serial, budget, check, stop) == Poll::Pass;
+}
+
+uint32_t pollsFor(int64_t ms)
+{
+    return static_cast<uint32_t>(qMin<int64_t>((ms + linkTiming::kReplyPollMs - 1) / linkTiming::kReplyPollMs,
+                                               std::numeric_limits<uint32_t>::max()));
 }
 } // namespace
 
@@ -88,11 +108,29 @@ void chipCommand::sendLine(const QByteArray &line, bool restartTimer)
 
 bool chipCommand::replyWait(const QByteArray &pass, const QByteArray &fail, uint32_t budget)
 {
-    return pollReply(serial, budget, [&](const QByteArray &rx) {
-        if (rx.contains(pass))
-            return Poll::Pass;
-        return rx.contains(fail) ? Poll::Fail : Poll::Waiting;
-    });
+    const Poll verdict = pollVerdict(
+        serial, budget,
+        [&](const QByteArray &rx) {
+            if (rx.contains(pass))
+                return Poll::Pass;
+            return rx.contains(fail) ? Poll::Fail : Poll::Waiting;
+        },
+        &stopFlag);
+    lastVerdict = verdict == Poll::Pass ? Verdict::Pass : verdict == Poll::Fail ? Verdict::Fail : Verdict::NoAnswer;
+    return verdict == Poll::Pass;
+}
+
+// An erase answers when the flash is done, which takes far longer than any
+// other command; the wait still ends the moment the marker comes.
+bool chipCommand::eraseWait(int64_t allowanceMs)
+{
+    const uint32_t budget = qMax(serial->waitCount, pollsFor(allowanceMs));
+    const QDeadlineTimer until((static_cast<qint64>(budget) + 1) * linkTiming::kReplyPollMs, Qt::PreciseTimer);
+    const bool passed = replyWait(kPassMarker, kFailMarker, budget);
+    // A stop leaves the chip erasing; it will not listen before it is done.
+    eraseRunning = lastVerdict == Verdict::NoAnswer && stopFlag && serial->isOpen();
+    eraseBusy = until;
+    return passed;
 }
 
 bool chipCommand::eraseFlash(uint32_t address, uint32_t length)
@@ -104,7 +142,8 @@ bool chipCommand::eraseFlash(uint32_t address, uint32_t length)
                             + "0x" + QByteArray::number(static_cast<qulonglong>(rounded), 16) + kLineEnd;
     sendLine(line, true);
     qDebug() << line;
-    return replyWait(kPassMarker, kFailMarker, serial->waitCount);
+    const int64_t sectors = static_cast<int64_t>(rounded / kSectorSize);
+    return eraseWait(serial->waitCount * int64_t(linkTiming::kReplyPollMs) + sectors * linkTiming::kSectorEraseWaitMs);
 }
 
 bool chipCommand::eraseChip()
@@ -112,7 +151,7 @@ bool chipCommand::eraseChip()
     if (!serial)
         return false;
     sendLine("ferase_all" + kLineEnd, true);
-    return replyWait(kPassMarker, kFailMarker, serial->waitCount);
+    return eraseWait(linkTiming::kChipEraseWaitMs);
 }
 
 bool chipCommand::upgradeFile(const QString &filePath, uint32_t &code)
@@ -129,6 +168,7 @@ bool chipCommand::upgradeFile(const QString &filePath, uint32_t &code)
         ymodem->chunkSize = kFlashBlock;
         ymodem->blockSize = kFlashBlock;
         code = ymodem->sendFile(filePath, serial);
+        transferOpen = code == resultCode::kTransferStopped;
     }
     if (code == resultCode::kTransferDone)
         return true;
@@ -164,7 +204,7 @@ bool chipCommand::getFileCount(uint32_t &count)
             return Poll::Waiting;
         count = value;
         return Poll::Pass;
-    });
+    }, &stopFlag);
 }
 
 bool chipCommand::rebootChip()
@@ -172,6 +212,10 @@ bool chipCommand::rebootChip()
     if (!serial)
         return true;
     sendLine("reboot" + kLineEnd);
+    chipPlace = ChipPlace::Unknown;
+    chipBaud = kBootRomBaud;
+    switchingBaud = 0;
+    transferOpen = false;
     return true;
 }
 
@@ -186,7 +230,7 @@ bool chipCommand::flashTest(QString &text)
             return Poll::Waiting;
         text = QString::fromUtf8(rx.constData());
         return passed ? Poll::Pass : Poll::Fail;
-    });
+    }, &stopFlag);
 }
 
 bool chipCommand::getFlashInfo(QString &id)
@@ -226,13 +270,13 @@ bool chipCommand::getFlashUid(QString &uid)
             return Poll::Waiting;
         uid = QString::fromLatin1(candidate);
         return Poll::Pass;
-    });
+    }, &stopFlag);
 }
 
 bool chipCommand::identify(QString &model, uint32_t budget)
 {
     sendLine(kVersionLine);
-    return pollReply(
+    const bool found = pollReply(
         serial, budget,
         [&](const QByteArray &rx) {
             if (rx.isEmpty())
@@ -254,6 +298,13 @@ bool chipCommand::identify(QString &model, uint32_t budget)
             return Poll::Waiting;
         },
         &stopFlag);
+    if (found) {
+        // An answer at this speed settles where the chip is and how fast it talks.
+        chipPlace = model == QLatin1String(kRamCodeMarker) ? ChipPlace::RamCode : ChipPlace::BootRom;
+        chipBaud = static_cast<uint32_t>(serial->port->baudRate());
+        switchingBaud = 0;
+    }
+    return found;
 }
 
 bool chipCommand::getVersion(QString &model)
@@ -277,6 +328,7 @@ bool chipCommand::setBootBaudRate(uint32_t baudRate)
     QByteArray line = "baudrate [boot][]" + kLineEnd;
     line.insert(line.lastIndexOf('[') + 1, QByteArray::number(baudRate));
     sendLine(line);
+    switchingBaud = baudRate;
     delayMs(linkTiming::kBootBaudSwitchSettleMs);
     serial->setBaudRate(baudRate);
     serial->sendData(kVersionLine);
@@ -291,6 +343,7 @@ bool chipCommand::setBurnBaudRate(uint32_t baudRate)
     serial->rxBuffer.clear();
     serial->clearQueues();
     serial->sendData("baudrate " + QByteArray::number(baudRate) + kLineEnd);
+    switchingBaud = baudRate;
     delayMs(linkTiming::kBaudSwitchSettleMs);
     serial->clearQueues();
     serial->setBaudRate(baudRate);
@@ -325,7 +378,12 @@ bool chipCommand::downloadRamCode(uint32_t address, const QString &filePath, uin
     ymodem->chunkSize = kRamCodeBlock;
     ymodem->blockSize = kRamCodeBlock;
     code = ymodem->sendFile(filePath, serial);
-    return code == resultCode::kTransferDone;
+    transferOpen = code == resultCode::kTransferStopped;
+    if (code != resultCode::kTransferDone)
+        return false;
+    // The boot ROM jumps into the code it took, at the speed it took it.
+    chipPlace = ChipPlace::RamCode;
+    return true;
 }
 
 void chipCommand::setStep(float steps)
@@ -350,17 +408,34 @@ float chipCommand::progress() const
     }
 }
 
+bool chipCommand::mayRetry() const
+{
+    return serial && serial->isOpen() && !stopFlag && !ymodem->stopFlag;
+}
+
 uint32_t chipCommand::programFlash(uint32_t burnBaudRate, const QList<uint32_t> &startAddrs, const QStringList &files,
                                    int eraseAll, bool highSpeed)
 {
     using namespace resultCode;
     if (!serial)
         return kNoChipInfo;
+    // Nothing touches the chip before the request is known to be whole: a
+    // file without its address would otherwise land somewhere, and an image
+    // that cannot be sent would fail only after the RAM-code load.
+    if (startAddrs.size() != files.size())
+        return kAddressListMismatch;
+    for (const QString &path : files) {
+        const QFileInfo info(path);
+        if (!info.isFile() || !info.isReadable())
+            return kFlashWriteFailed | kTransferCannotOpen;
+        if (info.size() == 0)
+            return kFlashWriteFailed | kTransferEmptyFile;
+    }
 
     chipModel.clear();
     QString model;
     bool found = false;
-    for (int i = 0; i < linkTiming::kIdentifyTries && !found; ++i)
+    for (int i = 0; i < linkTiming::kIdentifyTries && !found && (i == 0 || mayRetry()); ++i)
         found = probeVersion(model);
     if (!found || model.contains(QLatin1String(kRamCodeMarker)))
         return kNoChipInfo;
@@ -370,7 +445,7 @@ uint32_t chipCommand::programFlash(uint32_t burnBaudRate, const QList<uint32_t> 
     const QString ramCode = chipInfo::ramCodePath(model, highSpeed);
     uint32_t transfer = 0;
     bool loaded = false;
-    for (int attempt = 0; attempt < kAttempts && !loaded; ++attempt) {
+    for (int attempt = 0; attempt < kAttempts && !loaded && (attempt == 0 || mayRetry()); ++attempt) {
         transfer = 0;
         loaded = downloadRamCode(kRamLoadAddress, ramCode, transfer);
     }
@@ -380,7 +455,7 @@ uint32_t chipCommand::programFlash(uint32_t burnBaudRate, const QList<uint32_t> 
     setStep(1.0f);
     model.clear();
     found = false;
-    for (int i = 0; i < linkTiming::kIdentifyTries && !found; ++i)
+    for (int i = 0; i < linkTiming::kIdentifyTries && !found && mayRetry(); ++i)
         found = probeVersion(model);
     if (!model.contains(QLatin1String(kRamCodeMarker)))
         return kRamCodeFailed;
@@ -392,19 +467,21 @@ uint32_t chipCommand::programFlash(uint32_t burnBaudRate, const QList<uint32_t> 
     getFlashUid(uid);
     flashUid = uid;
 
-    if (!setBurnBaudRate(burnBaudRate) && !setBurnBaudRate(burnBaudRate))
+    if (!setBurnBaudRate(burnBaudRate) && !(mayRetry() && setBurnBaudRate(burnBaudRate)))
         return kBaudRateFailed;
 
-    if (eraseAll == 1 && !eraseChip() && !eraseChip())
+    // Only a refusal is worth a second "ferase_all": a chip that has not
+    // answered may still be erasing, and the line would land in the middle.
+    if (eraseAll == 1 && !eraseChip() && !(lastVerdict == Verdict::Fail && mayRetry() && eraseChip()))
         return kEraseFailed;
 
     const int count = files.size();
     for (int k = 0; k < count; ++k) {
-        const uint32_t address = k < startAddrs.size() ? startAddrs.at(k) : 0;
-        if (!setStartAddr(address) && !setStartAddr(address))
+        const uint32_t address = startAddrs.at(k);
+        if (!setStartAddr(address) && !(mayRetry() && setStartAddr(address)))
             return kEraseFailed;
         bool written = false;
-        for (int attempt = 0; attempt < kAttempts && !written; ++attempt)
+        for (int attempt = 0; attempt < kAttempts && !written && (attempt == 0 || mayRetry()); ++attempt)
             written = upgradeFile(files.at(k), transfer);
         if (!written)
             return kFlashWriteFailed | (transfer & kTransferMask);
@@ -413,8 +490,105 @@ uint32_t chipCommand::programFlash(uint32_t burnBaudRate, const QList<uint32_t> 
 
     setStep(static_cast<float>(count + 1));
     uint32_t reported = 0;
-    const bool counted = getFileCount(reported) || getFileCount(reported);
+    const bool counted = getFileCount(reported) || (mayRetry() && getFileCount(reported));
     if (counted && reported == static_cast<uint32_t>(count))
         return kSuccess;
     return kFileCountWrong;
+}
+
+bool chipCommand::bootRomAnswers(const QDeadlineTimer &deadline)
+{
+    while (!deadline.hasExpired() && serial->isOpen()) {
+        QString model;
+        if (probeVersion(model) && chipPlace == ChipPlace::BootRom)
+            return true;
+        // A RAM code that still answers has not taken the reboot (yet).
+        if (chipPlace == ChipPlace::RamCode)
+            serial->waitForBytes(linkTiming::kReplyPollMs);
+    }
+    return false;
+}
+
+bool chipCommand::rebootAfterStop()
+{
+    stopFlag = false;
+    ymodem->stopFlag = false;
+    if (!serial)
+        return false;
+    // A close another thread handed over (the job's stop) or the notice of a
+    // lost device may still wait in this thread's queue; carried out now, it
+    // cannot close the port halfway through the reboot.
+    QCoreApplication::sendPostedEvents(serial, QEvent::MetaCall);
+    if (!serial->isOpen()) {
+        if (serial->portLost() || !serial->openPort(serial->portName(), chipBaud))
+            return false;
+        if (switchingBaud)
+            serial->setBaudRate(switchingBaud);
+    }
+
+    // What was sent before the stop is still on its way; at most one full
+    // block of it, plus the few bytes that follow.
+    const auto lineTimeMs = [](uint32_t baud) {
+        return linkTiming::wireTimeMs(kFlashBlock + linkTiming::kYmodemFraming + 64, baud);
+    };
+    const auto drain = [&](uint32_t baud) {
+        const QDeadlineTimer limit(2 * lineTimeMs(baud) + linkTiming::kRebootAnswerMs, Qt::PreciseTimer);
+        while (serial->pendingOutput() > 0 && !limit.hasExpired())
+            delayMs(linkTiming::kPollPeriodMs);
+        delayMs(linkTiming::kBaudSwitchSettleMs);
+    };
+
+    const uint32_t heardAt = static_cast<uint32_t>(serial->port->baudRate());
+    if (transferOpen) {
+        // The receiver lets go of a transfer at the sender's cancel; the line
+        // end closes whatever it then takes for a command line.
+        serial->sendData(QByteArray(kCancelLength, kCan) + kLineEnd);
+        transferOpen = false;
+    }
+    if (eraseRunning) {
+        // The chip listens again once its erase is done.
+        const int64_t left = qMax<int64_t>(0, eraseBusy.remainingTime());
+        pollVerdict(serial, pollsFor(left), [](const QByteArray &rx) {
+            return rx.contains(kPassMarker) || rx.contains(kFailMarker) ? Poll::Pass : Poll::Waiting;
+        }, nullptr);
+        eraseRunning = false;
+    }
+
+    QList<uint32_t> speeds;
+    if (chipPlace == ChipPlace::RamCode) {
+        // A speed change the chip took but never confirmed is the likelier.
+        if (switchingBaud)
+            speeds << switchingBaud;
+        if (!speeds.contains(chipBaud))
+            speeds << chipBaud;
+    }
+    bool first = true;
+    for (uint32_t speed : speeds) {
+        if (static_cast<uint32_t>(serial->port->baudRate()) != speed) {
+            drain(heardAt);
+            serial->setBaudRate(speed);
+        }
+        // After an attempt at another speed the chip may hold a garbled line.
+        serial->sendData((first ? QByteArray() : kLineEnd) + "reboot" + kLineEnd);
+        first = false;
+        drain(speed);
+        serial->setBaudRate(kBootRomBaud);
+        serial->rxBuffer.clear();
+        // As a port freshly opened at the boot ROM's speed.
+        serial->waitCount = linkTiming::kBudgetMidLine;
+        if (bootRomAnswers(QDeadlineTimer(lineTimeMs(speed) + linkTiming::kRebootAnswerMs, Qt::PreciseTimer)))
+            return true;
+        if (!serial->isOpen())
+            return false;
+    }
+    if (!speeds.isEmpty())
+        return false;
+
+    // Still in the boot ROM (or nowhere known): only the host changes speed.
+    if (static_cast<uint32_t>(serial->port->baudRate()) != kBootRomBaud) {
+        drain(heardAt);
+        serial->setBaudRate(kBootRomBaud);
+    }
+    serial->waitCount = linkTiming::kBudgetMidLine;
+    return bootRomAnswers(QDeadlineTimer(lineTimeMs(heardAt) + linkTiming::kRebootAnswerMs, Qt::PreciseTimer));
 }

@@ -1,4 +1,5 @@
 #pragma once
+#include <QDeadlineTimer>
 #include <QList>
 #include <QString>
 #include <QStringList>
@@ -42,6 +43,16 @@ public:
     uint32_t programFlash(uint32_t burnBaudRate, const QList<uint32_t> &startAddrs, const QStringList &files,
                           int eraseAll, bool highSpeed);
 
+    // After a run that the stop flags ended: lowers both stop flags (this
+    // object's and the sender's) and brings the chip back to its boot ROM
+    // where it can. A chip left in its RAM code gets "reboot\r\n" at the
+    // speed it listens at (a transfer the stop cut short is cancelled
+    // first); the port then goes back to the boot ROM's 115200 baud, as it
+    // does for a chip still in its boot ROM. A port the stop closed is
+    // opened again; a lost one is not. True when the boot ROM answered a
+    // version probe, so that a new programFlash can start on this chip.
+    bool rebootAfterStop();
+
     // done + the sender's fraction, read as one consistent pair: steps
     // finished so far, of (number of files + 1).
     float progress() const;
@@ -57,12 +68,34 @@ public:
     QString chipModel;
 
 private:
+    // What a reply wait came to: the success marker, the failure marker, or
+    // nothing (budget spent, port closed, or a stop).
+    enum class Verdict { Pass, Fail, NoAnswer };
+    // Where the chip is, as far as this object's own commands took it.
+    enum class ChipPlace { Unknown, BootRom, RamCode };
+
     void sendLine(const QByteArray &line, bool restartTimer = false);
     bool replyWait(const QByteArray &pass, const QByteArray &fail, uint32_t budget);
+    bool eraseWait(int64_t allowanceMs);
     bool identify(QString &model, uint32_t budget);
+    // A failed step is tried again only on an open port and without a stop.
+    bool mayRetry() const;
+    // Probes until the boot ROM answers or the deadline passes.
+    bool bootRomAnswers(const QDeadlineTimer &deadline);
     // Moves done to a new whole step and the fraction back to 0 without a
     // poller ever seeing a mix of the old and the new pair.
     void setStep(float steps);
 
     std::atomic<uint32_t> progressSeq{0};
+    Verdict lastVerdict = Verdict::NoAnswer;
+    ChipPlace chipPlace = ChipPlace::Unknown;
+    // The speed the chip was last heard at, and one it was asked to switch
+    // to without having answered at it yet (0: none).
+    uint32_t chipBaud = 115200;
+    uint32_t switchingBaud = 0;
+    // A transfer the stop flags ended: the receiver still waits for blocks.
+    bool transferOpen = false;
+    // An erase whose wait a stop cut short may run on until then.
+    QDeadlineTimer eraseBusy{QDeadlineTimer::Forever};
+    bool eraseRunning = false;
 };

@@ -36,15 +36,51 @@ constexpr int kUidSettleMs = 10;
 // sendData waits at most this long for the bytes to leave the host.
 constexpr int kWriteDrainMs = 50;
 
+// A UART frame of 8N1 takes ten bit times per byte.
+constexpr int64_t wireTimeMs(int64_t bytes, uint32_t baudRate)
+{
+    return baudRate == 0 ? 0 : (bytes * 10 * 1000 + baudRate - 1) / baudRate;
+}
+
 // YMODEM steps once per tick; the idle limit counts ticks since the last
-// packet, about 7 s, which covers a 16 KiB flash write on the chip.
+// packet. kYmodemIdleTicks (about 7 s) is the chip's allowance to write a
+// 16 KiB block into its flash and answer.
 constexpr int kYmodemTickMs = 1;
 constexpr int kYmodemIdleTicks = 7000;
+// YMODEM framing around a block's data: start byte, number, complement, CRC.
+constexpr int kYmodemFraming = 5;
+// The idle count restarts when a packet is handed to the port, but the
+// receiver can answer only once the whole packet has crossed the line and
+// the chip has written it. So the rule is: idle limit = the chip's
+// allowance + one full block with its framing and the one-byte answer on
+// the wire at the current speed. At 2 Mbaud that adds 82 ms to the 7 s; at
+// 9600 baud a 16 KiB block alone takes 17.1 s, which the bare 7 s never
+// covered.
+constexpr int64_t ymodemIdleLimitMs(uint32_t baudRate, int blockSize)
+{
+    return int64_t(kYmodemIdleTicks) * kYmodemTickMs + wireTimeMs(blockSize + kYmodemFraming + 1, baudRate);
+}
 // A step waiting for the receiver wakes as soon as bytes arrive, so its
 // sleep need not end every tick; this bounds how late it sees a stop flag
 // that comes without a port close (the job's stop closes the port, which
 // wakes it at once). Waking every 1 ms cost about a third of a station's CPU.
 constexpr int kYmodemWaitSliceMs = 10;
+
+// Whole-chip erase ("ferase_all"): the models in the catalogue carry at most
+// 4 MiB (32 Mbit) of NOR flash. Such parts take typically 10 to 25 s for a
+// chip erase and up to 50 s by their datasheets' maximum; a minute covers
+// the slowest part with room. The wait still ends the moment the marker
+// comes.
+constexpr int kChipEraseWaitMs = 60000;
+// A partial erase ("ferase") waits the reply budget plus this per 4 KiB
+// sector: the datasheet maximum of one sector erase on those parts.
+constexpr int kSectorEraseWaitMs = 400;
+
+// After a stop, the chip is taken back to its boot ROM. It may still be
+// taking in bytes sent before the stop (at most one full block) and needs a
+// moment to restart; this is the time it gets on top of that to answer a
+// version probe from its boot ROM.
+constexpr int kRebootAnswerMs = 3000;
 
 // The programming run probes 40 times (about 4.4 s) for the boot ROM, and
 // again for the RAM code after its load.

@@ -32,6 +32,9 @@ constexpr uint32_t kStartAddrFailed = 0x40500;
 constexpr uint32_t kEraseFailed = 0x40700;
 constexpr uint32_t kFlashWriteFailed = 0x40900;
 constexpr uint32_t kOpenFileFailed = 0x40A00;
+// The run was given a different number of start addresses than files; it
+// writes nothing rather than guess where a file belongs.
+constexpr uint32_t kAddressListMismatch = 0x40B00;
 
 constexpr uint32_t kTransferMask = 0xFF;
 } // namespace resultCode

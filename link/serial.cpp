@@ -17,6 +17,7 @@
 #include <cerrno>
 #include <cstring>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -104,6 +105,7 @@ Serial::Serial()
     connect(port, &QSerialPort::errorOccurred, this, [this](QSerialPort::SerialPortError error) {
         if (error == QSerialPort::ResourceError && port->isOpen()) {
             qDebug() << "serial port lost:" << port->errorString();
+            lost = true;
             closePort();
         }
     }, Qt::QueuedConnection);
@@ -118,6 +120,7 @@ Serial::~Serial()
 
 bool Serial::openPort(const QString &portName, uint32_t baudRate)
 {
+    openedName = portName;
     // The simulator's control socket lies beside the device path.
     const QString device = portDevicePath(portName);
     port->setPortName(device);
@@ -127,6 +130,7 @@ bool Serial::openPort(const QString &portName, uint32_t baudRate)
     port->setStopBits(QSerialPort::OneStop);
     port->setFlowControl(QSerialPort::NoFlowControl);
     waitCount = budgetAtOpen(baudRate);
+    lost = false;
     startTimer();
     if (!port->open(QIODevice::ReadWrite))
         return false;
@@ -156,6 +160,11 @@ bool Serial::openPort(const QString &portName, uint32_t baudRate)
         port->clearError();
     }
     return true;
+}
+
+QString Serial::portName() const
+{
+    return openedName;
 }
 
 void Serial::closePort()
@@ -190,6 +199,9 @@ void Serial::readData()
 
 bool Serial::sendData(const QByteArray &bytes)
 {
+    // Writing to a closed device only earns a warning from Qt.
+    if (!port->isOpen())
+        return false;
     if (port->write(bytes) == -1)
         return false;
     if (!port->flush())
@@ -222,7 +234,23 @@ bool Serial::isOpen() const
 
 void Serial::clearQueues()
 {
-    port->clear(QSerialPort::AllDirections);
+    if (port->isOpen())
+        port->clear(QSerialPort::AllDirections);
+}
+
+bool Serial::portLost() const
+{
+    return lost;
+}
+
+int Serial::pendingOutput() const
+{
+    if (!port->isOpen())
+        return 0;
+    int queued = 0;
+    if (::ioctl(static_cast<int>(port->handle()), TIOCOUTQ, &queued) != 0)
+        queued = 0;
+    return static_cast<int>(port->bytesToWrite()) + queued;
 }
 
 bool Serial::hasModemLines() const

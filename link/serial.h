@@ -31,6 +31,8 @@ public:
     ~Serial() override;
 
     bool openPort(const QString &portName, uint32_t baudRate);
+    // The name the last openPort was given.
+    QString portName() const;
     // From another thread the close is handed to the owning thread, which
     // carries it out at its next event pump.
     void closePort();
@@ -44,6 +46,13 @@ public:
     bool isOpen() const;
     // Drops whatever the host and the driver still hold in both directions.
     void clearQueues();
+    // True once the device vanished while it was open (unplugged, or the far
+    // end of a pseudo-terminal gone), until the next openPort; an orderly
+    // closePort never sets it. A caller tells a lost port apart from a stop
+    // by this.
+    bool portLost() const;
+    // Bytes the driver still holds for the line (0 when it cannot tell).
+    int pendingOutput() const;
 
     // Control lines. A port driven by the chip simulator carries them over
     // its side channel; a pseudo-terminal without it has none at all.
@@ -66,4 +75,6 @@ private:
 
     int controlFd = -1;
     bool modemLines = false;
+    bool lost = false;
+    QString openedName;
 };

@@ -5,7 +5,9 @@
 #include "resultcodes.h"
 #include "serial.h"
 
+#include <QDebug>
 #include <QElapsedTimer>
+#include <QSerialPort>
 #include <QFile>
 
 namespace {
@@ -66,6 +68,8 @@ uint16_t ymodemSender::crc16(const uint8_t *bytes, int length)
 
 void ymodemSender::sendPacket(const QByteArray &packet)
 {
+    if (!serial->isOpen())
+        return;
     // Replies count only after the packet they answer.
     serial->stopTimer();
     serial->rxBuffer.clear();
@@ -136,6 +140,8 @@ uint8_t ymodemSender::sendFile(const QString &filePath, Serial *link)
         return kTransferEmptyFile;
 
     serial = link;
+    const int64_t idleLimit = linkTiming::ymodemIdleLimitMs(static_cast<uint32_t>(serial->port->baudRate()), blockSize)
+                              / linkTiming::kYmodemTickMs;
     int64_t offset = 0;
     // A tick ends early when bytes arrive, so idle time is read off the
     // clock in whole ticks rather than counted.
@@ -168,7 +174,14 @@ uint8_t ymodemSender::sendFile(const QString &filePath, Serial *link)
         case Step::WaitHeaderAck:
             if (rx.contains(kAck) && rx.contains(kCrcRequest)) {
                 ++blockNumber;
+                resends = 0;
                 step = fileSize > chunkSize ? Step::SendFullBlock : Step::SendLastBlock;
+            } else if (rx.contains(kNak)) {
+                // A header that arrived damaged is sent again at once, as a
+                // data block is.
+                if (++resends > kMaxResends)
+                    return fail(kTransferDataAckError);
+                step = Step::SendHeader;
             }
             break;
         case Step::SendFullBlock:
@@ -250,10 +263,16 @@ uint8_t ymodemSender::sendFile(const QString &filePath, Serial *link)
 
         if (rx.count(kCan) > kCancelThreshold)
             return fail(kTransferCancelled);
-        if (idle() > linkTiming::kYmodemIdleTicks)
+        if (idle() > idleLimit)
             return fail(kTransferTimeout);
         if (stopFlag)
             return kTransferStopped;
+        // A closed or vanished port cannot bring an answer; waiting out the
+        // idle limit would only delay the verdict.
+        if (!serial->isOpen()) {
+            qDebug() << "uart is closed!";
+            return static_cast<uint8_t>(kTransferTimeout);
+        }
         // A step that moved on runs the next one at once: waiting a tick
         // between an ACK and the block it releases only idles the line. A
         // step that waits for the receiver sleeps until bytes arrive.

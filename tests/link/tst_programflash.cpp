@@ -38,6 +38,8 @@ private slots:
     void controlLinesReachTheChip();
     void progressRisesInOrder();
     void stopEndsTransfer();
+    void stopThenRebootThenProgramAgain_data();
+    void stopThenRebootThenProgramAgain();
 
 private:
     QString writeImage(const QString &name, const QByteArray &bytes);
@@ -339,5 +341,96 @@ void tst_programflash::stopEndsTransfer()
     QCOMPARE(QString::number(code.load(), 16), QString::number(resultCode::kFlashWriteFailed | resultCode::kTransferStopped, 16));
 }
 
+void tst_programflash::stopThenRebootThenProgramAgain_data()
+{
+    QTest::addColumn<QString>("stage");
+    QTest::addColumn<uint>("baud");
+    QTest::addColumn<bool>("highSpeed");
+    QTest::addColumn<bool>("closePort");
+    QTest::addColumn<uint>("code");
+    QTest::newRow("flash transfer") << "flash" << 921600u << false << false << 0x409E8u;
+    QTest::newRow("flash transfer, high-speed RAM code at 2 Mbaud") << "flash" << 2000000u << true << false << 0x409E8u;
+    QTest::newRow("flash transfer, port closed by the stop") << "flash" << 921600u << false << true << 0x409E8u;
+    QTest::newRow("RAM-code load") << "ramcode" << 921600u << false << false << 0x301E8u;
+    QTest::newRow("chip erase") << "erase" << 921600u << false << false << 0x40700u;
+}
+
+// A stop mid-run, then the chip back in its boot ROM, then a whole new run
+// on the same chip. The Serial lives in the job's thread; the test only
+// raises flags (and, where the window would, closes the port) while the
+// thread is known to hold it.
+void tst_programflash::stopThenRebootThenProgramAgain()
+{
+    QFETCH(QString, stage);
+    QFETCH(uint, baud);
+    QFETCH(bool, highSpeed);
+    QFETCH(bool, closePort);
+    QFETCH(uint, code);
+    SimFixture sim({"--pace", "--flash-timing", "0,0,3000000"});
+    QVERIFY2(sim.ok(), qPrintable(sim.error()));
+    const QByteArray before = randomBytes(40000, 11);
+    const QByteArray big = randomBytes(baud > 1000000 ? 1 << 20 : 512 << 10, 12);
+    const QByteArray after = randomBytes(20000, 13);
+    const QString beforeFile = writeImage("before.bin", before);
+    const QString bigFile = writeImage("stopped.bin", big);
+    const QString afterFile = writeImage("after.bin", after);
+    if (stage == "erase") {
+        chipCommand first;
+        QCOMPARE(run(sim, first, {beforeFile}, {0x8000}, 2), 0u);
+        Serial link;
+        QVERIFY(link.openPort(sim.portPath(), 115200));
+        link.setBaudRate(kBurnBaud);
+        first.setSerial(&link);
+        QVERIFY(first.rebootChip());
+        QTRY_COMPARE(sim.state().where, QStringLiteral("ROM"));
+    }
+
+    chipCommand cmd;
+    std::atomic<Serial *> link{nullptr};
+    std::atomic<bool> release{false};
+    std::atomic<uint32_t> stopped{1};
+    std::atomic<int> rebooted{-1};
+    std::atomic<uint32_t> again{1};
+    std::unique_ptr<QThread> job(QThread::create([&] {
+        Serial own;
+        if (own.openPort(sim.portPath(), 115200)) {
+            cmd.setSerial(&own);
+            link = &own;
+            stopped = stage == "erase" ? cmd.programFlash(baud, {}, {}, 1, highSpeed)
+                                       : cmd.programFlash(baud, {0x0}, {bigFile}, 2, highSpeed);
+            rebooted = cmd.rebootAfterStop() ? 1 : 0;
+            again = cmd.programFlash(baud, {0x20000}, {afterFile}, 2, highSpeed);
+        }
+        while (!release)
+            QThread::msleep(1);
+        link = nullptr;
+    }));
+    job->start();
+    const auto reached = [&] {
+        const float p = cmd.progress();
+        if (stage == "flash")
+            return p > 1.05f;
+        if (stage == "ramcode")
+            return p > 0.05f && p < 0.5f;
+        // The simulator erases at once and answers when its erase time is up.
+        return sim.flash().mid(0x8000, before.size()) == QByteArray(before.size(), '\xff');
+    };
+    QTRY_VERIFY_WITH_TIMEOUT(reached(), 60000);
+    cmd.stopFlag = true;
+    cmd.ymodem->stopFlag = true;
+    if (closePort) {
+        QTRY_VERIFY(link.load());
+        link.load()->closePort();
+    }
+    QTRY_VERIFY_WITH_TIMEOUT(again.load() != 1u, 120000);
+    release = true;
+    QVERIFY(job->wait(60000));
+    QCOMPARE(QString::number(stopped.load(), 16), QString::number(code, 16));
+    QCOMPARE(rebooted.load(), 1);
+    QCOMPARE(QString::number(again.load(), 16), QStringLiteral("0"));
+    QCOMPARE(sim.flash().mid(0x20000, after.size()), after);
+}
+
 QTEST_GUILESS_MAIN(tst_programflash)
 #include "tst_programflash.moc"
+
