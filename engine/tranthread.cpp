@@ -263,7 +263,7 @@ void tranThread::recoverChip()
     // The chip may sit in its RAM code at the burn speed, or in the middle of
     // a transfer; left there, every later run on it fails until someone
     // resets it by hand.
-    if (cmd->rebootChip()) // TEMPSHIM
+    if (cmd->rebootAfterStop())
         log(QStringLiteral("烧录已停止，芯片已重启。"));
     else
         log(QStringLiteral("烧录已停止，芯片未能重启，请手动复位芯片！"));
@@ -271,7 +271,7 @@ void tranThread::recoverChip()
 
 bool tranThread::portGone() const
 {
-    return serial && !serial->isOpen() && !stopFlag; // TEMPSHIM
+    return serial && serial->portLost();
 }
 
 void tranThread::eraseJob()
