@@ -414,7 +414,7 @@ void tst_tranthread::stopAndRecoverRebootsTheChip()
         QTRY_VERIFY_WITH_TIMEOUT(job.isFinished(), kChipTimeoutMs);
         QCOMPARE(w.statuses, QList<int>{kFailed});
         QCOMPARE(w.records.first().code, 0x409e8u);
-        QCOMPARE(w.count(QStringLiteral("烧录已停止，芯片已重启。")), 1);
+        QVERIFY2(w.count(QStringLiteral("烧录已停止，芯片已重启。")) == 1, qPrintable(w.lines.join('\n')));
         QCOMPARE(sim.state().where, QStringLiteral("ROM"));
     }
     tranThread again;
