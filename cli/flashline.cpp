@@ -112,7 +112,7 @@ void flashLine::stop()
     if (stopRequested || done)
         return;
     stopRequested = true;
-    pending.append({stderr, QStringLiteral("vq_flash: stopping: running transfers end, their chips are rebooted")});
+    pending.append({stderr, QStringLiteral("vq_flash: stopping; a running transfer ends with the stop code and its chip is rebooted")});
     if (!live)
         flushLines();
     for (station *s : qAsConst(stations)) {
