@@ -23,12 +23,12 @@ QJsonObject defaultCatalogue()
     return o;
 }
 
-// The file is opened for writing as well, as the tool always has: a
-// catalogue it may not write is treated as unreadable.
+// Read-only: an installation the user may not write (a program folder, a
+// shared drive) must still identify its chips.
 bool readCatalogue(QJsonObject *out)
 {
     QFile file(chipInfo::filePath());
-    if (!file.open(QIODevice::ReadWrite | QIODevice::Text))
+    if (!file.open(QIODevice::ReadOnly | QIODevice::Text))
         return false;
     if (file.size() == 0)
         return false;
@@ -59,25 +59,41 @@ QString chipInfo::ramCodePath(const QString &model, bool highSpeed)
 
 bool chipInfo::load()
 {
+    error.clear();
     QJsonObject catalogue;
     if (readCatalogue(&catalogue)) {
+        table = catalogue;
         models = catalogue.keys();
         return true;
     }
-    QDir().mkpath(configDir());
+    table = defaultCatalogue();
+    models = table.keys();
+    const QString folder = configDir();
     QFile file(filePath());
-    const QJsonObject defaults = defaultCatalogue();
-    if (file.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Text))
-        file.write(QJsonDocument(defaults).toJson(QJsonDocument::Indented));
-    models = defaults.keys();
+    const QByteArray text = QJsonDocument(table).toJson(QJsonDocument::Indented);
+    if (!QDir().mkpath(folder) || !file.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Text)
+        || file.write(text) != text.size() || !file.flush()) {
+        error = QStringLiteral("无法在配置文件夹 %1 中写入 chip_info.json（%2），本次使用内置的芯片信息")
+                    .arg(QDir::toNativeSeparators(folder), file.errorString());
+        qWarning().noquote() << error;
+    }
     return false;
+}
+
+QString chipInfo::errorString() const
+{
+    return error;
 }
 
 bool chipInfo::modelDate(const QString &model, QString &date) const
 {
     QJsonObject catalogue;
-    if (!readCatalogue(&catalogue))
-        return false;
+    if (!readCatalogue(&catalogue)) {
+        // The table from the start still knows the models.
+        if (table.isEmpty())
+            return false;
+        catalogue = table;
+    }
     date = catalogue.value(model).toString();
     return true;
 }
@@ -85,7 +101,9 @@ bool chipInfo::modelDate(const QString &model, QString &date) const
 QStringList chipInfo::currentModels()
 {
     QJsonObject catalogue;
-    if (readCatalogue(&catalogue))
+    if (readCatalogue(&catalogue)) {
+        table = catalogue;
         models = catalogue.keys();
+    }
     return models;
 }

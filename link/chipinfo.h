@@ -1,4 +1,5 @@
 #pragma once
+#include <QJsonObject>
 #include <QString>
 #include <QStringList>
 
@@ -15,8 +16,12 @@ public:
     chipInfo();
 
     // true when an existing file was read; otherwise the default table is
-    // written. models is filled in both cases.
+    // written. models is filled in both cases. A catalogue that cannot be
+    // written (a read-only installation) leaves the default table in use
+    // and errorString() saying which folder is at fault.
     bool load();
+    // Empty, or why the catalogue file could not be created, naming it.
+    QString errorString() const;
     // Reads the file again on every call, so edits apply to the next lookup.
     bool modelDate(const QString &model, QString &date) const;
     // The model names as the file holds them now (models when unreadable).
@@ -26,4 +31,10 @@ public:
     static QString ramCodePath(const QString &model, bool highSpeed);
 
     QStringList models;
+
+private:
+    // The table last read, or the default one when none could be read; used
+    // while the file cannot be read.
+    QJsonObject table;
+    QString error;
 };

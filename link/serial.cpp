@@ -102,9 +102,20 @@ Serial::Serial()
     // A device that vanishes (unplugged, or the far end of a pseudo-terminal
     // gone) keeps its descriptor readable with errors; closing it ends the
     // running wait with "uart is closed!" instead of a notifier spinning.
+    // An unplugged adapter fails its reads with an I/O error (a resource
+    // error to Qt); a terminal whose far end hung up reads as end of file,
+    // which Qt calls a read error, and polls as hung up.
     connect(port, &QSerialPort::errorOccurred, this, [this](QSerialPort::SerialPortError error) {
-        if (error == QSerialPort::ResourceError && port->isOpen()) {
-            qDebug() << "serial port lost:" << port->errorString();
+        if (!port->isOpen())
+            return;
+        bool gone = error == QSerialPort::ResourceError;
+        if (error == QSerialPort::ReadError) {
+            pollfd hangup{static_cast<int>(port->handle()), POLLIN, 0};
+            gone = ::poll(&hangup, 1, 0) > 0 && (hangup.revents & (POLLHUP | POLLERR | POLLNVAL));
+        }
+        if (gone) {
+            qDebug() << "serial port lost:" << (gone && error == QSerialPort::ReadError ? QStringLiteral("hung up")
+                                                                                      : port->errorString());
             lost = true;
             closePort();
         }

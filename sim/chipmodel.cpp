@@ -1,6 +1,6 @@
 #include "chipmodel.h"
 
-#include "crc16.h"
+#include "simcrc.h"
 
 #include <QFile>
 #include <QList>
@@ -572,7 +572,7 @@ void ChipModel::rxByte(uint8_t b, int64_t now)
         if (got == kOneK + kFraming) {
             const auto *p = reinterpret_cast<const uint8_t *>(m_rx.packet.constData());
             const uint16_t crc = uint16_t(p[got - 2] << 8 | p[got - 1]);
-            if (uint8_t(p[1] + p[2]) == 0xFF && vqCrc16(p + 3, kOneK) == crc)
+            if (uint8_t(p[1] + p[2]) == 0xFF && simCrc16(p + 3, kOneK) == crc)
                 m_rx.stxGraceUntil = now + kStxGraceNs;
             else
                 m_rx.packetLength = kSixteenK + kFraming;
@@ -596,7 +596,7 @@ void ChipModel::rxPacket(int64_t now)
     const auto *p = reinterpret_cast<const uint8_t *>(packet.constData());
     const int len = packet.size() - kFraming;
     const uint16_t crc = uint16_t(p[len + 3] << 8 | p[len + 4]);
-    if (uint8_t(p[1] + p[2]) != 0xFF || vqCrc16(p + 3, len) != crc) {
+    if (uint8_t(p[1] + p[2]) != 0xFF || simCrc16(p + 3, len) != crc) {
         push(QByteArray(1, char(NAK)), now);
         return;
     }

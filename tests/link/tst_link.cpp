@@ -8,6 +8,7 @@
 #include "ymodemsender.h"
 
 #include <QFile>
+#include <QProcess>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QSerialPort>
@@ -15,7 +16,9 @@
 #include <QTimer>
 #include <QtTest>
 
+#include <atomic>
 #include <ctime>
+#include <unistd.h>
 #include <memory>
 #include <thread>
 
@@ -61,6 +64,8 @@ private slots:
     void pseudoTerminalHasNoModemLines();
     void missingRamCodeSendsNothing();
     void emptyImageIsRefusedBeforeTransfer();
+    void readOnlyInstallation_data();
+    void readOnlyInstallation();
 
 private:
     // Opens a Serial on a fresh peer; budget lowered so timeouts stay short.
@@ -365,21 +370,57 @@ void tst_link::replies()
     QCOMPARE(text, out);
 }
 
+// The budget would hold the wait for hours; only the closed-port check ends
+// it. The link lives in a thread of its own, as a job's does, and stays
+// alive until the test has stopped touching it.
 void tst_link::closedPortEndsTheWait()
 {
-    QVERIFY(connectPeer());
+    peer = std::make_unique<PtyPeer>();
+    QVERIFY(peer->ok());
     chipCommand cmd;
-    cmd.setSerial(link.get());
-    // The job's stop closes the port from the window's thread.
-    Serial *target = link.get();
-    std::thread closer([target] {
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
-        target->closePort();
-    });
-    const bool ok = cmd.setStartAddr(0x1000);
-    closer.join();
-    QVERIFY(!ok);
-    QVERIFY(!link->isOpen());
+    std::atomic<Serial *> target{nullptr};
+    std::atomic<bool> release{false};
+    std::atomic<int> result{-1};
+    std::atomic<bool> openAfter{true};
+    std::unique_ptr<QThread> job(QThread::create([&] {
+        Serial own;
+        if (own.openPort(peer->slavePath, 115200)) {
+            own.waitCount = 1000000;
+            cmd.setSerial(&own);
+            target = &own;
+            result = cmd.setStartAddr(0x1000) ? 1 : 0;
+            openAfter = own.isOpen();
+            cmd.setSerial(nullptr);
+        }
+        while (!release)
+            QThread::msleep(1);
+        target = nullptr;
+    }));
+    job->start();
+    // Closed from the window's thread, as the job's stop does, once the
+    // command is on the line.
+    QTRY_VERIFY_WITH_TIMEOUT(target.load() != nullptr, 30000);
+    QByteArray seen;
+    QTRY_VERIFY_WITH_TIMEOUT(([&] {
+                                 char buf[256];
+                                 pollfd p{peer->master, POLLIN, 0};
+                                 if (::poll(&p, 1, 0) > 0) {
+                                     const ssize_t n = ::read(peer->master, buf, sizeof buf);
+                                     if (n > 0)
+                                         seen.append(buf, static_cast<int>(n));
+                                 }
+                                 return seen.endsWith("\r\n");
+                             }()),
+                             30000);
+    target.load()->closePort();
+    const bool ended = QTest::qWaitFor([&] { return result.load() != -1; }, 30000);
+    if (!ended)
+        cmd.stopFlag = true;
+    release = true;
+    QVERIFY(job->wait(60000));
+    QVERIFY2(ended, "the reply wait went on after its port was closed");
+    QCOMPARE(result.load(), 0);
+    QVERIFY(!openAfter.load());
 }
 
 void tst_link::pseudoTerminalHasNoModemLines()
@@ -430,5 +471,94 @@ void tst_link::emptyImageIsRefusedBeforeTransfer()
     QCOMPARE(peer->received(), QByteArray("startaddr 0x0\r\n"));
 }
 
-QTEST_GUILESS_MAIN(tst_link)
+void tst_link::readOnlyInstallation_data()
+{
+    QTest::addColumn<bool>("withCatalogue");
+    QTest::newRow("catalogue present") << true;
+    QTest::newRow("catalogue missing") << false;
+}
+
+// An ordinary user runs the tool from an installation only the
+// administrator may write. The probe is this program again, started as that
+// user (as root, through setpriv: root passes every permission check).
+void tst_link::readOnlyInstallation()
+{
+    QFETCH(bool, withCatalogue);
+    // The added model's ROM date is known only to the file; the default
+    // table knows VQ5304's.
+    const QString rom = withCatalogue ? "Jan  1 2030/00:00:00" : "Aug  9 2021/16:16:40";
+    QStringList command{QCoreApplication::applicationFilePath(), "--catalogue-probe", rom};
+    if (::geteuid() == 0) {
+        const QString setpriv = QStandardPaths::findExecutable("setpriv");
+        if (setpriv.isEmpty())
+            QSKIP("running as root without setpriv: a read-only folder cannot be shown");
+        command = QStringList{setpriv, "--reuid=65534", "--regid=65534", "--clear-groups"} + command;
+    }
+    QTemporaryDir home;
+    QVERIFY(QFile::setPermissions(home.path(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner
+                                                   | QFile::ReadOther | QFile::ExeOther | QFile::ReadGroup
+                                                   | QFile::ExeGroup));
+    const QString folder = home.path() + "/config";
+    QVERIFY(QDir().mkpath(folder));
+    const QString file = folder + "/chip_info.json";
+    if (withCatalogue) {
+        // Only the ROM date of an added model tells that the file was read.
+        writeFile(file, "{\n    \"VQ5304\": \"Aug  9 2021/16:16:40\",\n    \"VQ9000\": \"Jan  1 2030/00:00:00\"\n}\n");
+        QVERIFY(QFile::setPermissions(file, QFile::ReadOwner | QFile::ReadGroup | QFile::ReadOther));
+    }
+    const QFile::Permissions readOnly = QFile::ReadOwner | QFile::ExeOwner | QFile::ReadGroup | QFile::ExeGroup
+                                        | QFile::ReadOther | QFile::ExeOther;
+    QVERIFY(QFile::setPermissions(folder, readOnly));
+    const QByteArray before = withCatalogue ? readAll(file) : QByteArray();
+
+    QProcess probe;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("VQ_CONFIG_DIR", folder);
+    probe.setProcessEnvironment(env);
+    probe.start(command.first(), command.mid(1));
+    QVERIFY(probe.waitForFinished(60000));
+    const QString out = QString::fromUtf8(probe.readAllStandardOutput());
+    QFile::setPermissions(folder, readOnly | QFile::WriteOwner);
+    const QString why = out + QString::fromUtf8(probe.readAllStandardError());
+    QCOMPARE(probe.exitCode(), 0);
+    QVERIFY2(out.contains(withCatalogue ? "model=VQ9000" : "model=VQ5304"), qPrintable(why));
+    if (withCatalogue) {
+        QVERIFY2(out.contains("error=\n"), qPrintable(why));
+        QCOMPARE(readAll(file), before);
+    } else {
+        QVERIFY2(out.contains("error=") && out.contains(folder), qPrintable(why));
+        QVERIFY(!QFile::exists(file));
+    }
+}
+
+// The probe: identify a scripted chip with the catalogue of VQ_CONFIG_DIR;
+// print the model found and the catalogue's complaint.
+static int catalogueProbe(const QByteArray &romDate)
+{
+    PtyPeer peer;
+    if (!peer.ok())
+        return 3;
+    peer.answer("version", {"\r\nboot rom " + romDate + "\r\n"});
+    peer.start();
+    Serial link;
+    if (!link.openPort(peer.slavePath, 115200))
+        return 4;
+    chipCommand cmd;
+    cmd.setSerial(&link);
+    QString model;
+    cmd.getVersion(model);
+    const QByteArray text = "model=" + model.toUtf8() + "\nerror=" + cmd.catalogue->errorString().toUtf8() + "\n";
+    fputs(text.constData(), stdout);
+    return 0;
+}
+
+int main(int argc, char **argv)
+{
+    QCoreApplication app(argc, argv);
+    if (argc > 2 && qstrcmp(argv[1], "--catalogue-probe") == 0)
+        return catalogueProbe(argv[2]);
+    tst_link test;
+    QTEST_SET_MAIN_SOURCE_PATH
+    return QTest::qExec(&test, argc, argv);
+}
 #include "tst_link.moc"

@@ -40,6 +40,13 @@ private slots:
     void stopEndsTransfer();
     void stopThenRebootThenProgramAgain_data();
     void stopThenRebootThenProgramAgain();
+    void everyLineSpeed_data();
+    void everyLineSpeed();
+    void slowErase_data();
+    void slowErase();
+    void lostPortEndsTheRun();
+    void badRequestTouchesNoChip_data();
+    void badRequestTouchesNoChip();
 
 private:
     QString writeImage(const QString &name, const QByteArray &bytes);
@@ -214,6 +221,7 @@ void tst_programflash::transferCodes_data()
     QTest::newRow("block refused for ever") << "nak-always=1" << 0xE5u;
     QTest::newRow("last block refused once") << "nak=3" << 0xFFu;
     QTest::newRow("first EOT acknowledged") << "eot-ack" << 0xFFu;
+    QTest::newRow("header refused once") << "nak=0" << 0xFFu;
 }
 
 // One flash transfer on a chip already in its RAM code: the sender's own
@@ -429,6 +437,192 @@ void tst_programflash::stopThenRebootThenProgramAgain()
     QCOMPARE(rebooted.load(), 1);
     QCOMPARE(QString::number(again.load(), 16), QStringLiteral("0"));
     QCOMPARE(sim.flash().mid(0x20000, after.size()), after);
+}
+
+void tst_programflash::everyLineSpeed_data()
+{
+    QTest::addColumn<uint>("baud");
+    QTest::addColumn<bool>("highSpeed");
+    QTest::addColumn<int>("size");
+    // At 9600 baud a single 16 KiB block is 17 s on the wire, more than the
+    // bare 7 s idle limit; one block keeps the case as short as it can be.
+    QTest::newRow("9600") << 9600u << false << 3000;
+    QTest::newRow("250000") << 250000u << false << 40000;
+    QTest::newRow("2000000, high-speed RAM code") << 2000000u << true << 100000;
+    QTest::newRow("3000000, high-speed RAM code") << 3000000u << true << 100000;
+}
+
+// Paced, and with the simulator losing whatever crosses while the two
+// ends' speeds differ, as a UART would.
+void tst_programflash::everyLineSpeed()
+{
+    QFETCH(uint, baud);
+    QFETCH(bool, highSpeed);
+    QFETCH(int, size);
+    SimFixture sim({"--pace", "--check-speed"});
+    QVERIFY2(sim.ok(), qPrintable(sim.error()));
+    const QByteArray image = randomBytes(size, baud);
+    Serial link;
+    QVERIFY(link.openPort(sim.portPath(), 115200));
+    chipCommand cmd;
+    cmd.setSerial(&link);
+    QCOMPARE(QString::number(cmd.programFlash(baud, {0x6000}, {writeImage("speed.bin", image)}, 2, highSpeed), 16),
+             QStringLiteral("0"));
+    QCOMPARE(sim.state().baud, static_cast<int>(baud));
+    QCOMPARE(sim.flash().mid(0x6000, image.size()), image);
+    // Reply waits at this speed: an address, a partial erase, the count.
+    QVERIFY(cmd.setStartAddr(0x7000));
+    QVERIFY(cmd.eraseFlash(0x6000, 4096));
+    uint32_t files = 0;
+    QVERIFY(cmd.getFileCount(files));
+    QCOMPARE(files, 1u);
+    QCOMPARE(sim.flash().mid(0x6000, 4096), QByteArray(4096, '\xff'));
+}
+
+void tst_programflash::slowErase_data()
+{
+    QTest::addColumn<QString>("timing");
+    QTest::addColumn<bool>("wholeChip");
+    // Far beyond the one-second reply budget at burn speed; the marker ends
+    // the wait when it comes.
+    QTest::newRow("whole chip, 3 s") << "0,0,3000000" << true;
+    QTest::newRow("64 sectors of 100 ms") << "100000,0" << false;
+}
+
+void tst_programflash::slowErase()
+{
+    QFETCH(QString, timing);
+    QFETCH(bool, wholeChip);
+    SimFixture sim;
+    QVERIFY2(sim.ok(), qPrintable(sim.error()));
+    const QByteArray image = randomBytes(64 * 4096, 21);
+    chipCommand first;
+    QCOMPARE(run(sim, first, {writeImage("full.bin", image)}, {0x40000}, 2), 0u);
+    QVERIFY(sim.addFault("slow-flash=" + timing));
+    Serial link;
+    QVERIFY(link.openPort(sim.portPath(), 115200));
+    link.setBaudRate(kBurnBaud);
+    chipCommand cmd;
+    cmd.setSerial(&link);
+    if (wholeChip) {
+        QVERIFY(cmd.rebootChip());
+        link.setBaudRate(115200);
+        QTRY_COMPARE(sim.state().where, QStringLiteral("ROM"));
+        QCOMPARE(QString::number(cmd.programFlash(kBurnBaud, {}, {}, 1, false), 16), QStringLiteral("0"));
+    } else {
+        QVERIFY(cmd.eraseFlash(0x40000, image.size()));
+    }
+    QCOMPARE(sim.flash().mid(0x40000, image.size()), QByteArray(image.size(), '\xff'));
+    QString model;
+    QVERIFY(cmd.getVersion(model));
+}
+
+namespace {
+QStringList capturedWarnings;
+QtMessageHandler previousHandler = nullptr;
+void captureWarnings(QtMsgType type, const QMessageLogContext &context, const QString &text)
+{
+    if (type == QtWarningMsg)
+        capturedWarnings << text;
+    previousHandler(type, context, text);
+}
+} // namespace
+
+// The device vanishes when the third block arrives: the run reports the
+// transfer code at once, the link says the port was lost, and nothing more
+// is written to the closed port (Qt would warn about every write). At 300
+// baud the idle limit is over nine minutes, so only noticing the lost
+// device ends this run soon; the link stays in the job's thread until the
+// test is done with it.
+void tst_programflash::lostPortEndsTheRun()
+{
+    SimFixture sim({"--fault", "disconnect=3"});
+    QVERIFY2(sim.ok(), qPrintable(sim.error()));
+    const QString file = writeImage("lost.bin", randomBytes(16384 * 5, 22));
+    chipCommand cmd;
+    std::atomic<uint32_t> code{1};
+    std::atomic<int> lost{-1};
+    std::atomic<bool> orderlyCloseLost{true};
+    std::atomic<bool> release{false};
+    capturedWarnings.clear();
+    previousHandler = qInstallMessageHandler(captureWarnings);
+    std::unique_ptr<QThread> job(QThread::create([&] {
+        Serial link;
+        if (!link.openPort(sim.portPath(), 115200))
+            return;
+        link.closePort();
+        orderlyCloseLost = link.portLost();
+        if (!link.openPort(sim.portPath(), 115200))
+            return;
+        cmd.setSerial(&link);
+        code = cmd.programFlash(300, {0x0}, {file}, 2, false);
+        lost = link.portLost() && !link.isOpen() && !cmd.rebootAfterStop() ? 1 : 0;
+        while (!release)
+            QThread::msleep(1);
+    }));
+    job->start();
+    const bool ended = QTest::qWaitFor([&] { return lost.load() != -1; }, 30000);
+    if (!ended) {
+        cmd.stopFlag = true;
+        cmd.ymodem->stopFlag = true;
+    }
+    release = true;
+    QVERIFY(job->wait(60000));
+    qInstallMessageHandler(previousHandler);
+    QVERIFY2(ended, "the run went on after its device vanished");
+    QVERIFY(!orderlyCloseLost.load());
+    QCOMPARE(QString::number(code.load(), 16),
+             QString::number(resultCode::kFlashWriteFailed | resultCode::kTransferTimeout, 16));
+    QCOMPARE(lost.load(), 1);
+    QVERIFY2(capturedWarnings.isEmpty(), qPrintable(capturedWarnings.join(" | ")));
+}
+
+void tst_programflash::badRequestTouchesNoChip_data()
+{
+    QTest::addColumn<int>("files");
+    QTest::addColumn<int>("addresses");
+    QTest::addColumn<QString>("content");
+    QTest::addColumn<uint>("code");
+    QTest::newRow("two files, one address") << 2 << 1 << "data" << resultCode::kAddressListMismatch;
+    QTest::newRow("one file, two addresses") << 1 << 2 << "data" << resultCode::kAddressListMismatch;
+    QTest::newRow("empty image") << 1 << 1 << "empty" << (resultCode::kFlashWriteFailed | resultCode::kTransferEmptyFile);
+    QTest::newRow("missing image") << 1 << 1 << "missing" << (resultCode::kFlashWriteFailed | resultCode::kTransferCannotOpen);
+}
+
+// Refused before identification: the chip stays in its boot ROM with its
+// flash untouched, and a good request runs on it right after.
+void tst_programflash::badRequestTouchesNoChip()
+{
+    QFETCH(int, files);
+    QFETCH(int, addresses);
+    QFETCH(QString, content);
+    QFETCH(uint, code);
+    QVERIFY(QString::number(resultCode::kAddressListMismatch, 16) == "40b00");
+    QVERIFY(!resultText(resultCode::kAddressListMismatch).isEmpty());
+    SimFixture sim;
+    QVERIFY2(sim.ok(), qPrintable(sim.error()));
+    QStringList paths;
+    QList<uint32_t> addrs;
+    for (int i = 0; i < files; ++i) {
+        const QString name = QStringLiteral("req%1.bin").arg(i);
+        if (content == "missing")
+            paths << work.filePath(name + ".none");
+        else
+            paths << writeImage(name, content == "empty" ? QByteArray() : randomBytes(5000, 30 + i));
+    }
+    for (int i = 0; i < addresses; ++i)
+        addrs << 0x10000u * (i + 1);
+    const QByteArray flashBefore = sim.flash();
+    Serial link;
+    QVERIFY(link.openPort(sim.portPath(), 115200));
+    chipCommand cmd;
+    cmd.setSerial(&link);
+    QCOMPARE(QString::number(cmd.programFlash(kBurnBaud, addrs, paths, 2, false), 16), QString::number(code, 16));
+    QCOMPARE(sim.state().where, QStringLiteral("ROM"));
+    QVERIFY(sim.flash() == flashBefore);
+    const QByteArray good = randomBytes(5000, 40);
+    QCOMPARE(cmd.programFlash(kBurnBaud, {0x0}, {writeImage("good.bin", good)}, 2, false), 0u);
+    QCOMPARE(sim.flash().mid(0, good.size()), good);
 }
 
 QTEST_GUILESS_MAIN(tst_programflash)

@@ -4,6 +4,7 @@
 #include "chipmodel.h"
 #include "crc16.h"
 #include "faults.h"
+#include "simcrc.h"
 #include "../simfixture.h"
 
 #include <QFileInfo>
@@ -185,6 +186,8 @@ class tst_SimChip : public QObject
     Q_OBJECT
 
 private slots:
+    void crcCheckValues_data();
+    void crcCheckValues();
     void versionReply_data();
     void versionReply();
     void transfer_data();
@@ -209,6 +212,24 @@ private slots:
     void runtimeFaultAndDisconnect();
     void fixtureFeedsChips();
 };
+
+void tst_SimChip::crcCheckValues_data()
+{
+    QTest::addColumn<QByteArray>("bytes");
+    QTest::addColumn<uint>("crc");
+    QTest::newRow("check string") << QByteArray("123456789") << 0x31C3u;
+    QTest::newRow("one letter") << QByteArray("A") << 0x58E5u;
+    QTest::newRow("ones") << QByteArray(4, '\xff') << 0x99CFu;
+    QTest::newRow("empty") << QByteArray() << 0u;
+}
+
+// The receiver's own CRC against published check values of CRC-16/XMODEM.
+void tst_SimChip::crcCheckValues()
+{
+    QFETCH(QByteArray, bytes);
+    QFETCH(uint, crc);
+    QCOMPARE(uint(simCrc16(reinterpret_cast<const uint8_t *>(bytes.constData()), bytes.size())), crc);
+}
 
 void tst_SimChip::versionReply_data()
 {
@@ -581,6 +602,8 @@ void tst_SimChip::speedCheck_data()
     QTest::newRow("chip moved, host did not") << QByteArray("921600") << int(B115200) << false;
     QTest::newRow("both moved") << QByteArray("921600") << int(B921600) << true;
     QTest::newRow("host moved alone") << QByteArray() << int(B921600) << false;
+    QTest::newRow("both at 3000000") << QByteArray("3000000") << int(B3000000) << true;
+    QTest::newRow("chip at 3000000, host at 2000000") << QByteArray("3000000") << int(B2000000) << false;
 }
 
 // With --check-speed a host that forgets to follow the chip's speed hears
