@@ -7,8 +7,7 @@
 
 namespace {
 constexpr uint32_t kSectorSize = 4096;
-// The speeds the windows accept: the boot ROM's lowest, and the fastest the
-// RAM code and common USB bridges run.
+// The speeds the windows accept; the link's waits are sized for every one.
 constexpr uint32_t kMinBaud = 9600;
 constexpr uint32_t kMaxBaud = 3000000;
 // Flash addresses are 32 bits wide; an image must end at or below this.
