@@ -5,6 +5,7 @@
 //   vq_bench stations [--counts 1,4,8,16] [--size BYTES] [--baud N] [--spin]
 //   vq_bench idle
 //   vq_bench factory  [--counts 1,16,32] [--size BYTES] [--baud N]
+//   vq_bench line     [--counts 1,16,32] [--size BYTES] [--baud N]
 //
 // Every figure is printed as one "key: value ..." line; the station run adds
 // a table. Efficiency is the line's own time for the bytes (10 bits a byte at
@@ -13,6 +14,7 @@
 #include "benchutil.h"
 #include "chipcommand.h"
 #include "factorybench.h"
+#include "linebench.h"
 #include "serial.h"
 #include "ymodemsender.h"
 
@@ -373,8 +375,10 @@ int main(int argc, char **argv)
     const uint32_t baud = args.value("--baud", "2000000").toUInt();
     if (mode == "factory")
         return benchFactory(args.value("--counts", "1,16,32").split(','), size, baud);
+    if (mode == "line")
+        return benchLine(args.value("--counts", "1,16,32").split(','), size, baud);
     if (mode == "factory-run")
         return factoryRun(args.value("--count", "1").toInt(), size, baud);
-    fprintf(stderr, "usage: vq_bench flash|ramcode|stations|idle|factory [options]\n");
+    fprintf(stderr, "usage: vq_bench flash|ramcode|stations|idle|factory|line [options]\n");
     return 2;
 }

@@ -75,6 +75,7 @@ void tranThread::setConfig(const QString &port, const QStringList &paths, const 
     bootFlag = boot;
     baudRate = baud;
     stepCount = paths.size() + 1;
+    recoverFlag = false;
     setStopFlag(false);
 }
 
@@ -83,6 +84,13 @@ void tranThread::setStopFlag(bool on)
     stopFlag = on;
     cmd->stopFlag = on;
     cmd->ymodem->stopFlag = on;
+}
+
+void tranThread::stopAndRecover()
+{
+    // Raised first: a job that sees the stop must also see what kind it is.
+    recoverFlag = true;
+    setStopFlag(true);
 }
 
 void tranThread::stop()
@@ -108,6 +116,7 @@ void tranThread::run()
     // The abort flags are lowered by setConfig, not here: a stop the window
     // sends between start() and the thread's first step must not be lost.
     status = kIdle;
+    lingerFlag = false;
     cmd->done = 0.0f;
     cmd->ymodem->fraction = 0.0f;
     if (stopFlag) {
@@ -154,7 +163,8 @@ void tranThread::enterBootRom()
 
 uint32_t tranThread::programOnce()
 {
-    return cmd->programFlash(baudRate, fileAddrs, filePaths, kKeepFlash, highFlag);
+    return cmd->programFlash(baudRate, fileAddrs, filePaths, eraseBeforeWrite ? kEraseWholeChip : kKeepFlash,
+                             highFlag);
 }
 
 void tranThread::downloadJob()
@@ -184,10 +194,12 @@ void tranThread::downloadJob()
                 runPulse(serial, kBootRetryPulse);
             code = programOnce();
         }
+        const double seconds = clock.nsecsElapsed() / 1e9;
+        if (code != resultCode::kSuccess && stopFlag && recoverFlag)
+            recoverChip();
         log(cmd->flashId.isEmpty() ? QStringLiteral("未读取到Flash ID") : QStringLiteral("Flash ID:") + cmd->flashId);
         log(cmd->flashUid.isEmpty() ? QStringLiteral("未读取到Flash UID")
                                     : QStringLiteral("Flash UID:") + cmd->flashUid);
-        const double seconds = clock.nsecsElapsed() / 1e9;
         if (code != resultCode::kSuccess) {
             const uint32_t stage = code & ~resultCode::kTransferMask;
             const uint32_t transfer = code & resultCode::kTransferMask;
@@ -199,10 +211,15 @@ void tranThread::downloadJob()
                 text += QLatin1Char('/') + resultText(transfer);
             }
             publish(kFailed, code, text, seconds);
-            return;
+            if (!nextChipAfterFailure())
+                return;
+            continue;
         }
-        if (!resetChip(seconds))
-            return;
+        if (!resetChip(seconds)) {
+            if (!nextChipAfterFailure())
+                return;
+            continue;
+        }
         publish(kSucceeded, resultCode::kSuccess, QStringLiteral("烧录成功！"), seconds);
         // The window counts the chip while it reads kSucceeded; moving on only
         // after its acknowledgement keeps a continuous line from counting a
@@ -213,17 +230,48 @@ void tranThread::downloadJob()
             status = kFinished;
             return;
         }
-        log(QStringLiteral("正在检测新芯片..."));
-        status = kWaitingChip;
-        if (!waitForNextChip())
+        if (!nextChip())
             return;
-        if (serial->isOpen()) {
-            serial->setBaudRate(kBootBaud);
-            log(QStringLiteral("已检测到新芯片！"));
-        }
-        cmd->done = 0.0f;
-        cmd->ymodem->fraction = 0.0f;
     }
+}
+
+bool tranThread::nextChip()
+{
+    log(QStringLiteral("正在检测新芯片..."));
+    status = kWaitingChip;
+    if (!waitForNextChip())
+        return false;
+    if (serial->isOpen()) {
+        serial->setBaudRate(kBootBaud);
+        log(QStringLiteral("已检测到新芯片！"));
+    }
+    cmd->done = 0.0f;
+    cmd->ymodem->fraction = 0.0f;
+    return true;
+}
+
+bool tranThread::nextChipAfterFailure()
+{
+    // A vanished device brings no further chip; the job keeps its failure.
+    if (!continueFlag || !continueAfterFailure || stopFlag || portGone())
+        return false;
+    return waitWhileStatus(kFailed) && nextChip();
+}
+
+void tranThread::recoverChip()
+{
+    // The chip may sit in its RAM code at the burn speed, or in the middle of
+    // a transfer; left there, every later run on it fails until someone
+    // resets it by hand.
+    if (cmd->rebootAfterStop())
+        log(QStringLiteral("烧录已停止，芯片已重启。"));
+    else
+        log(QStringLiteral("烧录已停止，芯片未能重启，请手动复位芯片！"));
+}
+
+bool tranThread::portGone() const
+{
+    return serial && serial->portLost();
 }
 
 void tranThread::eraseJob()
@@ -283,6 +331,7 @@ void tranThread::publish(int result, uint32_t code, const QString &text, double 
     for (const QString &path : filePaths)
         r.files << QFileInfo(path).fileName();
     r.erase = eraseFlag;
+    r.portLost = portGone();
     lastRecord = r;
     // Releasing the status publishes the record with it.
     status.store(result, std::memory_order_release);
@@ -345,6 +394,7 @@ bool tranThread::sampleDsr()
 
 void tranThread::linger()
 {
+    lingerFlag = true;
     do {
         sleepMs(kLingerMs);
         sampleDsr();

@@ -35,6 +35,8 @@ struct chipRecord {
     qint64 bytesWritten = 0;
     QStringList files;
     bool erase = false;
+    // The device went away while the job had it open.
+    bool portLost = false;
 };
 
 // One whole programming job (download or erase) on one port, on a thread of
@@ -59,6 +61,15 @@ public:
     bool portOpen() const { return linkOpen.load(std::memory_order_relaxed); }
     bool dsrAsserted() const { return dsrLevel.load(std::memory_order_relaxed); }
 
+    // Ends a running job from another thread without touching its port: the
+    // abort flags end the chip's run (a transfer with 0xE8), the job's own
+    // thread brings the chip back to its boot ROM where it can, reports the
+    // failure as usual and lingers. The window's stop() closes the port
+    // instead and leaves the chip as it is.
+    void stopAndRecover();
+    // The job has stopped taking chips and waits only for its stop flag.
+    bool lingering() const { return lingerFlag.load(); }
+
     // The chip behind status kFailed or kSucceeded. Read it after seeing one
     // of those with an acquiring load of status: the job leaves it alone
     // until the window has moved status on.
@@ -77,6 +88,12 @@ public:
     bool eraseFlag = false;
     std::atomic<int> status{jobStatus::kIdle};
     chipCommand *cmd;
+    // Set before start(); the window leaves both off. A download job erases
+    // the whole flash before the images are written; in continuous mode a
+    // failed chip, once acknowledged, is followed by the next one instead of
+    // ending the job.
+    bool eraseBeforeWrite = false;
+    bool continueAfterFailure = false;
 
 public slots:
     void stop();
@@ -96,6 +113,10 @@ private:
     void enterBootRom();
     uint32_t programOnce();
     bool waitForNextChip();
+    bool nextChip();
+    bool nextChipAfterFailure();
+    void recoverChip();
+    bool portGone() const;
     bool waitWhileStatus(int value);
     void linger();
     bool sampleDsr();
@@ -112,5 +133,7 @@ private:
     std::atomic<int> stepCount{1};
     std::atomic<bool> linkOpen{false};
     std::atomic<bool> dsrLevel{false};
+    std::atomic<bool> recoverFlag{false};
+    std::atomic<bool> lingerFlag{false};
     chipRecord lastRecord;
 };

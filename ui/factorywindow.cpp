@@ -5,6 +5,7 @@
 #include "downloadgroupbox.h"
 #include "filecfg.h"
 #include "portlist.h"
+#include "productionrecord.h"
 #include "tranthread.h"
 #include "ui_factorywindow.h"
 
@@ -86,15 +87,6 @@ bool parseAddress(const QString &text, uint32_t &address)
         return false;
     address = digits.toUInt(nullptr, 16);
     return true;
-}
-
-QString csvField(QString field)
-{
-    static const QRegularExpression special(QStringLiteral("[,\"\r\n]"));
-    if (!field.contains(special))
-        return field;
-    field.replace(QLatin1Char('"'), QLatin1String("\"\""));
-    return QLatin1Char('"') + field + QLatin1Char('"');
 }
 
 void appendPlainLine(QTextEdit *view, const QString &line)
@@ -481,37 +473,7 @@ void factoryWindow::appendRecord(int panel, const chipRecord &record)
     QDir().mkpath(QStringLiteral("log"));
     const QString path =
         QStringLiteral("./log/") + QDate::currentDate().toString(QStringLiteral("yyyy-MM-dd")) + QStringLiteral(".csv");
-    QFile file(path);
-    // Unbuffered: the line leaves in one write, so a crash leaves whole lines.
-    if (!file.open(QIODevice::Append | QIODevice::Unbuffered)) {
-        log(QStringLiteral("生产记录无法写入：") + QDir::toNativeSeparators(QFileInfo(path).absoluteFilePath()));
-        return;
-    }
-    const QStringList fields{record.finished.toString(QStringLiteral("yyyy-MM-dd hh:mm:ss")),
-                             QString::number(panel + 1),
-                             record.portName,
-                             record.model,
-                             record.flashId,
-                             record.flashUid,
-                             QStringLiteral("0x") + QString::number(record.code, 16),
-                             record.text,
-                             QString::number(record.seconds, 'f', 2),
-                             QString::number(record.bytesWritten),
-                             record.files.join(QLatin1Char(';')),
-                             record.erase ? QStringLiteral("擦除") : QStringLiteral("下载")};
-    QStringList quoted;
-    for (const QString &f : fields)
-        quoted << csvField(f);
-    QByteArray out;
-    if (file.size() == 0) {
-        // The byte-order mark lets spreadsheet programs read the Chinese
-        // headers as UTF-8.
-        out = QByteArrayLiteral("\xEF\xBB\xBF")
-            + QStringLiteral("时间,工位,串口,芯片型号,Flash ID,Flash UID,结果代码,结果,耗时(秒),写入字节,烧录文件,操作\r\n")
-                  .toUtf8();
-    }
-    out += quoted.join(QLatin1Char(',')).toUtf8() + "\r\n";
-    if (file.write(out) != out.size())
+    if (!appendProductionRecord(path, panel + 1, record))
         log(QStringLiteral("生产记录无法写入：") + QDir::toNativeSeparators(QFileInfo(path).absoluteFilePath()));
 }
 

@@ -115,8 +115,11 @@ void tst_vq_flash::failureIsReported_data()
     QTest::addColumn<QString>("image");
     QTest::addColumn<QString>("lines");
     QTest::newRow("speed change refused") << "baud-ignored" << "x" << "下载失败，错误代码为：0x40300,设置芯片波特率出错\n";
-    QTest::newRow("empty image") << "" << "" << "下载失败，错误代码为：0x409f2,烧录Flash过程出错\n"
-                                                "传输文件时失败，错误代码为：0xf2,烧录文件为空！\n";
+    // An empty image is now refused before the chip is touched (see
+    // tst_vq_flash_line); a chip that cancels both attempts still gives the
+    // stage line and the transfer line.
+    QTest::newRow("transfer cancelled") << "cancel=1" << "y" << "下载失败，错误代码为：0x409f1,烧录Flash过程出错\n"
+                                                              "传输文件时失败，错误代码为：0xf1,芯片发起烧录终止指令！\n";
 }
 
 void tst_vq_flash::failureIsReported()
@@ -124,7 +127,8 @@ void tst_vq_flash::failureIsReported()
     QFETCH(QString, fault);
     QFETCH(QString, image);
     QFETCH(QString, lines);
-    SimFixture sim(fault.isEmpty() ? QStringList() : QStringList{"--fault", fault});
+    // Each fault acts once: given twice, it hits the retry too.
+    SimFixture sim(fault.isEmpty() ? QStringList() : QStringList{"--fault", fault, "--fault", fault});
     QVERIFY2(sim.ok(), qPrintable(sim.error()));
     const Run r = runFlash({"--port", sim.portPath(), writeImage("f.bin", image.toLatin1()) + "@0x1000"});
     QCOMPARE(r.exitCode, 1);

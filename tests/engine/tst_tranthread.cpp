@@ -102,6 +102,7 @@ private slots:
     void continuousModeTakesEachChipOnce();
     void unpluggedDeviceFailsAndComesBack();
     void eraseJobEndsAfterAcknowledgement();
+    void stopAndRecoverRebootsTheChip();
     void lifecycle();
 
 private:
@@ -392,6 +393,38 @@ void tst_tranthread::eraseJobEndsAfterAcknowledgement()
     QCOMPARE(erase.getProcess(), 100u);
     QCOMPARE(sim.flash(), QByteArray(sim.flash().size(), char(0xFF)));
     QVERIFY(sim.flash().size() > 0);
+}
+
+void tst_tranthread::stopAndRecoverRebootsTheChip()
+{
+    // Paced and slow, so that the transfer still runs when the stop comes.
+    constexpr uint32_t kSlowBaud = 230400;
+    SimFixture sim({QStringLiteral("--pace")});
+    QVERIFY2(sim.ok(), qPrintable(sim.error()));
+    const QByteArray a = randomBytes(256 * 1024, 11);
+    {
+        tranThread job;
+        Watcher w(&job);
+        job.setConfig(sim.portPath(), {image("r.bin", a)}, {0x0}, false, false, false, false, kSlowBaud);
+        job.start();
+        // The first of sixteen blocks is in the flash: the transfer runs.
+        QTRY_VERIFY_WITH_TIMEOUT(sim.flash().left(16384) == a.left(16384), kChipTimeoutMs);
+        job.stopAndRecover();
+        // The job ends by itself: the stop is already its own.
+        QTRY_VERIFY_WITH_TIMEOUT(job.isFinished(), kChipTimeoutMs);
+        QCOMPARE(w.statuses, QList<int>{kFailed});
+        QCOMPARE(w.records.first().code, 0x409e8u);
+        QVERIFY2(w.count(QStringLiteral("烧录已停止，芯片已重启。")) == 1, qPrintable(w.lines.join('\n')));
+        QCOMPARE(sim.state().where, QStringLiteral("ROM"));
+    }
+    tranThread again;
+    Watcher w(&again);
+    again.setConfig(sim.portPath(), {image("r.bin", a)}, {0x0}, false, false, false, false, 2000000);
+    again.start();
+    QTRY_COMPARE_WITH_TIMEOUT(w.statuses.size(), 1, kChipTimeoutMs);
+    QVERIFY(stopJob(again));
+    QCOMPARE(w.statuses.first(), kSucceeded);
+    QCOMPARE(sim.flash().left(a.size()), a);
 }
 
 void tst_tranthread::lifecycle()

@@ -1,0 +1,148 @@
+// The command-line production line: vq_flash with one --port per paced
+// simulated chip, timed and accounted from outside as a line controller
+// would run it.
+#include "linebench.h"
+
+#include "simfixture.h"
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QRandomGenerator>
+#include <QTemporaryDir>
+
+#include <algorithm>
+#include <cstdio>
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+struct lineResult {
+    double seconds = 0;
+    double cpu = 0;      // user + system seconds of the vq_flash process
+    long peakRss = 0;    // KiB
+    int exitStatus = -1;
+    int wrong = 0;
+    double slowest = 0;  // the longest chip of the line, as vq_flash reports it
+};
+
+// Runs vq_flash to its end with its JSON lines in `output` and its human
+// status thrown away; wait4 gives the child's own CPU time and peak resident
+// memory.
+bool runFlash(const QStringList &args, const QString &output, lineResult *r)
+{
+    const QByteArray program = QFile::encodeName(QCoreApplication::applicationDirPath() + QStringLiteral("/vq_flash"));
+    std::vector<QByteArray> storage{program};
+    for (const QString &a : args)
+        storage.push_back(QFile::encodeName(a));
+    std::vector<char *> argv;
+    for (QByteArray &s : storage)
+        argv.push_back(s.data());
+    argv.push_back(nullptr);
+
+    const QByteArray outputPath = QFile::encodeName(output);
+    QElapsedTimer clock;
+    clock.start();
+    const pid_t pid = fork();
+    if (pid < 0)
+        return false;
+    if (pid == 0) {
+        const int devnull = ::open("/dev/null", O_WRONLY);
+        const int json = ::open(outputPath.constData(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        dup2(json, 1);
+        dup2(devnull, 2);
+        execv(argv[0], argv.data());
+        _exit(127);
+    }
+    int status = 0;
+    rusage ru{};
+    if (wait4(pid, &status, 0, &ru) != pid)
+        return false;
+    r->seconds = clock.nsecsElapsed() / 1e9;
+    r->cpu = ru.ru_utime.tv_sec + ru.ru_stime.tv_sec + (ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1e6;
+    r->peakRss = ru.ru_maxrss;
+    r->exitStatus = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return true;
+}
+
+bool lineRun(int count, int size, uint32_t baud, lineResult *r)
+{
+    QTemporaryDir tmp;
+    QByteArray data(size, Qt::Uninitialized);
+    QRandomGenerator gen(20261208);
+    for (char &c : data)
+        c = static_cast<char>(gen.generate() & 0xFF);
+    const QString image = tmp.filePath(QStringLiteral("image.bin"));
+    QFile f(image);
+    if (!f.open(QIODevice::WriteOnly) || f.write(data) != size)
+        return false;
+    f.close();
+    SimFixture sim({QStringLiteral("--pace")}, count);
+    if (!sim.ok()) {
+        fprintf(stderr, "set-up failed: %s\n", qPrintable(sim.error()));
+        return false;
+    }
+    QStringList args{QStringLiteral("--json"), QStringLiteral("--baud"), QString::number(baud),
+                     image + QStringLiteral("@0")};
+    for (int i = 0; i < count; ++i)
+        args << QStringLiteral("--port") << sim.portPath(i);
+    const QString output = tmp.filePath(QStringLiteral("line.jsonl"));
+    if (!runFlash(args, output, r))
+        return false;
+    QFile lines(output);
+    if (lines.open(QIODevice::ReadOnly)) {
+        for (const QByteArray &line : lines.readAll().split('\n')) {
+            const QJsonObject o = QJsonDocument::fromJson(line).object();
+            if (o.value(QStringLiteral("event")).toString() == QLatin1String("result"))
+                r->slowest = std::max(r->slowest, o.value(QStringLiteral("seconds")).toDouble());
+        }
+    }
+    for (int i = 0; i < count; ++i)
+        r->wrong += sim.flash(i).left(size) != data;
+    return true;
+}
+
+} // namespace
+
+int benchLine(const QStringList &counts, int size, uint32_t baud)
+{
+    double single = 0;
+    printf("\n%8s %10s %14s %8s %16s %12s %12s\n", "stations", "wall s", "KiB/s", "ratio", "cpu % vq_flash", "rss KiB",
+           "slowest s");
+    QStringList lines;
+    int failures = 0;
+    for (const QString &c : counts) {
+        const int count = c.toInt();
+        lineResult r;
+        const bool ran = lineRun(count, size, baud, &r);
+        const double aggregate = ran ? count * size / 1024.0 / r.seconds : 0;
+        if (single == 0)
+            single = aggregate;
+        const double ratio = single > 0 ? aggregate / single : 0;
+        failures += !ran || r.exitStatus != 0 || r.wrong != 0;
+        printf("%8d %10.3f %14.1f %8.2f %16.1f %12ld %12.2f\n", count, r.seconds, aggregate, ratio,
+               r.seconds > 0 ? 100 * r.cpu / r.seconds : 0, r.peakRss, r.slowest);
+        lines << QStringLiteral("line %1: wall %2 s, aggregate %3 KiB/s, ratio %4 to one station, cpu %5 s = %6 % of "
+                                "a core for vq_flash, peak rss %7 KiB, slowest chip %8 s, exit %9, wrong flash %10")
+                     .arg(count)
+                     .arg(r.seconds, 0, 'f', 3)
+                     .arg(aggregate, 0, 'f', 1)
+                     .arg(ratio, 0, 'f', 2)
+                     .arg(r.cpu, 0, 'f', 2)
+                     .arg(r.seconds > 0 ? 100 * r.cpu / r.seconds : 0, 0, 'f', 1)
+                     .arg(r.peakRss)
+                     .arg(r.slowest, 0, 'f', 2)
+                     .arg(r.exitStatus)
+                     .arg(r.wrong);
+    }
+    printf("\n");
+    for (const QString &l : lines)
+        printf("%s\n", qPrintable(l));
+    return failures == 0 ? 0 : 1;
+}

@@ -1,0 +1,31 @@
+#pragma once
+#include <QList>
+#include <QString>
+#include <QStringList>
+#include <cstdint>
+
+// What one vq_flash command asks for, checked before any port is opened.
+struct flashOptions {
+    QStringList ports;
+    bool allPorts = false;
+    uint32_t baud = 921600;
+    bool highSpeed = false;
+    bool erase = false;
+    bool reset = false;
+    bool boot = false;
+    bool continuous = false;
+    bool json = false;
+    bool verbose = false;
+    bool help = false;
+    QString recordPath;
+    QStringList files;
+    QList<uint32_t> addresses;
+};
+
+// Reads the command line (without the program name). Returns an error text,
+// empty when the arguments are good; `syntax` tells whether the error is in
+// how the command is written (worth the usage text) rather than in what it
+// asks for (an image that does not fit, an unwritable record).
+QString parseOptions(const QStringList &args, flashOptions *options, bool *syntax);
+
+extern const char kUsage[];
