@@ -62,9 +62,13 @@ bool sparedFolder(const QString &name)
     return name.contains(QLatin1String("upliftor")) || name.contains(QLatin1String("log"));
 }
 
+// The factory counters and the site's update sources belong to the
+// installation: a release that carries its own copy must not reset a line's
+// counts or point the site at another server.
 bool sparedFile(const QString &name)
 {
-    return sparedFolder(name) || name.contains(QLatin1String("cfg_file.json"));
+    return sparedFolder(name) || name.contains(QLatin1String("cfg_file.json"))
+           || name.contains(QLatin1String("update_sources.json"));
 }
 
 // The new copy lands under a name beside its target first; replacing the

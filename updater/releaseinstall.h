@@ -9,7 +9,7 @@ bool extractArchive(const QString &archivePath, const QString &baseFolder);
 
 // Installs the files of fromDir into toDir, sparing every folder whose name
 // contains "upliftor" or "log" and every file whose name contains
-// "upliftor", "log" or "cfg_file.json". Either all files are installed or
+// "upliftor", "log", "cfg_file.json" or "update_sources.json". Either all files are installed or
 // toDir is left as it was; on failure failedName names the file that could
 // not be installed.
 bool copyDirectoryFiles(const QString &fromDir, const QString &toDir, bool overwrite,

@@ -31,7 +31,7 @@ QByteArray zipFolder(const QString &folder, const QString &top)
     return readFile(folder + QStringLiteral("/out.zip"));
 }
 
-enum Package { Release, Corrupted, NoReleaseFolder, SparedNames, BackslashNames };
+enum Package { Release, Corrupted, NoReleaseFolder, SparedNames, BackslashNames, ReleaseWithSiteFiles };
 enum Share { NoShare, ShareRelease, ShareCorrupted };
 
 } // namespace
@@ -88,8 +88,8 @@ QByteArray TestUpliftor::package(Package kind, const QString &scratch)
         writeFile(scratch + QStringLiteral("/other/config/VQ571M_RAM_BIN.bin"), "stray");
         return zipFolder(scratch, QStringLiteral("other"));
     case SparedNames:
-        for (const char *name : {"config/cfg_file.json", "log/2026-02-02.text", "catalog.txt",
-                                 "upliftor/upliftor", "readme.txt"})
+        for (const char *name : {"config/cfg_file.json", "config/update_sources.json", "log/2026-02-02.text",
+                                 "catalog.txt", "upliftor/upliftor", "readme.txt"})
             writeFile(scratch + QLatin1Char('/') + releaseFolder + QLatin1Char('/') + QLatin1String(name),
                       QByteArray("from the package: ") + name);
         return zipFolder(scratch, releaseFolder);
@@ -105,6 +105,19 @@ QByteArray TestUpliftor::package(Package kind, const QString &scratch)
             scratch + QStringLiteral("/out.zip"), releaseFolder});
         python.waitForFinished(60000);
         return readFile(scratch + QStringLiteral("/out.zip"));
+    }
+    case ReleaseWithSiteFiles: {
+        // The real release with a site's settings packed in by mistake.
+        QDir().mkpath(scratch);
+        QProcess unzip;
+        unzip.setWorkingDirectory(scratch);
+        unzip.start(QStringLiteral("unzip"), {QStringLiteral("-q"), buildDir() + QStringLiteral("/vq_download_tool.zip")});
+        unzip.waitForFinished(60000);
+        const QString config = scratch + QLatin1Char('/') + releaseFolder + QStringLiteral("/config/");
+        writeFile(config + QStringLiteral("update_sources.json"),
+                  R"({"webHost": "update.elsewhere.lan", "fileServer": "/mnt/elsewhere"})");
+        writeFile(config + QStringLiteral("cfg_file.json"), R"({"okCount": 0, "failCount": 0})");
+        return zipFolder(scratch, releaseFolder);
     }
     }
     return QByteArray();
@@ -156,6 +169,12 @@ void TestUpliftor::update_data()
         << "config/VQ571M_RAM_BIN.bin" << false << false << 4 << failure;
     QTest::newRow("spared names in the package") << "v1.0.2" << QList<HttpStub::Answer>{whole} << SparedNames
                                                  << NoShare << "" << false << true << 1 << success;
+    QTest::newRow("release carrying site settings") << "v1.0.2" << QList<HttpStub::Answer>{whole}
+                                                    << ReleaseWithSiteFiles << NoShare << "" << false << true << 1
+                                                    << success;
+    QTest::newRow("web down, release carrying site settings on the share")
+        << "" << QList<HttpStub::Answer>{whole} << ReleaseWithSiteFiles << ShareRelease << "" << false << true << 0
+        << QStringLiteral("[log] 更新完成！");
     QTest::newRow("backslash-separated names") << "v1.0.2" << QList<HttpStub::Answer>{whole} << BackslashNames
                                                << NoShare << "" << false << true << 1 << success;
 }
