@@ -273,8 +273,10 @@ bool placeStaged(const InstallPlan &plan, QString &failedName)
         }
     }
     syncFolder(plan.root);
-    for (const PlannedFile &file : plan.files)
-        QFile::remove(plan.backup(file));
+    for (const PlannedFile &file : plan.files) {
+        if (QFile::remove(plan.backup(file)))
+            passPoint("cleanup");
+    }
     dropPlan(plan, planPlacing);
     return true;
 }

@@ -108,8 +108,9 @@ void TestInterruptedInstall::killed_data()
 {
     // The hooks count passes of a point within one process: "place:n" is
     // reached before the n-th rename, "rollback:n" after the n-th backup is
-    // put back, "stage:n" half-way through writing the n-th staged copy.
-    QTest::addColumn<QString>("killAt");
+    // put back, "stage:n" half-way through writing the n-th staged copy,
+    // "cleanup:n" after the n-th backup is deleted.
+    QTest::addColumn<QString>("killAt");  // empty: the first run is not killed
     QTest::addColumn<QString>("failAt");
     QTest::addColumn<State>("afterKill");
     QTest::addColumn<QString>("killAgainAt");  // during the next start's recovery
@@ -121,6 +122,9 @@ void TestInterruptedInstall::killed_data()
     QTest::newRow("placing the third file") << "place:3" << "" << Mixed << "" << New;
     QTest::newRow("placing the tool") << "place:5" << "" << Mixed << "" << New;
     QTest::newRow("placing, then again while finishing") << "place:3" << "" << Mixed << "place:2" << New;
+    QTest::newRow("removing the backups") << "cleanup:2" << "" << New << "" << New;
+    // Undone while running, and the re-downloads find nothing more.
+    QTest::newRow("a rename fails") << "" << "place:5" << Old << "" << Old;
     QTest::newRow("rolling back a failed rename") << "rollback:1" << "place:5" << Mixed << "" << Old;
     QTest::newRow("rolling back, then again while finishing") << "rollback:1" << "place:5" << Mixed
                                                               << "rollback:1" << Old;
@@ -138,7 +142,7 @@ void TestInterruptedInstall::killed()
     const QString inst = root.filePath(QStringLiteral("inst"));
     HttpStub web;
     web.route("/", {{200, "<a href='vq_download_tool_v1.0.2.zip'>v1.0.2</a>", HttpStub::Whole}});
-    web.route("/vq_download_tool_v1.0.2.zip", {{200, release, HttpStub::Whole}});
+    web.route("/vq_download_tool_v1.0.2.zip", {{200, release, HttpStub::Whole}, {404, "gone", HttpStub::Whole}});
     const QString sources = inst + QStringLiteral("/config/update_sources.json");
     QVERIFY(writeFile(sources, QStringLiteral(R"({"webHost": "%1", "fileServer": "%2"})")
                                    .arg(web.host(), root.filePath(QStringLiteral("no-share")))
@@ -157,7 +161,14 @@ void TestInterruptedInstall::killed()
             newTree.insert(it.key(), it.value());
 
     const Run first = runUpdater(inst, killAt, failAt);
-    QVERIFY2(first.killed && first.output.contains("[killed at]"), first.output.constData());
+    if (killAt.isEmpty()) {
+        QVERIFY2(!first.killed && first.output.contains(endMarker), first.output.constData());
+        QVERIFY2(first.output.contains(QString::fromUtf8("[log] 升级失败，vq_download_tool文件拷贝失败！").toUtf8())
+                     && first.output.contains(QString::fromUtf8("[box] 错误").toUtf8()),
+                 first.output.constData());
+    } else {
+        QVERIFY2(first.killed && first.output.contains("[killed at]"), first.output.constData());
+    }
 
     // Every file of either installation is whole: the old or the new bytes.
     auto checkWhole = [&](State expected) {
@@ -195,9 +206,13 @@ void TestInterruptedInstall::killed()
     }
     const Run next = runUpdater(inst, QString(), QString());
     QVERIFY2(!next.killed && next.output.contains(endMarker), next.output.constData());
-    QVERIFY2(next.output.contains(outcome == New ? "[interrupted installation finished]"
-                                                 : "[interrupted installation undone]"),
-             next.output.constData());
+    if (killAt.isEmpty()) {
+        QVERIFY2(!next.output.contains("[interrupted installation"), next.output.constData());
+    } else {
+        QVERIFY2(next.output.contains(outcome == New ? "[interrupted installation finished]"
+                                                     : "[interrupted installation undone]"),
+                 next.output.constData());
+    }
 
     // Nothing of the attempt is left, not even an empty folder.
     const Tree expected = outcome == New ? newTree : oldTree;
