@@ -39,6 +39,7 @@ private:
 
 void TestHandover::initTestCase()
 {
+    stretchListingWait();
     for (const char *program : {"/vq_download_tool", "/upliftor/upliftor"})
         QVERIFY2(QFile::exists(buildDir() + QLatin1String(program)), program);
     release = readFile(buildDir() + QStringLiteral("/vq_download_tool.zip"));

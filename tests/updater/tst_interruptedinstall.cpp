@@ -86,6 +86,7 @@ private:
 
 void TestInterruptedInstall::initTestCase()
 {
+    stretchListingWait();
     QVERIFY2(QFile::exists(buildDir() + QStringLiteral("/upliftor/upliftor")), "upliftor not built");
     release = readFile(buildDir() + QStringLiteral("/vq_download_tool.zip"));
     QVERIFY2(!release.isEmpty(), "release archive not built");

@@ -57,6 +57,7 @@ private:
 
 void TestUpliftor::initTestCase()
 {
+    stretchListingWait();
     QVERIFY2(QFile::exists(buildDir() + QStringLiteral("/upliftor/upliftor")), "upliftor not built");
     release = readFile(buildDir() + QStringLiteral("/vq_download_tool.zip"));
     QVERIFY2(!release.isEmpty(), "release archive not built");
