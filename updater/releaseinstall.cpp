@@ -40,15 +40,14 @@ const QString localArchiveName = QStringLiteral("vq_download_tool.zip");
 
 // Test-only: VQ_TEST_KILL_AT=<point>:<n> ends the process at once the n-th
 // time it passes <point>, as a power loss or a killed process would, and
-// VQ_TEST_FAIL_AT=<point>:<n> makes that step fail, as a locked file would.
-// Unset, both do nothing.
+// VQ_TEST_FAIL_AT=<point>:<n>[,<point>:<n>...] makes those steps fail, as a
+// locked file would. Unset, both do nothing.
 bool passPoint(const char *point)
 {
     static QHash<QByteArray, int> passes;
     const int pass = ++passes[QByteArray(point)];
     auto hits = [&](const char *variable) {
-        const QByteArray wanted = qgetenv(variable);
-        return !wanted.isEmpty() && wanted == QByteArray(point) + ':' + QByteArray::number(pass);
+        return qgetenv(variable).split(',').contains(QByteArray(point) + ':' + QByteArray::number(pass));
     };
     if (hits("VQ_TEST_KILL_AT")) {
         qDebug() << "[killed at]" << point << pass;
@@ -283,23 +282,34 @@ bool placeStaged(const InstallPlan &plan, QString &failedName)
 
 // Puts every backup back and takes away what the release added. Runs again
 // from the top after an interruption: a restored file has no backup left.
-void restoreBackups(const InstallPlan &plan)
+// A backup that cannot be put back keeps the plan for the next start.
+bool restoreBackups(const InstallPlan &plan)
 {
+    bool restored = true;
     for (auto it = plan.files.crbegin(); it != plan.files.crend(); ++it) {
         if (it->existed) {
-            if (QFileInfo::exists(plan.backup(*it))) {
-                replaceFile(plan.backup(*it), plan.target(*it));
-                passPoint("rollback");
+            if (QFileInfo::exists(plan.backup(*it))
+                && (passPoint("rollback") || !replaceFile(plan.backup(*it), plan.target(*it)))) {
+                restored = false;
+                continue;
             }
-        } else {
-            QFile::remove(plan.target(*it));
+        } else if (QFileInfo::exists(plan.target(*it)) && !QFile::remove(plan.target(*it))) {
+            restored = false;
+            continue;
         }
         QFile::remove(plan.fresh(*it));
     }
     for (auto it = plan.createdFolders.crbegin(); it != plan.createdFolders.crend(); ++it)
         QDir().rmdir(plan.root + QLatin1Char('/') + *it);
     syncFolder(plan.root);
-    dropPlan(plan, planRollback);
+    if (restored)
+        dropPlan(plan, planRollback);
+    return restored;
+}
+
+QString firstFileName(const InstallPlan &plan)
+{
+    return plan.files.isEmpty() ? QString() : QFileInfo(plan.files.first().path).fileName();
 }
 
 bool placeOrRestore(const InstallPlan &plan, QString &failedName)
@@ -309,6 +319,28 @@ bool placeOrRestore(const InstallPlan &plan, QString &failedName)
     if (movePlan(plan, planPlacing, planRollback))
         restoreBackups(plan);
     return false;
+}
+
+// Carries an earlier installation's plan to its end, whichever way it says.
+InstallRecovery finishPlan(const QString &root)
+{
+    InstallPlan plan;
+    plan.root = root;
+    InstallRecovery outcome = NothingInterrupted;
+    QString failedName;
+    if (readPlan(plan.plan(planRollback), plan)) {
+        outcome = restoreBackups(plan) ? InstallUndone : InstallPending;
+    } else if (readPlan(plan.plan(planPlacing), plan)) {
+        if (placeOrRestore(plan, failedName))
+            outcome = InstallFinished;
+        else
+            outcome = QFileInfo::exists(plan.plan(planRollback)) ? InstallPending : InstallUndone;
+    } else if (readPlan(plan.plan(planStaging), plan)) {
+        discardStaged(plan);
+        outcome = InstallUndone;
+    }
+    QFile::remove(plan.plan(planWriting));
+    return outcome;
 }
 
 } // namespace
@@ -375,6 +407,11 @@ bool copyDirectoryFiles(const QString &fromDir, const QString &toDir, bool overw
     }
     InstallPlan plan;
     plan.root = target.absolutePath();
+    // A new plan must not meet an old one that could not be carried through.
+    if (finishPlan(plan.root) == InstallPending) {
+        failedName = QFileInfo::exists(plan.plan(planRollback)) ? planRollback : planPlacing;
+        return false;
+    }
     if (!makePlan(fromDir, toDir, QString(), overwrite, plan, failedName)) {
         if (createdRoot)
             QDir().rmdir(plan.root);
@@ -390,7 +427,7 @@ bool copyDirectoryFiles(const QString &fromDir, const QString &toDir, bool overw
         return false;
     };
     if (!writePlan(plan)) {
-        failedName = plan.files.isEmpty() ? QString() : QFileInfo(plan.files.first().path).fileName();
+        failedName = firstFileName(plan);
         return undo();
     }
     for (const QString &folder : qAsConst(plan.createdFolders)) {
@@ -412,7 +449,7 @@ bool copyDirectoryFiles(const QString &fromDir, const QString &toDir, bool overw
     for (const QString &folder : qAsConst(plan.createdFolders))
         syncFolder(plan.root + QLatin1Char('/') + folder);
     if (!movePlan(plan, planStaging, planPlacing)) {
-        failedName = QFileInfo(plan.files.first().path).fileName();
+        failedName = firstFileName(plan);
         return undo();
     }
     passPoint("staged");
@@ -423,18 +460,7 @@ InstallRecovery finishInterruptedInstall(const QString &installFolder)
 {
     InstallPlan plan;
     plan.root = QDir(installFolder).absolutePath();
-    InstallRecovery outcome = NothingInterrupted;
-    QString failedName;
-    if (readPlan(plan.plan(planRollback), plan)) {
-        restoreBackups(plan);
-        outcome = InstallUndone;
-    } else if (readPlan(plan.plan(planPlacing), plan)) {
-        outcome = placeOrRestore(plan, failedName) ? InstallFinished : InstallUndone;
-    } else if (readPlan(plan.plan(planStaging), plan)) {
-        discardStaged(plan);
-        outcome = InstallUndone;
-    }
-    QFile::remove(plan.plan(planWriting));
+    InstallRecovery outcome = finishPlan(plan.root);
 
     const QDir work(plan.root);
     const QStringList staging = work.entryList({stagingPattern}, QDir::Dirs | QDir::NoDotAndDotDot);
@@ -450,6 +476,8 @@ InstallRecovery finishInterruptedInstall(const QString &installFolder)
         qDebug() << "[interrupted installation finished]";
     else if (outcome == InstallUndone)
         qDebug() << "[interrupted installation undone]";
+    else if (outcome == InstallPending)
+        qDebug() << "[interrupted installation still pending]";
     return outcome;
 }
 

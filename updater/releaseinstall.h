@@ -16,7 +16,9 @@ bool extractArchive(const QString &archivePath, const QString &baseFolder);
 bool copyDirectoryFiles(const QString &fromDir, const QString &toDir, bool overwrite,
                         QString &failedName);
 
-enum InstallRecovery { NothingInterrupted, InstallFinished, InstallUndone };
+// InstallPending: a file could not be put back (a program still running on
+// Windows holds it); the plan stays and the next start tries again.
+enum InstallRecovery { NothingInterrupted, InstallFinished, InstallUndone, InstallPending };
 
 // Finishes or undoes an installation into installFolder that was cut off
 // (by a crash, a kill or a power loss), and clears what an interrupted
