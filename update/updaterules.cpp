@@ -19,9 +19,9 @@ const char *const packagePrefix = "vq_download_tool_";
 // read as it stands.
 static const int listingWaitMs = 1000;
 
-// Test use only: on a test machine whose cores are busy with other work the
-// first request of a process (the network stack starting up) can take longer
-// than the second alone, and a slow start would pass for a silent server.
+// Test use only: on a test machine whose cores are busy with other work, the
+// first request of a process (the network stack starting up) can outlast the
+// second, and a slow start would pass for a silent server.
 // VQ_TEST_LISTING_WAIT_MS stretches the wait for such runs.
 static int listingWait()
 {
