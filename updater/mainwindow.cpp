@@ -50,6 +50,7 @@ MainWindow::MainWindow(QWidget *parent)
     updateState = 0;
     downloadFile = new QFile;
     networkManager = new QNetworkAccessManager(this);
+    finishInterruptedInstall(installFolder);
     sources = vqupdate::loadUpdateSources(QStringLiteral("./config"));
     on_pushButton_clicked();
 }

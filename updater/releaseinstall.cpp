@@ -6,15 +6,344 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QHash>
 #include <QList>
 #include <QStringList>
+#include <QUrl>
 
 #ifdef Q_OS_WIN
+#include <io.h>
 #include <windows.h>
 #else
 #include <cstdio>
+#include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
+#include <unistd.h>
 #endif
+
+namespace {
+
+const QString freshSuffix = QStringLiteral(".vqnew");
+const QString backupSuffix = QStringLiteral(".vqold");
+
+// The plan of a running installation lives in the installation folder under
+// one of three names; renaming it from one to the next is the atomic step
+// that moves the installation on. Its names contain "upliftor", so no
+// release can install over them.
+const QString planStaging = QStringLiteral("upliftor-install-staging.plan");
+const QString planPlacing = QStringLiteral("upliftor-install-placing.plan");
+const QString planRollback = QStringLiteral("upliftor-install-rollback.plan");
+const QString planWriting = QStringLiteral("upliftor-install-staging.plan.part");
+const QString stagingPattern = QStringLiteral("upliftor-staging-*");
+const QString localArchiveName = QStringLiteral("vq_download_tool.zip");
+
+// Test-only: VQ_TEST_KILL_AT=<point>:<n> ends the process at once the n-th
+// time it passes <point>, as a power loss or a killed process would, and
+// VQ_TEST_FAIL_AT=<point>:<n>[,<point>:<n>...] makes those steps fail, as a
+// locked file would. Unset, both do nothing.
+bool passPoint(const char *point)
+{
+    static QHash<QByteArray, int> passes;
+    const int pass = ++passes[QByteArray(point)];
+    auto hits = [&](const char *variable) {
+        return qgetenv(variable).split(',').contains(QByteArray(point) + ':' + QByteArray::number(pass));
+    };
+    if (hits("VQ_TEST_KILL_AT")) {
+        qDebug() << "[killed at]" << point << pass;
+#ifdef Q_OS_WIN
+        TerminateProcess(GetCurrentProcess(), 9);
+#else
+        ::kill(::getpid(), SIGKILL);
+#endif
+    }
+    return hits("VQ_TEST_FAIL_AT");
+}
+
+bool sparedFolder(const QString &name)
+{
+    return name.contains(QLatin1String("upliftor")) || name.contains(QLatin1String("log"));
+}
+
+// The factory counters and the site's update sources belong to the
+// installation: a release that carries its own copy must not reset a line's
+// counts or point the site at another server.
+bool sparedFile(const QString &name)
+{
+    return sparedFolder(name) || name.contains(QLatin1String("cfg_file.json"))
+           || name.contains(QLatin1String("update_sources.json"));
+}
+
+struct PlannedFile {
+    QString path;      // below the installation folder
+    bool existed = false;
+};
+
+struct InstallPlan {
+    QString root;      // the installation folder
+    QList<PlannedFile> files;
+    QStringList createdFolders;  // below root, parents first
+
+    QString target(const PlannedFile &f) const { return root + QLatin1Char('/') + f.path; }
+    QString fresh(const PlannedFile &f) const { return target(f) + freshSuffix; }
+    QString backup(const PlannedFile &f) const { return target(f) + backupSuffix; }
+    QString plan(const QString &name) const { return root + QLatin1Char('/') + name; }
+};
+
+bool replaceFile(const QString &from, const QString &to)
+{
+#ifdef Q_OS_WIN
+    return MoveFileExW(reinterpret_cast<const wchar_t *>(QDir::toNativeSeparators(from).utf16()),
+                       reinterpret_cast<const wchar_t *>(QDir::toNativeSeparators(to).utf16()),
+                       MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+#else
+    return std::rename(QFile::encodeName(from).constData(), QFile::encodeName(to).constData()) == 0;
+#endif
+}
+
+bool syncFile(QFile &file)
+{
+    if (!file.flush())
+        return false;
+#ifdef Q_OS_WIN
+    return FlushFileBuffers(reinterpret_cast<HANDLE>(_get_osfhandle(file.handle()))) != 0;
+#else
+    return ::fsync(file.handle()) == 0;
+#endif
+}
+
+// A rename is only as lasting as the folder entry that records it.
+void syncFolder(const QString &path)
+{
+#ifndef Q_OS_WIN
+    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_DIRECTORY);
+    if (fd >= 0) {
+        ::fsync(fd);
+        ::close(fd);
+    }
+#else
+    Q_UNUSED(path)
+#endif
+}
+
+// Copies a file whole and on disk before it returns, with its permissions.
+// stagePoint marks the half-way point of a staged file for the test hooks.
+bool copyWhole(const QString &from, const QString &to, bool stagePoint)
+{
+    if (!QFileInfo(from).isFile())
+        return false;
+    QFile in(from);
+    QFile out(to);
+    if (!in.open(QIODevice::ReadOnly) || !out.open(QIODevice::WriteOnly | QIODevice::Truncate))
+        return false;
+    auto copy = [&](qint64 length) {
+        while (length > 0) {
+            const QByteArray chunk = in.read(qMin<qint64>(length, 1 << 16));
+            if (chunk.isEmpty() || out.write(chunk) != chunk.size())
+                return false;
+            length -= chunk.size();
+        }
+        return true;
+    };
+    const qint64 size = in.size();
+    if (!copy(size / 2))
+        return false;
+    if (stagePoint) {
+        out.flush();
+        passPoint("stage");
+    }
+    return copy(size - size / 2) && in.atEnd() && syncFile(out) && out.setPermissions(in.permissions());
+}
+
+bool makePlan(const QString &fromDir, const QString &toDir, const QString &below, bool overwrite,
+              InstallPlan &plan, QString &failedName)
+{
+    qDebug() << "copyDirectoryFiles:" << fromDir << toDir;
+    const QFileInfoList entries = QDir(fromDir).entryInfoList(
+        QDir::Files | QDir::Dirs | QDir::NoDotAndDotDot, QDir::Name | QDir::IgnoreCase);
+    for (const QFileInfo &entry : entries) {
+        const QString name = entry.fileName();
+        const QString path = below.isEmpty() ? name : below + QLatin1Char('/') + name;
+        const QString target = QDir(toDir).filePath(name);
+        if (entry.isDir()) {
+            if (sparedFolder(name))
+                continue;
+            if (!QFileInfo(target).isDir())
+                plan.createdFolders << path;
+            if (!makePlan(entry.filePath(), target, path, overwrite, plan, failedName))
+                return false;
+            continue;
+        }
+        if (sparedFile(name))
+            continue;
+        PlannedFile file;
+        file.path = path;
+        file.existed = QFileInfo::exists(target);
+        if (file.existed && !overwrite) {
+            failedName = name;
+            return false;
+        }
+        plan.files << file;
+    }
+    return true;
+}
+
+bool writePlan(const InstallPlan &plan)
+{
+    QByteArray text;
+    for (const QString &folder : plan.createdFolders)
+        text += "D " + QUrl::toPercentEncoding(folder, "/") + '\n';
+    for (const PlannedFile &file : plan.files)
+        text += (file.existed ? "E " : "N ") + QUrl::toPercentEncoding(file.path, "/") + '\n';
+    QFile f(plan.plan(planWriting));
+    const bool written = f.open(QIODevice::WriteOnly | QIODevice::Truncate) && f.write(text) == text.size()
+                         && syncFile(f);
+    f.close();
+    if (!written || !replaceFile(f.fileName(), plan.plan(planStaging))) {
+        QFile::remove(f.fileName());
+        return false;
+    }
+    syncFolder(plan.root);
+    return true;
+}
+
+bool readPlan(const QString &path, InstallPlan &plan)
+{
+    QFile f(path);
+    if (!f.open(QIODevice::ReadOnly))
+        return false;
+    const QList<QByteArray> lines = f.readAll().split('\n');
+    for (const QByteArray &line : lines) {
+        if (line.size() < 3 || line.at(1) != ' ')
+            continue;
+        const QString item = QUrl::fromPercentEncoding(line.mid(2));
+        // A plan never names anything outside the installation folder.
+        if (item.isEmpty() || item.startsWith(QLatin1Char('/')) || item.split(QLatin1Char('/')).contains(QStringLiteral("..")))
+            continue;
+        if (line.at(0) == 'D') {
+            plan.createdFolders << item;
+        } else if (line.at(0) == 'E' || line.at(0) == 'N') {
+            PlannedFile file;
+            file.path = item;
+            file.existed = line.at(0) == 'E';
+            plan.files << file;
+        }
+    }
+    return true;
+}
+
+bool movePlan(const InstallPlan &plan, const QString &from, const QString &to)
+{
+    if (!replaceFile(plan.plan(from), plan.plan(to)))
+        return false;
+    syncFolder(plan.root);
+    return true;
+}
+
+void dropPlan(const InstallPlan &plan, const QString &name)
+{
+    QFile::remove(plan.plan(name));
+    syncFolder(plan.root);
+}
+
+// Nothing installed yet: the staged copies go and the folder is as before.
+void discardStaged(const InstallPlan &plan)
+{
+    for (const PlannedFile &file : plan.files) {
+        QFile::remove(plan.fresh(file));
+        QFile::remove(plan.backup(file));
+    }
+    for (auto it = plan.createdFolders.crbegin(); it != plan.createdFolders.crend(); ++it)
+        QDir().rmdir(plan.root + QLatin1Char('/') + *it);
+    dropPlan(plan, planStaging);
+}
+
+// Every file was staged whole, so what is still waiting goes in place.
+// Runs again from the top after an interruption: a placed file has no
+// fresh copy left.
+bool placeStaged(const InstallPlan &plan, QString &failedName)
+{
+    for (const PlannedFile &file : plan.files) {
+        if (!QFileInfo::exists(plan.fresh(file)))
+            continue;
+        if (passPoint("place") || !replaceFile(plan.fresh(file), plan.target(file))) {
+            failedName = QFileInfo(file.path).fileName();
+            return false;
+        }
+    }
+    syncFolder(plan.root);
+    for (const PlannedFile &file : plan.files) {
+        if (QFile::remove(plan.backup(file)))
+            passPoint("cleanup");
+    }
+    dropPlan(plan, planPlacing);
+    return true;
+}
+
+// Puts every backup back and takes away what the release added. Runs again
+// from the top after an interruption: a restored file has no backup left.
+// A backup that cannot be put back keeps the plan for the next start.
+bool restoreBackups(const InstallPlan &plan)
+{
+    bool restored = true;
+    for (auto it = plan.files.crbegin(); it != plan.files.crend(); ++it) {
+        if (it->existed) {
+            if (QFileInfo::exists(plan.backup(*it))
+                && (passPoint("rollback") || !replaceFile(plan.backup(*it), plan.target(*it)))) {
+                restored = false;
+                continue;
+            }
+        } else if (QFileInfo::exists(plan.target(*it)) && !QFile::remove(plan.target(*it))) {
+            restored = false;
+            continue;
+        }
+        QFile::remove(plan.fresh(*it));
+    }
+    for (auto it = plan.createdFolders.crbegin(); it != plan.createdFolders.crend(); ++it)
+        QDir().rmdir(plan.root + QLatin1Char('/') + *it);
+    syncFolder(plan.root);
+    if (restored)
+        dropPlan(plan, planRollback);
+    return restored;
+}
+
+QString firstFileName(const InstallPlan &plan)
+{
+    return plan.files.isEmpty() ? QString() : QFileInfo(plan.files.first().path).fileName();
+}
+
+bool placeOrRestore(const InstallPlan &plan, QString &failedName)
+{
+    if (placeStaged(plan, failedName))
+        return true;
+    if (movePlan(plan, planPlacing, planRollback))
+        restoreBackups(plan);
+    return false;
+}
+
+// Carries an earlier installation's plan to its end, whichever way it says.
+InstallRecovery finishPlan(const QString &root)
+{
+    InstallPlan plan;
+    plan.root = root;
+    InstallRecovery outcome = NothingInterrupted;
+    QString failedName;
+    if (readPlan(plan.plan(planRollback), plan)) {
+        outcome = restoreBackups(plan) ? InstallUndone : InstallPending;
+    } else if (readPlan(plan.plan(planPlacing), plan)) {
+        if (placeOrRestore(plan, failedName))
+            outcome = InstallFinished;
+        else
+            outcome = QFileInfo::exists(plan.plan(planRollback)) ? InstallPending : InstallUndone;
+    } else if (readPlan(plan.plan(planStaging), plan)) {
+        discardStaged(plan);
+        outcome = InstallUndone;
+    }
+    QFile::remove(plan.plan(planWriting));
+    return outcome;
+}
+
+} // namespace
 
 bool extractArchive(const QString &archivePath, const QString &baseFolder)
 {
@@ -28,6 +357,7 @@ bool extractArchive(const QString &archivePath, const QString &baseFolder)
     for (int i = 0; ok && i < count; ++i) {
         ArchiveEntry entry;
         ok = getArchiveEntry(zip, i, &entry) == ZipOk && extractEntry(zip, i, entry.name) == ZipOk;
+        passPoint("extract");
         QString name = QFile::decodeName(entry.name);
 #ifndef Q_OS_WIN
         // The reader puts backslash-separated names into folders here too;
@@ -52,133 +382,103 @@ bool extractArchive(const QString &archivePath, const QString &baseFolder)
     return ok;
 }
 
-namespace {
-
-const QString freshSuffix = QStringLiteral(".vqnew");
-const QString backupSuffix = QStringLiteral(".vqold");
-
-bool sparedFolder(const QString &name)
-{
-    return name.contains(QLatin1String("upliftor")) || name.contains(QLatin1String("log"));
-}
-
-bool sparedFile(const QString &name)
-{
-    return sparedFolder(name) || name.contains(QLatin1String("cfg_file.json"));
-}
-
-// The new copy lands under a name beside its target first; replacing the
-// target by a rename means an interrupted install never leaves a missing or
-// half-written file, and the backup lets a later failure put it all back.
-struct PlannedFile {
-    QString name;
-    QString target;
-    QString fresh;
-    QString backup;
-    bool existed = false;
-    bool placed = false;
-};
-
-struct InstallPlan {
-    QList<PlannedFile> files;
-    QStringList createdFolders;
-};
-
-bool replaceFile(const QString &from, const QString &to)
-{
-#ifdef Q_OS_WIN
-    return MoveFileExW(reinterpret_cast<const wchar_t *>(QDir::toNativeSeparators(from).utf16()),
-                       reinterpret_cast<const wchar_t *>(QDir::toNativeSeparators(to).utf16()),
-                       MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
-#else
-    return std::rename(QFile::encodeName(from).constData(), QFile::encodeName(to).constData()) == 0;
-#endif
-}
-
-bool stageFiles(const QString &fromDir, const QString &toDir, bool overwrite, InstallPlan &plan,
-                QString &failedName)
-{
-    qDebug() << "copyDirectoryFiles:" << fromDir << toDir;
-    const QDir target(toDir);
-    if (!target.exists()) {
-        if (!QDir().mkdir(target.absolutePath()))
-            return false;
-        plan.createdFolders << target.absolutePath();
-    }
-    const QFileInfoList entries = QDir(fromDir).entryInfoList(
-        QDir::Files | QDir::Dirs | QDir::NoDotAndDotDot, QDir::Name | QDir::IgnoreCase);
-    for (const QFileInfo &entry : entries) {
-        const QString name = entry.fileName();
-        if (entry.isDir()) {
-            if (!sparedFolder(name)
-                && !stageFiles(entry.filePath(), target.filePath(name), overwrite, plan, failedName))
-                return false;
-            continue;
-        }
-        if (sparedFile(name))
-            continue;
-        PlannedFile file;
-        file.name = name;
-        file.target = target.filePath(name);
-        file.fresh = file.target + freshSuffix;
-        file.backup = file.target + backupSuffix;
-        file.existed = QFileInfo(file.target).exists();
-        plan.files << file;
-        QFile::remove(file.fresh);
-        QFile::remove(file.backup);
-        const bool staged = (!file.existed || overwrite)
-                            && QFile::copy(entry.filePath(), file.fresh)
-                            && QFileInfo(file.fresh).size() == entry.size()
-                            && (!file.existed || QFile::copy(file.target, file.backup));
-        if (!staged) {
-            failedName = name;
-            return false;
-        }
-    }
-    return true;
-}
-
-bool placeFiles(InstallPlan &plan, QString &failedName)
-{
-    for (PlannedFile &file : plan.files) {
-        if (!replaceFile(file.fresh, file.target)) {
-            failedName = file.name;
-            return false;
-        }
-        file.placed = true;
-    }
-    return true;
-}
-
-void rollBack(const InstallPlan &plan)
-{
-    for (auto it = plan.files.crbegin(); it != plan.files.crend(); ++it) {
-        if (it->placed) {
-            if (it->existed)
-                replaceFile(it->backup, it->target);
-            else
-                QFile::remove(it->target);
-        }
-        QFile::remove(it->fresh);
-        QFile::remove(it->backup);
-    }
-    for (auto it = plan.createdFolders.crbegin(); it != plan.createdFolders.crend(); ++it)
-        QDir().rmdir(*it);
-}
-
-} // namespace
-
+// An installation goes through three steps, each recorded by the name of its
+// plan file before the step begins:
+//  staging   every release file is copied whole beside its target (.vqnew)
+//            and every file it replaces is copied beside it too (.vqold);
+//            the installed files are not touched yet;
+//  placing   the fresh copies are renamed over their targets, one by one, so
+//            each file is at every moment either the old or the new one;
+//  rollback  a failed rename puts every backup back.
+// If the process dies, the next start finishes what the plan's name says:
+// a plan still staging is undone (a staged copy may be cut short, and the
+// installed files are all old), a plan placing is carried forward (every new
+// file was staged whole, so rolling forward cannot fail for want of data),
+// and a rollback is completed.
 bool copyDirectoryFiles(const QString &fromDir, const QString &toDir, bool overwrite,
                         QString &failedName)
 {
+    const QDir target(toDir);
+    bool createdRoot = false;
+    if (!target.exists()) {
+        if (!QDir().mkdir(target.absolutePath()))
+            return false;
+        createdRoot = true;
+    }
     InstallPlan plan;
-    if (!stageFiles(fromDir, toDir, overwrite, plan, failedName) || !placeFiles(plan, failedName)) {
-        rollBack(plan);
+    plan.root = target.absolutePath();
+    // A new plan must not meet an old one that could not be carried through.
+    if (finishPlan(plan.root) == InstallPending) {
+        failedName = QFileInfo::exists(plan.plan(planRollback)) ? planRollback : planPlacing;
         return false;
     }
-    for (const PlannedFile &file : qAsConst(plan.files))
-        QFile::remove(file.backup);
-    return true;
+    if (!makePlan(fromDir, toDir, QString(), overwrite, plan, failedName)) {
+        if (createdRoot)
+            QDir().rmdir(plan.root);
+        return false;
+    }
+    if (plan.files.isEmpty() && plan.createdFolders.isEmpty())
+        return true;
+
+    auto undo = [&] {
+        discardStaged(plan);
+        if (createdRoot)
+            QDir().rmdir(plan.root);
+        return false;
+    };
+    if (!writePlan(plan)) {
+        failedName = firstFileName(plan);
+        return undo();
+    }
+    for (const QString &folder : qAsConst(plan.createdFolders)) {
+        if (!QDir().mkdir(plan.root + QLatin1Char('/') + folder)) {
+            failedName = QFileInfo(folder).fileName();
+            return undo();
+        }
+    }
+    for (const PlannedFile &file : qAsConst(plan.files)) {
+        const QString source = QDir(fromDir).filePath(file.path);
+        const bool staged = copyWhole(source, plan.fresh(file), true)
+                            && (!file.existed || copyWhole(plan.target(file), plan.backup(file), false));
+        if (!staged) {
+            failedName = QFileInfo(file.path).fileName();
+            return undo();
+        }
+    }
+    syncFolder(plan.root);
+    for (const QString &folder : qAsConst(plan.createdFolders))
+        syncFolder(plan.root + QLatin1Char('/') + folder);
+    if (!movePlan(plan, planStaging, planPlacing)) {
+        failedName = firstFileName(plan);
+        return undo();
+    }
+    passPoint("staged");
+    return placeOrRestore(plan, failedName);
+}
+
+InstallRecovery finishInterruptedInstall(const QString &installFolder)
+{
+    InstallPlan plan;
+    plan.root = QDir(installFolder).absolutePath();
+    InstallRecovery outcome = finishPlan(plan.root);
+
+    const QDir work(plan.root);
+    const QStringList staging = work.entryList({stagingPattern}, QDir::Dirs | QDir::NoDotAndDotDot);
+    for (const QString &folder : staging)
+        removeDirectory(work.absoluteFilePath(folder));
+    // An attempt cut off while unpacking had not touched the installation.
+    if (outcome == NothingInterrupted && !staging.isEmpty())
+        outcome = InstallUndone;
+    // The archive of an attempt that was cut off is no use to the next one.
+    if (outcome != NothingInterrupted)
+        QFile::remove(work.absoluteFilePath(localArchiveName));
+    if (outcome == InstallFinished)
+        qDebug() << "[interrupted installation finished]";
+    else if (outcome == InstallUndone)
+        qDebug() << "[interrupted installation undone]";
+    else if (outcome == InstallPending)
+        qDebug() << "[interrupted installation still pending]";
+    return outcome;
 }
 
 bool removeDirectory(const QString &path)

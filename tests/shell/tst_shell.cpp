@@ -80,6 +80,7 @@ private:
 
 void TestShell::initTestCase()
 {
+    stretchListingWait();
     initToolResources();
     QVERIFY(root.isValid());
     // Started from elsewhere: the tool finds its updater beside itself.

@@ -80,5 +80,13 @@ private:
     QHash<QTcpSocket *, QByteArray> requestsInProgress;
 };
 
+// The programs give the web listing one second. A suite whose stub shares
+// a busy machine stretches that wait for itself and the programs it starts,
+// so that a slow answer is not taken for a silent server.
+inline void stretchListingWait(int ms = 30000)
+{
+    qputenv("VQ_TEST_LISTING_WAIT_MS", QByteArray::number(ms));
+}
+
 Q_DECLARE_METATYPE(HttpStub::Delivery)
 Q_DECLARE_METATYPE(HttpStub::Answer)

@@ -17,6 +17,7 @@ class TestUpdateRules : public QObject
     Q_OBJECT
 
 private slots:
+    void initTestCase();
     void versionNumbers_data();
     void versionNumbers();
     void listingPackage_data();
@@ -174,9 +175,16 @@ void TestUpdateRules::webQuery()
     listing.body = "<a href='vq_download_tool_v1.0.2.zip'>release</a>" + QByteArray(4000, ' ');
     listing.delivery = delivery;
     web.route("/", {listing});
+    // A stalled body holds the query for its whole wait.
+    stretchListingWait(delivery == HttpStub::Stall ? 5000 : 30000);
     QString got;
     QCOMPARE(int(queryWebListing(listingUrl(web.host()), &got)), result);
     QCOMPARE(got, name);
+}
+
+void TestUpdateRules::initTestCase()
+{
+    stretchListingWait();
 }
 
 static CheckTexts toolTexts()

@@ -31,8 +31,8 @@ QByteArray zipFolder(const QString &folder, const QString &top)
     return readFile(folder + QStringLiteral("/out.zip"));
 }
 
-enum Package { Release, Corrupted, NoReleaseFolder, SparedNames, BackslashNames };
-enum Share { NoShare, ShareRelease, ShareCorrupted };
+enum Package { Release, Corrupted, NoReleaseFolder, SparedNames, BackslashNames, ReleaseWithSiteFiles };
+enum Share { NoShare, ShareRelease, ShareCorrupted, ShareLogOnly };
 
 } // namespace
 
@@ -57,6 +57,7 @@ private:
 
 void TestUpliftor::initTestCase()
 {
+    stretchListingWait();
     QVERIFY2(QFile::exists(buildDir() + QStringLiteral("/upliftor/upliftor")), "upliftor not built");
     release = readFile(buildDir() + QStringLiteral("/vq_download_tool.zip"));
     QVERIFY2(!release.isEmpty(), "release archive not built");
@@ -88,8 +89,8 @@ QByteArray TestUpliftor::package(Package kind, const QString &scratch)
         writeFile(scratch + QStringLiteral("/other/config/VQ571M_RAM_BIN.bin"), "stray");
         return zipFolder(scratch, QStringLiteral("other"));
     case SparedNames:
-        for (const char *name : {"config/cfg_file.json", "log/2026-02-02.text", "catalog.txt",
-                                 "upliftor/upliftor", "readme.txt"})
+        for (const char *name : {"config/cfg_file.json", "config/update_sources.json", "log/2026-02-02.text",
+                                 "catalog.txt", "upliftor/upliftor", "readme.txt"})
             writeFile(scratch + QLatin1Char('/') + releaseFolder + QLatin1Char('/') + QLatin1String(name),
                       QByteArray("from the package: ") + name);
         return zipFolder(scratch, releaseFolder);
@@ -106,6 +107,19 @@ QByteArray TestUpliftor::package(Package kind, const QString &scratch)
         python.waitForFinished(60000);
         return readFile(scratch + QStringLiteral("/out.zip"));
     }
+    case ReleaseWithSiteFiles: {
+        // The real release with a site's settings packed in by mistake.
+        QDir().mkpath(scratch);
+        QProcess unzip;
+        unzip.setWorkingDirectory(scratch);
+        unzip.start(QStringLiteral("unzip"), {QStringLiteral("-q"), buildDir() + QStringLiteral("/vq_download_tool.zip")});
+        unzip.waitForFinished(60000);
+        const QString config = scratch + QLatin1Char('/') + releaseFolder + QStringLiteral("/config/");
+        writeFile(config + QStringLiteral("update_sources.json"),
+                  R"({"webHost": "update.elsewhere.lan", "fileServer": "/mnt/elsewhere"})");
+        writeFile(config + QStringLiteral("cfg_file.json"), R"({"okCount": 0, "failCount": 0})");
+        return zipFolder(scratch, releaseFolder);
+    }
     }
     return QByteArray();
 }
@@ -121,6 +135,10 @@ void TestUpliftor::update_data()
     QTest::addColumn<bool>("installed");
     QTest::addColumn<int>("downloadCount");
     QTest::addColumn<QString>("lastWords");
+    // Log lines ("[box] ..." for boxes) in the order they must come; %size
+    // stands for the package's size.
+    QTest::addColumn<QStringList>("says");
+    QTest::addColumn<QStringList>("never");
 
     const HttpStub::Answer whole{200, {}, HttpStub::Whole};
     const HttpStub::Answer cut{200, {}, HttpStub::CutShort};
@@ -128,36 +146,95 @@ void TestUpliftor::update_data()
     const QString success = QStringLiteral("[box] 成功 升级成功，请关闭本软件！");
     const QString failure = QStringLiteral("[box] 错误 升级失败，请联系我司FAE获取最新的软件下载地址！");
 
+    const QStringList newerOnWeb{QStringLiteral("网络服务器版本号：v1.0.2"), QStringLiteral("检测到服务器有新版本"),
+                                 QStringLiteral("\n开始升级...如果升级失败，请联系我司FAE获取最新的下载地址")};
+    const QString webDone = QStringLiteral("升级成功，文件大小为%size个字节！");
+    const QString notDownloaded = QStringLiteral("升级失败，更新文件下载失败！");
+    const QString broken = QStringLiteral("升级失败，更新文件已损坏！");
+    auto webFailing = [&](const QString &why) {
+        QStringList lines = newerOnWeb;
+        for (int attempt = 0; attempt < 4; ++attempt)
+            lines << why;
+        return lines << failure;
+    };
+    const QStringList newerOnShare{QStringLiteral("无法连接网络服务器，请检查网络状态！"),
+                                   QStringLiteral("文件服务器版本号：v1.0.2"),
+                                   QStringLiteral("检测到服务器有新版本！"), QStringLiteral("修复若干问题")};
+    const QString shareDone = QStringLiteral("更新完成！");
+    const QString shareFailed = QStringLiteral("更新失败！");
+    const QString sizes = QStringLiteral("服务器文件大小为：%size已下载文件大小为：%size");
+    const QStringList webOnly{QStringLiteral("文件服务器版本号"), QStringLiteral("未连接本地服务器！")};
+    const QStringList shareSucceeds{shareFailed, QStringLiteral("[box]")};
+    const QStringList webSucceeds = webOnly + QStringList{notDownloaded, broken, QStringLiteral("[box] 错误")};
+
     QTest::newRow("newer on the web") << "v1.0.2" << QList<HttpStub::Answer>{whole} << Release << NoShare
-                                      << "" << true << true << 1 << success;
-    QTest::newRow("cut short once, then whole") << "v1.0.3" << QList<HttpStub::Answer>{cut, whole} << Release
-                                                << NoShare << "" << false << true << 2 << success;
+                                      << "" << true << true << 1 << success
+                                      << newerOnWeb + QStringList{webDone, success} << webSucceeds;
+    QTest::newRow("cut short once, then whole")
+        << "v1.0.3" << QList<HttpStub::Answer>{cut, whole} << Release << NoShare << "" << false << true << 2
+        << success
+        << QStringList{QStringLiteral("网络服务器版本号：v1.0.3"), notDownloaded, webDone, success}
+        << webOnly + QStringList{QStringLiteral("[box] 错误")};
     QTest::newRow("same version on the web, newer on the share")
         << "v1.0.1" << QList<HttpStub::Answer>{whole} << Release << ShareRelease << "" << false << false << 0
-        << QStringLiteral("[log] 当前已经是最新版本，无需升级！");
+        << QStringLiteral("[log] 当前已经是最新版本，无需升级！")
+        << QStringList{QStringLiteral("网络服务器版本号：v1.0.1"), QStringLiteral("当前已经是最新版本，无需升级！")}
+        << webOnly + QStringList{shareDone, shareFailed, QStringLiteral("[box]")};
     QTest::newRow("web down, newer on the share") << "" << QList<HttpStub::Answer>{whole} << Release
                                                   << ShareRelease << "" << false << true << 0
-                                                  << QStringLiteral("[log] 文件大小为：%1").arg(release.size());
-    QTest::newRow("web down, corrupted on the share") << "" << QList<HttpStub::Answer>{whole} << Release
-                                                      << ShareCorrupted << "" << false << false << 0
-                                                      << QStringLiteral("[log] 服务器文件大小为：%1已下载文件大小为：%1").arg(release.size());
+                                                  << QStringLiteral("[log] 文件大小为：%1").arg(release.size())
+                                                  << newerOnShare + QStringList{shareDone, QStringLiteral("文件大小为：%size")}
+                                                  << shareSucceeds;
+    // Both passes try and fail.
+    QTest::newRow("web down, corrupted on the share")
+        << "" << QList<HttpStub::Answer>{whole} << Release << ShareCorrupted << "" << false << false << 0
+        << QStringLiteral("[log] 服务器文件大小为：%1已下载文件大小为：%1").arg(release.size())
+        << newerOnShare + QStringList{shareFailed, sizes, shareFailed, sizes}
+        << QStringList{shareDone, QStringLiteral("[box]")};
+    QTest::newRow("web down, share without the archive")
+        << "" << QList<HttpStub::Answer>{whole} << Release << ShareLogOnly << "" << false << false << 0
+        << QStringLiteral("[log] 在文件服务器中未查询到更新文件！")
+        << newerOnShare + QStringList{QStringLiteral("在文件服务器中未查询到更新文件！"),
+                                      QStringLiteral("在文件服务器中未查询到更新文件！")}
+        << QStringList{shareDone, shareFailed, QStringLiteral("[box]")};
     // Three re-downloads in the life of the process, then the critical box.
     QTest::newRow("HTTP 404") << "v1.0.2" << QList<HttpStub::Answer>{missing} << Release << NoShare << ""
-                              << false << false << 4 << failure;
+                              << false << false << 4 << failure << webFailing(notDownloaded)
+                              << QStringList{webDone, success};
     QTest::newRow("always cut short") << "v1.0.2" << QList<HttpStub::Answer>{cut} << Release << NoShare << ""
-                                      << false << false << 4 << failure;
+                                      << false << false << 4 << failure << webFailing(notDownloaded)
+                                      << QStringList{webDone, success};
     QTest::newRow("corrupted archive") << "v1.0.2" << QList<HttpStub::Answer>{whole} << Corrupted << NoShare
-                                       << "" << false << false << 4 << failure;
+                                       << "" << false << false << 4 << failure << webFailing(broken)
+                                       << QStringList{webDone, success, notDownloaded};
     QTest::newRow("archive without the release folder") << "v1.0.2" << QList<HttpStub::Answer>{whole}
                                                         << NoReleaseFolder << NoShare << "" << false << false << 4
-                                                        << failure;
+                                                        << failure << webFailing(broken)
+                                                        << QStringList{webDone, success, notDownloaded};
     QTest::newRow("a target that cannot be replaced")
         << "v1.0.2" << QList<HttpStub::Answer>{whole} << Release << NoShare
-        << "config/VQ571M_RAM_BIN.bin" << false << false << 4 << failure;
+        << "config/VQ571M_RAM_BIN.bin" << false << false << 4 << failure
+        << webFailing(QStringLiteral("升级失败，VQ571M_RAM_BIN.bin文件拷贝失败！"))
+        << QStringList{webDone, success, broken};
+    QTest::newRow("web down, a target that cannot be replaced, on the share")
+        << "" << QList<HttpStub::Answer>{whole} << Release << ShareRelease << "config/VQ571M_RAM_BIN.bin" << false
+        << false << 0 << QStringLiteral("[log] 更新失败！")
+        << newerOnShare + QStringList{shareFailed, sizes, shareFailed, sizes}
+        << QStringList{shareDone, QStringLiteral("[box]")};
     QTest::newRow("spared names in the package") << "v1.0.2" << QList<HttpStub::Answer>{whole} << SparedNames
-                                                 << NoShare << "" << false << true << 1 << success;
+                                                 << NoShare << "" << false << true << 1 << success
+                                                 << newerOnWeb + QStringList{webDone, success} << webSucceeds;
+    QTest::newRow("release carrying site settings") << "v1.0.2" << QList<HttpStub::Answer>{whole}
+                                                    << ReleaseWithSiteFiles << NoShare << "" << false << true << 1
+                                                    << success << newerOnWeb + QStringList{webDone, success}
+                                                    << webSucceeds;
+    QTest::newRow("web down, release carrying site settings on the share")
+        << "" << QList<HttpStub::Answer>{whole} << ReleaseWithSiteFiles << ShareRelease << "" << false << true << 0
+        << QStringLiteral("[log] 更新完成！")
+        << newerOnShare + QStringList{shareDone, QStringLiteral("文件大小为：%size")} << shareSucceeds;
     QTest::newRow("backslash-separated names") << "v1.0.2" << QList<HttpStub::Answer>{whole} << BackslashNames
-                                               << NoShare << "" << false << true << 1 << success;
+                                               << NoShare << "" << false << true << 1 << success
+                                               << newerOnWeb + QStringList{webDone, success} << webSucceeds;
 }
 
 void TestUpliftor::update()
@@ -171,6 +248,8 @@ void TestUpliftor::update()
     QFETCH(bool, installed);
     QFETCH(int, downloadCount);
     QFETCH(QString, lastWords);
+    QFETCH(QStringList, says);
+    QFETCH(QStringList, never);
 
     QTemporaryDir root;
     const QString inst = root.filePath(QStringLiteral("inst"));
@@ -209,8 +288,9 @@ void TestUpliftor::update()
     if (share != NoShare) {
         writeFile(shareDir + QStringLiteral("/update_log.txt"),
                   QString::fromUtf8("Quorvex串口烧录工具:v1.0.2\r\n修复若干问题\n").toUtf8());
-        writeFile(shareDir + QStringLiteral("/vq_download_tool.zip"),
-                  share == ShareRelease ? bytes : package(Corrupted, QString()));
+        if (share != ShareLogOnly)
+            writeFile(shareDir + QStringLiteral("/vq_download_tool.zip"),
+                      share == ShareRelease ? bytes : package(Corrupted, QString()));
     }
     const Tree before = snapshot(inst);
 
@@ -231,7 +311,22 @@ void TestUpliftor::update()
 
     const QString said = QString::fromUtf8(output);
     QVERIFY2(said.contains(lastWords), qPrintable(said));
-    QVERIFY2(installed == said.contains(QStringLiteral("[box] 成功")) || share != NoShare, qPrintable(said));
+    // The web path ends in a box; the share path has none and says so in its log.
+    if (share == NoShare)
+        QVERIFY2(installed == said.contains(QStringLiteral("[box] 成功")), qPrintable(said));
+    else
+        QVERIFY2(installed == said.contains(QStringLiteral("[log] 更新完成！")), qPrintable(said));
+    int from = 0;
+    for (QString line : qAsConst(says)) {
+        line.replace(QLatin1String("%size"), QString::number(bytes.size()));
+        if (!line.startsWith(QLatin1String("[box]")))
+            line.prepend(QStringLiteral("[log] "));
+        const int at = said.indexOf(line, from);
+        QVERIFY2(at >= 0, qPrintable(QStringLiteral("not said (in this order): ") + line + QStringLiteral("\n") + said));
+        from = at + line.size();
+    }
+    for (const QString &line : qAsConst(never))
+        QVERIFY2(!said.contains(line), qPrintable(QStringLiteral("said: ") + line + QStringLiteral("\n") + said));
     QCOMPARE(web.requests("/" + name), downloadCount);
 
     Tree expected = before;
