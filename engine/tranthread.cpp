@@ -95,9 +95,11 @@ void tranThread::stopAndRecover()
 
 void tranThread::stop()
 {
+    // Flags first: a transfer that sees its port closed before the flags
+    // would end as a line fault (0xE0) instead of an operator's stop (0xE8).
+    setStopFlag(true);
     if (serial)
         serial->closePort();
-    setStopFlag(true);
 }
 
 uint32_t tranThread::getProcess()
