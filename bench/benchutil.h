@@ -1,6 +1,9 @@
 #pragma once
-// The process's own accounting, which every benchmark reports from.
+// The process's own accounting, which every benchmark reports from, and the
+// images they write.
+#include <QByteArray>
 #include <QFile>
+#include <QRandomGenerator>
 #include <sys/resource.h>
 #include <unistd.h>
 
@@ -25,4 +28,21 @@ inline long currentRssKiB()
         return 0;
     const QList<QByteArray> fields = f.readAll().split(' ');
     return fields.size() > 1 ? fields[1].toLong() * (sysconf(_SC_PAGESIZE) / 1024) : 0;
+}
+
+// The same bytes in every run, so that runs compare; random, so that nothing
+// on the way can make them smaller.
+inline QByteArray benchBytes(int size)
+{
+    QByteArray data(size, Qt::Uninitialized);
+    QRandomGenerator gen(20261208);
+    for (char &c : data)
+        c = static_cast<char>(gen.generate() & 0xFF);
+    return data;
+}
+
+inline bool writeBenchFile(const QString &path, const QByteArray &data)
+{
+    QFile f(path);
+    return f.open(QIODevice::WriteOnly) && f.write(data) == data.size();
 }

@@ -14,7 +14,6 @@
 #include <QEventLoop>
 #include <QFile>
 #include <QProcess>
-#include <QRandomGenerator>
 #include <QTemporaryDir>
 #include <QTimer>
 
@@ -56,15 +55,10 @@ int factoryRun(int count, int size, uint32_t baud)
     QDir().mkpath(tmp.filePath(QStringLiteral("config")));
     for (const QString &name : shipped.entryList({QStringLiteral("*.bin")}, QDir::Files))
         QFile::copy(shipped.filePath(name), tmp.filePath(QStringLiteral("config/") + name));
-    QByteArray data(size, Qt::Uninitialized);
-    QRandomGenerator gen(20261208);
-    for (char &c : data)
-        c = static_cast<char>(gen.generate() & 0xFF);
+    const QByteArray data = benchBytes(size);
     const QString image = tmp.filePath(QStringLiteral("image.bin"));
-    QFile f(image);
-    if (!f.open(QIODevice::WriteOnly) || f.write(data) != size)
+    if (!writeBenchFile(image, data))
         return 1;
-    f.close();
 
     SimFixture sim({QStringLiteral("--pace")}, count);
     if (!sim.ok()) {

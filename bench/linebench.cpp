@@ -3,6 +3,7 @@
 // would run it.
 #include "linebench.h"
 
+#include "benchutil.h"
 #include "simfixture.h"
 
 #include <QCoreApplication>
@@ -10,7 +11,6 @@
 #include <QFile>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QRandomGenerator>
 #include <QTemporaryDir>
 
 #include <algorithm>
@@ -74,15 +74,10 @@ bool runFlash(const QStringList &args, const QString &output, lineResult *r)
 bool lineRun(int count, int size, uint32_t baud, lineResult *r)
 {
     QTemporaryDir tmp;
-    QByteArray data(size, Qt::Uninitialized);
-    QRandomGenerator gen(20261208);
-    for (char &c : data)
-        c = static_cast<char>(gen.generate() & 0xFF);
+    const QByteArray data = benchBytes(size);
     const QString image = tmp.filePath(QStringLiteral("image.bin"));
-    QFile f(image);
-    if (!f.open(QIODevice::WriteOnly) || f.write(data) != size)
+    if (!writeBenchFile(image, data))
         return false;
-    f.close();
     SimFixture sim({QStringLiteral("--pace")}, count);
     if (!sim.ok()) {
         fprintf(stderr, "set-up failed: %s\n", qPrintable(sim.error()));

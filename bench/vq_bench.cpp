@@ -54,21 +54,6 @@ struct Args {
     bool flag(const QString &name) const { return list.contains(name); }
 };
 
-QByteArray randomBytes(int size)
-{
-    QByteArray data(size, Qt::Uninitialized);
-    QRandomGenerator gen(20261208);
-    for (int i = 0; i < size; ++i)
-        data[i] = static_cast<char>(gen.generate() & 0xFF);
-    return data;
-}
-
-bool writeFile(const QString &path, const QByteArray &data)
-{
-    QFile f(path);
-    return f.open(QIODevice::WriteOnly) && f.write(data) == data.size();
-}
-
 double lineSeconds(qint64 bytes, uint32_t baud) { return bytes * 10.0 / baud; }
 
 // Takes a chip from its boot ROM to a running RAM code at the given speed, the
@@ -102,9 +87,9 @@ int benchFlash(const Args &args)
 
     QTemporaryDir tmp;
     const QString image = tmp.filePath("image.bin");
-    const QByteArray data = randomBytes(size);
+    const QByteArray data = benchBytes(size);
     SimFixture sim(simArgs);
-    if (!sim.ok() || !writeFile(image, data)) {
+    if (!sim.ok() || !writeBenchFile(image, data)) {
         fprintf(stderr, "set-up failed: %s\n", qPrintable(sim.error()));
         return 1;
     }
@@ -178,7 +163,7 @@ int benchRamCode(const Args &args)
     QTemporaryDir tmp;
     const QString file = tmp.filePath("ram.bin");
     SimFixture sim({"--pace"});
-    if (!sim.ok() || !writeFile(file, randomBytes(size)))
+    if (!sim.ok() || !writeBenchFile(file, benchBytes(size)))
         return 1;
 
     std::vector<double> ours, theirs;
@@ -232,9 +217,9 @@ int stationRun(const Args &args)
 
     QTemporaryDir tmp;
     const QString image = tmp.filePath("image.bin");
-    const QByteArray data = randomBytes(size);
+    const QByteArray data = benchBytes(size);
     SimFixture sim({"--pace"}, count);
-    if (!sim.ok() || !writeFile(image, data)) {
+    if (!sim.ok() || !writeBenchFile(image, data)) {
         fprintf(stderr, "set-up failed: %s\n", qPrintable(sim.error()));
         return 1;
     }

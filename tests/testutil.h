@@ -9,8 +9,10 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QMap>
+#include <QProcess>
 #include <QRandomGenerator>
 #include <QString>
+#include <QTemporaryDir>
 
 inline QByteArray randomBytes(int size, quint32 seed)
 {
@@ -85,4 +87,18 @@ inline QString treeDifference(const Tree &actual, const Tree &expected)
             return QStringLiteral("unexpected: ") + it.key();
     }
     return QString();
+}
+
+// The files of `folder` inside a release archive, unpacked by Info-ZIP's
+// unzip so that the archive is judged by a reader other than our own; empty
+// when unzip fails.
+inline Tree unpackedRelease(const QString &zipPath, const QString &folder)
+{
+    QTemporaryDir unpacked;
+    QProcess unzip;
+    unzip.setWorkingDirectory(unpacked.path());
+    unzip.start(QStringLiteral("unzip"), {QStringLiteral("-q"), zipPath});
+    if (!unzip.waitForFinished(60000) || unzip.exitStatus() != QProcess::NormalExit || unzip.exitCode() != 0)
+        return Tree();
+    return snapshot(unpacked.filePath(folder));
 }

@@ -18,6 +18,14 @@ using namespace shelltest;
 namespace {
 QString buildDir() { return qEnvironmentVariable("VQ_BUILD_DIR"); }
 const QByteArray updaterEnded = "[update sequence ended]";
+
+// The tool and its updater as the release lays them out.
+bool installPrograms(const QString &inst)
+{
+    return QDir().mkpath(inst + QStringLiteral("/upliftor"))
+        && QFile::copy(buildDir() + QStringLiteral("/vq_download_tool"), inst + QStringLiteral("/vq_download_tool"))
+        && QFile::copy(buildDir() + QStringLiteral("/upliftor/upliftor"), inst + QStringLiteral("/upliftor/upliftor"));
+}
 } // namespace
 
 class TestHandover : public QObject
@@ -32,6 +40,11 @@ private slots:
     void updateFromTheShare();
 
 private:
+    // Starts the installed tool from another folder with the update check
+    // forced, and waits until the updater it hands over to has ended; both
+    // programs write to `output`.
+    void runTool(const QString &inst, const QString &elsewhere, const QString &output);
+
     QByteArray release;
     Tree releaseTree;
     qint64 updaterPid = 0;
@@ -44,14 +57,33 @@ void TestHandover::initTestCase()
         QVERIFY2(QFile::exists(buildDir() + QLatin1String(program)), program);
     release = readFile(buildDir() + QStringLiteral("/vq_download_tool.zip"));
     QVERIFY2(!release.isEmpty(), "release archive not built");
-    QTemporaryDir unpacked;
-    QProcess unzip;
-    unzip.setWorkingDirectory(unpacked.path());
-    unzip.start(QStringLiteral("unzip"), {QStringLiteral("-q"), buildDir() + QStringLiteral("/vq_download_tool.zip")});
-    QVERIFY(unzip.waitForFinished(60000));
-    QCOMPARE(unzip.exitCode(), 0);
-    releaseTree = snapshot(unpacked.filePath(releaseFolder()));
+    releaseTree = unpackedRelease(buildDir() + QStringLiteral("/vq_download_tool.zip"), releaseFolder());
+    QVERIFY2(!releaseTree.isEmpty(), "unzip could not unpack the release archive");
     QVERIFY(releaseTree.contains(QStringLiteral("vq_download_tool")));
+}
+
+void TestHandover::runTool(const QString &inst, const QString &elsewhere, const QString &output)
+{
+    QProcess tool;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.remove(QStringLiteral("VQ_CONFIG_DIR"));
+    env.insert(QStringLiteral("LC_ALL"), QStringLiteral("C.UTF-8"));
+    env.insert(QStringLiteral("VQ_TEST_START_UPDATE"), QStringLiteral("1"));
+    tool.setProcessEnvironment(env);
+    tool.setWorkingDirectory(elsewhere);
+    tool.setProcessChannelMode(QProcess::MergedChannels);
+    tool.setStandardOutputFile(output);
+    tool.start(inst + QStringLiteral("/vq_download_tool"), QStringList());
+    QVERIFY(tool.waitForStarted());
+    QTRY_VERIFY_WITH_TIMEOUT(tool.state() == QProcess::NotRunning, 120000);
+    QCOMPARE(tool.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(tool.exitCode(), 0);
+
+    const QRegularExpressionMatch started =
+        QRegularExpression(QStringLiteral("\\[updater started\\] (\\d+)")).match(QString::fromUtf8(readFile(output)));
+    QVERIFY2(started.hasMatch(), readFile(output).constData());
+    updaterPid = started.captured(1).toLongLong();
+    QTRY_VERIFY_WITH_TIMEOUT(readFile(output).contains(updaterEnded), 180000);
 }
 
 void TestHandover::cleanup()
@@ -74,9 +106,7 @@ void TestHandover::updateFromTheWeb()
     web.route("/vq_download_tool_v3.0.3.zip", {{200, release, HttpStub::Whole}});
 
     // An installation of the running version with a site's settings and logs.
-    QVERIFY(QDir().mkpath(inst + QStringLiteral("/upliftor")));
-    QVERIFY(QFile::copy(buildDir() + QStringLiteral("/vq_download_tool"), inst + QStringLiteral("/vq_download_tool")));
-    QVERIFY(QFile::copy(buildDir() + QStringLiteral("/upliftor/upliftor"), inst + QStringLiteral("/upliftor/upliftor")));
+    QVERIFY(installPrograms(inst));
     QVERIFY(pointSources(inst + QStringLiteral("/config"), web.host(), root.filePath(QStringLiteral("no-share")),
                          QByteArray()));
     QVERIFY(writeFile(inst + QStringLiteral("/config/cfg_file.json"), R"({"okCount": 41, "failCount": 2})"));
@@ -85,28 +115,10 @@ void TestHandover::updateFromTheWeb()
     QVERIFY(writeFile(inst + QStringLiteral("/log/2026-01-01.text"), "yesterday's log"));
     const Tree before = snapshot(inst);
 
-    // Both programs write to this file: upliftor inherits the tool's output.
     const QString output = root.filePath(QStringLiteral("output.txt"));
-    QProcess tool;
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.remove(QStringLiteral("VQ_CONFIG_DIR"));
-    env.insert(QStringLiteral("LC_ALL"), QStringLiteral("C.UTF-8"));
-    env.insert(QStringLiteral("VQ_TEST_START_UPDATE"), QStringLiteral("1"));
-    tool.setProcessEnvironment(env);
-    tool.setWorkingDirectory(elsewhere);
-    tool.setProcessChannelMode(QProcess::MergedChannels);
-    tool.setStandardOutputFile(output);
-    tool.start(inst + QStringLiteral("/vq_download_tool"), QStringList());
-    QVERIFY(tool.waitForStarted());
-    QTRY_VERIFY_WITH_TIMEOUT(tool.state() == QProcess::NotRunning, 120000);
-    QCOMPARE(tool.exitStatus(), QProcess::NormalExit);
-    QCOMPARE(tool.exitCode(), 0);
-
-    const QRegularExpressionMatch started =
-        QRegularExpression(QStringLiteral("\\[updater started\\] (\\d+)")).match(QString::fromUtf8(readFile(output)));
-    QVERIFY2(started.hasMatch(), readFile(output).constData());
-    updaterPid = started.captured(1).toLongLong();
-    QTRY_VERIFY_WITH_TIMEOUT(readFile(output).contains(updaterEnded), 180000);
+    runTool(inst, elsewhere, output);
+    if (QTest::currentTestFailed())
+        return;
 
     const QString said = QString::fromUtf8(readFile(output));
     // The tool's update window showed what it found before it handed over.
@@ -164,9 +176,7 @@ void TestHandover::updateFromTheShare()
     QVERIFY(writeFile(mount + QStringLiteral("/lab/tools/") + releaseFolder() + QStringLiteral("/vq_download_tool.zip"),
                       archive));
 
-    QVERIFY(QDir().mkpath(inst + QStringLiteral("/upliftor")));
-    QVERIFY(QFile::copy(buildDir() + QStringLiteral("/vq_download_tool"), inst + QStringLiteral("/vq_download_tool")));
-    QVERIFY(QFile::copy(buildDir() + QStringLiteral("/upliftor/upliftor"), inst + QStringLiteral("/upliftor/upliftor")));
+    QVERIFY(installPrograms(inst));
     QVERIFY(pointSources(inst + QStringLiteral("/config"), deadHost(), mount,
                          QString::fromUtf8("Quorvex串口烧录工具:v3.0.3\r\n修复若干问题\n").toUtf8()));
     QVERIFY(writeFile(inst + QStringLiteral("/config/cfg_file.json"), R"({"okCount": 41, "failCount": 2})"));
@@ -176,26 +186,9 @@ void TestHandover::updateFromTheShare()
     const Tree before = snapshot(inst);
 
     const QString output = root.filePath(QStringLiteral("output.txt"));
-    QProcess tool;
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.remove(QStringLiteral("VQ_CONFIG_DIR"));
-    env.insert(QStringLiteral("LC_ALL"), QStringLiteral("C.UTF-8"));
-    env.insert(QStringLiteral("VQ_TEST_START_UPDATE"), QStringLiteral("1"));
-    tool.setProcessEnvironment(env);
-    tool.setWorkingDirectory(elsewhere);
-    tool.setProcessChannelMode(QProcess::MergedChannels);
-    tool.setStandardOutputFile(output);
-    tool.start(inst + QStringLiteral("/vq_download_tool"), QStringList());
-    QVERIFY(tool.waitForStarted());
-    QTRY_VERIFY_WITH_TIMEOUT(tool.state() == QProcess::NotRunning, 120000);
-    QCOMPARE(tool.exitStatus(), QProcess::NormalExit);
-    QCOMPARE(tool.exitCode(), 0);
-
-    const QRegularExpressionMatch started =
-        QRegularExpression(QStringLiteral("\\[updater started\\] (\\d+)")).match(QString::fromUtf8(readFile(output)));
-    QVERIFY2(started.hasMatch(), readFile(output).constData());
-    updaterPid = started.captured(1).toLongLong();
-    QTRY_VERIFY_WITH_TIMEOUT(readFile(output).contains(updaterEnded), 180000);
+    runTool(inst, elsewhere, output);
+    if (QTest::currentTestFailed())
+        return;
 
     const QString said = QString::fromUtf8(readFile(output));
     const int handOver = said.indexOf(QStringLiteral("[updater started]"));

@@ -90,13 +90,8 @@ void TestInterruptedInstall::initTestCase()
     QVERIFY2(QFile::exists(buildDir() + QStringLiteral("/upliftor/upliftor")), "upliftor not built");
     release = readFile(buildDir() + QStringLiteral("/vq_download_tool.zip"));
     QVERIFY2(!release.isEmpty(), "release archive not built");
-    QTemporaryDir unpacked;
-    QProcess unzip;
-    unzip.setWorkingDirectory(unpacked.path());
-    unzip.start(QStringLiteral("unzip"), {QStringLiteral("-q"), buildDir() + QStringLiteral("/vq_download_tool.zip")});
-    QVERIFY(unzip.waitForFinished(60000));
-    QCOMPARE(unzip.exitCode(), 0);
-    releaseTree = snapshot(unpacked.filePath(releaseFolder));
+    releaseTree = unpackedRelease(buildDir() + QStringLiteral("/vq_download_tool.zip"), releaseFolder);
+    QVERIFY2(!releaseTree.isEmpty(), "unzip could not unpack the release archive");
     // The rows below count on six installed files, the RAM code first.
     QStringList installed;
     for (const QString &path : filesOf(releaseTree).keys())

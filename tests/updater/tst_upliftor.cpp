@@ -61,13 +61,8 @@ void TestUpliftor::initTestCase()
     QVERIFY2(QFile::exists(buildDir() + QStringLiteral("/upliftor/upliftor")), "upliftor not built");
     release = readFile(buildDir() + QStringLiteral("/vq_download_tool.zip"));
     QVERIFY2(!release.isEmpty(), "release archive not built");
-    QTemporaryDir unpacked;
-    QProcess unzip;
-    unzip.setWorkingDirectory(unpacked.path());
-    unzip.start(QStringLiteral("unzip"), {QStringLiteral("-q"), buildDir() + QStringLiteral("/vq_download_tool.zip")});
-    QVERIFY(unzip.waitForFinished(60000));
-    QCOMPARE(unzip.exitCode(), 0);
-    releaseTree = snapshot(unpacked.filePath(releaseFolder));
+    releaseTree = unpackedRelease(buildDir() + QStringLiteral("/vq_download_tool.zip"), releaseFolder);
+    QVERIFY2(!releaseTree.isEmpty(), "unzip could not unpack the release archive");
     QVERIFY(releaseTree.contains(QStringLiteral("config/VQ571M_RAM_BIN.bin")));
     QVERIFY(releaseTree.contains(QStringLiteral("upliftor/upliftor")));
     QVERIFY(!releaseTree.contains(QStringLiteral("config/update_sources.json")));
