@@ -18,22 +18,33 @@
 #include <thread>
 #include <unistd.h>
 
+// Opens a pseudo-terminal pair. The slave is held open so that the master
+// never sees it vanish between the test's own opens and closes, and is raw so
+// nothing is echoed. False when any step failed; the descriptors opened so far
+// are left for the caller to close.
+inline bool openRawPty(int *master, int *slaveKeep, QString *slavePath)
+{
+    *master = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (*master < 0 || ::grantpt(*master) != 0 || ::unlockpt(*master) != 0)
+        return false;
+    *slavePath = QString::fromLocal8Bit(::ptsname(*master));
+    *slaveKeep = ::open(::ptsname(*master), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (*slaveKeep < 0)
+        return false;
+    termios t{};
+    ::tcgetattr(*slaveKeep, &t);
+    ::cfmakeraw(&t);
+    ::tcsetattr(*slaveKeep, TCSANOW, &t);
+    return true;
+}
+
 class PtyPeer
 {
 public:
     PtyPeer()
     {
-        master = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-        if (master < 0 || ::grantpt(master) != 0 || ::unlockpt(master) != 0)
+        if (!openRawPty(&master, &slaveKeep, &slavePath))
             return;
-        slavePath = QString::fromLocal8Bit(::ptsname(master));
-        // Held open so that the master never sees the slave vanish between
-        // the test's own opens and closes; raw so nothing is echoed.
-        slaveKeep = ::open(::ptsname(master), O_RDWR | O_NOCTTY | O_CLOEXEC);
-        termios t{};
-        ::tcgetattr(slaveKeep, &t);
-        ::cfmakeraw(&t);
-        ::tcsetattr(slaveKeep, TCSANOW, &t);
         int pipeFds[2];
         if (::pipe2(pipeFds, O_CLOEXEC) == 0) {
             stopRead = pipeFds[0];

@@ -1,4 +1,5 @@
 // The YMODEM sender against a standard receiver: lrzsz's rb.
+#include "ptypeer.h"
 #include "resultcodes.h"
 #include "serial.h"
 #include "ymodemsender.h"
@@ -38,15 +39,8 @@ class PtyBridge
 public:
     PtyBridge()
     {
-        master = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-        if (master < 0 || ::grantpt(master) != 0 || ::unlockpt(master) != 0)
+        if (!openRawPty(&master, &slaveKeep, &slavePath))
             return;
-        slavePath = QString::fromLocal8Bit(::ptsname(master));
-        slaveKeep = ::open(::ptsname(master), O_RDWR | O_NOCTTY | O_CLOEXEC);
-        termios t{};
-        ::tcgetattr(slaveKeep, &t);
-        ::cfmakeraw(&t);
-        ::tcsetattr(slaveKeep, TCSANOW, &t);
         int p[2];
         if (::pipe2(p, O_CLOEXEC) != 0)
             return;

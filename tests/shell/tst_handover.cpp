@@ -26,6 +26,16 @@ bool installPrograms(const QString &inst)
         && QFile::copy(buildDir() + QStringLiteral("/vq_download_tool"), inst + QStringLiteral("/vq_download_tool"))
         && QFile::copy(buildDir() + QStringLiteral("/upliftor/upliftor"), inst + QStringLiteral("/upliftor/upliftor"));
 }
+
+// A site's settings, counters and logs, and an older RAM code, in an
+// installation that says it is `version`.
+bool writeSiteFiles(const QString &inst, const QByteArray &version)
+{
+    return writeFile(inst + QStringLiteral("/config/cfg_file.json"), R"({"okCount": 41, "failCount": 2})")
+        && writeFile(inst + QStringLiteral("/config/VQ571M_RAM_BIN.bin"), "old RAM code")
+        && writeFile(inst + QStringLiteral("/config/version.txt"), version)
+        && writeFile(inst + QStringLiteral("/log/2026-01-01.text"), "yesterday's log");
+}
 } // namespace
 
 class TestHandover : public QObject
@@ -109,10 +119,7 @@ void TestHandover::updateFromTheWeb()
     QVERIFY(installPrograms(inst));
     QVERIFY(pointSources(inst + QStringLiteral("/config"), web.host(), root.filePath(QStringLiteral("no-share")),
                          QByteArray()));
-    QVERIFY(writeFile(inst + QStringLiteral("/config/cfg_file.json"), R"({"okCount": 41, "failCount": 2})"));
-    QVERIFY(writeFile(inst + QStringLiteral("/config/VQ571M_RAM_BIN.bin"), "old RAM code"));
-    QVERIFY(writeFile(inst + QStringLiteral("/config/version.txt"), "v3.0.1"));
-    QVERIFY(writeFile(inst + QStringLiteral("/log/2026-01-01.text"), "yesterday's log"));
+    QVERIFY(writeSiteFiles(inst, "v3.0.1"));
     const Tree before = snapshot(inst);
 
     const QString output = root.filePath(QStringLiteral("output.txt"));
@@ -179,10 +186,7 @@ void TestHandover::updateFromTheShare()
     QVERIFY(installPrograms(inst));
     QVERIFY(pointSources(inst + QStringLiteral("/config"), deadHost(), mount,
                          QString::fromUtf8("Quorvex串口烧录工具:v3.0.3\r\n修复若干问题\n").toUtf8()));
-    QVERIFY(writeFile(inst + QStringLiteral("/config/cfg_file.json"), R"({"okCount": 41, "failCount": 2})"));
-    QVERIFY(writeFile(inst + QStringLiteral("/config/VQ571M_RAM_BIN.bin"), "old RAM code"));
-    QVERIFY(writeFile(inst + QStringLiteral("/config/version.txt"), "v3.0.2"));
-    QVERIFY(writeFile(inst + QStringLiteral("/log/2026-01-01.text"), "yesterday's log"));
+    QVERIFY(writeSiteFiles(inst, "v3.0.2"));
     const Tree before = snapshot(inst);
 
     const QString output = root.filePath(QStringLiteral("output.txt"));
