@@ -4,8 +4,11 @@
 #include <QString>
 #include <QStringList>
 #include <QThread>
+#include <QVector>
 #include <atomic>
 #include <cstdint>
+
+#include "firmwareimage.h"
 
 class Serial;
 class chipCommand;
@@ -37,6 +40,13 @@ struct chipRecord {
     bool erase = false;
     // The device went away while the job had it open.
     bool portLost = false;
+    // What the run sent: one entry per image, in order (empty for an erase).
+    QVector<imageFacts> images;
+    // The code of the first attempt when a retry followed it (0: no retry,
+    // or the first attempt was the one reported).
+    uint32_t firstCode = 0;
+    uint32_t baudRate = 0;
+    bool highSpeed = false;
 };
 
 // One whole programming job (download or erase) on one port, on a thread of
