@@ -2,6 +2,7 @@
 // the port monitor, the checks before a run, whole runs with their panels,
 // counters, logs, production record and flash contents, continuous mode,
 // and counters that survive a killed process.
+#include "factorydriver.h"
 #include "simfixture.h"
 #include "testutil.h"
 #include "appglobals.h"
@@ -28,6 +29,8 @@ namespace {
 // Generous: the suite must pass with both cores busy elsewhere.
 constexpr int kWaitMs = 60000;
 constexpr char kBurnBaud[] = "921600";
+// Past the window's double-click guard on its start buttons.
+constexpr int kPastDoubleClickMs = 600;
 
 template <typename T>
 T *find(QObject *parent, const QString &name)
@@ -148,6 +151,10 @@ private slots:
     void continuousModeCountsEachChipOnce();
     void eraseRunAfterDownload();
     void countersSurviveKill();
+    void interruptedRuns_data();
+    void interruptedRuns();
+    void fixtureStations_data();
+    void fixtureStations();
 
 private:
     std::unique_ptr<factoryWindow> open(uint32_t stations);
@@ -230,6 +237,9 @@ void tst_factorywindow::settingsAtStartup()
     f.close();
     window = open(2);
     QVERIFY(!viewText(*window).contains("未检测到配置文件"));
+    // The mistyped counter is kept aside; the rest of the file stays in use.
+    QVERIFY(viewText(*window).contains("cfg_file.json.bad"));
+    QVERIFY(fileBytes(cfgFilePath() + ".bad").contains(R"("all_cnt": 40)"));
     QJsonObject o = settingsOnDisk();
     QCOMPARE(o.value("boot_flag").toString(), QString("0"));
     QVERIFY(!find<QCheckBox>(window.get(), "cbBootCtl")->isChecked());
@@ -237,6 +247,9 @@ void tst_factorywindow::settingsAtStartup()
     QVERIFY(find<QCheckBox>(window.get(), "cbLockUI")->isChecked());
     QVERIFY(!find<QWidget>(window.get(), "fileCfgPanel")->isEnabled());
     QVERIFY(!baudField(*window)->isEnabled());
+    // Nothing destructive under the lock.
+    QVERIFY(!find<QPushButton>(window.get(), "pbnEarse")->isEnabled());
+    QVERIFY(!find<QPushButton>(find<QWidget>(window.get(), "countBox"), "pushButton")->isEnabled());
     QCOMPARE(baudField(*window)->text(), QString("2000000"));
     QCOMPARE(find<QLabel>(window.get(), "downloadCnt")->text(), QString("0"));
     QCOMPARE(find<QLabel>(window.get(), "downloadOkCnt")->text(), QString("38"));
@@ -248,11 +261,24 @@ void tst_factorywindow::settingsAtStartup()
     QCOMPARE(o.value("file_path_1").toString(), QString());
     QCOMPARE(o.value("path_sta_1").toString(), QString("0"));
 
-    // Clearing the counters is on disk at once; the baud rate at exit.
+    // Clearing the counters asks first; once done it is logged and on disk.
     find<QCheckBox>(window.get(), "cbLockUI")->click();
+    // Only what can become an address gets into the field.
+    auto *address = find<QLineEdit>(find<QWidget>(window.get(), "fileRow0"), "lineEdit_2");
+    address->clear();
+    QTest::keyClicks(address, "0x1g0z0");
+    QCOMPARE(address->text(), QString("0x100"));
     QVERIFY(baudField(*window)->isEnabled());
-    find<QPushButton>(find<QWidget>(window.get(), "countBox"), "pushButton")->click();
+    QVERIFY(find<QPushButton>(window.get(), "pbnEarse")->isEnabled());
+    auto *clear = find<QPushButton>(find<QWidget>(window.get(), "countBox"), "pushButton");
+    QObject scope;
+    FactoryDriver::answerNextBox(&scope, QMessageBox::No);
+    clear->click();
+    QCOMPARE(find<QLabel>(window.get(), "downloadOkCnt")->text(), QString("38"));
+    FactoryDriver::answerNextBox(&scope, QMessageBox::Yes);
+    clear->click();
     QCOMPARE(find<QLabel>(window.get(), "downloadOkCnt")->text(), QString("0"));
+    QVERIFY(fileBytes(today(".text")).contains("已清零计数（烧录总数：0，烧录成功：38，烧录失败：2）"));
     QCOMPARE(settingsOnDisk().value("ok_cnt").toString(), QString("0"));
     baudField(*window)->setText("1500000");
     window.reset();
@@ -268,6 +294,46 @@ void tst_factorywindow::settingsAtStartup()
     QVERIFY(viewText(*window).contains("未检测到配置文件，已重新创建默认配置文件。"));
     QVERIFY(viewText(*window).contains("cfg_file.json.bad"));
     QVERIFY(fileBytes(today(".text")).contains("cfg_file.json.bad"));
+    window.reset();
+
+    // A file far too large to be settings is junk, even if it parses.
+    QVERIFY(writeFile(cfgFilePath(), R"({"all_cnt": "3", "pad": ")" + QByteArray(2 << 20, 'x') + R"("})"));
+    window = open(2);
+    QVERIFY(viewText(*window).contains("未检测到配置文件，已重新创建默认配置文件。"));
+    QVERIFY(QFileInfo(cfgFilePath() + ".bad").size() > (1 << 20));
+    QVERIFY(QFileInfo(cfgFilePath()).size() < 4096);
+    window.reset();
+
+    // A settings file that cannot be replaced: said once, in red and in a
+    // box; the counts on screen are written once it can be again.
+    QVERIFY(QFile::rename(config, config + ".moved"));
+    QVERIFY(writeFile(config, "not a folder"));
+    window = open(2);
+    find<QCheckBox>(window.get(), "cbAutoReset")->click();
+    find<QCheckBox>(window.get(), "cbAutoReset")->click();
+    QCOMPARE(viewText(*window).count("配置文件无法保存"), 1);
+    QVERIFY(find<QTextEdit>(window.get(), "textEdit")->toHtml().contains("#ff0000"));
+    QCOMPARE(window->findChildren<QMessageBox *>().size(), 1);
+    window.reset();
+    QVERIFY(QFile::remove(config));
+    QVERIFY(QFile::rename(config + ".moved", config));
+
+    // An immutable file (only root can make one): the counts cleared on
+    // screen reach the file once it can be written again.
+    QVERIFY(writeValues({{"all_cnt", "7"}, {"ok_cnt", "7"}}));
+    window = open(2);
+    QProcess chattr;
+    chattr.start("chattr", {"+i", cfgFilePath()});
+    if (!chattr.waitForFinished() || chattr.exitCode() != 0)
+        return;
+    FactoryDriver::answerNextBox(&scope, QMessageBox::Yes);
+    find<QPushButton>(find<QWidget>(window.get(), "countBox"), "pushButton")->click();
+    QCOMPARE(find<QLabel>(window.get(), "downloadCnt")->text(), QString("0"));
+    QCOMPARE(settingsOnDisk().value("all_cnt").toString(), QString("7"));
+    QVERIFY(viewText(*window).contains("配置文件无法保存"));
+    chattr.start("chattr", {"-i", cfgFilePath()});
+    QVERIFY(chattr.waitForFinished() && chattr.exitCode() == 0);
+    QTRY_COMPARE_WITH_TIMEOUT(settingsOnDisk().value("all_cnt").toString(), QString("0"), kWaitMs);
 }
 
 void tst_factorywindow::stationCounts_data()
@@ -318,8 +384,10 @@ void tst_factorywindow::portMonitorFollowsPlugs()
     for (int i = 0; i < 8; ++i)
         QCOMPARE(panelOf(*window, i).radio->isEnabled(), i < 3);
 
-    // A port that moves to another panel takes its selection along.
+    // A port that moves to another panel takes its selection along; one
+    // that goes and comes back is selected again.
     panelOf(*window, 2).radio->click();
+    panelOf(*window, 1).radio->click();
     QVERIFY(panelOf(*window, 2).radio->isChecked());
     QVERIFY(com4.request("UNPLUG").value(0) == "OK");
     QTRY_COMPARE_WITH_TIMEOUT(panelPorts(*window, 3), (QStringList{"COM3", "COM10", "NONE"}), kWaitMs);
@@ -328,6 +396,24 @@ void tst_factorywindow::portMonitorFollowsPlugs()
     QVERIFY(com4.request("PLUG").value(0) == "OK");
     QTRY_COMPARE_WITH_TIMEOUT(panelPorts(*window, 8), idle, kWaitMs);
     QVERIFY(panelOf(*window, 2).radio->isChecked());
+    QVERIFY(panelOf(*window, 1).radio->isChecked());
+
+    // The selection is there again at the next start; "全选" takes every
+    // panel with a port, and gives them all up.
+    window.reset();
+    window = open(8);
+    QTRY_COMPARE_WITH_TIMEOUT(panelPorts(*window, 8), idle, kWaitMs);
+    QVERIFY(!panelOf(*window, 0).radio->isChecked());
+    QVERIFY(panelOf(*window, 1).radio->isChecked());
+    QVERIFY(panelOf(*window, 2).radio->isChecked());
+    auto *all = find<QCheckBox>(window.get(), "cbSelectAll");
+    all->click();
+    for (int i = 0; i < 8; ++i)
+        QCOMPARE(panelOf(*window, i).radio->isChecked(), i < 3);
+    all->click();
+    for (int i = 0; i < 8; ++i)
+        QVERIFY(!panelOf(*window, i).radio->isChecked());
+    panelOf(*window, 2).radio->click();
 
     // During a run (continuous, so it stays on) the panels stay as they are.
     const QString image = writeImage("monitor.bin", randomBytes(6000, 7));
@@ -340,7 +426,9 @@ void tst_factorywindow::portMonitorFollowsPlugs()
     // A whole chip takes many monitor ticks.
     QTRY_VERIFY_WITH_TIMEOUT(viewText(*window).contains("[COM10]等待新的芯片..."), kWaitMs);
     QCOMPARE(panelPorts(*window, 8), idle);
-    QCOMPARE(panelOf(*window, 2).status->text(), QString("空 闲"));
+    // The good chip's result stays up while the station waits for the next.
+    QCOMPARE(panelOf(*window, 2).status->text(), QString("成 功"));
+    QTest::qWait(kPastDoubleClickMs);
     startButton(*window)->click();
     QTRY_COMPARE_WITH_TIMEOUT(panelPorts(*window, 3), (QStringList{"COM3", "COM10", "NONE"}), kWaitMs);
     // The stopped run's colours and selection travel with COM10.
@@ -360,11 +448,13 @@ void tst_factorywindow::refusedStarts_data()
     const QString path = "未正确设置烧录文件路径或烧录的起始地址！";
     const QString baud = "未正确设置波特率，波特率最小为9600，最大为3000000！";
     QTest::newRow("no port") << "1000" << "ok" << "" << "921600" << false << "没有选择任何串口，请先选择串口！";
-    QTest::newRow("no path") << "1000" << "" << "" << "921600" << true << path;
-    QTest::newRow("no address") << "" << "ok" << "" << "921600" << true << path;
-    QTest::newRow("not hex") << "10k0" << "ok" << "" << "921600" << true << path;
-    QTest::newRow("0x only") << "0x" << "ok" << "" << "921600" << true << path;
-    QTest::newRow("unaligned") << "1800" << "ok" << "" << "921600" << true << "烧录地址未进行4k对齐,请检查烧录地址！";
+    // The refusal names the row and, for an address, the text typed.
+    QTest::newRow("no path") << "1000" << "" << "" << "921600" << true << path + "（第1行：烧录文件路径为空）";
+    QTest::newRow("no address") << "" << "ok" << "" << "921600" << true << path + "（第1行：烧录地址“”无效）";
+    QTest::newRow("not hex") << "10k0" << "ok" << "" << "921600" << true << path + "（第1行：烧录地址“10k0”无效）";
+    QTest::newRow("0x only") << "0x" << "ok" << "" << "921600" << true << path + "（第1行：烧录地址“0x”无效）";
+    QTest::newRow("unaligned") << "1800" << "ok" << "" << "921600" << true
+                               << "烧录地址未进行4k对齐,请检查烧录地址！（第1行：烧录地址“1800”）";
     QTest::newRow("no row on") << "-" << "ok" << "" << "921600" << true
                                << "请设置烧录文件路径和烧录的起始地址，并使能这个设置！";
     QTest::newRow("missing image") << "1000" << "missing" << "" << "921600" << true
@@ -411,9 +501,17 @@ void tst_factorywindow::refusedStarts()
     startButton(*window)->click();
     if (refusal.isEmpty()) {
         QCOMPARE(startButton(*window)->text(), QString("停止下载"));
+        // The rest of a double click does not stop the run it started.
+        startButton(*window)->click();
+        QCOMPARE(startButton(*window)->text(), QString("停止下载"));
+        QTRY_COMPARE_WITH_TIMEOUT(panelOf(*window, 0).status->text(), QString("烧录中"), kWaitMs);
+        QTest::qWait(kPastDoubleClickMs);
         startButton(*window)->click();
         QTRY_VERIFY_WITH_TIMEOUT(startButton(*window)->isEnabled(), kWaitMs);
         QCOMPARE(startButton(*window)->text(), QString("开始下载"));
+        // The stopped chip's panel does not go on claiming a run.
+        QCOMPARE(panelOf(*window, 0).status->text(), QString("空 闲"));
+        QCOMPARE(panelOf(*window, 0).progress->value(), 0);
     } else {
         const QStringList lines = viewText(*window).split('\n');
         QVERIFY2(lines.last().contains(refusal), qPrintable(lines.last()));
@@ -498,6 +596,15 @@ void tst_factorywindow::runOfFourWithOneFault()
     }
     ports.sort();
     QCOMPARE(ports, (QStringList{sim.portName(0), sim.portName(1), sim.portName(2), sim.portName(3)}));
+
+    // A refused start leaves none of these results up as if they were its own.
+    QTRY_VERIFY_WITH_TIMEOUT(startButton(*window)->isEnabled(), kWaitMs);
+    baudField(*window)->setText("fast");
+    startButton(*window)->click();
+    for (int i = 0; i < 4; ++i) {
+        QCOMPARE(panelOf(*window, i).status->text(), QString("空 闲"));
+        QCOMPARE(panelOf(*window, i).progress->value(), 0);
+    }
 }
 
 void tst_factorywindow::continuousModeCountsEachChipOnce()
@@ -558,6 +665,13 @@ void tst_factorywindow::eraseRunAfterDownload()
     QVERIFY(sim.addFault("erase-fail-always", 1));
     auto *erase = find<QPushButton>(window.get(), "pbnEarse");
     QVERIFY(erase->isEnabled());
+    QObject scope;
+    QString question;
+    FactoryDriver::answerNextBox(&scope, QMessageBox::No, &question);
+    erase->click();
+    QVERIFY(question.contains("整片擦除"));
+    QCOMPARE(erase->text(), QString("整片擦除"));
+    FactoryDriver::answerNextBox(&scope, QMessageBox::Yes);
     erase->click();
     QCOMPARE(erase->text(), QString("停止擦除"));
     QVERIFY(!startButton(*window)->isEnabled());
@@ -604,6 +718,115 @@ void tst_factorywindow::countersSurviveKill()
     QCOMPARE(o.value("err_cnt").toString(), QString("2"));
     QVERIFY(fileBytes(today(".csv")).endsWith("\r\n"));
     QCOMPARE(sim.flash().mid(0x1000, 8000), fileBytes(image));
+}
+
+void tst_factorywindow::interruptedRuns_data()
+{
+    QTest::addColumn<QString>("how");       // "stop", or closing the window answered "no" / "yes"
+    QTest::addColumn<bool>("stillRunning");
+    QTest::addColumn<bool>("recorded");     // the interrupted chips are in the log and the record
+    QTest::newRow("stop button") << "stop" << false << false;
+    QTest::newRow("close, no") << "no" << true << false;
+    QTest::newRow("close, yes") << "yes" << false << true;
+}
+
+void tst_factorywindow::interruptedRuns()
+{
+    QFETCH(QString, how);
+    QFETCH(bool, stillRunning);
+    QFETCH(bool, recorded);
+    SimFixture sim({"--pace"}, 2);
+    QVERIFY2(sim.ok(), qPrintable(sim.error()));
+    qputenv("VQ_SIM_PORT_DIR", sim.dir().toUtf8());
+    window = open(2);
+    setRow(*window, 0, writeImage("long.bin", randomBytes(60000, 51)), "0");
+    baudField(*window)->setText("115200");
+    QVERIFY(selectPanels(*window, 2));
+    startButton(*window)->click();
+    // Into the image, one chip or both.
+    QTRY_VERIFY_WITH_TIMEOUT(panelOf(*window, 0).progress->value() > 55, kWaitMs);
+
+    QObject scope;
+    if (how == "stop") {
+        startButton(*window)->click();
+        QCOMPARE(window->isVisible(), true);
+        for (int i = 0; i < 2; ++i) {
+            QCOMPARE(panelOf(*window, i).status->text(), QString("空 闲"));
+            QCOMPARE(panelOf(*window, i).progress->value(), 0);
+        }
+    } else {
+        FactoryDriver::answerNextBox(&scope, how == "yes" ? QMessageBox::Yes : QMessageBox::No);
+        QCOMPARE(window->close(), how == "yes");
+    }
+    QCOMPARE(startButton(*window)->text() == QString("停止下载"), stillRunning);
+    const QString daily = QString::fromUtf8(fileBytes(today(".text")));
+    const QList<QStringList> lines = recordLines();
+    QCOMPARE(lines.size(), recorded ? 3 : 0);
+    for (int i = 0; i < 2 && recorded; ++i) {
+        QVERIFY(daily.contains(QStringLiteral("[%1]烧录被停止（窗口关闭），错误代码为：0x").arg(sim.portName(i))));
+        const QStringList &f = lines.at(i + 1);
+        QVERIFY2(f.value(kText).startsWith("烧录被停止（窗口关闭）"), qPrintable(f.join(',')));
+        QVERIFY(f.value(kCode).endsWith("e8"));
+    }
+    // Stopped chips are not failed chips.
+    QCOMPARE(find<QLabel>(window.get(), "downloadCnt")->text(), QString("0"));
+    if (stillRunning)
+        startButton(*window)->click();
+}
+
+void tst_factorywindow::fixtureStations_data()
+{
+    QTest::addColumn<bool>("keepGoing");
+    QTest::addColumn<QString>("fault");
+    QTest::addColumn<QString>("cause");    // a line the window shows for the failure, or ""
+    QTest::newRow("a failure ends the station") << false << "nak-always=1" << "";
+    QTest::newRow("the station waits for the next chip") << true << "nak-always=1" << "";
+    QTest::newRow("a lost port ends it anyway") << true << "disconnect=1" << "串口已断开！";
+}
+
+void tst_factorywindow::fixtureStations()
+{
+    QFETCH(bool, keepGoing);
+    QFETCH(QString, fault);
+    QFETCH(QString, cause);
+    SimFixture sim({"--pace"});
+    QVERIFY2(sim.ok(), qPrintable(sim.error()));
+    QVERIFY(sim.addFault(fault));
+    qputenv("VQ_SIM_PORT_DIR", sim.dir().toUtf8());
+    const QByteArray app = randomBytes(9000, 61);
+    window = open(1);
+    FactoryDriver drive(window.get());
+    setRow(*window, 0, writeImage("fixture.bin", app), "1000");
+    baudField(*window)->setText(kBurnBaud);
+    drive.setOption("cbDsrCtl", true);
+    drive.setOption("cbKeepGoing", keepGoing);
+    QVERIFY(selectPanels(*window, 1));
+    startButton(*window)->click();
+    const QString port = sim.portName();
+    QTRY_COMPARE_WITH_TIMEOUT(drive.failed(), 1, kWaitMs);
+    QCOMPARE(drive.status(0), QString("失 败"));
+    if (!cause.isEmpty())
+        QTRY_VERIFY_WITH_TIMEOUT(viewText(*window).contains(QStringLiteral("[%1]").arg(port) + cause), kWaitMs);
+    if (!keepGoing || !cause.isEmpty()) {
+        // Its only station gone, the run ends by itself.
+        QTRY_COMPARE_WITH_TIMEOUT(startButton(*window)->text(), QString("开始下载"), kWaitMs);
+        return;
+    }
+    // Red until the chip is taken out; the station waits for the next.
+    const QString waiting = QStringLiteral("[%1]等待新的芯片...").arg(port);
+    QTRY_COMPARE_WITH_TIMEOUT(viewText(*window).count(waiting), 1, kWaitMs);
+    QTest::qWait(kPastDoubleClickMs);
+    QCOMPARE(drive.status(0), QString("失 败"));
+    QVERIFY(drive.running());
+    QVERIFY(sim.clearFaults());
+    QVERIFY(sim.request("NEXTCHIP").value(0) == "OK");
+    QTRY_COMPARE_WITH_TIMEOUT(viewText(*window).count(waiting), 2, kWaitMs);
+    QCOMPARE(drive.good(), 1);
+    QCOMPARE(drive.status(0), QString("成 功"));
+    QCOMPARE(sim.flash().mid(0x1000, app.size()), app);
+    QCOMPARE(recordLines().size(), 3);
+    startButton(*window)->click();
+    QTRY_VERIFY_WITH_TIMEOUT(startButton(*window)->isEnabled(), kWaitMs);
 }
 
 QTEST_MAIN(tst_factorywindow)
