@@ -318,6 +318,18 @@ void tst_factorywindow::settingsAtStartup()
     QVERIFY(QFile::remove(config));
     QVERIFY(QFile::rename(config + ".moved", config));
 
+    // A log folder that cannot be made: said once, and no claim that a log
+    // file was created.
+    QVERIFY(QDir("log").removeRecursively());
+    QVERIFY(writeFile("log", "not a folder"));
+    window = open(2);
+    startButton(*window)->click();
+    startButton(*window)->click();
+    QCOMPARE(viewText(*window).count("无法创建日志文件夹"), 1);
+    QVERIFY(!viewText(*window).contains("已创建日志文件"));
+    window.reset();
+    QVERIFY(QFile::remove("log"));
+
     // An immutable file (only root can make one): the counts cleared on
     // screen reach the file once it can be written again.
     QVERIFY(writeValues({{"all_cnt", "7"}, {"ok_cnt", "7"}}));
