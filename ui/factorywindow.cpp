@@ -399,6 +399,7 @@ void factoryWindow::rebuildPorts(bool force)
             w.status->setEnabled(false);
         }
     }
+    syncSelectAll();
 }
 
 bool factoryWindow::panelUsable(int panel) const
@@ -1092,6 +1093,11 @@ void factoryWindow::saveSelection()
     std::sort(names.begin(), names.end());
     const QString value = names.join(QLatin1Char(','));
     saveSettings({{QLatin1String(kSelectedPortsKey), value}}, true);
+    syncSelectAll();
+}
+
+void factoryWindow::syncSelectAll()
+{
     bool all = false;
     for (const panelWidgets &w : qAsConst(panelParts)) {
         if (!w.complete() || !w.radio->isEnabled())

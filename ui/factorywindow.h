@@ -124,6 +124,8 @@ private:
     void recordInterruptedChips();
     void rememberSelection(int panel);
     void saveSelection();
+    // "全选" shows whether every panel with a port is selected.
+    void syncSelectAll();
     // Writes through to the file; addMissing adds keys the file lacks.
     bool saveSettings(const QMap<QString, QString> &values, bool addMissing = false);
     // Said once, in red in the log and in a box, until the fault has gone.
