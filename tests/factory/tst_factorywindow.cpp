@@ -296,14 +296,6 @@ void tst_factorywindow::settingsAtStartup()
     QVERIFY(fileBytes(today(".text")).contains("cfg_file.json.bad"));
     window.reset();
 
-    // A file far too large to be settings is junk, even if it parses.
-    QVERIFY(writeFile(cfgFilePath(), R"({"all_cnt": "3", "pad": ")" + QByteArray(2 << 20, 'x') + R"("})"));
-    window = open(2);
-    QVERIFY(viewText(*window).contains("未检测到配置文件，已重新创建默认配置文件。"));
-    QVERIFY(QFileInfo(cfgFilePath() + ".bad").size() > (1 << 20));
-    QVERIFY(QFileInfo(cfgFilePath()).size() < 4096);
-    window.reset();
-
     // A settings file that cannot be replaced: said once, in red and in a
     // box; the counts on screen are written once it can be again.
     QVERIFY(QFile::rename(config, config + ".moved"));
