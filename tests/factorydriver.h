@@ -85,19 +85,16 @@ public:
     int failed() const { return as<QLabel>(w, "downloadErrCnt")->text().toInt(); }
 
     // Answers the next modal message box with `answer` from inside the event
-    // loop that shows it; the poller dies with `scope`. Its text goes to
-    // `text` when given.
-    static void answerNextBox(QObject *scope, QMessageBox::StandardButton answer, QString *text = nullptr)
+    // loop that shows it; the poller dies with `scope`.
+    static void answerNextBox(QObject *scope, QMessageBox::StandardButton answer)
     {
         auto *timer = new QTimer(scope);
-        QObject::connect(timer, &QTimer::timeout, [timer, answer, text] {
+        QObject::connect(timer, &QTimer::timeout, [timer, answer] {
             auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget());
-            if (!box || !box->button(answer))
-                return;
-            timer->stop();
-            if (text)
-                *text = box->text();
-            box->button(answer)->click();
+            if (box && box->button(answer)) {
+                timer->stop();
+                box->button(answer)->click();
+            }
         });
         timer->start(20);
     }
