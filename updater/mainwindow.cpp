@@ -214,11 +214,11 @@ void MainWindow::downloadStalled()
                     .arg(stallWait() / 1000.0));
 }
 
-void MainWindow::sayNoSpace(const QString &step)
+QString MainWindow::noSpaceLine(const QString &step)
 {
-    appendLog(QStringLiteral("磁盘空间不足，%1失败（%2 剩余空间 %3 字节）！")
-                  .arg(step, QDir::currentPath())
-                  .arg(freeSpace(QDir::currentPath())));
+    return QStringLiteral("磁盘空间不足，%1失败（%2 剩余空间 %3 字节）！")
+        .arg(step, QDir::currentPath())
+        .arg(freeSpace(QDir::currentPath()));
 }
 
 void MainWindow::httpDowload()
@@ -239,9 +239,8 @@ void MainWindow::httpDowload()
         }
         bool noSpace = false;
         if (!writeWhole(*downloadFile, data, "download-write", noSpace)) {
-            if (noSpace)
-                sayNoSpace(QStringLiteral("更新文件下载"));
-            endDownload(QStringLiteral("更新文件写入失败：") + downloadFile->errorString());
+            endDownload(noSpace ? noSpaceLine(QStringLiteral("更新文件下载"))
+                                : QStringLiteral("更新文件写入失败：") + downloadFile->errorString());
             return;
         }
     }
@@ -359,7 +358,7 @@ bool MainWindow::updateFromFileServer()
     if (!copied) {
         QFile::remove(part.fileName());
         if (noSpace)
-            sayNoSpace(QStringLiteral("从文件服务器复制更新文件"));
+            appendLog(noSpaceLine(QStringLiteral("从文件服务器复制更新文件")));
         else
             appendLog(QStringLiteral("更新文件无法保存：") + part.errorString());
         appendLog(QStringLiteral("更新失败！"));
@@ -425,12 +424,12 @@ MainWindow::InstallProblem MainWindow::installPackage(QString &failedName)
     InstallProblem problem = CopyFailed;
     if (!unpackPackage(releaseFolder, failedName, noSpace, broken)) {
         if (noSpace)
-            sayNoSpace(QStringLiteral("解压更新文件"));
+            appendLog(noSpaceLine(QStringLiteral("解压更新文件")));
         problem = broken ? PackageBroken : CopyFailed;
     } else if (copyDirectoryFiles(releaseFolder, installFolder, true, failedName, &report)) {
         problem = Installed;
     } else if (report.noSpace) {
-        sayNoSpace(QStringLiteral("拷贝更新文件"));
+        appendLog(noSpaceLine(QStringLiteral("拷贝更新文件")));
     }
     if (!stagingFolder.isEmpty())
         removeDirectory(stagingFolder);

@@ -38,7 +38,7 @@ private:
     InstallProblem installPackage(QString &failedName);
     void endDownload(const QString &why);
     void downloadStalled();
-    void sayNoSpace(const QString &step);
+    QString noSpaceLine(const QString &step);
     void appendLog(const QString &text);
     void showBox(QMessageBox::Icon icon, const QString &title, const QString &text);
     void sequenceEnded();
