@@ -77,7 +77,8 @@ private:
             return;
         if (answer.delivery == Endless) {
             // Kept a few pieces ahead of the client, as fast as it takes them.
-            const QByteArray piece = answer.body.isEmpty() ? QByteArray(1 << 16, 'z') : answer.body.left(1 << 20);
+            const QByteArray body = answer.body.isEmpty() ? QByteArray(1 << 16, 'z') : answer.body;
+            const QByteArray piece = body.repeated(qMax(1, (1 << 20) / body.size()));
             auto topUp = [socket, piece] {
                 while (socket->state() == QAbstractSocket::ConnectedState && socket->bytesToWrite() < 4 * piece.size())
                     socket->write(piece);

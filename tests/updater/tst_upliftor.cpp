@@ -19,7 +19,7 @@ const QString releaseFolder = QString::fromUtf8("Quorvex串口烧录工具");
 const QByteArray endMarker = "[update sequence ended]";
 
 // What the updater may hold in memory at its peak, whatever a server sends:
-// the program with its window and network stack takes about 60 MiB, the
+// the program with its window and network stack takes some 35 MiB, the
 // download never more than its 1 MiB read buffer and one piece on its way
 // to the disk.
 const qint64 peakMemoryBoundKiB = 100 * 1024;
