@@ -24,7 +24,7 @@ const QByteArray endMarker = "[update sequence ended]";
 // to the disk.
 const qint64 peakMemoryBoundKiB = 100 * 1024;
 // A stalled server is given up after this long in these runs.
-const int stallMs = 3000;
+const int stallMs = 5000;
 
 QString buildDir() { return qEnvironmentVariable("VQ_BUILD_DIR"); }
 
