@@ -444,7 +444,10 @@ ExtractOutcome extractArchive(const QString &archivePath, const QString &baseFol
         // the archive's: a release that is fine must not be called broken.
         if (result == ZipWriteFailed || result == ZipNoFile) {
             outcome = ExtractWriteFailed;
-            failedName = QFileInfo(name).fileName();
+            QString shown = name;
+            while (shown.endsWith(QLatin1Char('/')))
+                shown.chop(1);
+            failedName = QFileInfo(shown).fileName();
             noSpace = isNoSpaceError(writeError);
             break;
         }
