@@ -1122,9 +1122,10 @@ void factoryWindow::closeEvent(QCloseEvent *event)
         return;
     }
     recordInterruptedChips();
+    // The run may have ended by itself while the question was up.
     if (downloading)
         stopDownload();
-    else
+    else if (erasing)
         stopErase();
     event->accept();
 }
