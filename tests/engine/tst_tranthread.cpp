@@ -168,8 +168,8 @@ void tst_tranthread::failuresGiveTheirLines_data()
         << QStringList{QStringLiteral("下载失败，错误代码为：0x409f1,烧录Flash过程出错"),
                        QStringLiteral("传输文件时失败，错误代码为：0xf1,芯片发起烧录终止指令！")}
         << true;
-    QTest::newRow("chip already in RAM code")
-        << QStringList{QStringLiteral("--fault"), QStringLiteral("in-ram")}
+    QTest::newRow("boot ROM of an unknown build")
+        << QStringList{QStringLiteral("--fault"), QStringLiteral("wrong-date")}
         << QStringList{QStringLiteral("下载失败，错误代码为：0x20200,"
                                       "无法获取芯片信息,请检查芯片是否处于下载模式并确保串口连接正确。")}
         << false;
@@ -209,6 +209,9 @@ void tst_tranthread::failuresGiveTheirLines()
     for (const QString &e : expected)
         want << prefix + e;
     QCOMPARE(failureLines, want);
+    // A chip the run left in its RAM code is rebooted: the next run, or the
+    // next station's operator, finds it in its boot ROM.
+    QTRY_COMPARE(sim.state().where, QStringLiteral("ROM"));
     QCOMPARE(w.count(QStringLiteral("Flash UID:")), identified ? 1 : 0);
     QCOMPARE(w.count(QStringLiteral("未读取到Flash UID")), identified ? 0 : 1);
     QCOMPARE(w.records.value(0).code & 0xFFF00u, expected.first().contains("0x409f1") ? 0x40900u
