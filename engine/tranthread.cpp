@@ -77,6 +77,8 @@ void tranThread::setConfig(const QString &port, const QStringList &paths, const 
     bootFlag = boot;
     baudRate = baud;
     stepCount = paths.size() + 1;
+    // Images handed over for an earlier configuration are not these.
+    images.reset();
     recoverFlag = false;
     setStopFlag(false);
 }
@@ -304,8 +306,9 @@ bool tranThread::waitForPortBack()
 void tranThread::bringChipBack()
 {
     const bool stopped = stopFlag;
-    // The window's stop leaves the chip as it is; so does a lost device.
-    if ((stopped && !recoverFlag) || portGone() || !serial->isOpen())
+    // The window's stop leaves the chip as it is; so does a lost device. A
+    // fixture with BOOT control resets every chip on its own.
+    if ((stopped && !recoverFlag) || (!stopped && bootFlag && modemLines) || portGone() || !serial->isOpen())
         return;
     if (!cmd->chipAwayFromRom()) {
         if (stopped)
