@@ -6,6 +6,7 @@
 #include "testutil.h"
 #include "tranthread.h"
 
+#include <QCryptographicHash>
 #include <QDir>
 #include <QRandomGenerator>
 #include <QSet>
@@ -150,6 +151,11 @@ void tst_tranthread::downloadLandsByteForByte()
     QCOMPARE(r.flashUid.size(), 34);
     QCOMPARE(r.bytesWritten, qint64(a.size() + b.size()));
     QCOMPARE(r.files, (QStringList{QStringLiteral("a.bin"), QStringLiteral("b.bin")}));
+    // What went out, for the record: sizes, addresses and digests.
+    QCOMPARE(r.images.size(), 2);
+    QCOMPARE(r.images.at(1).size, qint64(b.size()));
+    QCOMPARE(r.images.at(1).address, 0x80000u);
+    QCOMPARE(r.images.at(1).sha256, QCryptographicHash::hash(b, QCryptographicHash::Sha256).toHex());
     const QString prefix = QLatin1Char('[') + sim.portPath() + QLatin1Char(']');
     QVERIFY(w.lines.contains(prefix + QStringLiteral("Flash UID:") + r.flashUid));
     QVERIFY(w.lines.contains(prefix + QStringLiteral("Flash ID:") + r.flashId));
@@ -253,6 +259,8 @@ void tst_tranthread::bootPulses()
     QVERIFY(stopJob(job));
     // The cancelled first attempt is retried only behind a retry pulse.
     QCOMPARE(w.statuses.first(), firstAttemptFails && !bootFlag ? kFailed : kSucceeded);
+    // A retried chip keeps the code its first attempt failed with.
+    QCOMPARE(w.records.first().firstCode, pulses == 2 ? 0x409f1u : 0u);
 
     const QVector<SimFixture::Event> events = sim.events();
     QStringList steps;
