@@ -318,6 +318,8 @@ void tranThread::bringChipBack()
     // The chip may sit in its RAM code at the burn speed, or in the middle of
     // a transfer or an erase; left there, every later run on it fails until
     // someone resets it by hand.
+    if (cmd->erasing())
+        log(QStringLiteral("芯片仍在擦除，擦除结束后重启芯片..."));
     const bool back = cmd->rebootAfterStop();
     if (stopped)
         log(back ? QStringLiteral("烧录已停止，芯片已重启。")

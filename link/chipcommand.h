@@ -53,6 +53,8 @@ public:
     // code, or in a transfer or an erase), where the next run could not
     // start without a reboot.
     bool chipAwayFromRom() const;
+    // A stop cut an erase's wait short; the chip listens once it is done.
+    bool erasing() const { return eraseRunning; }
 
     // After a run that the stop flags ended: lowers both stop flags (this
     // object's and the sender's) and brings the chip back to its boot ROM
