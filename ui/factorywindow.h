@@ -9,6 +9,8 @@
 #include <QVector>
 #include <cstdint>
 
+#include "firmwareimage.h"
+
 class QCheckBox;
 class QColor;
 class QCloseEvent;
@@ -106,7 +108,8 @@ private:
     bool panelUsable(int panel) const;
     bool anyPanelSelected() const;
     bool collectImages(QStringList &paths, QList<uint32_t> &addrs);
-    void startJobs(bool erase, const QStringList &paths, const QList<uint32_t> &addrs, uint32_t baud);
+    void startJobs(bool erase, const QStringList &paths, const QList<uint32_t> &addrs, uint32_t baud,
+                   const firmwareImageSet &images = firmwareImageSet());
     void stopRun();
     void startDownload();
     void startErase();

@@ -632,6 +632,16 @@ void tst_factorywindow::continuousModeCountsEachChipOnce()
     for (const QStringList &f : lines.mid(1))
         uids.insert(f.value(kUid));
     QCOMPARE(uids.size(), 3);
+
+    // A good chip's result stays up while the fixture holds it, and goes
+    // once the lever lets go.
+    QVERIFY(sim.request("NEXTCHIP hold").value(0) == "OK");
+    QTRY_COMPARE_WITH_TIMEOUT(viewText(*window).count(QStringLiteral("[%1]等待新的芯片...").arg(port)), 4, kWaitMs);
+    QTest::qWait(kPastDoubleClickMs);
+    QCOMPARE(panelOf(*window, 0).status->text(), QString("成 功"));
+    QVERIFY(sim.setDsr(false));
+    QTRY_COMPARE_WITH_TIMEOUT(panelOf(*window, 0).status->text(), QString("空 闲"), kWaitMs);
+    QCOMPARE(panelOf(*window, 0).progress->value(), 0);
     startButton(*window)->click();
     QTRY_VERIFY_WITH_TIMEOUT(startButton(*window)->isEnabled(), kWaitMs);
 }
@@ -757,16 +767,20 @@ void tst_factorywindow::interruptedRuns()
 void tst_factorywindow::fixtureStations_data()
 {
     QTest::addColumn<bool>("keepGoing");
+    QTest::addColumn<bool>("boot");
     QTest::addColumn<QString>("fault");
     QTest::addColumn<QString>("cause");    // a line the window shows for the failure, or ""
-    QTest::newRow("a failure ends the station") << false << "nak-always=1" << "";
-    QTest::newRow("the station waits for the next chip") << true << "nak-always=1" << "";
-    QTest::newRow("a lost port ends it anyway") << true << "disconnect=1" << "串口已断开！";
+    QTest::newRow("a failure ends the station") << false << false << "nak-always=1" << "";
+    QTest::newRow("the station waits for the next chip") << true << false << "nak-always=1" << "";
+    QTest::newRow("a lost port is waited for") << true << false << "disconnect=1" << "串口已断开！";
+    QTest::newRow("a failed retry keeps the first code") << false << true << "nak-always=1"
+                                                         << "重试前的错误代码为：0x409";
 }
 
 void tst_factorywindow::fixtureStations()
 {
     QFETCH(bool, keepGoing);
+    QFETCH(bool, boot);
     QFETCH(QString, fault);
     QFETCH(QString, cause);
     SimFixture sim({"--pace"});
@@ -780,6 +794,7 @@ void tst_factorywindow::fixtureStations()
     baudField(*window)->setText(kBurnBaud);
     drive.setOption("cbDsrCtl", true);
     drive.setOption("cbKeepGoing", keepGoing);
+    drive.setOption("cbBootCtl", boot);
     QVERIFY(selectPanels(*window, 1));
     startButton(*window)->click();
     const QString port = sim.portName();
@@ -787,7 +802,9 @@ void tst_factorywindow::fixtureStations()
     QCOMPARE(drive.status(0), QString("失 败"));
     if (!cause.isEmpty())
         QTRY_VERIFY_WITH_TIMEOUT(viewText(*window).contains(QStringLiteral("[%1]").arg(port) + cause), kWaitMs);
-    if (!keepGoing || !cause.isEmpty()) {
+    if (boot)
+        QTRY_VERIFY_WITH_TIMEOUT(recordLines().value(1).value(kText).contains("（重试前：0x409"), kWaitMs);
+    if (!keepGoing) {
         // Its only station gone, the run ends by itself.
         QTRY_COMPARE_WITH_TIMEOUT(startButton(*window)->text(), QString("开始下载"), kWaitMs);
         return;
@@ -799,6 +816,10 @@ void tst_factorywindow::fixtureStations()
     QCOMPARE(drive.status(0), QString("失 败"));
     QVERIFY(drive.running());
     QVERIFY(sim.clearFaults());
+    if (fault.startsWith("disconnect")) {
+        QVERIFY(sim.request("PLUG").value(0) == "OK");
+        QTRY_VERIFY_WITH_TIMEOUT(viewText(*window).contains(QStringLiteral("[%1]串口已重新连接！").arg(port)), kWaitMs);
+    }
     QVERIFY(sim.request("NEXTCHIP").value(0) == "OK");
     QTRY_COMPARE_WITH_TIMEOUT(viewText(*window).count(waiting), 2, kWaitMs);
     QCOMPARE(drive.good(), 1);
