@@ -77,39 +77,33 @@ bool run(QSqlDatabase &db, const QString &sql, QString *error)
 
 bool prepareLocalSchema(QSqlDatabase &db, QString *error)
 {
-    QSqlQuery q(db);
-    if (!q.exec(QStringLiteral("PRAGMA user_version")) || !q.next()) {
-        if (error)
-            *error = q.lastError().text();
+    // The version is read under the write lock: two programs opening a new
+    // file together migrate it once.
+    if (!run(db, QStringLiteral("BEGIN IMMEDIATE"), error))
         return false;
-    }
-    const int version = q.value(0).toInt();
+    QSqlQuery q(db);
+    bool good = q.exec(QStringLiteral("PRAGMA user_version")) && q.next();
+    if (!good && error)
+        *error = q.lastError().text();
+    const int version = good ? q.value(0).toInt() : 0;
     q.finish();
-    if (version > kRecordSchemaVersion) {
+    if (good && version > kRecordSchemaVersion) {
         if (error)
             *error = QStringLiteral("数据库版本 %1 比本工具新（%2）").arg(version).arg(kRecordSchemaVersion);
-        return false;
+        good = false;
     }
-    for (int step = version; step < kLocalSteps; ++step) {
-        // Each step and its version mark commit together: a crash mid-way
-        // leaves the file at the version before it.
-        if (!db.transaction()) {
-            if (error)
-                *error = db.lastError().text();
-            return false;
-        }
-        bool good = true;
+    // All steps and the new version mark commit together: a crash mid-way
+    // leaves the file as it was.
+    for (int step = version; good && step < kLocalSteps; ++step) {
         for (const QString &sql : localSteps[step])
             good = good && run(db, sql, error);
-        good = good && run(db, QStringLiteral("PRAGMA user_version = %1").arg(step + 1), error);
-        if (!good || !db.commit()) {
-            if (good && error)
-                *error = db.lastError().text();
-            db.rollback();
-            return false;
-        }
     }
-    return true;
+    if (good && version < kLocalSteps)
+        good = run(db, QStringLiteral("PRAGMA user_version = %1").arg(kLocalSteps), error);
+    if (good && run(db, QStringLiteral("COMMIT"), error))
+        return true;
+    QSqlQuery(db).exec(QStringLiteral("ROLLBACK"));
+    return false;
 }
 
 bool prepareServerSchema(QSqlDatabase &db, QString *error)

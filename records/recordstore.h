@@ -115,6 +115,8 @@ signals:
     void stateChanged();
 
 private:
+    void kickUpload();
+
     class writer;
     class uploader;
     std::unique_ptr<QThread> writeThread;
