@@ -69,7 +69,7 @@ QString imagesText(const productionRow &r)
 {
     QStringList lines;
     for (const imageFacts &f : r.images)
-        lines << QStringLiteral("%1 @%2（%3 字节）\nSHA-256 %4")
+        lines << QStringLiteral("%1 @%2，%3 字节，%4")
                      .arg(f.fileName, codeText(f.address))
                      .arg(f.size)
                      .arg(QString::fromLatin1(f.sha256));
@@ -212,8 +212,12 @@ statisticsWindow::statisticsWindow(const QString &databasePath, const recordServ
     ui->setupUi(this);
     ui->deDay->setDate(QDate::currentDate());
     ui->twStations->horizontalHeader()->setSectionResizeMode(QHeaderView::Stretch);
+    // The hashes need the room: the short columns take what they need, the
+    // images the rest (the whole text is in the cell's tool tip as well).
     ui->twSearch->horizontalHeader()->setSectionResizeMode(QHeaderView::ResizeToContents);
-    ui->twSearch->horizontalHeader()->setStretchLastSection(true);
+    ui->twSearch->horizontalHeader()->setSectionResizeMode(4, QHeaderView::Interactive);
+    ui->twSearch->horizontalHeader()->resizeSection(4, 260);
+    ui->twSearch->horizontalHeader()->setSectionResizeMode(5, QHeaderView::Stretch);
     ui->labelSource->setText(server.valid() ? QStringLiteral("数据来源：服务器 %1:%2").arg(server.host).arg(server.port)
                                             : QStringLiteral("数据来源：本机"));
     buildCharts();
@@ -282,6 +286,11 @@ void statisticsWindow::buildCharts()
     hours->addSeries(series);
     auto *x = new QBarCategoryAxis(hours);
     x->append(categories);
+    // Twenty-four labels side by side: small enough not to be cut to "…".
+    QFont small = x->labelsFont();
+    small.setPointSize(7);
+    x->setLabelsFont(small);
+    hours->setMargins(QMargins(2, 2, 2, 2));
     hours->addAxis(x, Qt::AlignBottom);
     series->attachAxis(x);
     auto *y = new QValueAxis(hours);
@@ -499,9 +508,12 @@ void statisticsWindow::showFound(int request, const QVector<productionRow> &rows
         ui->twSearch->setItem(i, 2, number(r.station));
         ui->twSearch->setItem(i, 3, cell(operationText(r.operation)));
         QTableWidgetItem *result = cell(resultText(r));
+        result->setToolTip(result->text());
         result->setForeground(r.ok ? kGoodColor : kFailedColor);
         ui->twSearch->setItem(i, 4, result);
-        ui->twSearch->setItem(i, 5, cell(imagesText(r)));
+        QTableWidgetItem *images = cell(imagesText(r));
+        images->setToolTip(images->text());
+        ui->twSearch->setItem(i, 5, images);
     }
     ui->twSearch->resizeRowsToContents();
     if (!error.isEmpty())
