@@ -7,6 +7,8 @@
 #include "recordstore.h"
 #include "resultcodes.h"
 #include "statisticswindow.h"
+#include "appglobals.h"
+#include "factorywindow.h"
 
 #include <QBarCategoryAxis>
 #include <QBarSet>
@@ -139,6 +141,7 @@ private slots:
     void dayView();
     void search_data();
     void search();
+    void fromFactoryWindow();
 
 private:
     QTemporaryDir dir;
@@ -174,21 +177,26 @@ void tst_statisticswindow::dayView_data()
     QTest::addColumn<QString>("stations");
     QTest::addColumn<QString>("failures");
     QTest::addColumn<QString>("status");
+    QTest::addColumn<int>("serverPort");  // 0: no factory server
 
     QTest::newRow("whole factory") << "log/production.db" << 0 << QString() << "09:3/1 10:2/2 23:1/0" << "66.7%"
                                    << "L1-1 3/0 100.0%, L1-2 1/2 33.3%, L1-3 0/1 0.0%*, L2-1 2/0 100.0%"
-                                   << "0x20200:2 0x30100:1" << "更新于";
+                                   << "0x20200:2 0x30100:1" << "更新于" << 0;
     QTest::newRow("one line") << "log/production.db" << 0 << "L2" << "10:1/0 23:1/0" << "100.0%"
-                              << "L2-1 2/0 100.0%" << "" << "更新于";
+                              << "L2-1 2/0 100.0%" << "" << "更新于" << 0;
     // Every station failed alike: none is singled out.
     QTest::newRow("day before, its last minute") << "log/production.db" << -1 << QString() << "23:0/1" << "0.0%"
-                                                 << "L1-1 0/1 0.0%" << "0x30100:1" << "更新于";
+                                                 << "L1-1 0/1 0.0%" << "0x30100:1" << "更新于" << 0;
     QTest::newRow("empty day") << "log/production.db" << 5 << QString() << "" << "—" << "" << ""
-                               << "该日没有生产记录";
+                               << "该日没有生产记录" << 0;
     QTest::newRow("not a database") << "garbage.db" << 0 << QString() << "" << "—" << "" << ""
-                                    << "无法打开记录数据库";
+                                    << "无法打开记录数据库" << 0;
     QTest::newRow("no database yet") << "log/none.db" << 0 << QString() << "" << "—" << "" << ""
-                                     << "无法打开记录数据库";
+                                     << "无法打开记录数据库" << 0;
+    // Nothing listens on port 1: the line's own figures, and the reason.
+    QTest::newRow("factory server away") << "log/production.db" << 0 << QString() << "09:3/1 10:2/2 23:1/0" << "66.7%"
+                                         << "L1-1 3/0 100.0%, L1-2 1/2 33.3%, L1-3 0/1 0.0%*, L2-1 2/0 100.0%"
+                                         << "0x20200:2 0x30100:1" << "无法连接记录服务器 127.0.0.1:1" << 1;
 }
 
 void tst_statisticswindow::dayView()
@@ -201,8 +209,12 @@ void tst_statisticswindow::dayView()
     QFETCH(QString, stations);
     QFETCH(QString, failures);
     QFETCH(QString, status);
+    QFETCH(int, serverPort);
 
-    statisticsWindow w(dir.filePath(file), recordServer());
+    recordServer server;
+    if (serverPort != 0)
+        server = {QStringLiteral("127.0.0.1"), serverPort, QStringLiteral("records"), QStringLiteral("vq")};
+    statisticsWindow w(dir.filePath(file), server);
     QSignalSpy shown(&w, &statisticsWindow::dayShown);
     QTRY_VERIFY_WITH_TIMEOUT(shown.count() >= 1, kWaitMs);
     shown.clear();
@@ -267,6 +279,30 @@ void tst_statisticswindow::search()
     QCOMPARE(shown.join(QLatin1String("; ")), rows);
     if (rows.isEmpty())
         QCOMPARE(child<QLabel>(&w, "labelSearch")->text(), QStringLiteral("没有这块芯片的记录。"));
+}
+
+// "生产统计" opens the line's own database: log/production.db where the
+// tool runs.
+void tst_statisticswindow::fromFactoryWindow()
+{
+    qputenv("VQ_CONFIG_DIR", dir.filePath(QStringLiteral("config")).toLocal8Bit());
+    const QString before = QDir::currentPath();
+    QVERIFY(QDir::setCurrent(dir.path()));
+    deviceCount = 2;
+    {
+        factoryWindow f;
+        QTest::mouseClick(child<QPushButton>(&f, "pbnStatistics"), Qt::LeftButton);
+        auto *w = f.findChild<statisticsWindow *>();
+        QVERIFY(w && w->isVisible());
+        QSignalSpy shown(w, &statisticsWindow::dayShown);
+        child<QDateEdit>(w, "deDay")->setDate(kDay);
+        QTRY_VERIFY_WITH_TIMEOUT(shown.count() >= 1, kWaitMs);
+        QCOMPARE(child<QLabel>(w, "labelYield")->text(), QStringLiteral("66.7%"));
+        // Asked for again, the same window comes forward.
+        QTest::mouseClick(child<QPushButton>(&f, "pbnStatistics"), Qt::LeftButton);
+        QCOMPARE(f.findChildren<statisticsWindow *>().size(), 1);
+    }
+    QDir::setCurrent(before);
 }
 
 QTEST_MAIN(tst_statisticswindow)
