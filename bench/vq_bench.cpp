@@ -6,6 +6,7 @@
 //   vq_bench idle
 //   vq_bench factory  [--counts 1,16,32] [--size BYTES] [--baud N]
 //   vq_bench line     [--counts 1,16,32] [--size BYTES] [--baud N]
+//   vq_bench records  [--rows 1000000] [--no-server]
 //
 // Every figure is printed as one "key: value ..." line; the station run adds
 // a table. Efficiency is the line's own time for the bytes (10 bits a byte at
@@ -15,6 +16,7 @@
 #include "chipcommand.h"
 #include "factorybench.h"
 #include "linebench.h"
+#include "statisticsbench.h"
 #include "serial.h"
 #include "ymodemsender.h"
 
@@ -333,10 +335,10 @@ int benchIdle(const Args &)
 int main(int argc, char **argv)
 {
     const QString mode = QString::fromLocal8Bit(argc > 1 ? argv[1] : "");
-    // Only the factory window needs widgets; without a display it draws
-    // offscreen.
+    // Only the factory and statistics windows need widgets; without a
+    // display they draw offscreen.
     std::unique_ptr<QCoreApplication> app;
-    if (mode == "factory-run") {
+    if (mode == "factory-run" || mode == "records" || mode == "records-server") {
         if (qEnvironmentVariableIsEmpty("DISPLAY") && qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
             qputenv("QT_QPA_PLATFORM", "offscreen");
         app = std::make_unique<QApplication>(argc, argv);
@@ -356,6 +358,10 @@ int main(int argc, char **argv)
         return stationRun(args);
     if (mode == "idle")
         return benchIdle(args);
+    if (mode == "records")
+        return benchStatisticsView(args.list);
+    if (mode == "records-server")
+        return benchStatisticsViewServer(args.list);
     const int size = args.value("--size", QString::number(1024 * 1024)).toInt();
     const uint32_t baud = args.value("--baud", "2000000").toUInt();
     if (mode == "factory")
@@ -364,6 +370,6 @@ int main(int argc, char **argv)
         return benchLine(args.value("--counts", "1,16,32").split(','), size, baud);
     if (mode == "factory-run")
         return factoryRun(args.value("--count", "1").toInt(), size, baud);
-    fprintf(stderr, "usage: vq_bench flash|ramcode|stations|idle|factory|line [options]\n");
+    fprintf(stderr, "usage: vq_bench flash|ramcode|stations|idle|factory|line|records [options]\n");
     return 2;
 }
