@@ -4,7 +4,7 @@
 //   vq_bench ramcode  [--baud N] [--size BYTES] [--rounds N]
 //   vq_bench stations [--counts 1,4,8,16] [--size BYTES] [--baud N] [--spin]
 //   vq_bench idle
-//   vq_bench factory  [--counts 1,16,32] [--size BYTES] [--baud N]
+//   vq_bench factory  [--counts 1,16,32] [--size BYTES] [--baud N] [--statistics]
 //   vq_bench line     [--counts 1,16,32] [--size BYTES] [--baud N]
 //   vq_bench records  [--rows 1000000] [--no-server]
 //
@@ -365,11 +365,11 @@ int main(int argc, char **argv)
     const int size = args.value("--size", QString::number(1024 * 1024)).toInt();
     const uint32_t baud = args.value("--baud", "2000000").toUInt();
     if (mode == "factory")
-        return benchFactory(args.value("--counts", "1,16,32").split(','), size, baud);
+        return benchFactory(args.value("--counts", "1,16,32").split(','), size, baud, args.flag("--statistics"));
     if (mode == "line")
         return benchLine(args.value("--counts", "1,16,32").split(','), size, baud);
     if (mode == "factory-run")
-        return factoryRun(args.value("--count", "1").toInt(), size, baud);
+        return factoryRun(args.value("--count", "1").toInt(), size, baud, args.flag("--statistics"));
     fprintf(stderr, "usage: vq_bench flash|ramcode|stations|idle|factory|line|records [options]\n");
     return 2;
 }
