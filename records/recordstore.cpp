@@ -140,7 +140,8 @@ QString syncState::text() const
 class recordStore::writer : public QObject
 {
 public:
-    writer(recordStore *store, const recordStoreOptions &options) : store(store), options(options)
+    // The timers are children, so that they move to the thread with it.
+    writer(recordStore *store, const recordStoreOptions &options) : store(store), options(options), retry(this)
     {
         retry.setSingleShot(true);
         retry.setInterval(kLocalRetryMs);
@@ -204,16 +205,20 @@ private:
     {
         while (!queue.isEmpty()) {
             queued &next = queue.first();
+            QString error;
+            const bool stored = commit(next.row, &error);
+            // The CSV line follows the commit: a line in the CSV is a row in
+            // the database, whenever the process is killed. A row the
+            // database cannot take yet still gets its line, once.
             if (!next.csvDone) {
                 next.csvDone = true;
                 writeCsv(next.row);
             }
-            QString error;
-            if (!commit(next.row, &error)) {
+            if (!stored) {
                 store->localFailing.store(true);
                 say(QStringLiteral("生产记录无法写入数据库（%1）：%2，稍后重试")
                         .arg(QDir::toNativeSeparators(QFileInfo(options.databasePath).absoluteFilePath()), error),
-                    dbProblem);
+                    dbProblem, true);
                 emit store->stateChanged();
                 retry.start();
                 return;
@@ -246,17 +251,17 @@ private:
         }
         say(QStringLiteral("生产记录无法写入：%1（%2）")
                 .arg(QDir::toNativeSeparators(QFileInfo(path).absoluteFilePath()), error),
-            csvProblem);
+            csvProblem, true);
     }
 
     // One line per problem until it clears: a full disk during a busy hour
     // is one line in the log, not one per chip.
-    void say(const QString &text, QString &last)
+    void say(const QString &text, QString &last, bool local)
     {
         if (text == last)
             return;
         last = text;
-        emit store->problem(text);
+        emit store->problem(text, local);
     }
 
     recordStore *store;
@@ -276,7 +281,7 @@ private:
 class recordStore::uploader : public QObject
 {
 public:
-    uploader(recordStore *store, const recordStoreOptions &options) : store(store), options(options)
+    uploader(recordStore *store, const recordStoreOptions &options) : store(store), options(options), timer(this)
     {
         timer.setSingleShot(true);
         connect(&timer, &QTimer::timeout, this, [this] { round(); });
@@ -360,7 +365,7 @@ private:
                                  .arg(error.trimmed());
         if (text != problem) {
             problem = text;
-            emit store->problem(text);
+            emit store->problem(text, false);
         }
         emit store->stateChanged();
         backoff();

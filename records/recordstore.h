@@ -109,9 +109,10 @@ public:
     bool flushUpload(int timeoutMs);
 
 signals:
-    // A Chinese line for the log: a write that failed, a server that cannot
-    // be used. Each different problem is said once, until it clears.
-    void problem(const QString &text);
+    // A Chinese line for the log: a write that failed (local), a server
+    // that cannot be used. Each different problem is said once, until it
+    // clears.
+    void problem(const QString &text, bool local);
     void stateChanged();
 
 private:
