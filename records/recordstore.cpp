@@ -151,7 +151,11 @@ public:
 
     void take(const productionRow &row)
     {
-        queue.append({row, false});
+        // While the database refuses rows, the CSV does not wait for it.
+        const bool behind = !queue.isEmpty();
+        if (behind)
+            writeCsv(row);
+        queue.append({row, behind});
         drain();
     }
 
@@ -175,12 +179,14 @@ private:
         if (!connection.isEmpty())
             return true;
         const QString name = newConnectionName("writer");
+        bool good;
         {
             QSqlDatabase db;
-            if (!openLocalDatabase(options.databasePath, name, true, &db, error)) {
-                QSqlDatabase::removeDatabase(name);
-                return false;
-            }
+            good = openLocalDatabase(options.databasePath, name, true, &db, error);
+        }
+        if (!good) {
+            QSqlDatabase::removeDatabase(name);
+            return false;
         }
         connection = name;
         return true;
@@ -254,11 +260,12 @@ private:
             csvProblem, true);
     }
 
-    // One line per problem until it clears: a full disk during a busy hour
-    // is one line in the log, not one per chip.
+    // One line when writing starts to fail, however the reason is worded
+    // on later tries, until a write succeeds again: a full disk during a
+    // busy hour is one line in the log, not one per chip.
     void say(const QString &text, QString &last, bool local)
     {
-        if (text == last)
+        if (!last.isEmpty())
             return;
         last = text;
         emit store->problem(text, local);
