@@ -353,6 +353,7 @@ private:
             }
         }
         store->waiting.store(countUnsent(local));
+        store->counted.store(true);
         store->reachable.store(true);
         backoffMs = 0;
         problem.clear();
@@ -364,8 +365,10 @@ private:
     void fail(const QString &error)
     {
         store->reachable.store(false);
-        if (!localName.isEmpty())
+        if (!localName.isEmpty()) {
             store->waiting.store(countUnsent(QSqlDatabase::database(localName, false)));
+            store->counted.store(true);
+        }
         const QString text = QStringLiteral("记录服务器 %1:%2 无法使用：%3；记录保存在本地，稍后重试")
                                  .arg(options.server.host)
                                  .arg(options.server.port)
@@ -529,7 +532,7 @@ bool recordStore::flushUpload(int timeoutMs)
     QDeadlineTimer deadline(timeoutMs);
     if (!flushLocal(timeoutMs))
         return false;
-    while (hasServer && waiting.load() > 0) {
+    while (hasServer && (!counted.load() || waiting.load() > 0)) {
         if (deadline.hasExpired())
             return false;
         QThread::msleep(5);

@@ -127,6 +127,8 @@ private:
     std::atomic<qint64> appended{0};
     std::atomic<qint64> committed{0};
     std::atomic<qint64> waiting{0};
+    // The uploader has looked at the line's database at least once.
+    std::atomic<bool> counted{false};
     std::atomic<bool> reachable{false};
     std::atomic<bool> localFailing{false};
     bool hasServer = false;
