@@ -71,7 +71,9 @@ productionRow rowOf(const chipRecord &record, int station, bool ok, const record
     row.model = record.model;
     row.flashId = record.flashId;
     row.uid = record.flashUid;
-    row.operation = record.erase ? QStringLiteral("erase") : QStringLiteral("download");
+    // vq_flash's erase-only run is a download job without images.
+    const bool erase = record.erase || (record.files.isEmpty() && record.images.isEmpty());
+    row.operation = erase ? QStringLiteral("erase") : QStringLiteral("download");
     row.ok = ok;
     row.code = record.code;
     row.text = record.text;
