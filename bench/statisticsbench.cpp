@@ -151,7 +151,7 @@ void report(const char *store, qint64 rows, double fillSeconds, const std::vecto
 
 int rowsOf(const QStringList &args)
 {
-    const int i = args.indexOf(QStringLiteral("--rows"));
+    const int i = args.indexOf(QStringLiteral("--view-rows"));
     return i >= 0 && i + 1 < args.size() ? args.at(i + 1).toInt() : 1000000;
 }
 } // namespace
@@ -219,7 +219,7 @@ int benchStatisticsView(const QStringList &args)
     QProcess child;
     child.setProcessChannelMode(QProcess::ForwardedChannels);
     child.start(virtualenv, QStringList{QCoreApplication::applicationFilePath(), QStringLiteral("records-server"),
-                                        QStringLiteral("--rows"), QString::number(rows)});
+                                        QStringLiteral("--view-rows"), QString::number(rows)});
     child.waitForFinished(-1);
     return child.exitCode();
 }

@@ -6,11 +6,11 @@
 #include <QFileInfo>
 #include <QRegularExpression>
 #include <QStringList>
-#include <QTemporaryFile>
 
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <unistd.h>
 
 namespace {
@@ -26,27 +26,6 @@ QString csvField(QString field)
 QString systemError()
 {
     return QString::fromLocal8Bit(std::strerror(errno));
-}
-
-// A new file appears with its header already inside: the header goes to a
-// temporary file that is then linked under the final name, which fails when
-// another writer got there first. Either way exactly one header.
-bool createWithHeader(const QString &path, QString *error)
-{
-    if (QFileInfo::exists(path))
-        return true;
-    QTemporaryFile tmp(path + QStringLiteral(".XXXXXX"));
-    const QByteArray header = productionCsvHeader();
-    if (!tmp.open() || tmp.write(header) != header.size() || !tmp.flush()) {
-        *error = tmp.errorString();
-        return false;
-    }
-    if (::link(QFile::encodeName(tmp.fileName()).constData(), QFile::encodeName(path).constData()) != 0
-        && errno != EEXIST) {
-        *error = systemError();
-        return false;
-    }
-    return true;
 }
 
 bool writeAll(int fd, const QByteArray &bytes)
@@ -96,33 +75,33 @@ QByteArray productionCsvRow(const productionRow &row)
 
 bool appendProductionCsv(const QString &path, const productionRow &row, QString *error)
 {
-    QString reason;
-    if (!createWithHeader(path, &reason)) {
-        if (error)
-            *error = reason;
-        return false;
-    }
-    const int fd = ::open(QFile::encodeName(path).constData(), O_RDWR | O_APPEND | O_CLOEXEC);
+    const int fd = ::open(QFile::encodeName(path).constData(), O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
     if (fd < 0) {
         if (error)
             *error = systemError();
         return false;
     }
+    // Writers of one file (the window and vq_flash, two windows) take
+    // turns, so the header check and the line end check see the file as
+    // it is when their line goes in. The lock ends with the descriptor,
+    // also when the process is killed.
+    while (::flock(fd, LOCK_EX) != 0 && errno == EINTR) {
+    }
     QByteArray out = productionCsvRow(row);
     const off_t before = ::lseek(fd, 0, SEEK_END);
     char last = '\n';
-    if (before > 0 && ::pread(fd, &last, 1, before - 1) == 1 && last != '\n')
+    if (before == 0)
+        out.prepend(productionCsvHeader());
+    else if (::pread(fd, &last, 1, before - 1) == 1 && last != '\n')
         out.prepend("\r\n");
-    // O_APPEND puts the whole line after whatever another writer added; a
-    // short write is a full disk, and its piece is taken back when nobody
-    // wrote after it, so that the file stays a list of whole lines.
-    bool good = writeAll(fd, out);
+    // A short write is a full disk: its piece is taken back, so that the
+    // file stays a list of whole lines.
+    const bool good = writeAll(fd, out);
     if (!good) {
-        const int saved = errno;
-        const off_t after = ::lseek(fd, 0, SEEK_END);
-        if (after > before && after - before < out.size() && ::ftruncate(fd, before) != 0)
+        const int saved = errno ? errno : ENOSPC;
+        if (::ftruncate(fd, before) != 0)
             qWarning("production record: cannot cut a partial line off");
-        errno = saved ? saved : ENOSPC;
+        errno = saved;
         if (error)
             *error = systemError();
     }

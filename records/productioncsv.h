@@ -11,8 +11,8 @@ QByteArray productionCsvHeader();
 QByteArray productionCsvRow(const productionRow &row);
 
 // Appends the row's line. A file that does not end in a line end (a row cut
-// by a full disk) gets one first, so the new row never joins the cut one; a
-// new file gets its header exactly once, however many writers start on it;
-// a line that could be written only in part is cut off again where
-// possible. false, with the reason, when the line is not whole in the file.
+// short elsewhere) gets one first, so the new row never joins the cut one;
+// an empty file gets the header first, exactly once however many writers
+// start on it; a line written only in part is cut off again. false, with
+// the reason, when the line is not whole in the file.
 bool appendProductionCsv(const QString &path, const productionRow &row, QString *error);

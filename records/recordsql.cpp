@@ -30,6 +30,13 @@ bool fail(const QSqlQuery &q, QString *error)
     return false;
 }
 
+// A null QString binds as NULL; every text column is NOT NULL, and an
+// unknown UID is an empty one.
+QVariant text(const QString &s)
+{
+    return s.isNull() ? QVariant(QStringLiteral("")) : QVariant(s);
+}
+
 bool execOn(QSqlDatabase &db, const QString &sql, QString *error)
 {
     QSqlQuery q(db);
@@ -94,13 +101,13 @@ bool insertRow(QSqlDatabase &db, const productionRow &row, recordDialect dialect
     q.prepare(QStringLiteral("INSERT INTO records (%1) VALUES (?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?)"
                              " ON CONFLICT DO NOTHING")
                   .arg(QLatin1String(kRowColumns)));
-    for (const QVariant &v : {QVariant(row.id), QVariant(row.timeMs), QVariant(row.utcOffset), QVariant(row.host),
-                              QVariant(row.line), QVariant(row.station), QVariant(row.port), QVariant(row.model),
-                              QVariant(row.flashId), QVariant(row.uid), QVariant(row.operation),
-                              QVariant(row.ok ? 1 : 0), QVariant(static_cast<qint64>(row.code)), QVariant(row.text),
+    for (const QVariant &v : {text(row.id), QVariant(row.timeMs), QVariant(row.utcOffset), text(row.host),
+                              text(row.line), QVariant(row.station), text(row.port), text(row.model),
+                              text(row.flashId), text(row.uid), text(row.operation),
+                              QVariant(row.ok ? 1 : 0), QVariant(static_cast<qint64>(row.code)), text(row.text),
                               QVariant(static_cast<qint64>(row.firstCode)), QVariant(row.seconds),
                               QVariant(row.bytes), QVariant(static_cast<qint64>(row.baud)),
-                              QVariant(row.highSpeed ? 1 : 0), QVariant(row.toolVersion)})
+                              QVariant(row.highSpeed ? 1 : 0), text(row.toolVersion)})
         q.addBindValue(v);
     bool good = q.exec() || fail(q, error);
     const bool fresh = good && q.numRowsAffected() != 0;
@@ -110,12 +117,12 @@ bool insertRow(QSqlDatabase &db, const productionRow &row, recordDialect dialect
                                      " VALUES (?,?,?,?,?,?) ON CONFLICT DO NOTHING"));
         for (int i = 0; good && i < row.images.size(); ++i) {
             const imageFacts &f = row.images.at(i);
-            image.addBindValue(row.id);
+            image.addBindValue(text(row.id));
             image.addBindValue(i);
-            image.addBindValue(f.fileName);
+            image.addBindValue(text(f.fileName));
             image.addBindValue(f.size);
             image.addBindValue(static_cast<qint64>(f.address));
-            image.addBindValue(QString::fromLatin1(f.sha256));
+            image.addBindValue(text(QString::fromLatin1(f.sha256)));
             good = image.exec() || fail(image, error);
         }
     }

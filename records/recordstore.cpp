@@ -71,7 +71,9 @@ productionRow rowOf(const chipRecord &record, int station, bool ok, const record
     row.model = record.model;
     row.flashId = record.flashId;
     row.uid = record.flashUid;
-    row.operation = record.erase ? QStringLiteral("erase") : QStringLiteral("download");
+    // vq_flash's erase-only run is a download job without images.
+    const bool erase = record.erase || (record.files.isEmpty() && record.images.isEmpty());
+    row.operation = erase ? QStringLiteral("erase") : QStringLiteral("download");
     row.ok = ok;
     row.code = record.code;
     row.text = record.text;
@@ -140,7 +142,8 @@ QString syncState::text() const
 class recordStore::writer : public QObject
 {
 public:
-    writer(recordStore *store, const recordStoreOptions &options) : store(store), options(options)
+    // The timers are children, so that they move to the thread with it.
+    writer(recordStore *store, const recordStoreOptions &options) : store(store), options(options), retry(this)
     {
         retry.setSingleShot(true);
         retry.setInterval(kLocalRetryMs);
@@ -150,7 +153,11 @@ public:
 
     void take(const productionRow &row)
     {
-        queue.append({row, false});
+        // While the database refuses rows, the CSV does not wait for it.
+        const bool behind = !queue.isEmpty();
+        if (behind)
+            writeCsv(row);
+        queue.append({row, behind});
         drain();
     }
 
@@ -174,12 +181,14 @@ private:
         if (!connection.isEmpty())
             return true;
         const QString name = newConnectionName("writer");
+        bool good;
         {
             QSqlDatabase db;
-            if (!openLocalDatabase(options.databasePath, name, true, &db, error)) {
-                QSqlDatabase::removeDatabase(name);
-                return false;
-            }
+            good = openLocalDatabase(options.databasePath, name, true, &db, error);
+        }
+        if (!good) {
+            QSqlDatabase::removeDatabase(name);
+            return false;
         }
         connection = name;
         return true;
@@ -204,16 +213,20 @@ private:
     {
         while (!queue.isEmpty()) {
             queued &next = queue.first();
+            QString error;
+            const bool stored = commit(next.row, &error);
+            // The CSV line follows the commit: a line in the CSV is a row in
+            // the database, whenever the process is killed. A row the
+            // database cannot take yet still gets its line, once.
             if (!next.csvDone) {
                 next.csvDone = true;
                 writeCsv(next.row);
             }
-            QString error;
-            if (!commit(next.row, &error)) {
+            if (!stored) {
                 store->localFailing.store(true);
                 say(QStringLiteral("生产记录无法写入数据库（%1）：%2，稍后重试")
                         .arg(QDir::toNativeSeparators(QFileInfo(options.databasePath).absoluteFilePath()), error),
-                    dbProblem);
+                    dbProblem, true);
                 emit store->stateChanged();
                 retry.start();
                 return;
@@ -246,17 +259,18 @@ private:
         }
         say(QStringLiteral("生产记录无法写入：%1（%2）")
                 .arg(QDir::toNativeSeparators(QFileInfo(path).absoluteFilePath()), error),
-            csvProblem);
+            csvProblem, true);
     }
 
-    // One line per problem until it clears: a full disk during a busy hour
-    // is one line in the log, not one per chip.
-    void say(const QString &text, QString &last)
+    // One line when writing starts to fail, however the reason is worded
+    // on later tries, until a write succeeds again: a full disk during a
+    // busy hour is one line in the log, not one per chip.
+    void say(const QString &text, QString &last, bool local)
     {
-        if (text == last)
+        if (!last.isEmpty())
             return;
         last = text;
-        emit store->problem(text);
+        emit store->problem(text, local);
     }
 
     recordStore *store;
@@ -276,7 +290,7 @@ private:
 class recordStore::uploader : public QObject
 {
 public:
-    uploader(recordStore *store, const recordStoreOptions &options) : store(store), options(options)
+    uploader(recordStore *store, const recordStoreOptions &options) : store(store), options(options), timer(this)
     {
         timer.setSingleShot(true);
         connect(&timer, &QTimer::timeout, this, [this] { round(); });
@@ -341,6 +355,7 @@ private:
             }
         }
         store->waiting.store(countUnsent(local));
+        store->counted.store(true);
         store->reachable.store(true);
         backoffMs = 0;
         problem.clear();
@@ -352,15 +367,17 @@ private:
     void fail(const QString &error)
     {
         store->reachable.store(false);
-        if (!localName.isEmpty())
+        if (!localName.isEmpty()) {
             store->waiting.store(countUnsent(QSqlDatabase::database(localName, false)));
+            store->counted.store(true);
+        }
         const QString text = QStringLiteral("记录服务器 %1:%2 无法使用：%3；记录保存在本地，稍后重试")
                                  .arg(options.server.host)
                                  .arg(options.server.port)
                                  .arg(error.trimmed());
         if (text != problem) {
             problem = text;
-            emit store->problem(text);
+            emit store->problem(text, false);
         }
         emit store->stateChanged();
         backoff();
@@ -517,7 +534,7 @@ bool recordStore::flushUpload(int timeoutMs)
     QDeadlineTimer deadline(timeoutMs);
     if (!flushLocal(timeoutMs))
         return false;
-    while (hasServer && waiting.load() > 0) {
+    while (hasServer && (!counted.load() || waiting.load() > 0)) {
         if (deadline.hasExpired())
             return false;
         QThread::msleep(5);

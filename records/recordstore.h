@@ -109,9 +109,10 @@ public:
     bool flushUpload(int timeoutMs);
 
 signals:
-    // A Chinese line for the log: a write that failed, a server that cannot
-    // be used. Each different problem is said once, until it clears.
-    void problem(const QString &text);
+    // A Chinese line for the log: a write that failed (local), a server
+    // that cannot be used. Each different problem is said once, until it
+    // clears.
+    void problem(const QString &text, bool local);
     void stateChanged();
 
 private:
@@ -126,6 +127,8 @@ private:
     std::atomic<qint64> appended{0};
     std::atomic<qint64> committed{0};
     std::atomic<qint64> waiting{0};
+    // The uploader has looked at the line's database at least once.
+    std::atomic<bool> counted{false};
     std::atomic<bool> reachable{false};
     std::atomic<bool> localFailing{false};
     bool hasServer = false;
