@@ -5,6 +5,7 @@
 #include "recordsql.h"
 #include "shiftrows.h"
 #include "statisticswindow.h"
+#include "testutil.h"
 
 #include <QApplication>
 #include <QComboBox>
@@ -16,10 +17,8 @@
 #include <QFileInfo>
 #include <QLabel>
 #include <QLineEdit>
-#include <QProcess>
 #include <QPushButton>
 #include <QSqlDatabase>
-#include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QTimer>
 
@@ -144,7 +143,8 @@ void report(const char *store, qint64 rows, double fillSeconds, const std::vecto
     };
     printf("records statistics %s: %lld rows (filled in %.1f s), day of %d rows: window to day shown %.3f s first, "
            "%.3f s median of %zu; one line %.3f s; UID search %.3f s%s%s\n",
-           store, static_cast<long long>(rows), fillSeconds, kRowsPerDay, runs.front().open, median(open),
+           store, static_cast<long long>(rows), fillSeconds, static_cast<int>(std::min<qint64>(rows, kRowsPerDay)),
+           runs.front().open, median(open),
            runs.size(), median(line), median(search), runs.front().error.isEmpty() ? "" : ", error: ",
            qPrintable(runs.front().error));
 }
@@ -210,29 +210,25 @@ int benchStatisticsView(const QStringList &args)
 
     if (args.contains(QStringLiteral("--no-server")))
         return 0;
-    const QString virtualenv = QStandardPaths::findExecutable(QStringLiteral("pg_virtualenv"));
-    if (virtualenv.isEmpty()) {
-        printf("records statistics postgresql: pg_virtualenv missing (postgresql-common), not measured\n");
-        return 1;
-    }
-    // A throw-away cluster that lives as long as the child.
-    QProcess child;
-    child.setProcessChannelMode(QProcess::ForwardedChannels);
-    child.start(virtualenv, QStringList{QCoreApplication::applicationFilePath(), QStringLiteral("records-server"),
-                                        QStringLiteral("--view-rows"), QString::number(rows)});
-    child.waitForFinished(-1);
-    return child.exitCode();
+    return benchStatisticsViewServer(args);
 }
 
 int benchStatisticsViewServer(const QStringList &args)
 {
     const qint64 rows = rowsOf(args);
     const QDate last = QDate::currentDate().addDays(-1);
+    // A throw-away server on a free loopback port, the records suite's own.
+    PgServer pg;
+    if (!pg.ok()) {
+        printf("records statistics postgresql: no server: %s\n", qPrintable(pg.error()));
+        return 1;
+    }
+    qputenv("PGPASSWORD", PgServer::kPassword);
     recordServer server;
-    server.host = qEnvironmentVariable("PGHOST", QStringLiteral("localhost"));
-    server.port = qEnvironmentVariableIntValue("PGPORT");
-    server.database = qEnvironmentVariable("PGDATABASE", QStringLiteral("postgres"));
-    server.user = qEnvironmentVariable("PGUSER");
+    server.host = QStringLiteral("127.0.0.1");
+    server.port = pg.port();
+    server.database = QLatin1String(PgServer::kDatabase);
+    server.user = QLatin1String(PgServer::kUser);
     QString uid, error;
     QElapsedTimer clock;
     clock.start();

@@ -76,6 +76,22 @@ QString imagesText(const productionRow &r)
     return lines.join(QLatin1Char('\n'));
 }
 
+bool sameSummary(const recordSummary &a, const recordSummary &b)
+{
+    const auto sameHours = [](const hourCount &x, const hourCount &y) {
+        return x.hourMs == y.hourMs && x.good == y.good && x.failed == y.failed;
+    };
+    const auto sameFailures = [](const failureCount &x, const failureCount &y) {
+        return x.code == y.code && x.count == y.count && x.text == y.text;
+    };
+    const auto sameStations = [](const stationCount &x, const stationCount &y) {
+        return x.line == y.line && x.station == y.station && x.good == y.good && x.failed == y.failed;
+    };
+    return std::equal(a.hours.begin(), a.hours.end(), b.hours.begin(), b.hours.end(), sameHours)
+           && std::equal(a.failures.begin(), a.failures.end(), b.failures.begin(), b.failures.end(), sameFailures)
+           && std::equal(a.stations.begin(), a.stations.end(), b.stations.begin(), b.stations.end(), sameStations);
+}
+
 QTableWidgetItem *cell(const QString &text, Qt::Alignment align = Qt::AlignLeft | Qt::AlignVCenter)
 {
     auto *item = new QTableWidgetItem(text);
@@ -339,9 +355,17 @@ void statisticsWindow::showDay(int request, const recordSummary &summary, const 
     if (!source.isEmpty())
         ui->labelSource->setText(source);
     showLines(lines);
-    showHours(summary);
-    showFailures(summary);
-    showStations(summary);
+    // The refresh of a quiet line changes nothing: the charts and the table
+    // are left alone, so the GUI thread the stations' poll runs on does no
+    // work for them.
+    const QString shownKey = shownDay.toString(Qt::ISODate) + chosenLine();
+    if (!sameSummary(summary, lastSummary) || shownKey != lastKey || !error.isEmpty()) {
+        showHours(summary);
+        showFailures(summary);
+        showStations(summary);
+        lastSummary = summary;
+        lastKey = error.isEmpty() ? shownKey : QString();
+    }
 
     qint64 good = 0, failed = 0;
     for (const hourCount &h : summary.hours) {
@@ -388,10 +412,16 @@ void statisticsWindow::showHours(const recordSummary &summary)
     }
     auto *series = qobject_cast<QStackedBarSeries *>(ui->chartHours->chart()->series().value(0));
     qint64 top = 0;
+    QList<qreal> goodValues, failedValues;
     for (int i = 0; i < 24; ++i) {
-        series->barSets().at(0)->replace(i, good[i]);
-        series->barSets().at(1)->replace(i, failed[i]);
+        goodValues << good[i];
+        failedValues << failed[i];
         top = std::max(top, good[i] + failed[i]);
+    }
+    // Whole sets at once: one layout of the chart, not one per bar.
+    for (QBarSet *set : series->barSets()) {
+        set->remove(0, set->count());
+        set->append(set == series->barSets().at(0) ? goodValues : failedValues);
     }
     auto *y = qobject_cast<QValueAxis *>(ui->chartHours->chart()->axes(Qt::Vertical).value(0));
     y->setRange(0, std::max<qint64>(top, 1));
@@ -454,6 +484,7 @@ void statisticsWindow::showStations(const recordSummary &summary)
             worst = std::min(worst, double(s.good) / (s.good + s.failed));
     const bool markWorst = worst < dayYield - 1e-9;
 
+    ui->twStations->setUpdatesEnabled(false);
     ui->twStations->setRowCount(summary.stations.size());
     for (int i = 0; i < summary.stations.size(); ++i) {
         const stationCount &s = summary.stations.at(i);
@@ -472,6 +503,7 @@ void statisticsWindow::showStations(const recordSummary &summary)
             }
         }
     }
+    ui->twStations->setUpdatesEnabled(true);
 }
 
 void statisticsWindow::on_pbnSearch_clicked()

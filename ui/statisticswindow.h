@@ -102,4 +102,6 @@ private:
     int searchRequest = 0;
     bool dayPending = false;
     QDate shownDay;
+    recordSummary lastSummary;
+    QString lastKey;  // the day and line lastSummary was drawn for
 };
