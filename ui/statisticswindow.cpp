@@ -135,6 +135,7 @@ bool statisticsReader::ensureOpen(QString *error)
         QString why;
         query = recordQuery::openServer(server, &why);
         if (query) {
+            onServer = true;
             source = QStringLiteral("数据来源：服务器 %1:%2/%3（全厂）").arg(server.host).arg(server.port).arg(server.database);
             return true;
         }
@@ -142,6 +143,7 @@ bool statisticsReader::ensureOpen(QString *error)
         note = QStringLiteral("无法连接记录服务器 %1:%2：%3；显示本机数据。").arg(server.host).arg(server.port).arg(why.trimmed());
     }
     QString why;
+    onServer = false;
     query = recordQuery::openLocal(databasePath, &why);
     if (!query) {
         *error = QStringLiteral("无法打开记录数据库：%1").arg(why.trimmed());
@@ -159,8 +161,7 @@ void statisticsReader::loadDay(int request, qint64 fromMs, qint64 toMs, const QS
     recordSummary summary;
     QStringList lines;
     QString error;
-    if (server.valid() && query && source.contains(QStringLiteral("本机"))
-        && QDateTime::currentMSecsSinceEpoch() >= serverRetryAfterMs)
+    if (server.valid() && query && !onServer && QDateTime::currentMSecsSinceEpoch() >= serverRetryAfterMs)
         drop();  // time to try the factory's server again
     if (ensureOpen(&error)) {
         recordFilter filter;

@@ -50,6 +50,7 @@ private:
     std::unique_ptr<recordQuery> query;
     QString source;
     QString note;
+    bool onServer = false;
     qint64 serverRetryAfterMs = 0;
 };
 
