@@ -143,7 +143,7 @@ public:
                 m_error = QStringLiteral("cannot hand the server's folder to nobody");
                 return;
             }
-            m_owner = {QStringLiteral("runuser"), QStringLiteral("-u"), QStringLiteral("nobody"), QStringLiteral("--")};
+            m_owner = QStringList{QStringLiteral("runuser"), QStringLiteral("-u"), QStringLiteral("nobody"), QStringLiteral("--")};
         }
         m_ok = run(QStringLiteral("initdb"),
                    {QStringLiteral("-D"), dataDir(), QStringLiteral("-U"), QLatin1String(kUser),
