@@ -519,8 +519,15 @@ syncState recordStore::state() const
 bool recordStore::flushLocal(int timeoutMs)
 {
     QDeadlineTimer deadline(timeoutMs);
+    // A disk that refuses rows gets two more tries, not the whole time: an
+    // exit does not wait on it, and the problem has been said.
+    QDeadlineTimer failing(QDeadlineTimer::Forever);
     while (committed.load() < appended.load()) {
-        if (deadline.hasExpired())
+        if (!localFailing.load())
+            failing = QDeadlineTimer(QDeadlineTimer::Forever);
+        else if (failing.isForever())
+            failing.setRemainingTime(2 * kLocalRetryMs + kLocalRetryMs / 2);
+        if (deadline.hasExpired() || failing.hasExpired())
             return false;
         QThread::msleep(5);
     }

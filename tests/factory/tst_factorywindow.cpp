@@ -20,6 +20,8 @@
 #include <QPushButton>
 #include <QRadioButton>
 #include <QRandomGenerator>
+#include <QSqlDatabase>
+#include <QSqlQuery>
 #include <QTextEdit>
 #include <QtTest>
 
@@ -613,6 +615,14 @@ void tst_factorywindow::countersSurviveKill()
     QVERIFY(records->find(recordFilter(), &rows, &error));
     QCOMPARE(rows.size(), recordLines().size() - 1);
     QCOMPARE(rows.first().uid, recordLines().last().value(kUid));
+    {
+        QSqlDatabase db = QSqlDatabase::addDatabase("QSQLITE", "integrity");
+        db.setDatabaseName("log/production.db");
+        QSqlQuery q(db);
+        QVERIFY(db.open() && q.exec("PRAGMA integrity_check") && q.next());
+        QCOMPARE(q.value(0).toString(), QString("ok"));
+    }
+    QSqlDatabase::removeDatabase("integrity");
 }
 
 QTEST_MAIN(tst_factorywindow)
