@@ -5,6 +5,7 @@
 
 #include <QDir>
 #include <QFileInfo>
+#include <QSet>
 #include <QSqlDatabase>
 #include <QSqlError>
 #include <QSqlQuery>
@@ -90,48 +91,113 @@ bool openServerDatabase(const recordServer &server, const QString &connection, Q
     return prepareServerSchema(*db, error);
 }
 
-bool insertRow(QSqlDatabase &db, const productionRow &row, recordDialect dialect, QString *error)
+namespace {
+QVariantList valuesOf(const productionRow &row)
 {
-    const bool own = dialect == localDialect;
+    return {text(row.id), QVariant(row.timeMs), QVariant(row.utcOffset), text(row.host), text(row.line),
+            QVariant(row.station), text(row.port), text(row.model), text(row.flashId), text(row.uid),
+            text(row.operation), QVariant(row.ok ? 1 : 0), QVariant(static_cast<qint64>(row.code)), text(row.text),
+            QVariant(static_cast<qint64>(row.firstCode)), QVariant(row.seconds), QVariant(row.bytes),
+            QVariant(static_cast<qint64>(row.baud)), QVariant(row.highSpeed ? 1 : 0), text(row.toolVersion)};
+}
+
+QVariantList imageValues(const productionRow &row, int index)
+{
+    const imageFacts &f = row.images.at(index);
+    return {text(row.id), index, text(f.fileName), f.size, static_cast<qint64>(f.address),
+            text(QString::fromLatin1(f.sha256))};
+}
+
+// "(?,?,?),(?,?,?)" for count rows of width values.
+QString tuples(int count, int width)
+{
+    const QString one = QStringLiteral("(?") + QStringLiteral(",?").repeated(width - 1) + QLatin1Char(')');
+    QString all = one;
+    for (int i = 1; i < count; ++i)
+        all += QLatin1Char(',') + one;
+    return all;
+}
+
+bool execBound(QSqlQuery &q, const QString &sql, const QVariantList &values, QString *error)
+{
+    if (!q.prepare(sql))
+        return fail(q, error);
+    for (const QVariant &v : values)
+        q.addBindValue(v);
+    return q.exec() || fail(q, error);
+}
+
+constexpr int kRowColumnCount = 20;
+constexpr int kImageColumnCount = 6;
+const char kImageColumns[] = "record_id, idx, file_name, size, address, sha256";
+// Rows per statement on the server: one round trip for many rows, well
+// below the protocol's limit of 65535 values.
+constexpr int kRowsPerStatement = 100;
+} // namespace
+
+bool insertRow(QSqlDatabase &db, const productionRow &row, QString *error)
+{
     // IMMEDIATE takes the write lock at once, so a busy file is waited for
     // here rather than failing at the first write.
-    if (own && !execOn(db, QStringLiteral("BEGIN IMMEDIATE"), error))
+    if (!execOn(db, QStringLiteral("BEGIN IMMEDIATE"), error))
         return false;
-    QSqlQuery q(db);
-    q.prepare(QStringLiteral("INSERT INTO records (%1) VALUES (?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?)"
-                             " ON CONFLICT DO NOTHING")
-                  .arg(QLatin1String(kRowColumns)));
-    for (const QVariant &v : {text(row.id), QVariant(row.timeMs), QVariant(row.utcOffset), text(row.host),
-                              text(row.line), QVariant(row.station), text(row.port), text(row.model),
-                              text(row.flashId), text(row.uid), text(row.operation),
-                              QVariant(row.ok ? 1 : 0), QVariant(static_cast<qint64>(row.code)), text(row.text),
-                              QVariant(static_cast<qint64>(row.firstCode)), QVariant(row.seconds),
-                              QVariant(row.bytes), QVariant(static_cast<qint64>(row.baud)),
-                              QVariant(row.highSpeed ? 1 : 0), text(row.toolVersion)})
-        q.addBindValue(v);
-    bool good = q.exec() || fail(q, error);
-    const bool fresh = good && q.numRowsAffected() != 0;
-    if (fresh) {
-        QSqlQuery image(db);
-        image.prepare(QStringLiteral("INSERT INTO images (record_id, idx, file_name, size, address, sha256)"
-                                     " VALUES (?,?,?,?,?,?) ON CONFLICT DO NOTHING"));
-        for (int i = 0; good && i < row.images.size(); ++i) {
-            const imageFacts &f = row.images.at(i);
-            image.addBindValue(text(row.id));
-            image.addBindValue(i);
-            image.addBindValue(text(f.fileName));
-            image.addBindValue(f.size);
-            image.addBindValue(static_cast<qint64>(f.address));
-            image.addBindValue(text(QString::fromLatin1(f.sha256)));
-            good = image.exec() || fail(image, error);
+    bool good;
+    {
+        QSqlQuery q(db);
+        good = execBound(q,
+                         QStringLiteral("INSERT INTO records (%1) VALUES %2 ON CONFLICT DO NOTHING")
+                             .arg(QLatin1String(kRowColumns), tuples(1, kRowColumnCount)),
+                         valuesOf(row), error);
+        if (good && q.numRowsAffected() != 0) {
+            for (int i = 0; good && i < row.images.size(); ++i) {
+                QSqlQuery image(db);
+                good = execBound(image,
+                                 QStringLiteral("INSERT INTO images (%1) VALUES %2 ON CONFLICT DO NOTHING")
+                                     .arg(QLatin1String(kImageColumns), tuples(1, kImageColumnCount)),
+                                 imageValues(row, i), error);
+            }
         }
     }
-    if (!own)
-        return good;
     if (good && execOn(db, QStringLiteral("COMMIT"), error))
         return true;
     QSqlQuery(db).exec(QStringLiteral("ROLLBACK"));
     return false;
+}
+
+bool insertRows(QSqlDatabase &db, const QVector<productionRow> &rows, QString *error)
+{
+    for (int start = 0; start < rows.size(); start += kRowsPerStatement) {
+        const QVector<productionRow> part = rows.mid(start, kRowsPerStatement);
+        QVariantList values;
+        for (const productionRow &r : part)
+            values += valuesOf(r);
+        QSqlQuery q(db);
+        // The ids the server did not have yet: only their images are new.
+        if (!execBound(q,
+                       QStringLiteral("INSERT INTO records (%1) VALUES %2 ON CONFLICT DO NOTHING RETURNING id")
+                           .arg(QLatin1String(kRowColumns), tuples(part.size(), kRowColumnCount)),
+                       values, error))
+            return false;
+        QSet<QString> fresh;
+        while (q.next())
+            fresh.insert(q.value(0).toString());
+        values.clear();
+        int images = 0;
+        for (const productionRow &r : part) {
+            if (!fresh.contains(r.id))
+                continue;
+            for (int i = 0; i < r.images.size(); ++i, ++images)
+                values += imageValues(r, i);
+        }
+        QSqlQuery image(db);
+        if (images > 0
+            && !execBound(image,
+                          QStringLiteral("INSERT INTO images (%1) VALUES %2 ON CONFLICT DO NOTHING")
+                              .arg(QLatin1String(kImageColumns), tuples(images, kImageColumnCount)),
+                          values, error))
+            return false;
+    }
+    return true;
 }
 
 productionRow rowFromQuery(const QSqlQuery &q)

@@ -199,7 +199,7 @@ private:
         if (!open(error))
             return false;
         QSqlDatabase db = QSqlDatabase::database(connection, false);
-        if (!insertRow(db, row, localDialect, error)) {
+        if (!insertRow(db, row, error)) {
             // A connection that met a full disk may hold a half-done
             // transaction or a broken file handle; a fresh one starts clean.
             db = QSqlDatabase();
@@ -332,9 +332,7 @@ private:
             return;
         }
         if (!rows.isEmpty()) {
-            bool good = remote.transaction();
-            for (const productionRow &row : qAsConst(rows))
-                good = good && insertRow(remote, row, serverDialect, &error);
+            bool good = remote.transaction() && insertRows(remote, rows, &error);
             if (!good || !remote.commit()) {
                 if (good || error.isEmpty())
                     error = remote.lastError().text();
@@ -521,8 +519,15 @@ syncState recordStore::state() const
 bool recordStore::flushLocal(int timeoutMs)
 {
     QDeadlineTimer deadline(timeoutMs);
+    // A disk that refuses rows gets two more tries, not the whole time: an
+    // exit does not wait on it, and the problem has been said.
+    QDeadlineTimer failing(QDeadlineTimer::Forever);
     while (committed.load() < appended.load()) {
-        if (deadline.hasExpired())
+        if (!localFailing.load())
+            failing = QDeadlineTimer(QDeadlineTimer::Forever);
+        else if (failing.isForever())
+            failing.setRemainingTime(2 * kLocalRetryMs + kLocalRetryMs / 2);
+        if (deadline.hasExpired() || failing.hasExpired())
             return false;
         QThread::msleep(5);
     }

@@ -360,33 +360,43 @@ void tst_records::csvWriters_data()
 {
     QTest::addColumn<QByteArray>("before");
     QTest::addColumn<int>("writers");
-    QTest::newRow("two writers on a fresh empty file") << QByteArray() << 2;
-    QTest::newRow("file ending in a cut row") << QByteArray("\xEF\xBB\xBFh\r\n2026,1,COM1,VQ571M,c8") << 1;
+    QTest::addColumn<int>("rows");
+    QTest::newRow("eight writers on fresh empty files") << QByteArray() << 8 << 2;
+    QTest::newRow("file ending in a cut row") << QByteArray("\xEF\xBB\xBFh\r\n2026,1,COM1,VQ571M,c8") << 1 << 50;
 }
 
+// Writers that start together on a new file leave one header and whole
+// lines; a row cut short before never swallows the next one.
 void tst_records::csvWriters()
 {
     QFETCH(QByteArray, before);
     QFETCH(int, writers);
-    constexpr int kRows = 100;
+    QFETCH(int, rows);
+    constexpr int kFiles = 100;
     QTemporaryDir dir;
-    const QString path = dir.filePath("r.csv");
-    QVERIFY(writeFile(path, before));
-    std::vector<std::future<int>> running;
-    for (int w = 0; w < writers; ++w)
-        running.push_back(std::async(std::launch::async, [&] {
-            int written = 0;
-            for (int n = 0; n < kRows; ++n)
-                written += appendProductionCsv(path, madeUpRow(n), nullptr) ? 1 : 0;
-            return written;
-        }));
-    for (std::future<int> &f : running)
-        QCOMPARE(f.get(), kRows);
-    const QList<QByteArray> lines = readFile(path).split('\n');
-    QCOMPARE(readFile(path).count(QByteArray("\xEF\xBB\xBF")), 1);
-    QCOMPARE(lines.size(), writers * kRows + (before.isEmpty() ? 2 : 3));
-    for (const QByteArray &l : lines.mid(before.isEmpty() ? 1 : 2, writers * kRows))
-        QCOMPARE(l.count(','), 11);
+    for (int file = 0; file < kFiles; ++file) {
+        const QString path = dir.filePath(QStringLiteral("r%1.csv").arg(file));
+        QVERIFY(writeFile(path, before));
+        std::promise<void> go;
+        const std::shared_future<void> started = go.get_future().share();
+        std::vector<std::future<int>> running;
+        for (int w = 0; w < writers; ++w)
+            running.push_back(std::async(std::launch::async, [&path, started, rows] {
+                started.wait();
+                int written = 0;
+                for (int n = 0; n < rows; ++n)
+                    written += appendProductionCsv(path, madeUpRow(n), nullptr) ? 1 : 0;
+                return written;
+            }));
+        go.set_value();
+        for (std::future<int> &f : running)
+            QCOMPARE(f.get(), rows);
+        const QList<QByteArray> lines = readFile(path).split('\n');
+        QCOMPARE(readFile(path).count(QByteArray("\xEF\xBB\xBF")), 1);
+        QCOMPARE(lines.size(), writers * rows + (before.isEmpty() ? 2 : 3));
+        for (const QByteArray &l : lines.mid(before.isEmpty() ? 1 : 2, writers * rows))
+            QCOMPARE(l.count(','), 11);
+    }
 }
 
 void tst_records::search_data()
