@@ -42,36 +42,43 @@ shiftPlan planOf(const QDate &day)
 }
 
 constexpr int kRowsPerDay = 4 * 32 * 9 * 60;
-// Server rows go in batches; one transaction a row would time the network,
-// not the store.
-constexpr int kServerBatch = 5000;
+// Server rows go in batches, as the uploader sends them.
+constexpr int kServerBatch = 500;
+
+enum class store { line, server };
 
 // Fills days ending with `last` until `rows` rows are in; returns a UID of
-// the last day.
-bool fill(QSqlDatabase &db, recordDialect dialect, qint64 rows, const QDate &last, QString *uid, QString *error)
+// the last day. A line commits a row at a time, as its writer does; the
+// server takes them in batches, as its uploader sends them.
+bool fill(QSqlDatabase &db, store where, qint64 rows, const QDate &last, QString *uid, QString *error)
 {
     const int days = static_cast<int>((rows + kRowsPerDay - 1) / kRowsPerDay);
     qint64 written = 0;
     bool ok = true;
-    if (dialect == serverDialect)
-        db.transaction();
+    QVector<productionRow> batch;
+    const auto flush = [&] {
+        ok = ok && db.transaction() && insertRows(db, batch, error) && db.commit();
+        batch.clear();
+    };
     // The shown day first: it is whole whatever the count.
     for (int d = 0; d < days && ok; ++d) {
         forEachShiftRow(planOf(last.addDays(-d)), [&](const productionRow &r) {
             if (!ok || written >= rows)
                 return;
-            ok = insertRow(db, r, dialect, error);
             ++written;
             if (d == 0 && uid->isEmpty())
                 *uid = r.uid;
-            if (dialect == serverDialect && written % kServerBatch == 0) {
-                ok = ok && db.commit();
-                db.transaction();
+            if (where == store::line) {
+                ok = insertRow(db, r, error);
+                return;
             }
+            batch.append(r);
+            if (batch.size() == kServerBatch)
+                flush();
         });
     }
-    if (dialect == serverDialect)
-        ok = db.commit() && ok;
+    if (where == store::server && !batch.isEmpty())
+        flush();
     return ok;
 }
 
@@ -167,7 +174,7 @@ bool writeShiftDatabase(const QString &path, QString *error)
         QSqlDatabase db;
         QString uid;
         ok = openLocalDatabase(filled, QStringLiteral("shift"), true, &db, error)
-             && fill(db, localDialect, kRowsPerDay, QDate::currentDate(), &uid, error);
+             && fill(db, store::line, kRowsPerDay, QDate::currentDate(), &uid, error);
         db.close();
     }
     QSqlDatabase::removeDatabase(QStringLiteral("shift"));
@@ -193,7 +200,7 @@ int benchStatisticsView(const QStringList &args)
     {
         QSqlDatabase db;
         ok = openLocalDatabase(path, QStringLiteral("fill"), true, &db, &error)
-             && fill(db, localDialect, rows, last, &uid, &error);
+             && fill(db, store::line, rows, last, &uid, &error);
         db.close();
     }
     QSqlDatabase::removeDatabase(QStringLiteral("fill"));
@@ -236,7 +243,7 @@ int benchStatisticsViewServer(const QStringList &args)
     {
         QSqlDatabase db;
         ok = openServerDatabase(server, QStringLiteral("fill"), &db, &error)
-             && fill(db, serverDialect, rows, last, &uid, &error);
+             && fill(db, store::server, rows, last, &uid, &error);
         db.close();
     }
     QSqlDatabase::removeDatabase(QStringLiteral("fill"));

@@ -39,7 +39,7 @@ int main(int argc, char **argv)
         productionRow retest;
         bool ok = true;
         forEachShiftRow(plan, [&](const productionRow &r) {
-            ok = ok && insertRow(db, r, localDialect, &error);
+            ok = ok && insertRow(db, r, &error);
             if (returned.isEmpty() && !r.ok && r.station == plan.wornStation) {
                 returned = r.uid;
                 retest = r;
@@ -52,7 +52,7 @@ int main(int argc, char **argv)
         retest.ok = true;
         retest.code = 0;
         retest.text = QStringLiteral("下载成功");
-        ok = ok && insertRow(db, retest, localDialect, &error);
+        ok = ok && insertRow(db, retest, &error);
         db.close();
         if (!ok) {
             fprintf(stderr, "%s\n", qPrintable(error));

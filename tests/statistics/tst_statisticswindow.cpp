@@ -160,7 +160,7 @@ void tst_statisticswindow::initTestCase()
         QString error;
         QVERIFY2(openLocalDatabase(database, QStringLiteral("fill"), true, &db, &error), qPrintable(error));
         for (const known &k : kRows)
-            QVERIFY2(insertRow(db, rowOf(k), localDialect, &error), qPrintable(error));
+            QVERIFY2(insertRow(db, rowOf(k), &error), qPrintable(error));
         db.close();
     }
     QSqlDatabase::removeDatabase(QStringLiteral("fill"));
