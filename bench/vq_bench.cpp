@@ -6,6 +6,7 @@
 //   vq_bench idle
 //   vq_bench factory  [--counts 1,16,32] [--size BYTES] [--baud N]
 //   vq_bench line     [--counts 1,16,32] [--size BYTES] [--baud N]
+//   vq_bench records  [--rows N] [--summary-rows N]
 //
 // Every figure is printed as one "key: value ..." line; the station run adds
 // a table. Efficiency is the line's own time for the bytes (10 bits a byte at
@@ -15,6 +16,7 @@
 #include "chipcommand.h"
 #include "factorybench.h"
 #include "linebench.h"
+#include "recordbench.h"
 #include "serial.h"
 #include "ymodemsender.h"
 
@@ -356,6 +358,8 @@ int main(int argc, char **argv)
         return stationRun(args);
     if (mode == "idle")
         return benchIdle(args);
+    if (mode == "records")
+        return benchRecords(args.value("--rows", "5000").toInt(), args.value("--summary-rows", "1000000").toInt());
     const int size = args.value("--size", QString::number(1024 * 1024)).toInt();
     const uint32_t baud = args.value("--baud", "2000000").toUInt();
     if (mode == "factory")
@@ -364,6 +368,6 @@ int main(int argc, char **argv)
         return benchLine(args.value("--counts", "1,16,32").split(','), size, baud);
     if (mode == "factory-run")
         return factoryRun(args.value("--count", "1").toInt(), size, baud);
-    fprintf(stderr, "usage: vq_bench flash|ramcode|stations|idle|factory|line [options]\n");
+    fprintf(stderr, "usage: vq_bench flash|ramcode|stations|idle|factory|line|records [options]\n");
     return 2;
 }

@@ -6,6 +6,7 @@
 #include <cstdint>
 
 #include "firmwareimage.h"
+#include "recordstore.h"
 
 class QCheckBox;
 class QLabel;
@@ -105,7 +106,9 @@ private:
     void refreshButtons();
     void showCounters();
     void saveCounters();
-    void appendRecord(int panel, const chipRecord &record);
+    // Stopped and interrupted chips are failures: ok stays false for them.
+    void appendRecord(int panel, const chipRecord &record, bool ok = false);
+    void openRecords();
     void playSound(bool success);
 
     Ui::factoryWindow *ui;
@@ -130,6 +133,9 @@ private:
     bool downloading = false;
     bool erasing = false;
     uint32_t stationCount = 0;
+    recordStore *records = nullptr;
+    recordOrigin origin;
+    QLabel *recordState = nullptr;
     QTimer *refreshTimer;
     QTimer *progressTimer;
     QTimer *testTimer;
