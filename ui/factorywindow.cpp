@@ -6,6 +6,7 @@
 #include "filecfg.h"
 #include "portlist.h"
 #include "recordstore.h"
+#include "statisticswindow.h"
 #include "tranthread.h"
 #include "ui_factorywindow.h"
 
@@ -829,6 +830,19 @@ void factoryWindow::on_pushButton_clicked()
     errCount = 0;
     showCounters();
     saveCounters();
+}
+
+void factoryWindow::on_pbnStatistics_clicked()
+{
+    // One window, brought forward when asked for again; it reads on its own
+    // thread, so the stations' poll goes on undisturbed.
+    if (!statistics) {
+        statistics = statisticsWindow::forThisLine(this);
+        statistics->setAttribute(Qt::WA_DeleteOnClose);
+    }
+    statistics->show();
+    statistics->raise();
+    statistics->activateWindow();
 }
 
 void factoryWindow::on_cbDsrCtl_clicked(bool checked)

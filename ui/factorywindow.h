@@ -18,6 +18,7 @@ class QSoundEffect;
 class QTimer;
 class downloadGroupBox;
 class fileCfg;
+class statisticsWindow;
 class tranThread;
 struct chipRecord;
 
@@ -56,6 +57,7 @@ private slots:
     void on_cbAutoReset_stateChanged(int state);
     void on_cbHighSpeedFlag_clicked(bool checked);
     void on_pushButton_clicked();
+    void on_pbnStatistics_clicked();
     void on_cbDsrCtl_clicked(bool checked);
     void on_cbLockUI_clicked(bool checked);
     void on_cbRefreshUart_clicked(bool checked);
@@ -123,6 +125,7 @@ private:
     // Jobs of stopped runs that still hold their ports.
     QList<QPointer<tranThread>> stopping;
     QList<portRecord> ports;
+    QPointer<statisticsWindow> statistics;
     uint32_t allCount = 0;
     uint32_t okCount = 0;
     uint32_t errCount = 0;
