@@ -9,6 +9,7 @@
 #include <QJsonObject>
 #include <QJsonValue>
 #include <QSaveFile>
+#include <QSysInfo>
 
 namespace {
 enum class readResult { Ok, Missing, Unreadable };
@@ -159,4 +160,12 @@ bool addValue(const QString &key, const QString &value)
         return true;
     o.insert(key, value);
     return writeObject(o);
+}
+
+QString lineName()
+{
+    QString name;
+    if (readValue(QStringLiteral("line_name"), name) && !name.trimmed().isEmpty())
+        return name.trimmed();
+    return QSysInfo::machineHostName();
 }

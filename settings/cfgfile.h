@@ -31,3 +31,7 @@ bool addValue(const QString &key, const QString &value);
 // could not be read or written, or a key was absent; lost, when given, says
 // whether it was the file (nothing saved) rather than an absent key.
 bool writeValues(const QMap<QString, QString> &values, bool *lost = nullptr);
+
+// The production line this PC is, for the production records: the key
+// "line_name", or the host name while it is missing or empty.
+QString lineName();

@@ -5,8 +5,9 @@
 #include "downloadgroupbox.h"
 #include "filecfg.h"
 #include "portlist.h"
-#include "productionrecord.h"
+#include "recordstore.h"
 #include "resultcodes.h"
+#include "statisticswindow.h"
 #include "tranthread.h"
 #include "ui_factorywindow.h"
 
@@ -29,6 +30,7 @@
 #include <QRegularExpressionValidator>
 #include <QSerialPort>
 #include <QSoundEffect>
+#include <QStatusBar>
 #include <QTextCharFormat>
 #include <QTextCursor>
 #include <QTextDocument>
@@ -194,6 +196,29 @@ factoryWindow::factoryWindow(QWidget *parent)
     }
 
     appendPlainLine(ui->textEdit, QStringLiteral("当前版本号：") + QLatin1String(kProgramVersion));
+    openRecords();
+}
+
+void factoryWindow::openRecords()
+{
+    recordStoreOptions options;
+    options.databasePath = QStringLiteral("log/production.db");
+    options.csvDailyFolder = QStringLiteral("log");
+    QString problem;
+    if (!readRecordServer(recordServerConfigPath(), &options.server, &problem))
+        log(problem);
+    origin = defaultOrigin();
+    origin.line = lineName();
+    origin.toolVersion = QLatin1String(kProgramVersion);
+    records = new recordStore(options, this);
+    recordState = new QLabel(this);
+    recordState->setObjectName(QStringLiteral("lbRecordState"));
+    statusBar()->addPermanentWidget(recordState);
+    // Both arrive queued from the store's threads; the state is a few
+    // atomic words, so the label never waits on a disk or a server.
+    connect(records, &recordStore::problem, this, &factoryWindow::log);
+    connect(records, &recordStore::stateChanged, this, [this] { recordState->setText(records->state().text()); });
+    recordState->setText(records->state().text());
 }
 
 factoryWindow::~factoryWindow()
@@ -555,14 +580,9 @@ void factoryWindow::logLine(const QString &s, const QColor &colour)
                 QStringLiteral("日志文件无法写入：") + QDir::toNativeSeparators(QFileInfo(file).absoluteFilePath()));
 }
 
-void factoryWindow::appendRecord(int panel, const chipRecord &record)
+void factoryWindow::appendRecord(int panel, const chipRecord &record, bool ok)
 {
-    if (!logFolderReady())
-        return;
-    const QString path =
-        QStringLiteral("./log/") + QDate::currentDate().toString(QStringLiteral("yyyy-MM-dd")) + QStringLiteral(".csv");
-    if (!appendProductionRecord(path, panel + 1, record))
-        log(QStringLiteral("生产记录无法写入：") + QDir::toNativeSeparators(QFileInfo(path).absoluteFilePath()));
+    records->append(rowOf(record, panel + 1, ok, origin));
 }
 
 void factoryWindow::udateProcess()
@@ -570,6 +590,7 @@ void factoryWindow::udateProcess()
     struct result {
         int panel;
         chipRecord record;
+        bool ok;
     };
     QList<result> counted;
     for (int j = 0; j < jobs.size(); ++j) {
@@ -630,15 +651,12 @@ void factoryWindow::udateProcess()
                       : job->eraseFlag ? QStringLiteral("擦除失败") : QStringLiteral("下载失败")));
             if (!ok && record.portLost)
                 log(prefix + QStringLiteral("串口已断开！"));
-            chipRecord kept = record;
-            // The retry's code alone would hide why the chip first failed.
-            if (!ok && record.firstCode != 0) {
+            // The retry's code alone would hide why the chip first failed; the
+            // record keeps the first code in a field of its own.
+            if (!ok && record.firstCode != 0)
                 log(prefix + QStringLiteral("重试前的错误代码为：0x") + QString::number(record.firstCode, 16)
                     + QLatin1Char(',') + resultText(record.firstCode & ~resultCode::kTransferMask));
-                kept.text += QStringLiteral("（重试前：0x") + QString::number(record.firstCode, 16)
-                             + QStringLiteral("）");
-            }
-            counted.append({p, kept});
+            counted.append({p, record, ok});
             break;
         }
         case kFinished:
@@ -663,7 +681,7 @@ void factoryWindow::udateProcess()
         // Counters first: once a chip is in the record, its count is on disk.
         saveCounters();
         for (const result &r : qAsConst(counted))
-            appendRecord(r.panel, r.record);
+            appendRecord(r.panel, r.record, r.ok);
     }
     if (mode == 1 && downloadDone >= jobs.size())
         stopDownload();
@@ -1031,6 +1049,19 @@ void factoryWindow::on_pushButton_clicked()
     saveCounters();
 }
 
+void factoryWindow::on_pbnStatistics_clicked()
+{
+    // One window, brought forward when asked for again; it reads on its own
+    // thread, so the stations' poll goes on undisturbed.
+    if (!statistics) {
+        statistics = statisticsWindow::forThisLine(this);
+        statistics->setAttribute(Qt::WA_DeleteOnClose);
+    }
+    statistics->show();
+    statistics->raise();
+    statistics->activateWindow();
+}
+
 void factoryWindow::on_cbDsrCtl_clicked(bool checked)
 {
     if (checked) {
@@ -1165,12 +1196,12 @@ void factoryWindow::recordInterruptedChips()
             ++allCount;
             ++okCount;
             saveCounters();
-            appendRecord(jobPanels.value(j, -1), record);
+            appendRecord(jobPanels.value(j, -1), record, true);
             continue;
         }
         record.text = QStringLiteral("烧录被停止（窗口关闭）：") + record.text;
         log(QLatin1Char('[') + job->portName + QStringLiteral("]烧录被停止（窗口关闭），错误代码为：0x")
             + QString::number(record.code, 16));
-        appendRecord(jobPanels.value(j, -1), record);
+        appendRecord(jobPanels.value(j, -1), record, false);
     }
 }
