@@ -6,12 +6,14 @@
 //   vq_bench idle
 //   vq_bench factory  [--counts 1,16,32] [--size BYTES] [--baud N]
 //   vq_bench line     [--counts 1,16,32] [--size BYTES] [--baud N]
+//   vq_bench chip     [--sizes 65536,262144,1048576] [--baud N] [--rounds N]
 //
 // Every figure is printed as one "key: value ..." line; the station run adds
 // a table. Efficiency is the line's own time for the bytes (10 bits a byte at
 // 8N1) divided by the measured time, so 100 % is a full line.
 
 #include "benchutil.h"
+#include "chipbench.h"
 #include "chipcommand.h"
 #include "factorybench.h"
 #include "linebench.h"
@@ -356,6 +358,12 @@ int main(int argc, char **argv)
         return stationRun(args);
     if (mode == "idle")
         return benchIdle(args);
+    if (mode == "chip")
+        return benchChip(args.value("--sizes", "65536,262144,1048576").split(','),
+                         args.value("--baud", "2000000").toUInt(), args.value("--rounds", "3").toInt());
+    if (mode == "chip")
+        return benchChip(args.value("--sizes", "65536,262144,1048576").split(','),
+                         args.value("--baud", "2000000").toUInt(), args.value("--rounds", "3").toInt());
     const int size = args.value("--size", QString::number(1024 * 1024)).toInt();
     const uint32_t baud = args.value("--baud", "2000000").toUInt();
     if (mode == "factory")
@@ -364,6 +372,6 @@ int main(int argc, char **argv)
         return benchLine(args.value("--counts", "1,16,32").split(','), size, baud);
     if (mode == "factory-run")
         return factoryRun(args.value("--count", "1").toInt(), size, baud);
-    fprintf(stderr, "usage: vq_bench flash|ramcode|stations|idle|factory|line [options]\n");
+    fprintf(stderr, "usage: vq_bench flash|ramcode|stations|idle|factory|line|chip [options]\n");
     return 2;
 }

@@ -408,6 +408,14 @@ float chipCommand::progress() const
     }
 }
 
+void chipCommand::enterPhase(runPhase next)
+{
+    if (phaseNow != runPhase::Count)
+        phaseNs[static_cast<size_t>(phaseNow)] += phaseClock.nsecsElapsed();
+    phaseClock.restart();
+    phaseNow = next;
+}
+
 bool chipCommand::mayRetry() const
 {
     return serial && serial->isOpen() && !stopFlag && !ymodem->stopFlag;
@@ -432,6 +440,14 @@ uint32_t chipCommand::programFlash(uint32_t burnBaudRate, const QList<uint32_t> 
             return kFlashWriteFailed | kTransferEmptyFile;
     }
 
+    phaseNs.fill(0);
+    phaseNow = runPhase::Count;
+    enterPhase(runPhase::Probe);
+    struct phaseCloser {
+        chipCommand *command;
+        ~phaseCloser() { command->enterPhase(runPhase::Count); }
+    } closer{this};
+
     chipModel.clear();
     QString model;
     bool found = false;
@@ -442,6 +458,7 @@ uint32_t chipCommand::programFlash(uint32_t burnBaudRate, const QList<uint32_t> 
     chipModel = model;
 
     setStep(0.0f);
+    enterPhase(runPhase::RamLoad);
     const QString ramCode = chipInfo::ramCodePath(model, highSpeed);
     uint32_t transfer = 0;
     bool loaded = false;
@@ -460,6 +477,7 @@ uint32_t chipCommand::programFlash(uint32_t burnBaudRate, const QList<uint32_t> 
     if (!model.contains(QLatin1String(kRamCodeMarker)))
         return kRamCodeFailed;
 
+    enterPhase(runPhase::Identity);
     QString id;
     getFlashInfo(id);
     flashId = id;
@@ -467,9 +485,11 @@ uint32_t chipCommand::programFlash(uint32_t burnBaudRate, const QList<uint32_t> 
     getFlashUid(uid);
     flashUid = uid;
 
+    enterPhase(runPhase::SpeedChange);
     if (!setBurnBaudRate(burnBaudRate) && !(mayRetry() && setBurnBaudRate(burnBaudRate)))
         return kBaudRateFailed;
 
+    enterPhase(runPhase::Transfer);
     // Only a refusal is worth a second "ferase_all": a chip that has not
     // answered may still be erasing, and the line would land in the middle.
     if (eraseAll == 1 && !eraseChip() && !(lastVerdict == Verdict::Fail && mayRetry() && eraseChip()))
@@ -489,6 +509,7 @@ uint32_t chipCommand::programFlash(uint32_t burnBaudRate, const QList<uint32_t> 
     }
 
     setStep(static_cast<float>(count + 1));
+    enterPhase(runPhase::End);
     uint32_t reported = 0;
     const bool counted = getFileCount(reported) || (mayRetry() && getFileCount(reported));
     if (counted && reported == static_cast<uint32_t>(count))

@@ -1,8 +1,10 @@
 #pragma once
 #include <QDeadlineTimer>
+#include <QElapsedTimer>
 #include <QList>
 #include <QString>
 #include <QStringList>
+#include <array>
 #include <atomic>
 #include <cstdint>
 
@@ -68,6 +70,11 @@ public:
     // The model the last programming run identified; empty until one did.
     QString chipModel;
 
+    // Where the last programFlash spent its time, in nanoseconds per phase,
+    // so that a chip's time can be split without tracing the line.
+    enum class runPhase { Probe, SpeedChange, RamLoad, Identity, Transfer, End, Count };
+    std::array<qint64, static_cast<size_t>(runPhase::Count)> phaseNs{};
+
 private:
     // What a reply wait came to: the success marker, the failure marker, or
     // nothing (budget spent, port closed, or a stop).
@@ -86,6 +93,8 @@ private:
     // Moves done to a new whole step and the fraction back to 0 without a
     // poller ever seeing a mix of the old and the new pair.
     void setStep(float steps);
+    // Books the time since the last call to the phase that was running.
+    void enterPhase(runPhase next);
 
     std::atomic<uint32_t> progressSeq{0};
     Verdict lastVerdict = Verdict::NoAnswer;
@@ -99,4 +108,6 @@ private:
     // An erase whose wait a stop cut short may run on until then.
     QDeadlineTimer eraseBusy{QDeadlineTimer::Forever};
     bool eraseRunning = false;
+    QElapsedTimer phaseClock;
+    runPhase phaseNow = runPhase::Count;
 };
