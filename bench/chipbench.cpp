@@ -30,7 +30,7 @@ struct chipTimes {
 bool oneChip(chipCommand &cmd, Serial &link, const QString &image, uint32_t baud, bool fast,
              chipTimes *t)
 {
-    (void)fast;
+    cmd.fastLoad = fast;
     QElapsedTimer clock;
     clock.start();
     const uint32_t code = cmd.programFlash(baud, {0}, {image}, 2, false);
@@ -78,7 +78,7 @@ int benchChip(const QStringList &sizes, uint32_t baud, int rounds)
         const QString image = tmp.filePath(QStringLiteral("image-%1.bin").arg(size));
         if (size <= 0 || !writeBenchFile(image, data))
             return 1;
-        for (bool fast : {false}) {
+        for (bool fast : {false, true}) {
             std::vector<chipTimes> runs;
             int wrong = 0;
             for (int r = 0; r < rounds; ++r) {

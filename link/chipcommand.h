@@ -7,6 +7,7 @@
 #include <array>
 #include <atomic>
 #include <cstdint>
+#include <functional>
 
 class Serial;
 class chipInfo;
@@ -70,6 +71,15 @@ public:
     // The model the last programming run identified; empty until one did.
     QString chipModel;
 
+    // programFlash raises the boot ROM to the burn speed (at most
+    // linkTiming::kFastLoadMaxBaud) and loads the RAM code at that speed. A
+    // ROM that does not answer there gets the RAM code at 115200 as without
+    // it, after a line through noteLine. Off unless the caller sets it.
+    bool fastLoad = false;
+    // Lines for the operator that are not a result (the fast load's
+    // fallback); called on the run's thread.
+    std::function<void(const QString &)> noteLine;
+
     // Where the last programFlash spent its time, in nanoseconds per phase,
     // so that a chip's time can be split without tracing the line.
     enum class runPhase { Probe, SpeedChange, RamLoad, Identity, Transfer, End, Count };
@@ -90,6 +100,11 @@ private:
     bool mayRetry() const;
     // Probes until the boot ROM answers or the deadline passes.
     bool bootRomAnswers(const QDeadlineTimer &deadline);
+    // The boot ROM taken to baudRate for the RAM-code load, or, when it does
+    // not answer there, back at 115200 and answering; false when it answers
+    // at neither, or on a stop.
+    bool raiseBootSpeed(uint32_t baudRate);
+    void note(const QString &text);
     // Moves done to a new whole step and the fraction back to 0 without a
     // poller ever seeing a mix of the old and the new pair.
     void setStep(float steps);

@@ -105,6 +105,7 @@ private:
     };
 
     void reset(State to, int64_t now);
+    void takePendingBaud(int64_t now);
     State powerOnState() const;
     void push(const QByteArray &bytes, int64_t at);
     void reply(const QByteArray &text, int64_t at);
@@ -135,6 +136,9 @@ private:
     ChipOptions m_opt;
     State m_state = Rom;
     int m_baud = 115200;
+    // A speed the boot ROM has been asked for and takes at m_baudAt.
+    int m_pendingBaud = 0;
+    int64_t m_baudAt = 0;
     int m_fileCount = 0;
     uint32_t m_startAddr = 0;
     bool m_dtr = false;
