@@ -98,6 +98,7 @@ void flashLine::start()
         job->setConfig(s->port, options.files, options.addresses, options.highSpeed, options.reset, options.continuous,
                        options.boot, options.baud);
         job->eraseBeforeWrite = options.erase;
+        job->fastLoad = options.fastLoad;
         job->continueAfterFailure = true;
         connect(job, &tranThread::tranThreadLogSingal, this, &flashLine::line);
         if (options.json)

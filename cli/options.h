@@ -10,6 +10,7 @@ struct flashOptions {
     bool allPorts = false;
     uint32_t baud = 921600;
     bool highSpeed = false;
+    bool fastLoad = false;
     bool erase = false;
     bool reset = false;
     bool boot = false;

@@ -47,6 +47,7 @@ tranThread::tranThread()
 {
     cmd->done = 0.0f;
     cmd->ymodem->fraction = 0.0f;
+    cmd->noteLine = [this](const QString &text) { log(text); };
 }
 
 tranThread::~tranThread()
@@ -165,6 +166,7 @@ void tranThread::enterBootRom()
 
 uint32_t tranThread::programOnce()
 {
+    cmd->fastLoad = fastLoad;
     return cmd->programFlash(baudRate, fileAddrs, filePaths, eraseBeforeWrite ? kEraseWholeChip : kKeepFlash,
                              highFlag);
 }
