@@ -5,7 +5,7 @@
 //   vq_bench stations [--counts 1,4,8,16] [--size BYTES] [--baud N] [--spin]
 //   vq_bench idle
 //   vq_bench factory  [--counts 1,16,32] [--size BYTES] [--baud N]
-//   vq_bench line     [--counts 1,16,32] [--size BYTES] [--baud N]
+//   vq_bench line     [--counts 1,16,32] [--size BYTES] [--baud N] [--fast-load]
 //   vq_bench chip     [--sizes 65536,262144,1048576] [--baud N] [--rounds N]
 //
 // Every figure is printed as one "key: value ..." line; the station run adds
@@ -369,7 +369,7 @@ int main(int argc, char **argv)
     if (mode == "factory")
         return benchFactory(args.value("--counts", "1,16,32").split(','), size, baud);
     if (mode == "line")
-        return benchLine(args.value("--counts", "1,16,32").split(','), size, baud);
+        return benchLine(args.value("--counts", "1,16,32").split(','), size, baud, args.flag("--fast-load"));
     if (mode == "factory-run")
         return factoryRun(args.value("--count", "1").toInt(), size, baud);
     fprintf(stderr, "usage: vq_bench flash|ramcode|stations|idle|factory|line|chip [options]\n");
