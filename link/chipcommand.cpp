@@ -414,6 +414,23 @@ bool chipCommand::raiseBootSpeed(uint32_t baudRate)
     return false;
 }
 
+bool chipCommand::lowerBootSpeed()
+{
+    note(QStringLiteral("以%1波特率加载RAM代码失败，改用115200波特率重试").arg(chipBaud));
+    // The line end closes whatever the ROM took for a command after the
+    // sender's cancel.
+    sendLine(kLineEnd + bootBaudLine(kBootRomBaud));
+    switchingBaud = kBootRomBaud;
+    delayMs(linkTiming::kFastLoadSettleMs);
+    serial->setBaudRate(kBootRomBaud);
+    QString model;
+    for (int i = 0; i < linkTiming::kFastLoadProbes && mayRetry(); ++i) {
+        if (probeVersion(model) && chipPlace == ChipPlace::BootRom)
+            return true;
+    }
+    return false;
+}
+
 void chipCommand::note(const QString &text)
 {
     qDebug().noquote() << text;
@@ -506,6 +523,10 @@ uint32_t chipCommand::programFlash(uint32_t burnBaudRate, const QList<uint32_t> 
     uint32_t transfer = 0;
     bool loaded = false;
     for (int attempt = 0; attempt < kAttempts && !loaded && (attempt == 0 || mayRetry()); ++attempt) {
+        // A load that failed at the raised speed is tried again at the
+        // ROM's own, so that the option never costs a chip.
+        if (attempt > 0 && chipBaud != kBootRomBaud && !lowerBootSpeed())
+            break;
         transfer = 0;
         loaded = downloadRamCode(kRamLoadAddress, ramCode, transfer);
     }

@@ -104,6 +104,9 @@ private:
     // not answer there, back at 115200 and answering; false when it answers
     // at neither, or on a stop.
     bool raiseBootSpeed(uint32_t baudRate);
+    // The raised boot ROM back at 115200 after a failed load there; false
+    // when it does not answer at 115200.
+    bool lowerBootSpeed();
     void note(const QString &text);
     // Moves done to a new whole step and the fraction back to 0 without a
     // poller ever seeing a mix of the old and the new pair.

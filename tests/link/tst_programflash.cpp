@@ -471,6 +471,7 @@ void tst_programflash::everyLineSpeed_data()
     QTest::newRow("fast load at 2000000, then 3000000") << 3000000u << true << 100000 << true << "";
     QTest::newRow("fast load below the ROM's speed") << 9600u << false << 3000 << true << "";
     QTest::newRow("fast load, ROM keeps 115200") << 2000000u << false << 100000 << true << "boot-baud-ignored";
+    QTest::newRow("fast load cancelled, retried at 115200") << 2000000u << false << 100000 << true << "cancel=ram:2";
     QTest::newRow("fast load, ROM goes deaf") << 2000000u << false << 100000 << true << "baud-ignored";
 }
 
@@ -502,8 +503,9 @@ void tst_programflash::everyLineSpeed()
         return;
     }
     QCOMPARE(QString::number(code, 16), QStringLiteral("0"));
-    QCOMPARE(notes, fault.isEmpty() ? QStringList()
-                                    : QStringList{"芯片未在2000000波特率下应答，改用115200波特率加载RAM代码"});
+    QCOMPARE(notes, fault.isEmpty()          ? QStringList()
+                    : fault.startsWith("cancel") ? QStringList{"以2000000波特率加载RAM代码失败，改用115200波特率重试"}
+                                             : QStringList{"芯片未在2000000波特率下应答，改用115200波特率加载RAM代码"});
     QCOMPARE(sim.state().baud, static_cast<int>(baud));
     QCOMPARE(sim.flash().mid(0x6000, image.size()), image);
     // Reply waits at this speed: an address, a partial erase, the count.
