@@ -193,6 +193,7 @@ void Serial::setBaudRate(uint32_t baudRate)
 {
     waitCount = baudRate <= linkTiming::kSlowLineMaxBaud ? linkTiming::kBudgetSlowLine
                                                         : linkTiming::kBudgetAfterSwitch;
+    lineCarried();
     port->setBaudRate(static_cast<qint32>(baudRate), QSerialPort::AllDirections);
 }
 
@@ -245,8 +246,20 @@ bool Serial::isOpen() const
 
 void Serial::clearQueues()
 {
+    lineCarried();
     if (port->isOpen())
         port->clear(QSerialPort::AllDirections);
+}
+
+void Serial::lineCarried()
+{
+    // By a speed change or a flush, a real line has long carried what was
+    // written before it; a simulated chip takes it in now, or the flush
+    // would discard it and the chip judge it at the new speed.
+    if (controlFd >= 0) {
+        QByteArray reply;
+        controlRequest("DRAIN", &reply);
+    }
 }
 
 bool Serial::portLost() const

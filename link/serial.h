@@ -73,6 +73,7 @@ private:
     bool controlRequest(const QByteArray &request, QByteArray *reply);
     void closeControl();
 
+    void lineCarried();
     int controlFd = -1;
     bool modemLines = false;
     bool lost = false;

@@ -77,6 +77,9 @@ public:
     State state() const { return m_state; }
     static const char *stateName(State s);
     int baud() const { return m_baud; }
+    // The speed the chip listens at, at time t (a boot speed change may be
+    // settling).
+    int baudAt(int64_t t) const { return m_pendingBaud && t >= m_baudAt ? m_pendingBaud : m_baud; }
     int fileCount() const { return m_fileCount; }
     bool disconnected() const { return m_disconnected; }
     const QByteArray &flash() const { return m_flash; }
