@@ -102,3 +102,14 @@ inline Tree unpackedRelease(const QString &zipPath, const QString &folder)
         return Tree();
     return snapshot(unpacked.filePath(folder));
 }
+
+// The peak resident memory of a running process (VmHWM), in KiB; 0 when it
+// cannot be read.
+inline qint64 peakResidentKiB(qint64 pid)
+{
+    const QList<QByteArray> lines = readFile(QStringLiteral("/proc/%1/status").arg(pid)).split('\n');
+    for (const QByteArray &line : lines)
+        if (line.startsWith("VmHWM:"))
+            return line.mid(6).trimmed().split(' ').value(0).toLongLong();
+    return 0;
+}

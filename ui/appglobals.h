@@ -3,7 +3,7 @@
 
 // The program's version, as the marker file, the update check and the
 // windows' first log line show it.
-constexpr char kProgramVersion[] = "v3.0.2";
+constexpr char kProgramVersion[] = VQ_PROGRAM_VERSION;  // -DVQ_VERSION, "v3.0.2" by default
 
 class QWidget;
 

@@ -23,6 +23,11 @@ static const int listingWaitMs = 1000;
 // first request of a process (the network stack starting up) can outlast the
 // second, and a slow start would pass for a silent server.
 // VQ_TEST_LISTING_WAIT_MS stretches the wait for such runs.
+// A listing is a page of links; what lies past its first megabyte is not
+// read, so a server that sends without end cannot fill the memory in the
+// time the listing is given.
+static const qint64 listingBufferBytes = qint64(1) << 20;
+
 static int listingWait()
 {
     bool set = false;
@@ -101,6 +106,7 @@ WebQueryResult queryWebListing(const QUrl &listingUrl, QString *packageName)
     QNetworkAccessManager manager;
     QEventLoop loop;
     QNetworkReply *reply = manager.get(QNetworkRequest(listingUrl));
+    reply->setReadBufferSize(listingBufferBytes);
     QObject::connect(reply, &QNetworkReply::finished, &loop, &QEventLoop::quit);
     QTimer::singleShot(listingWait(), &loop, &QEventLoop::quit);
     if (!reply->isFinished())

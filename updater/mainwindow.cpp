@@ -11,6 +11,8 @@
 #include <QNetworkRequest>
 #include <QTemporaryDir>
 
+#include <cerrno>
+
 namespace {
 
 const QString ownVersion = QStringLiteral("v1.0.1");
@@ -22,6 +24,32 @@ const QString installFolder = QStringLiteral("./");
 // again does not give them back.
 quint8 retryCount = 0;
 const quint8 retryLimit = 2;
+
+// The largest release that makes sense: the programs with the Qt 5 runtime,
+// plug-ins and compiler runtime they ship with on Windows come to some 25 MB
+// packed, 60 MB unpacked. 256 MiB leaves ten times that room, and still
+// stops a server that sends without end long before a factory PC's disk
+// fills: an install holds the archive, the unpacked release, the staged
+// copies and the backups at once, about four times the archive.
+const qint64 downloadCapBytes = qint64(256) << 20;
+
+// Received bytes that Qt may hold for the updater. They are read and written
+// out as they come; when the disk is slower than the network the server is
+// held back rather than the bytes kept in memory.
+const qint64 downloadBufferBytes = qint64(1) << 20;
+const qint64 writeChunkBytes = qint64(64) << 10;
+
+// The lab server sends a release in seconds; one that sends nothing for half
+// a minute has stopped, not slowed down. VQ_TEST_STALL_MS shortens the wait
+// for tests, which would otherwise sit through it on every retry.
+const int stallMs = 30000;
+
+int stallWait()
+{
+    bool set = false;
+    const int ms = qEnvironmentVariableIntValue("VQ_TEST_STALL_MS", &set);
+    return set && ms > 0 ? ms : stallMs;
+}
 
 vqupdate::CheckTexts checkTexts()
 {
@@ -50,6 +78,9 @@ MainWindow::MainWindow(QWidget *parent)
     updateState = 0;
     downloadFile = new QFile;
     networkManager = new QNetworkAccessManager(this);
+    stallTimer = new QTimer(this);
+    stallTimer->setSingleShot(true);
+    connect(stallTimer, &QTimer::timeout, this, &MainWindow::downloadStalled);
     finishInterruptedInstall(installFolder);
     sources = vqupdate::loadUpdateSources(QStringLiteral("./config"));
     on_pushButton_clicked();
@@ -133,17 +164,25 @@ quint8 MainWindow::checkServerVersion()
 bool MainWindow::startHttpDownload(const QString &url, const QString &, const QString &target)
 {
     qDebug() << "[download file]" << url;
-    downloadFile->setFileName(target);
-    // A leftover of an earlier attempt must not trail behind a shorter download.
-    if (!downloadFile->open(QIODevice::ReadWrite | QIODevice::Truncate))
+    // Bytes go to the partial file and become the archive once they are all
+    // in, so that nothing cut short is ever taken for a release.
+    downloadTarget = target;
+    downloadFile->setFileName(QDir(QFileInfo(target).path()).filePath(QLatin1String(partialDownloadName)));
+    if (!downloadFile->open(QIODevice::ReadWrite | QIODevice::Truncate | QIODevice::Unbuffered)) {
+        appendLog(QStringLiteral("更新文件无法保存：") + downloadFile->errorString());
         return false;
-    downloadWriteFailed = false;
+    }
+    downloadFailure.clear();
+    receivedBytes = 0;
+    declaredBytes = -1;
     QNetworkRequest request{QUrl(url)};
     request.setAttribute(QNetworkRequest::RedirectPolicyAttribute,
                          QNetworkRequest::NoLessSafeRedirectPolicy);
     downloadReply = networkManager->get(request);
+    downloadReply->setReadBufferSize(downloadBufferBytes);
     if (downloadReply->error() != QNetworkReply::NoError) {
         downloadFile->close();
+        QFile::remove(downloadFile->fileName());
         downloadReply->deleteLater();
         downloadReply = nullptr;
         return false;
@@ -151,51 +190,110 @@ bool MainWindow::startHttpDownload(const QString &url, const QString &, const QS
     connect(downloadReply, &QNetworkReply::finished, this, &MainWindow::httpDowloadFinished);
     connect(downloadReply, &QNetworkReply::readyRead, this, &MainWindow::httpDowload);
     connect(downloadReply, &QNetworkReply::downloadProgress, this, &MainWindow::httpDowProcess);
+    stallTimer->start(stallWait());
     return true;
+}
+
+void MainWindow::endDownload(const QString &why)
+{
+    if (!downloadReply || !downloadFailure.isEmpty())
+        return;
+    downloadFailure = why;
+    appendLog(why);
+    stallTimer->stop();
+    // Aborting finishes the reply at once, and this may run inside one of
+    // its own signals: the end is left to the event loop.
+    QNetworkReply *reply = downloadReply;
+    QMetaObject::invokeMethod(
+        reply, [reply] { if (reply->isRunning()) reply->abort(); }, Qt::QueuedConnection);
+}
+
+void MainWindow::downloadStalled()
+{
+    endDownload(QStringLiteral("服务器已停止发送数据（%1 秒未收到任何数据），下载中止！")
+                    .arg(stallWait() / 1000.0));
+}
+
+QString MainWindow::noSpaceLine(const QString &step)
+{
+    return QStringLiteral("磁盘空间不足，%1失败（%2 剩余空间 %3 字节）！")
+        .arg(step, QDir::currentPath())
+        .arg(freeSpace(QDir::currentPath()));
 }
 
 void MainWindow::httpDowload()
 {
-    if (!downloadReply || !downloadFile->isOpen())
+    if (!downloadReply || !downloadFile->isOpen() || !downloadFailure.isEmpty())
         return;
-    const QByteArray data = downloadReply->readAll();
-    if (downloadFile->write(data) != data.size())
-        downloadWriteFailed = true;
+    stallTimer->start(stallWait());
+    while (downloadReply->bytesAvailable() > 0) {
+        const QByteArray data = downloadReply->read(writeChunkBytes);
+        receivedBytes += data.size();
+        if (receivedBytes > downloadCapBytes) {
+            endDownload(QStringLiteral("更新文件超过 %1 字节的上限，下载中止！").arg(downloadCapBytes));
+            return;
+        }
+        if (declaredBytes >= 0 && receivedBytes > declaredBytes) {
+            endDownload(QStringLiteral("服务器发送的数据多于其声明的 %1 字节，下载中止！").arg(declaredBytes));
+            return;
+        }
+        bool noSpace = false;
+        if (!writeWhole(*downloadFile, data, "download-write", noSpace)) {
+            endDownload(noSpace ? noSpaceLine(QStringLiteral("更新文件下载"))
+                                : QStringLiteral("更新文件写入失败：") + downloadFile->errorString());
+            return;
+        }
+    }
 }
 
 void MainWindow::httpDowProcess(qint64 received, qint64 total)
 {
+    if (!downloadFailure.isEmpty())
+        return;
+    stallTimer->start(stallWait());
+    // A length over the cap is refused before its bytes take up the disk.
+    if (total > downloadCapBytes) {
+        endDownload(QStringLiteral("服务器声明的更新文件大小 %1 字节超过 %2 字节的上限，下载中止！")
+                        .arg(total)
+                        .arg(downloadCapBytes));
+        return;
+    }
+    declaredBytes = total;
     // An unknown total (-1) shows as a busy bar rather than a broken range.
     ui->progressBar->setMaximum(int(qMax<qint64>(total, 0)));
-    ui->progressBar->setValue(int(received));
+    ui->progressBar->setValue(int(qMin<qint64>(received, downloadCapBytes)));
     totalBytes = quint32(total >= 0 ? total : received);
 }
 
 void MainWindow::httpDowloadFinished()
 {
     httpDowload();
+    stallTimer->stop();
     const int status = downloadReply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
-    const bool downloaded = downloadReply->error() == QNetworkReply::NoError && status >= 200
-                            && status < 300 && !downloadWriteFailed;
-    downloadFile->seek(0);
+    bool downloaded = downloadFailure.isEmpty() && downloadReply->error() == QNetworkReply::NoError
+                      && status >= 200 && status < 300 && (declaredBytes < 0 || receivedBytes == declaredBytes);
     downloadFile->close();
+    if (downloaded) {
+        QFile::remove(downloadTarget);
+        downloaded = QFile::rename(downloadFile->fileName(), downloadTarget);
+    }
 
     if (!downloaded) {
         updateState = 0;
-        QFile::remove(localArchive);
+        QFile::remove(downloadFile->fileName());
         appendLog(QStringLiteral("升级失败，更新文件下载失败！"));
     } else {
         QString failedName;
-        bool packageBroken = false;
-        if (installPackage(failedName, packageBroken)) {
+        const InstallProblem problem = installPackage(failedName);
+        if (problem == Installed) {
             updateState = 1;
             appendLog(QStringLiteral("升级成功，文件大小为") + QString::number(totalBytes)
                       + QStringLiteral("个字节！"));
         } else {
             updateState = 0;
-            appendLog(packageBroken ? QStringLiteral("升级失败，更新文件已损坏！")
-                                    : QStringLiteral("升级失败，") + failedName
-                                          + QStringLiteral("文件拷贝失败！"));
+            appendLog(problem == PackageBroken ? QStringLiteral("升级失败，更新文件已损坏！")
+                                               : QStringLiteral("升级失败，") + failedName
+                                                     + QStringLiteral("文件拷贝失败！"));
         }
     }
 
@@ -221,31 +319,71 @@ bool MainWindow::updateFromFileServer()
     QFile::remove(localArchive);
     const QString remoteArchive =
         vqupdate::shareFolder(sources.fileServer) + QStringLiteral("vq_download_tool.zip");
-    if (!QFile::copy(remoteArchive, localArchive)) {
+    const qint64 remote = QFileInfo(remoteArchive).size();
+    auto sizesLine = [&](qint64 local) {
+        return QStringLiteral("服务器文件大小为：") + QString::number(remote)
+               + QStringLiteral("已下载文件大小为：") + QString::number(local);
+    };
+    // Copied in pieces through the partial file, like a download: a full
+    // disk ends the copy at once and nothing cut short is left behind.
+    QFile in(remoteArchive);
+    QFile part{QString::fromLatin1(partialDownloadName)};
+    if (!QFileInfo(remoteArchive).isFile() || !in.open(QIODevice::ReadOnly)) {
         appendLog(QStringLiteral("在文件服务器中未查询到更新文件！"));
         return false;
     }
-    const qint64 local = QFileInfo(localArchive).size();
-    const qint64 remote = QFileInfo(remoteArchive).size();
-    const QString sizes = QStringLiteral("服务器文件大小为：") + QString::number(remote)
-                          + QStringLiteral("已下载文件大小为：") + QString::number(local);
+    if (remote > downloadCapBytes) {
+        appendLog(QStringLiteral("服务器上的更新文件大小 %1 字节超过 %2 字节的上限！").arg(remote).arg(downloadCapBytes));
+        appendLog(QStringLiteral("更新失败！"));
+        appendLog(sizesLine(0));
+        updateState = 0;
+        return true;
+    }
+    bool copied = part.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Unbuffered);
+    bool noSpace = !copied && part.error() == QFileDevice::ResourceError;
+    qint64 local = 0;
+    while (copied && local <= downloadCapBytes) {
+        const QByteArray chunk = in.read(writeChunkBytes);
+        if (chunk.isEmpty())
+            break;
+        local += chunk.size();
+        copied = writeWhole(part, chunk, "download-write", noSpace);
+    }
+    part.close();
+    copied = copied && local <= downloadCapBytes;
+    if (copied) {
+        QFile::remove(localArchive);
+        copied = QFile::rename(part.fileName(), localArchive);
+    }
+    if (!copied) {
+        QFile::remove(part.fileName());
+        if (noSpace)
+            appendLog(noSpaceLine(QStringLiteral("从文件服务器复制更新文件")));
+        else
+            appendLog(QStringLiteral("更新文件无法保存：") + part.errorString());
+        appendLog(QStringLiteral("更新失败！"));
+        appendLog(sizesLine(local));
+        updateState = 0;
+        return false;
+    }
     QString failedName;
-    bool packageBroken = false;
-    if (local == remote && installPackage(failedName, packageBroken)) {
+    if (local == remote && installPackage(failedName) == Installed) {
         appendLog(QStringLiteral("更新完成！"));
         appendLog(QStringLiteral("文件大小为：") + QString::number(local));
         updateState = 1;
     } else {
         appendLog(QStringLiteral("更新失败！"));
-        appendLog(sizes);
+        appendLog(sizesLine(local));
         updateState = 0;
     }
     QFile::remove(localArchive);
     return true;
 }
 
-bool MainWindow::unpackPackage(QString &releaseFolder)
+bool MainWindow::unpackPackage(QString &releaseFolder, QString &failedName, bool &noSpace, bool &broken)
 {
+    noSpace = false;
+    broken = false;
     // A fresh folder per attempt: nothing of an earlier attempt or of the
     // installation can pass for part of this release. Folders of attempts
     // that were cut off by a crash or a power loss go first.
@@ -254,23 +392,55 @@ bool MainWindow::unpackPackage(QString &releaseFolder)
                                                  QDir::Dirs | QDir::NoDotAndDotDot);
     for (const QString &leftover : leftovers)
         removeDirectory(work.absoluteFilePath(leftover));
+    errno = 0;
     QTemporaryDir staging(work.absoluteFilePath(QStringLiteral("upliftor-staging-XXXXXX")));
-    if (!staging.isValid())
+    if (!staging.isValid()) {
+        noSpace = errno == ENOSPC;
+        failedName = releaseFolderName;
         return false;
+    }
     staging.setAutoRemove(false);
     stagingFolder = staging.path();
     releaseFolder = stagingFolder + QLatin1Char('/') + releaseFolderName;
-    return extractArchive(localArchive, stagingFolder) && QFileInfo(releaseFolder).isDir();
+    switch (extractArchive(localArchive, stagingFolder, failedName, noSpace)) {
+    case Extracted:
+        broken = !QFileInfo(releaseFolder).isDir();
+        return !broken;
+    case ArchiveBroken:
+        broken = true;
+        return false;
+    case ExtractWriteFailed:
+        return false;
+    }
+    return false;
 }
 
-bool MainWindow::installPackage(QString &failedName, bool &packageBroken)
+MainWindow::InstallProblem MainWindow::installPackage(QString &failedName)
 {
     QString releaseFolder;
-    packageBroken = !unpackPackage(releaseFolder);
-    const bool ok = !packageBroken && copyDirectoryFiles(releaseFolder, installFolder, true, failedName);
+    bool noSpace = false;
+    bool broken = false;
+    InstallReport report;
+    InstallProblem problem = CopyFailed;
+    if (!unpackPackage(releaseFolder, failedName, noSpace, broken)) {
+        if (noSpace)
+            appendLog(noSpaceLine(QStringLiteral("解压更新文件")));
+        problem = broken ? PackageBroken : CopyFailed;
+    } else if (copyDirectoryFiles(releaseFolder, installFolder, true, failedName, &report)) {
+        problem = Installed;
+    } else if (report.noSpace) {
+        appendLog(noSpaceLine(QStringLiteral("拷贝更新文件")));
+    }
     if (!stagingFolder.isEmpty())
         removeDirectory(stagingFolder);
     stagingFolder.clear();
     QFile::remove(localArchive);
-    return ok;
+    // The rule that spares the installation's own files also catches names
+    // such as changelog.txt or logo.png; a success must not hide them.
+    if (problem == Installed && !report.skipped.isEmpty()) {
+        appendLog(QStringLiteral("以下更新文件未安装（名称含“log”或“upliftor”，或为本机设置文件）："));
+        for (const QString &path : qAsConst(report.skipped))
+            appendLog(QStringLiteral("未安装：") + path);
+    }
+    return problem;
 }

@@ -7,6 +7,7 @@
 #include <QMessageBox>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
+#include <QTimer>
 #include <QUrl>
 
 namespace Ui {
@@ -32,8 +33,12 @@ private:
     quint8 checkServerVersion();
     bool startHttpDownload(const QString &url, const QString &unused, const QString &target);
     bool updateFromFileServer();
-    bool unpackPackage(QString &releaseFolder);
-    bool installPackage(QString &failedName, bool &packageBroken);
+    enum InstallProblem { Installed, PackageBroken, CopyFailed };
+    bool unpackPackage(QString &releaseFolder, QString &failedName, bool &noSpace, bool &broken);
+    InstallProblem installPackage(QString &failedName);
+    void endDownload(const QString &why);
+    void downloadStalled();
+    QString noSpaceLine(const QString &step);
     void appendLog(const QString &text);
     void showBox(QMessageBox::Icon icon, const QString &title, const QString &text);
     void sequenceEnded();
@@ -49,5 +54,9 @@ private:
 
     vqupdate::UpdateSources sources;
     QString stagingFolder;
-    bool downloadWriteFailed = false;
+    QString downloadTarget;
+    QString downloadFailure;  // why the running attempt was ended early; empty while it goes well
+    qint64 receivedBytes = 0;
+    qint64 declaredBytes = -1;  // the reply's Content-Length; -1 when it gave none
+    QTimer *stallTimer = nullptr;
 };

@@ -8,8 +8,11 @@
 #include <QFileInfo>
 #include <QHash>
 #include <QList>
+#include <QStorageInfo>
 #include <QStringList>
 #include <QUrl>
+
+#include <cerrno>
 
 #ifdef Q_OS_WIN
 #include <io.h>
@@ -38,10 +41,37 @@ const QString planWriting = QStringLiteral("upliftor-install-staging.plan.part")
 const QString stagingPattern = QStringLiteral("upliftor-staging-*");
 const QString localArchiveName = QStringLiteral("vq_download_tool.zip");
 
+bool sparedFolder(const QString &name)
+{
+    return name.contains(QLatin1String("upliftor")) || name.contains(QLatin1String("log"));
+}
+
+// The factory counters and the site's update sources belong to the
+// installation: a release that carries its own copy must not reset a line's
+// counts or point the site at another server.
+bool sparedFile(const QString &name)
+{
+    return sparedFolder(name) || name.contains(QLatin1String("cfg_file.json"))
+           || name.contains(QLatin1String("update_sources.json"));
+}
+
+bool isNoSpaceError(int error)
+{
+#ifdef Q_OS_WIN
+    return error == ENOSPC;
+#else
+    return error == ENOSPC || error == EDQUOT;
+#endif
+}
+
+} // namespace
+
+const char *const partialDownloadName = "upliftor-download.part";
+
 // Test-only: VQ_TEST_KILL_AT=<point>:<n> ends the process at once the n-th
 // time it passes <point>, as a power loss or a killed process would, and
 // VQ_TEST_FAIL_AT=<point>:<n>[,<point>:<n>...] makes those steps fail, as a
-// locked file would. Unset, both do nothing.
+// locked file or a full disk would. Unset, both do nothing.
 bool passPoint(const char *point)
 {
     static QHash<QByteArray, int> passes;
@@ -60,19 +90,31 @@ bool passPoint(const char *point)
     return hits("VQ_TEST_FAIL_AT");
 }
 
-bool sparedFolder(const QString &name)
+bool writeWhole(QFile &file, const QByteArray &data, const char *point, bool &noSpace)
 {
-    return name.contains(QLatin1String("upliftor")) || name.contains(QLatin1String("log"));
+    noSpace = false;
+    if (passPoint(point)) {
+        noSpace = true;
+        return false;
+    }
+    errno = 0;
+    if (file.write(data) == data.size())
+        return true;
+#ifdef Q_OS_WIN
+    const DWORD error = GetLastError();
+    noSpace = error == ERROR_DISK_FULL || error == ERROR_HANDLE_DISK_FULL;
+#endif
+    // A short write is followed by the failed one that says why.
+    noSpace = noSpace || isNoSpaceError(errno) || file.error() == QFileDevice::ResourceError;
+    return false;
 }
 
-// The factory counters and the site's update sources belong to the
-// installation: a release that carries its own copy must not reset a line's
-// counts or point the site at another server.
-bool sparedFile(const QString &name)
+qint64 freeSpace(const QString &folder)
 {
-    return sparedFolder(name) || name.contains(QLatin1String("cfg_file.json"))
-           || name.contains(QLatin1String("update_sources.json"));
+    return QStorageInfo(folder).bytesAvailable();
 }
+
+namespace {
 
 struct PlannedFile {
     QString path;      // below the installation folder
@@ -128,18 +170,25 @@ void syncFolder(const QString &path)
 
 // Copies a file whole and on disk before it returns, with its permissions.
 // stagePoint marks the half-way point of a staged file for the test hooks.
-bool copyWhole(const QString &from, const QString &to, bool stagePoint)
+// Unbuffered, so that a full disk shows at the write that meets it.
+bool copyWhole(const QString &from, const QString &to, bool stagePoint, bool &noSpace)
 {
+    noSpace = false;
     if (!QFileInfo(from).isFile())
         return false;
     QFile in(from);
     QFile out(to);
-    if (!in.open(QIODevice::ReadOnly) || !out.open(QIODevice::WriteOnly | QIODevice::Truncate))
+    if (!in.open(QIODevice::ReadOnly))
         return false;
+    errno = 0;
+    if (!out.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Unbuffered)) {
+        noSpace = isNoSpaceError(errno);
+        return false;
+    }
     auto copy = [&](qint64 length) {
         while (length > 0) {
             const QByteArray chunk = in.read(qMin<qint64>(length, 1 << 16));
-            if (chunk.isEmpty() || out.write(chunk) != chunk.size())
+            if (chunk.isEmpty() || !writeWhole(out, chunk, "install-write", noSpace))
                 return false;
             length -= chunk.size();
         }
@@ -152,11 +201,19 @@ bool copyWhole(const QString &from, const QString &to, bool stagePoint)
         out.flush();
         passPoint("stage");
     }
-    return copy(size - size / 2) && in.atEnd() && syncFile(out) && out.setPermissions(in.permissions());
+    if (!copy(size - size / 2) || !in.atEnd())
+        return false;
+    errno = 0;
+    if (!syncFile(out)) {
+        // Some file systems only find out at the flush that the space is gone.
+        noSpace = isNoSpaceError(errno);
+        return false;
+    }
+    return out.setPermissions(in.permissions());
 }
 
 bool makePlan(const QString &fromDir, const QString &toDir, const QString &below, bool overwrite,
-              InstallPlan &plan, QString &failedName)
+              InstallPlan &plan, QString &failedName, QStringList &skipped)
 {
     qDebug() << "copyDirectoryFiles:" << fromDir << toDir;
     const QFileInfoList entries = QDir(fromDir).entryInfoList(
@@ -166,16 +223,20 @@ bool makePlan(const QString &fromDir, const QString &toDir, const QString &below
         const QString path = below.isEmpty() ? name : below + QLatin1Char('/') + name;
         const QString target = QDir(toDir).filePath(name);
         if (entry.isDir()) {
-            if (sparedFolder(name))
+            if (sparedFolder(name)) {
+                skipped << path + QLatin1Char('/');
                 continue;
+            }
             if (!QFileInfo(target).isDir())
                 plan.createdFolders << path;
-            if (!makePlan(entry.filePath(), target, path, overwrite, plan, failedName))
+            if (!makePlan(entry.filePath(), target, path, overwrite, plan, failedName, skipped))
                 return false;
             continue;
         }
-        if (sparedFile(name))
+        if (sparedFile(name)) {
+            skipped << path;
             continue;
+        }
         PlannedFile file;
         file.path = path;
         file.existed = QFileInfo::exists(target);
@@ -345,18 +406,30 @@ InstallRecovery finishPlan(const QString &root)
 
 } // namespace
 
-bool extractArchive(const QString &archivePath, const QString &baseFolder)
+ExtractOutcome extractArchive(const QString &archivePath, const QString &baseFolder, QString &failedName,
+                              bool &noSpace)
 {
+    noSpace = false;
     ZipHandle *zip = openArchiveAt(QFile::encodeName(archivePath).constData(), nullptr,
                                    QFile::encodeName(baseFolder).constData());
     if (!zip)
-        return false;
+        return ArchiveBroken;
     ArchiveEntry head;
-    bool ok = getArchiveEntry(zip, -1, &head) == ZipOk;
+    ExtractOutcome outcome = getArchiveEntry(zip, -1, &head) == ZipOk ? Extracted : ArchiveBroken;
     const int count = head.index;
-    for (int i = 0; ok && i < count; ++i) {
+    for (int i = 0; outcome == Extracted && i < count; ++i) {
         ArchiveEntry entry;
-        ok = getArchiveEntry(zip, i, &entry) == ZipOk && extractEntry(zip, i, entry.name) == ZipOk;
+        if (getArchiveEntry(zip, i, &entry) != ZipOk) {
+            outcome = ArchiveBroken;
+            break;
+        }
+        uint32_t result = ZipWriteFailed;
+        errno = ENOSPC;
+        if (!passPoint("unpack-write")) {
+            errno = 0;
+            result = extractEntry(zip, i, entry.name);
+        }
+        const int writeError = errno;
         passPoint("extract");
         QString name = QFile::decodeName(entry.name);
 #ifndef Q_OS_WIN
@@ -367,19 +440,32 @@ bool extractArchive(const QString &archivePath, const QString &baseFolder)
         const bool isFolder = (entry.attr & 0xF000) == 0x4000 || name.endsWith(QLatin1Char('/'))
                               || name.endsWith(QLatin1Char('\\'));
         const QString path = baseFolder + QLatin1Char('/') + name;
+        // Files that could not be made or written are the disk's fault, not
+        // the archive's: a release that is fine must not be called broken.
+        if (result == ZipWriteFailed || result == ZipNoFile) {
+            outcome = ExtractWriteFailed;
+            QString shown = name;
+            while (shown.endsWith(QLatin1Char('/')))
+                shown.chop(1);
+            failedName = QFileInfo(shown).fileName();
+            noSpace = isNoSpaceError(writeError);
+            break;
+        }
         // A file whose size differs from the directory's record is a broken
         // archive too, whatever the reader reported.
-        if (ok && !isFolder)
-            ok = QFileInfo(path).size() == qint64(entry.uncSize);
+        if (result != ZipOk || (!isFolder && QFileInfo(path).size() != qint64(entry.uncSize))) {
+            outcome = ArchiveBroken;
+            break;
+        }
 #ifndef Q_OS_WIN
         // The reader restores times only; the tool's programs must still run
         // after an update, so a Unix mode stored with the entry is applied.
-        if (ok && !isFolder && (entry.attr & 0xF000) == 0x8000)
+        if (!isFolder && (entry.attr & 0xF000) == 0x8000)
             chmod(QFile::encodeName(path).constData(), mode_t(entry.attr & 0777));
 #endif
     }
     closeArchive(zip);
-    return ok;
+    return outcome;
 }
 
 // An installation goes through three steps, each recorded by the name of its
@@ -396,8 +482,12 @@ bool extractArchive(const QString &archivePath, const QString &baseFolder)
 // file was staged whole, so rolling forward cannot fail for want of data),
 // and a rollback is completed.
 bool copyDirectoryFiles(const QString &fromDir, const QString &toDir, bool overwrite,
-                        QString &failedName)
+                        QString &failedName, InstallReport *report)
 {
+    InstallReport unused;
+    if (!report)
+        report = &unused;
+    *report = InstallReport();
     const QDir target(toDir);
     bool createdRoot = false;
     if (!target.exists()) {
@@ -412,7 +502,7 @@ bool copyDirectoryFiles(const QString &fromDir, const QString &toDir, bool overw
         failedName = QFileInfo::exists(plan.plan(planRollback)) ? planRollback : planPlacing;
         return false;
     }
-    if (!makePlan(fromDir, toDir, QString(), overwrite, plan, failedName)) {
+    if (!makePlan(fromDir, toDir, QString(), overwrite, plan, failedName, report->skipped)) {
         if (createdRoot)
             QDir().rmdir(plan.root);
         return false;
@@ -431,15 +521,17 @@ bool copyDirectoryFiles(const QString &fromDir, const QString &toDir, bool overw
         return undo();
     }
     for (const QString &folder : qAsConst(plan.createdFolders)) {
+        errno = 0;
         if (!QDir().mkdir(plan.root + QLatin1Char('/') + folder)) {
+            report->noSpace = isNoSpaceError(errno);
             failedName = QFileInfo(folder).fileName();
             return undo();
         }
     }
     for (const PlannedFile &file : qAsConst(plan.files)) {
         const QString source = QDir(fromDir).filePath(file.path);
-        const bool staged = copyWhole(source, plan.fresh(file), true)
-                            && (!file.existed || copyWhole(plan.target(file), plan.backup(file), false));
+        const bool staged = copyWhole(source, plan.fresh(file), true, report->noSpace)
+                            && (!file.existed || copyWhole(plan.target(file), plan.backup(file), false, report->noSpace));
         if (!staged) {
             failedName = QFileInfo(file.path).fileName();
             return undo();
@@ -463,6 +555,10 @@ InstallRecovery finishInterruptedInstall(const QString &installFolder)
     InstallRecovery outcome = finishPlan(plan.root);
 
     const QDir work(plan.root);
+    // A download that was cut off is never worth resuming: the server may
+    // have moved on to another release meanwhile.
+    if (QFile::remove(work.absoluteFilePath(QLatin1String(partialDownloadName))))
+        qDebug() << "[partial download removed]";
     const QStringList staging = work.entryList({stagingPattern}, QDir::Dirs | QDir::NoDotAndDotDot);
     for (const QString &folder : staging)
         removeDirectory(work.absoluteFilePath(folder));

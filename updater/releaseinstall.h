@@ -2,10 +2,36 @@
 // Unpacking a release archive and copying its folder over the installation.
 
 #include <QString>
+#include <QStringList>
 
-// Extracts every entry of the archive below baseFolder. False when the
-// archive does not open or any entry cannot be read or written whole.
-bool extractArchive(const QString &archivePath, const QString &baseFolder);
+class QFile;
+
+// Writes data whole. On failure noSpace says whether the disk (or the
+// user's quota) had run out, as opposed to any other write error. point
+// names the write for the test hook VQ_TEST_FAIL_AT, which fails it as a
+// full disk would.
+bool writeWhole(QFile &file, const QByteArray &data, const char *point, bool &noSpace);
+
+// Bytes the current user may still write on the volume holding folder.
+qint64 freeSpace(const QString &folder);
+
+// Test-only hooks (VQ_TEST_KILL_AT, VQ_TEST_FAIL_AT): true when the n-th
+// pass of point is to fail; ends the process there when it is to be killed.
+bool passPoint(const char *point);
+
+enum ExtractOutcome { Extracted, ArchiveBroken, ExtractWriteFailed };
+
+// Extracts every entry of the archive below baseFolder. ArchiveBroken when
+// the archive does not open or an entry cannot be read whole;
+// ExtractWriteFailed when an entry could not be written, with failedName
+// naming it and noSpace saying whether the disk was full.
+ExtractOutcome extractArchive(const QString &archivePath, const QString &baseFolder, QString &failedName,
+                              bool &noSpace);
+
+struct InstallReport {
+    QStringList skipped;   // release entries below fromDir left out by the name rule; folders end in "/"
+    bool noSpace = false;  // a file could not be written for want of space
+};
 
 // Installs the files of fromDir into toDir, sparing every folder whose name
 // contains "upliftor" or "log" and every file whose name contains
@@ -14,7 +40,7 @@ bool extractArchive(const QString &archivePath, const QString &baseFolder);
 // on the way (see finishInterruptedInstall); on failure failedName names the
 // file that could not be installed.
 bool copyDirectoryFiles(const QString &fromDir, const QString &toDir, bool overwrite,
-                        QString &failedName);
+                        QString &failedName, InstallReport *report = nullptr);
 
 // InstallPending: a file could not be put back (a program still running on
 // Windows holds it); the plan stays and the next start tries again.
@@ -22,9 +48,13 @@ enum InstallRecovery { NothingInterrupted, InstallFinished, InstallUndone, Insta
 
 // Finishes or undoes an installation into installFolder that was cut off
 // (by a crash, a kill or a power loss), and clears what an interrupted
-// attempt left there: staged copies, backups, unpacking folders and the
-// downloaded archive.
+// attempt left there: staged copies, backups, unpacking folders, the
+// downloaded archive and a download that was cut off.
 InstallRecovery finishInterruptedInstall(const QString &installFolder);
+
+// Where a download is written until it has arrived whole; only then does it
+// become the local archive, so a partial file never passes for a release.
+extern const char *const partialDownloadName;
 
 // Deletes a folder tree. An empty path fails; a missing folder succeeds.
 bool removeDirectory(const QString &path);

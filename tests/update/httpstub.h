@@ -1,7 +1,8 @@
 #pragma once
 // A one-request-per-connection HTTP server on 127.0.0.1 whose answers a
 // test scripts per path: whole bodies, error statuses, bodies cut short by
-// a closed connection, or bodies that stall with the connection held open.
+// a closed connection, bodies that stall with the connection held open,
+// bodies without end, and servers that go silent before or after the head.
 
 #include <QByteArray>
 #include <QHash>
@@ -14,11 +15,16 @@
 class HttpStub
 {
 public:
-    enum Delivery { Whole, CutShort, Stall };
+    // Stall: half the body, then nothing; Endless: the body over and over
+    // until the client goes; Silent: not even the head; HeadOnly: the head
+    // and then nothing.
+    enum Delivery { Whole, CutShort, Stall, Endless, Silent, HeadOnly };
+    static const qint64 noLength = -2;
     struct Answer {
         int status = 200;
         QByteArray body;
         Delivery delivery = Whole;
+        qint64 length = -1;  // Content-Length sent: -1 the body's own, noLength none
     };
 
     HttpStub()
@@ -57,12 +63,30 @@ private:
         if (!answers.isEmpty())
             answer = answers.at(qMin(index, answers.size() - 1));
 
+        if (answer.delivery == Silent)
+            return;
         QByteArray head = "HTTP/1.1 " + QByteArray::number(answer.status)
                           + (answer.status == 200 ? " OK" : " Error") + "\r\n";
         head += "Content-Type: application/octet-stream\r\n";
-        head += "Content-Length: " + QByteArray::number(answer.body.size()) + "\r\n";
+        if (answer.length != noLength)
+            head += "Content-Length: " + QByteArray::number(answer.length < 0 ? answer.body.size() : answer.length)
+                    + "\r\n";
         head += "Connection: close\r\n\r\n";
         socket->write(head);
+        if (answer.delivery == HeadOnly)
+            return;
+        if (answer.delivery == Endless) {
+            // Kept a few pieces ahead of the client, as fast as it takes them.
+            const QByteArray body = answer.body.isEmpty() ? QByteArray(1 << 16, 'z') : answer.body;
+            const QByteArray piece = body.repeated(qMax(1, (1 << 20) / body.size()));
+            auto topUp = [socket, piece] {
+                while (socket->state() == QAbstractSocket::ConnectedState && socket->bytesToWrite() < 4 * piece.size())
+                    socket->write(piece);
+            };
+            QObject::connect(socket, &QTcpSocket::bytesWritten, socket, topUp);
+            topUp();
+            return;
+        }
         if (answer.delivery == Whole) {
             socket->write(answer.body);
             socket->disconnectFromHost();

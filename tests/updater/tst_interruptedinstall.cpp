@@ -116,6 +116,10 @@ void TestInterruptedInstall::killed_data()
 
     const QByteArray finished = "[interrupted installation finished]";
     const QByteArray undone = "[interrupted installation undone]";
+    // "download-write:n" is reached before the n-th piece of the download
+    // goes to the disk.
+    QTest::newRow("downloading") << "download-write:20" << "" << Old << "" << Old
+                                 << QByteArray("[partial download removed]");
     QTest::newRow("unpacking") << "extract:3" << "" << Old << "" << Old << undone;
     QTest::newRow("writing a staged copy") << "stage:2" << "" << Old << "" << Old << undone;
     QTest::newRow("all staged, none placed") << "staged:1" << "" << Old << "" << New << finished;
@@ -200,7 +204,8 @@ void TestInterruptedInstall::killed()
     QStringList leftovers;
     for (const QString &path : snapshot(inst).keys()) {
         if (path.contains(QLatin1String(".vqnew")) || path.contains(QLatin1String(".vqold"))
-            || path.endsWith(QLatin1String(".plan")) || path.startsWith(QLatin1String("upliftor-staging-")))
+            || path.endsWith(QLatin1String(".plan")) || path.startsWith(QLatin1String("upliftor-staging-"))
+            || path == QLatin1String("upliftor-download.part"))
             leftovers << path;
     }
     QVERIFY2(leftovers.isEmpty() == recovery.isEmpty(), qPrintable(leftovers.join(QLatin1Char(' '))));

@@ -1,6 +1,6 @@
 // Runs the real updater in a throw-away installation folder against a local
-// HTTP server and a local folder standing for the file share, and compares
-// the installation byte for byte afterwards.
+// HTTP server (well-behaved or not) and a local folder standing for the file
+// share, and compares the installation byte for byte afterwards.
 
 #include "httpstub.h"
 #include "testutil.h"
@@ -17,6 +17,14 @@ namespace {
 
 const QString releaseFolder = QString::fromUtf8("Quorvex串口烧录工具");
 const QByteArray endMarker = "[update sequence ended]";
+
+// What the updater may hold in memory at its peak, whatever a server sends:
+// the program with its window and network stack takes some 35 MiB, the
+// download never more than its 1 MiB read buffer and one piece on its way
+// to the disk.
+const qint64 peakMemoryBoundKiB = 100 * 1024;
+// A stalled server is given up after this long in these runs.
+const int stallMs = 5000;
 
 QString buildDir() { return qEnvironmentVariable("VQ_BUILD_DIR"); }
 
@@ -58,6 +66,7 @@ private:
 void TestUpliftor::initTestCase()
 {
     stretchListingWait();
+    qputenv("VQ_TEST_STALL_MS", QByteArray::number(stallMs));
     QVERIFY2(QFile::exists(buildDir() + QStringLiteral("/upliftor/upliftor")), "upliftor not built");
     release = readFile(buildDir() + QStringLiteral("/vq_download_tool.zip"));
     QVERIFY2(!release.isEmpty(), "release archive not built");
@@ -85,7 +94,8 @@ QByteArray TestUpliftor::package(Package kind, const QString &scratch)
         return zipFolder(scratch, QStringLiteral("other"));
     case SparedNames:
         for (const char *name : {"config/cfg_file.json", "config/update_sources.json", "log/2026-02-02.text",
-                                 "catalog.txt", "upliftor/upliftor", "readme.txt"})
+                                 "catalog.txt", "upliftor/upliftor", "readme.txt", "docs/changelog.txt",
+                                 "config/logo.png", "catalog/index.txt"})
             writeFile(scratch + QLatin1Char('/') + releaseFolder + QLatin1Char('/') + QLatin1String(name),
                       QByteArray("from the package: ") + name);
         return zipFolder(scratch, releaseFolder);
@@ -126,7 +136,7 @@ void TestUpliftor::update_data()
     QTest::addColumn<Package>("kind");
     QTest::addColumn<Share>("share");
     QTest::addColumn<QString>("blockedFile");  // a folder stands where this release file goes
-    QTest::addColumn<bool>("staleDownload");   // a longer archive is left from an earlier run
+    QTest::addColumn<bool>("staleDownload");   // a longer archive and a cut-off download are left from earlier runs
     QTest::addColumn<bool>("installed");
     QTest::addColumn<int>("downloadCount");
     QTest::addColumn<QString>("lastWords");
@@ -134,6 +144,7 @@ void TestUpliftor::update_data()
     // stands for the package's size.
     QTest::addColumn<QStringList>("says");
     QTest::addColumn<QStringList>("never");
+    QTest::addColumn<QString>("failAt");  // VQ_TEST_FAIL_AT: writes that fail as on a full disk
 
     const HttpStub::Answer whole{200, {}, HttpStub::Whole};
     const HttpStub::Answer cut{200, {}, HttpStub::CutShort};
@@ -146,7 +157,7 @@ void TestUpliftor::update_data()
     const QString webDone = QStringLiteral("升级成功，文件大小为%size个字节！");
     const QString notDownloaded = QStringLiteral("升级失败，更新文件下载失败！");
     const QString broken = QStringLiteral("升级失败，更新文件已损坏！");
-    auto webFailing = [&](const QString &why) {
+    auto webFailing = [&](const QStringList &why) {
         QStringList lines = newerOnWeb;
         for (int attempt = 0; attempt < 4; ++attempt)
             lines << why;
@@ -164,72 +175,127 @@ void TestUpliftor::update_data()
 
     QTest::newRow("newer on the web") << "v1.0.2" << QList<HttpStub::Answer>{whole} << Release << NoShare
                                       << "" << true << true << 1 << success
-                                      << newerOnWeb + QStringList{webDone, success} << webSucceeds;
+                                      << newerOnWeb + QStringList{webDone, success} << webSucceeds << QString();
     QTest::newRow("cut short once, then whole")
         << "v1.0.3" << QList<HttpStub::Answer>{cut, whole} << Release << NoShare << "" << false << true << 2
         << success
         << QStringList{QStringLiteral("网络服务器版本号：v1.0.3"), notDownloaded, webDone, success}
-        << webOnly + QStringList{QStringLiteral("[box] 错误")};
+        << webOnly + QStringList{QStringLiteral("[box] 错误")} << QString();
     QTest::newRow("same version on the web, newer on the share")
         << "v1.0.1" << QList<HttpStub::Answer>{whole} << Release << ShareRelease << "" << false << false << 0
         << QStringLiteral("[log] 当前已经是最新版本，无需升级！")
         << QStringList{QStringLiteral("网络服务器版本号：v1.0.1"), QStringLiteral("当前已经是最新版本，无需升级！")}
-        << webOnly + QStringList{shareDone, shareFailed, QStringLiteral("[box]")};
+        << webOnly + QStringList{shareDone, shareFailed, QStringLiteral("[box]")} << QString();
     QTest::newRow("web down, newer on the share") << "" << QList<HttpStub::Answer>{whole} << Release
                                                   << ShareRelease << "" << false << true << 0
                                                   << QStringLiteral("[log] 文件大小为：%1").arg(release.size())
                                                   << newerOnShare + QStringList{shareDone, QStringLiteral("文件大小为：%size")}
-                                                  << shareSucceeds;
+                                                  << shareSucceeds << QString();
     // Both passes try and fail.
     QTest::newRow("web down, corrupted on the share")
         << "" << QList<HttpStub::Answer>{whole} << Release << ShareCorrupted << "" << false << false << 0
         << QStringLiteral("[log] 服务器文件大小为：%1已下载文件大小为：%1").arg(release.size())
         << newerOnShare + QStringList{shareFailed, sizes, shareFailed, sizes}
-        << QStringList{shareDone, QStringLiteral("[box]")};
+        << QStringList{shareDone, QStringLiteral("[box]")} << QString();
     QTest::newRow("web down, share without the archive")
         << "" << QList<HttpStub::Answer>{whole} << Release << ShareLogOnly << "" << false << false << 0
         << QStringLiteral("[log] 在文件服务器中未查询到更新文件！")
         << newerOnShare + QStringList{QStringLiteral("在文件服务器中未查询到更新文件！"),
                                       QStringLiteral("在文件服务器中未查询到更新文件！")}
-        << QStringList{shareDone, shareFailed, QStringLiteral("[box]")};
+        << QStringList{shareDone, shareFailed, QStringLiteral("[box]")} << QString();
     // Three re-downloads in the life of the process, then the critical box.
     QTest::newRow("HTTP 404") << "v1.0.2" << QList<HttpStub::Answer>{missing} << Release << NoShare << ""
-                              << false << false << 4 << failure << webFailing(notDownloaded)
-                              << QStringList{webDone, success};
+                              << false << false << 4 << failure << webFailing({notDownloaded})
+                              << QStringList{webDone, success} << QString();
     QTest::newRow("always cut short") << "v1.0.2" << QList<HttpStub::Answer>{cut} << Release << NoShare << ""
-                                      << false << false << 4 << failure << webFailing(notDownloaded)
-                                      << QStringList{webDone, success};
+                                      << false << false << 4 << failure << webFailing({notDownloaded})
+                                      << QStringList{webDone, success} << QString();
     QTest::newRow("corrupted archive") << "v1.0.2" << QList<HttpStub::Answer>{whole} << Corrupted << NoShare
-                                       << "" << false << false << 4 << failure << webFailing(broken)
-                                       << QStringList{webDone, success, notDownloaded};
+                                       << "" << false << false << 4 << failure << webFailing({broken})
+                                       << QStringList{webDone, success, notDownloaded} << QString();
     QTest::newRow("archive without the release folder") << "v1.0.2" << QList<HttpStub::Answer>{whole}
                                                         << NoReleaseFolder << NoShare << "" << false << false << 4
-                                                        << failure << webFailing(broken)
-                                                        << QStringList{webDone, success, notDownloaded};
+                                                        << failure << webFailing({broken})
+                                                        << QStringList{webDone, success, notDownloaded} << QString();
     QTest::newRow("a target that cannot be replaced")
         << "v1.0.2" << QList<HttpStub::Answer>{whole} << Release << NoShare
         << "config/VQ571M_RAM_BIN.bin" << false << false << 4 << failure
-        << webFailing(QStringLiteral("升级失败，VQ571M_RAM_BIN.bin文件拷贝失败！"))
-        << QStringList{webDone, success, broken};
+        << webFailing({QStringLiteral("升级失败，VQ571M_RAM_BIN.bin文件拷贝失败！")})
+        << QStringList{webDone, success, broken} << QString();
     QTest::newRow("web down, a target that cannot be replaced, on the share")
         << "" << QList<HttpStub::Answer>{whole} << Release << ShareRelease << "config/VQ571M_RAM_BIN.bin" << false
         << false << 0 << QStringLiteral("[log] 更新失败！")
         << newerOnShare + QStringList{shareFailed, sizes, shareFailed, sizes}
-        << QStringList{shareDone, QStringLiteral("[box]")};
+        << QStringList{shareDone, QStringLiteral("[box]")} << QString();
+    // Listed in the order the rule meets them, folders once.
+    const QStringList skipped{QStringLiteral("未安装：catalog/"), QStringLiteral("未安装：catalog.txt"),
+                              QStringLiteral("未安装：config/cfg_file.json"), QStringLiteral("未安装：config/logo.png"),
+                              QStringLiteral("未安装：config/update_sources.json"),
+                              QStringLiteral("未安装：docs/changelog.txt"), QStringLiteral("未安装：log/"),
+                              QStringLiteral("未安装：upliftor/")};
     QTest::newRow("spared names in the package") << "v1.0.2" << QList<HttpStub::Answer>{whole} << SparedNames
                                                  << NoShare << "" << false << true << 1 << success
-                                                 << newerOnWeb + QStringList{webDone, success} << webSucceeds;
+                                                 << newerOnWeb + skipped + QStringList{webDone, success} << webSucceeds
+                                                 << QString();
+
+    // Servers that misbehave: each attempt ends within its bound and the
+    // four attempts end in the critical box, with nothing left behind.
+    const QString stalled = QStringLiteral("服务器已停止发送数据（%1 秒未收到任何数据），下载中止！").arg(stallMs / 1000.0);
+    const QString overCap = QStringLiteral("更新文件超过 268435456 字节的上限，下载中止！");
+    const QList<HttpStub::Answer> endless{{200, {}, HttpStub::Endless, HttpStub::noLength}};
+    QTest::newRow("endless body") << "v1.0.2" << endless << Release << NoShare << "" << false << false << 4 << failure
+                                  << webFailing({overCap, notDownloaded}) << QStringList{webDone, success} << QString();
+    QTest::newRow("length over the cap")
+        << "v1.0.2" << QList<HttpStub::Answer>{{200, {}, HttpStub::Endless, qint64(8) << 30}} << Release << NoShare
+        << "" << false << false << 4 << failure
+        << webFailing({QStringLiteral("服务器声明的更新文件大小 8589934592 字节超过 268435456 字节的上限，下载中止！"),
+                       notDownloaded})
+        << QStringList{webDone, success} << QString();
+    QTest::newRow("silent server") << "v1.0.2" << QList<HttpStub::Answer>{{200, {}, HttpStub::Silent}} << Release
+                                   << NoShare << "" << false << false << 4 << failure
+                                   << webFailing({stalled, notDownloaded}) << QStringList{webDone, success} << QString();
+    QTest::newRow("stall after the head") << "v1.0.2" << QList<HttpStub::Answer>{{200, {}, HttpStub::HeadOnly}}
+                                          << Release << NoShare << "" << false << false << 4 << failure
+                                          << webFailing({stalled, notDownloaded}) << QStringList{webDone, success}
+                                          << QString();
+    QTest::newRow("stall halfway, then whole")
+        << "v1.0.2" << QList<HttpStub::Answer>{{200, {}, HttpStub::Stall}, whole} << Release << NoShare << "" << false
+        << true << 2 << success << QStringList{stalled, notDownloaded, webDone, success}
+        << QStringList{QStringLiteral("[box] 错误")} << QString();
+
+    // Full disks, made by the write hook; each time the next attempt finds
+    // room again.
+    const QString noSpace = QStringLiteral("磁盘空间不足，");
+    QTest::newRow("disk full while downloading")
+        << "v1.0.2" << QList<HttpStub::Answer>{whole} << Release << NoShare << "" << true << true << 2 << success
+        << QStringList{noSpace + QStringLiteral("更新文件下载失败"), notDownloaded, webDone, success}
+        << QStringList{QStringLiteral("[box] 错误")} << "download-write:2";
+    QTest::newRow("disk full while unpacking")
+        << "v1.0.2" << QList<HttpStub::Answer>{whole} << Release << NoShare << "" << false << true << 2 << success
+        << QStringList{noSpace + QStringLiteral("解压更新文件失败"), QStringLiteral("升级失败，vq_flash文件拷贝失败！"),
+                       webDone, success}
+        << QStringList{broken, QStringLiteral("[box] 错误")} << "unpack-write:2";
+    QTest::newRow("disk full while installing")
+        << "v1.0.2" << QList<HttpStub::Answer>{whole} << Release << NoShare << "" << false << true << 2 << success
+        << QStringList{noSpace + QStringLiteral("拷贝更新文件失败"),
+                       QStringLiteral("升级失败，VQ5304_HIGH_SPEED_BIN.bin文件拷贝失败！"), webDone, success}
+        << QStringList{broken, QStringLiteral("[box] 错误")} << "install-write:1";
+    QTest::newRow("web down, disk full while copying from the share")
+        << "" << QList<HttpStub::Answer>{whole} << Release << ShareRelease << "" << false << true << 0
+        << QStringLiteral("[log] 更新完成！")
+        << newerOnShare + QStringList{noSpace + QStringLiteral("从文件服务器复制更新文件失败"), shareFailed, shareDone}
+        << QStringList{QStringLiteral("[box]")} << "download-write:1";
     QTest::newRow("release carrying site settings") << "v1.0.2" << QList<HttpStub::Answer>{whole}
                                                     << ReleaseWithSiteFiles << NoShare << "" << false << true << 1
                                                     << success << newerOnWeb + QStringList{webDone, success}
-                                                    << webSucceeds;
+                                                    << webSucceeds << QString();
     QTest::newRow("web down, release carrying site settings on the share")
         << "" << QList<HttpStub::Answer>{whole} << ReleaseWithSiteFiles << ShareRelease << "" << false << true << 0
         << QStringLiteral("[log] 更新完成！")
-        << newerOnShare + QStringList{shareDone, QStringLiteral("文件大小为：%size")} << shareSucceeds;
+        << newerOnShare + QStringList{shareDone, QStringLiteral("文件大小为：%size")} << shareSucceeds << QString();
     QTest::newRow("backslash-separated names") << "v1.0.2" << QList<HttpStub::Answer>{whole} << BackslashNames
                                                << NoShare << "" << false << true << 1 << success
-                                               << newerOnWeb + QStringList{webDone, success} << webSucceeds;
+                                               << newerOnWeb + QStringList{webDone, success} << webSucceeds << QString();
 }
 
 void TestUpliftor::update()
@@ -245,6 +311,7 @@ void TestUpliftor::update()
     QFETCH(QString, lastWords);
     QFETCH(QStringList, says);
     QFETCH(QStringList, never);
+    QFETCH(QString, failAt);
 
     QTemporaryDir root;
     const QString inst = root.filePath(QStringLiteral("inst"));
@@ -278,8 +345,10 @@ void TestUpliftor::update()
         QFile::remove(inst + QLatin1Char('/') + blockedFile);
         QVERIFY(QDir().mkpath(inst + QLatin1Char('/') + blockedFile));
     }
-    if (staleDownload)
+    if (staleDownload) {
         writeFile(inst + QStringLiteral("/vq_download_tool.zip"), QByteArray(bytes.size() * 2, 'x'));
+        writeFile(inst + QStringLiteral("/upliftor-download.part"), bytes.left(bytes.size() / 3));
+    }
     if (share != NoShare) {
         writeFile(shareDir + QStringLiteral("/update_log.txt"),
                   QString::fromUtf8("Quorvex串口烧录工具:v1.0.2\r\n修复若干问题\n").toUtf8());
@@ -293,16 +362,19 @@ void TestUpliftor::update()
     QByteArray output;
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert(QStringLiteral("LC_ALL"), QStringLiteral("C.UTF-8"));
+    env.insert(QStringLiteral("VQ_TEST_FAIL_AT"), failAt);
     updater.setProcessEnvironment(env);
     updater.setWorkingDirectory(inst);
     connect(&updater, &QProcess::readyReadStandardError, [&] { output += updater.readAllStandardError(); });
     updater.start(buildDir() + QStringLiteral("/upliftor/upliftor"), QStringList());
     QVERIFY(updater.waitForStarted());
-    QTRY_VERIFY_WITH_TIMEOUT(output.contains(endMarker) || updater.state() == QProcess::NotRunning, 120000);
+    QTRY_VERIFY_WITH_TIMEOUT(output.contains(endMarker) || updater.state() == QProcess::NotRunning, 300000);
+    const qint64 peakKiB = peakResidentKiB(updater.processId());
     updater.kill();
     updater.waitForFinished();
     output += updater.readAllStandardError();
     QVERIFY2(output.contains(endMarker), output.constData());
+    QVERIFY2(peakKiB > 0 && peakKiB < peakMemoryBoundKiB, qPrintable(QStringLiteral("peak %1 KiB").arg(peakKiB)));
 
     const QString said = QString::fromUtf8(output);
     QVERIFY2(said.contains(lastWords), qPrintable(said));
@@ -326,9 +398,11 @@ void TestUpliftor::update()
 
     Tree expected = before;
     expected.remove(QStringLiteral("vq_download_tool.zip"));
+    expected.remove(QStringLiteral("upliftor-download.part"));
     if (installed) {
         if (kind == SparedNames) {
             expected.insert(QStringLiteral("readme.txt"), "-:from the package: readme.txt");
+            expected.insert(QStringLiteral("docs/"), QByteArray());
         } else if (kind == BackslashNames) {
             expected.insert(QStringLiteral("config/VQ571M_RAM_BIN.bin"), "-:" + QByteArray("new RAM code").repeated(50));
             expected.insert(QStringLiteral("readme.txt"), "-:read me");

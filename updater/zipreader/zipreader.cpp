@@ -2,6 +2,7 @@
 
 #include <zlib.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -846,9 +847,12 @@ uint32_t extractEntry(ZipHandle *handle, int index, const char *targetName)
     r->open.reset();
     if (fclose(out) != 0 && result == ZipOk)
         result = ZipWriteFailed;
-    // Damaged data must not be left looking like an extracted file.
+    // Damaged data must not be left looking like an extracted file. The
+    // caller tells a full disk from other failures by errno.
     if (result != ZipOk) {
+        const int writeError = errno;
         remove(path.c_str());
+        errno = writeError;
         return result;
     }
     setTimes(path, entry.atime, entry.mtime);
