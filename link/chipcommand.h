@@ -50,8 +50,10 @@ public:
     // object's and the sender's) and brings the chip back to its boot ROM
     // where it can. A chip left in its RAM code gets "reboot\r\n" at the
     // speed it listens at (a transfer the stop cut short is cancelled
-    // first); the port then goes back to the boot ROM's 115200 baud, as it
-    // does for a chip still in its boot ROM. A port the stop closed is
+    // first); a boot ROM raised for the fast load gets the boot baudrate
+    // line back to 115200 at the speed it listens at; the port then goes
+    // back to the boot ROM's 115200 baud, as it does for a chip still in its
+    // boot ROM. A port the stop closed is
     // opened again; a lost one is not. True when the boot ROM answered a
     // version probe, so that a new programFlash can start on this chip.
     // Runs on the thread that owns the Serial, like every command.
