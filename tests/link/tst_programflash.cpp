@@ -289,7 +289,9 @@ void tst_programflash::controlLinesReachTheChip()
 
 void tst_programflash::progressRisesInOrder()
 {
-    SimFixture sim;
+    // Paced, every step lasts long enough to be seen by a sampler that a
+    // busy machine holds up now and then.
+    SimFixture sim({"--pace"});
     QVERIFY2(sim.ok(), qPrintable(sim.error()));
     const QStringList files = {writeImage("p1.bin", randomBytes(16384 * 6, 5)),
                                writeImage("p2.bin", randomBytes(16384 * 4 + 7, 6))};
