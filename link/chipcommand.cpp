@@ -395,6 +395,8 @@ bool chipCommand::raiseBootSpeed(uint32_t baudRate)
 {
     sendLine(bootBaudLine(baudRate));
     switchingBaud = baudRate;
+    // The ROM's settling starts when the line has crossed.
+    serial->lineCarried();
     delayMs(linkTiming::kFastLoadSettleMs);
     serial->setBaudRate(baudRate);
     QString model;
@@ -421,6 +423,7 @@ bool chipCommand::lowerBootSpeed()
     // sender's cancel.
     sendLine(kLineEnd + bootBaudLine(kBootRomBaud));
     switchingBaud = kBootRomBaud;
+    serial->lineCarried();
     delayMs(linkTiming::kFastLoadSettleMs);
     serial->setBaudRate(kBootRomBaud);
     QString model;

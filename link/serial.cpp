@@ -253,9 +253,8 @@ void Serial::clearQueues()
 
 void Serial::lineCarried()
 {
-    // By a speed change or a flush, a real line has long carried what was
-    // written before it; a simulated chip takes it in now, or the flush
-    // would discard it and the chip judge it at the new speed.
+    // A simulated chip that took the bytes in only later would see them
+    // flushed, or judge them at the new speed.
     if (controlFd >= 0) {
         QByteArray reply;
         controlRequest("DRAIN", &reply);
