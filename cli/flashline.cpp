@@ -92,6 +92,11 @@ flashLine::~flashLine()
 
 void flashLine::start()
 {
+    // One copy of the images for every station, read before any chip is
+    // touched, so that a file changed on disk mid-run changes nothing sent.
+    uint32_t loadCode = 0;
+    int failed = -1;
+    const firmwareImageSet images = loadFirmwareImages(options.files, options.addresses, loadCode, failed);
     for (station *s : qAsConst(stations)) {
         s->job = std::make_unique<tranThread>();
         tranThread *job = s->job.get();
@@ -99,6 +104,8 @@ void flashLine::start()
                        options.boot, options.baud);
         job->eraseBeforeWrite = options.erase;
         job->fastLoad = options.fastLoad;
+        if (images)
+            job->setImages(images);
         job->continueAfterFailure = true;
         connect(job, &tranThread::tranThreadLogSingal, this, &flashLine::line);
         if (options.json)
@@ -223,7 +230,9 @@ void flashLine::count(station &s, const chipRecord &record, bool ok)
 void flashLine::release(station &s)
 {
     s.released = true;
-    s.job->setStopFlag(true);
+    // Only the job's own flag: a chip it is still bringing back to its boot
+    // ROM after the result must not have that cut short.
+    s.job->stopFlag = true;
 }
 
 void flashLine::finish()
@@ -407,6 +416,7 @@ void flashLine::json(const station &s, const QString &event, const chipRecord *r
                   {QStringLiteral("event"), event}};
     if (record) {
         o.insert(QStringLiteral("code"), static_cast<qint64>(record->code));
+        o.insert(QStringLiteral("codeHex"), hexCode(record->code));
         o.insert(QStringLiteral("text"), record->text);
         o.insert(QStringLiteral("flashId"), record->flashId);
         o.insert(QStringLiteral("uid"), record->flashUid);

@@ -40,6 +40,8 @@ void catchStopSignals()
     action.sa_flags = SA_RESETHAND;
     sigaction(SIGINT, &action, nullptr);
     sigaction(SIGTERM, &action, nullptr);
+    // A closed terminal must not leave the chips in their RAM code.
+    sigaction(SIGHUP, &action, nullptr);
     // A line controller that closes its end of the pipe must not kill the
     // line in the middle of its transfers.
     signal(SIGPIPE, SIG_IGN);
@@ -66,8 +68,13 @@ int main(int argc, char **argv)
 
     QStringList ports = options.ports;
     if (options.allPorts) {
-        for (const portEntry &p : listSerialPorts())
-            ports << p.name;
+        QStringList left;
+        for (const QString &name : qAsConst(options.excluded))
+            left << portDevicePath(name);
+        for (const portEntry &p : listSerialPorts()) {
+            if (!left.contains(portDevicePath(p.name)))
+                ports << p.name;
+        }
         if (ports.isEmpty()) {
             out(stderr, QStringLiteral("vq_flash: no serial port found\n"));
             return kExitFailed;

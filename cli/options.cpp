@@ -4,6 +4,7 @@
 
 #include <QFile>
 #include <QFileInfo>
+#include <QRegularExpression>
 
 namespace {
 constexpr uint32_t kSectorSize = 4096;
@@ -57,7 +58,7 @@ QString checkImages(const flashOptions &o)
 } // namespace
 
 const char kUsage[] =
-    "usage: vq_flash --port PORT [--port PORT ...] | --all-ports\n"
+    "usage: vq_flash --port PORT [--port PORT ...] | --all-ports [--exclude PORT ...]\n"
     "                [--baud N] [--high-speed] [--fast-load] [--erase] [--reset] [--boot]\n"
     "                [--continuous]\n"
     "                [--record FILE] [--json] [--verbose] [FILE@ADDR ...]\n"
@@ -68,6 +69,8 @@ const char kUsage[] =
     "  --port PORT    a station's serial port: a device path, or a name under /dev\n"
     "                 (or of a simulated chip); repeat for more stations\n"
     "  --all-ports    one station on every port the factory window would list\n"
+    "  --exclude PORT with --all-ports: leave PORT out (a name or a path); repeatable,\n"
+    "                 for a machine's own UART (ttyS0) or a port in other use\n"
     "  --baud N       line speed for the flash transfer, 9600 to 3000000 (default 921600)\n"
     "  --high-speed   load the high-speed RAM code\n"
     "  --fast-load    raise the boot ROM to the burn speed (at most 2000000) and load\n"
@@ -87,7 +90,7 @@ const char kUsage[] =
     "  FILE@ADDR      write FILE at flash address ADDR (hexadecimal, with or without\n"
     "                 0x, a multiple of 0x1000); files are written in the order given\n"
     "\n"
-    "SIGINT or SIGTERM ends the running transfers, brings their chips back to the\n"
+    "SIGINT, SIGTERM or SIGHUP ends the running transfers, brings their chips back to the\n"
     "boot ROM where it can and prints the summary.\n"
     "RAM-code images and chip_info.json are read from config/ beside this program.\n"
     "Exit status: 0 every chip succeeded, 1 any chip or station failed, 2 bad\n"
@@ -100,7 +103,8 @@ QString parseOptions(const QStringList &args, flashOptions *o, bool *syntax)
         const QString &a = args.at(i);
         if (a == QLatin1String("--help") || a == QLatin1String("-h")) {
             o->help = true;
-        } else if (a == QLatin1String("--port") || a == QLatin1String("--baud") || a == QLatin1String("--record")) {
+        } else if (a == QLatin1String("--port") || a == QLatin1String("--baud") || a == QLatin1String("--record")
+                   || a == QLatin1String("--exclude")) {
             if (i + 1 >= args.size())
                 return a + QStringLiteral(" needs a value");
             const QString value = args.at(++i);
@@ -108,6 +112,10 @@ QString parseOptions(const QStringList &args, flashOptions *o, bool *syntax)
                 if (value.isEmpty())
                     return QStringLiteral("--port needs a value");
                 o->ports << value;
+            } else if (a == QLatin1String("--exclude")) {
+                if (value.isEmpty())
+                    return QStringLiteral("--exclude needs a value");
+                o->excluded << value;
             } else if (a == QLatin1String("--record")) {
                 o->recordPath = value;
             } else {
@@ -141,12 +149,13 @@ QString parseOptions(const QStringList &args, flashOptions *o, bool *syntax)
             const int at = a.lastIndexOf(QLatin1Char('@'));
             if (at <= 0)
                 return QStringLiteral("\"%1\" is not FILE@ADDR").arg(a);
-            QString hex = a.mid(at + 1);
-            if (hex.startsWith(QLatin1String("0x"), Qt::CaseInsensitive))
-                hex = hex.mid(2);
+            // Hex digits after at most one 0x: the number parser alone also
+            // takes a sign, blanks and a second prefix.
+            static const QRegularExpression hexAddress(QStringLiteral("^(?:0[xX])?([0-9a-fA-F]{1,8})$"));
+            const QRegularExpressionMatch m = hexAddress.match(a.mid(at + 1));
             bool ok = false;
-            const uint address = hex.toUInt(&ok, 16);
-            if (!ok || hex.isEmpty())
+            const uint address = m.hasMatch() ? m.captured(1).toUInt(&ok, 16) : 0;
+            if (!ok)
                 return QStringLiteral("bad address in \"%1\"").arg(a);
             if (address % kSectorSize != 0)
                 return QStringLiteral("address 0x%1 is not a multiple of 0x1000").arg(address, 0, 16);
@@ -164,6 +173,8 @@ QString parseOptions(const QStringList &args, flashOptions *o, bool *syntax)
         return QStringLiteral("--port is required (or --all-ports)");
     if (!o->ports.isEmpty() && o->allPorts)
         return QStringLiteral("--port and --all-ports exclude each other");
+    if (!o->excluded.isEmpty() && !o->allPorts)
+        return QStringLiteral("--exclude goes with --all-ports");
 
     *syntax = false;
     if (o->baud < kMinBaud || o->baud > kMaxBaud)

@@ -8,6 +8,8 @@
 struct flashOptions {
     QStringList ports;
     bool allPorts = false;
+    // Ports --all-ports leaves out.
+    QStringList excluded;
     uint32_t baud = 921600;
     bool highSpeed = false;
     bool fastLoad = false;

@@ -6,6 +6,9 @@
 #include <QRegularExpression>
 #include <QStringList>
 
+#include <cerrno>
+#include <sys/file.h>
+
 namespace {
 QString csvField(QString field)
 {
@@ -49,9 +52,18 @@ bool appendProductionRecord(const QString &path, int station, const chipRecord &
     QFile file(path);
     if (!file.open(QIODevice::Append | QIODevice::Unbuffered))
         return false;
+    // Two writers starting on a new file would both find it empty and both
+    // write the header; the size is looked at only under the lock.
+    const int fd = file.handle();
+    while (::flock(fd, LOCK_EX) != 0) {
+        if (errno != EINTR)
+            return false;
+    }
     QByteArray out;
     if (file.size() == 0)
         out = productionRecordHeader();
     out += productionRecordRow(station, record);
-    return file.write(out) == out.size();
+    const bool written = file.write(out) == out.size();
+    ::flock(fd, LOCK_UN);
+    return written;
 }

@@ -24,6 +24,8 @@ constexpr int kDsrConfirmMs = 20;
 // A finished job keeps its port (and its panel's DSR label) until stopped,
 // looking at the stop flag this often.
 constexpr int kLingerMs = 200;
+// A station whose device vanished looks for it again this often.
+constexpr int kReopenMs = 500;
 // The DSR label follows the fixture while a job waits for its
 // acknowledgement, at the pace the window polls.
 constexpr int kDsrLabelTicks = kDsrSampleMs / kAckPollMs;
@@ -76,6 +78,8 @@ void tranThread::setConfig(const QString &port, const QStringList &paths, const 
     bootFlag = boot;
     baudRate = baud;
     stepCount = paths.size() + 1;
+    // Images handed over for an earlier configuration are not these.
+    images.reset();
     recoverFlag = false;
     setStopFlag(false);
 }
@@ -167,40 +171,50 @@ void tranThread::enterBootRom()
 uint32_t tranThread::programOnce()
 {
     cmd->fastLoad = fastLoad;
-    return cmd->programFlash(baudRate, fileAddrs, filePaths, eraseBeforeWrite ? kEraseWholeChip : kKeepFlash,
-                             highFlag);
+    return cmd->programFlash(baudRate, images, eraseBeforeWrite ? kEraseWholeChip : kKeepFlash, highFlag);
 }
 
 void tranThread::downloadJob()
 {
+    if (!images) {
+        uint32_t code = resultCode::kSuccess;
+        int failed = -1;
+        images = loadFirmwareImages(filePaths, fileAddrs, code, failed);
+        if (!images) {
+            log(QStringLiteral("下载失败，错误代码为：0x") + hex(code) + QLatin1Char(',')
+                + resultText(code & ~resultCode::kTransferMask));
+            return publish(kFailed, code, resultText(code & ~resultCode::kTransferMask) + QLatin1Char('/')
+                                              + resultText(code & resultCode::kTransferMask), 0.0);
+        }
+    }
     if (!openLink()) {
         return portOpenFailed();
     }
     cmd->setSerial(serial);
     for (;;) {
-        if (!serial->isOpen()) {
-            linkOpen = false;
-            return portOpenFailed();
-        }
         // A chip that fails before it is identified must not be reported
         // with the identity of the chip before it.
         cmd->flashId.clear();
         cmd->flashUid.clear();
+        if (!serial->isOpen()) {
+            linkOpen = false;
+            return portOpenFailed();
+        }
         QElapsedTimer clock;
         clock.start();
         enterBootRom();
         status = kBusy;
+        firstAttemptCode = 0;
         uint32_t code = programOnce();
         // A stop is not a chip failure: retrying would only bury its code.
         if (code != resultCode::kSuccess && bootFlag && !stopFlag) {
+            firstAttemptCode = code;
             serial->setBaudRate(kBootBaud);
             if (modemLines)
                 runPulse(serial, kBootRetryPulse);
             code = programOnce();
         }
         const double seconds = clock.nsecsElapsed() / 1e9;
-        if (code != resultCode::kSuccess && stopFlag && recoverFlag)
-            recoverChip();
         log(cmd->flashId.isEmpty() ? QStringLiteral("未读取到Flash ID") : QStringLiteral("Flash ID:") + cmd->flashId);
         log(cmd->flashUid.isEmpty() ? QStringLiteral("未读取到Flash UID")
                                     : QStringLiteral("Flash UID:") + cmd->flashUid);
@@ -215,6 +229,9 @@ void tranThread::downloadJob()
                 text += QLatin1Char('/') + resultText(transfer);
             }
             publish(kFailed, code, text, seconds);
+            // After the result, so that a stop is reported at once even when
+            // the chip takes long to come back (an erase it must finish).
+            bringChipBack();
             if (!nextChipAfterFailure())
                 return;
             continue;
@@ -243,12 +260,20 @@ bool tranThread::nextChip()
 {
     log(QStringLiteral("正在检测新芯片..."));
     status = kWaitingChip;
-    if (!waitForNextChip())
-        return false;
-    if (serial->isOpen()) {
-        serial->setBaudRate(kBootBaud);
-        log(QStringLiteral("已检测到新芯片！"));
+    for (;;) {
+        if (stopFlag)
+            return false;
+        // A device that vanished brings no chip until it is back; the chip
+        // the station had is reported already, and no other is invented.
+        if (!serial->isOpen() && !waitForPortBack())
+            return false;
+        if (waitForNextChip())
+            break;
+        if (stopFlag)
+            return false;
     }
+    serial->setBaudRate(kBootBaud);
+    log(QStringLiteral("已检测到新芯片！"));
     cmd->done = 0.0f;
     cmd->ymodem->fraction = 0.0f;
     return true;
@@ -256,21 +281,53 @@ bool tranThread::nextChip()
 
 bool tranThread::nextChipAfterFailure()
 {
-    // A vanished device brings no further chip; the job keeps its failure.
-    if (!continueFlag || !continueAfterFailure || stopFlag || portGone())
+    if (!continueFlag || !continueAfterFailure || stopFlag)
         return false;
     return waitWhileStatus(kFailed) && nextChip();
 }
 
-void tranThread::recoverChip()
+bool tranThread::waitForPortBack()
 {
+    linkOpen = false;
+    dsrLevel = false;
+    log(QStringLiteral("串口已断开，等待串口重新连接..."));
+    for (;;) {
+        for (int waited = 0; waited < kReopenMs; waited += kDsrSampleMs) {
+            if (stopFlag)
+                return false;
+            sleepMs(kDsrSampleMs);
+        }
+        if (openLink()) {
+            cmd->setSerial(serial);
+            log(QStringLiteral("串口已重新连接！"));
+            return true;
+        }
+    }
+}
+
+void tranThread::bringChipBack()
+{
+    const bool stopped = stopFlag;
+    // The window's stop leaves the chip as it is; so does a lost device. A
+    // fixture with BOOT control resets every chip on its own.
+    if ((stopped && !recoverFlag) || (!stopped && bootFlag && modemLines) || portGone() || !serial->isOpen())
+        return;
+    if (!cmd->chipAwayFromRom()) {
+        if (stopped)
+            log(QStringLiteral("烧录已停止。"));
+        return;
+    }
     // The chip may sit in its RAM code at the burn speed, or in the middle of
-    // a transfer; left there, every later run on it fails until someone
-    // resets it by hand.
-    if (cmd->rebootAfterStop())
-        log(QStringLiteral("烧录已停止，芯片已重启。"));
+    // a transfer or an erase; left there, every later run on it fails until
+    // someone resets it by hand.
+    if (cmd->erasing())
+        log(QStringLiteral("芯片仍在擦除，擦除结束后重启芯片..."));
+    const bool back = cmd->rebootAfterStop();
+    if (stopped)
+        log(back ? QStringLiteral("烧录已停止，芯片已重启。")
+                 : QStringLiteral("烧录已停止，芯片未能重启，请手动复位芯片！"));
     else
-        log(QStringLiteral("烧录已停止，芯片未能重启，请手动复位芯片！"));
+        log(back ? QStringLiteral("芯片已重启，回到下载模式。") : QStringLiteral("芯片未能重启，请手动复位芯片！"));
 }
 
 bool tranThread::portGone() const
@@ -289,7 +346,7 @@ void tranThread::eraseJob()
     status = kBusy;
     filePaths.clear();
     fileAddrs.clear();
-    const uint32_t code = cmd->programFlash(kBootBaud, fileAddrs, filePaths, kEraseWholeChip, false);
+    const uint32_t code = cmd->programFlash(kBootBaud, firmwareImageSet::create(), kEraseWholeChip, false);
     const double seconds = clock.nsecsElapsed() / 1e9;
     if (code != resultCode::kSuccess) {
         log(QStringLiteral("擦除失败，错误代码为：0x") + hex(code) + QLatin1Char(',') + resultText(code));
@@ -305,6 +362,11 @@ void tranThread::eraseJob()
 
 void tranThread::portOpenFailed()
 {
+    cmd->flashId.clear();
+    cmd->flashUid.clear();
+    cmd->chipModel.clear();
+    if (serial && serial->inUse())
+        log(QStringLiteral("串口已被其他程序占用：") + portName);
     log(QStringLiteral("串口打开失败！"));
     publish(kFailed, resultCode::kPortOpenFailed, resultText(resultCode::kPortOpenFailed), 0.0);
 }
@@ -322,6 +384,7 @@ bool tranThread::resetChip(double seconds)
 
 void tranThread::publish(int result, uint32_t code, const QString &text, double seconds)
 {
+    releasedSinceChip = false;
     chipRecord r;
     r.finished = QDateTime::currentDateTime();
     r.portName = portName;
@@ -336,6 +399,11 @@ void tranThread::publish(int result, uint32_t code, const QString &text, double 
         r.files << QFileInfo(path).fileName();
     r.erase = eraseFlag;
     r.portLost = portGone();
+    if (!eraseFlag)
+        r.images = factsOf(images);
+    r.firstCode = firstAttemptCode;
+    r.baudRate = eraseFlag ? kBootBaud : baudRate;
+    r.highSpeed = highFlag && !eraseFlag;
     lastRecord = r;
     // Releasing the status publishes the record with it.
     status.store(result, std::memory_order_release);
@@ -343,14 +411,16 @@ void tranThread::publish(int result, uint32_t code, const QString &text, double 
 
 qint64 tranThread::bytesAcknowledged() const
 {
+    if (!images)
+        return 0;
     // done counts the RAM code as one step and every written image as one
     // more; the sender's fraction is the share of the image in flight.
-    const int written = qBound(0, static_cast<int>(cmd->done.load()) - 1, filePaths.size());
+    const int written = qBound(0, static_cast<int>(cmd->done.load()) - 1, images->size());
     qint64 bytes = 0;
     for (int i = 0; i < written; ++i)
-        bytes += QFileInfo(filePaths.at(i)).size();
-    if (written < filePaths.size())
-        bytes += static_cast<qint64>(cmd->ymodem->fraction.load() * QFileInfo(filePaths.at(written)).size());
+        bytes += images->at(i).bytes.size();
+    if (written < images->size())
+        bytes += static_cast<qint64>(cmd->ymodem->fraction.load() * images->at(written).bytes.size());
     return bytes;
 }
 
@@ -368,19 +438,35 @@ bool tranThread::waitWhileStatus(int value)
 
 bool tranThread::waitForNextChip()
 {
+    // A lever still held down from the chip just done is that chip, not the
+    // next: the next one needs a release and a new press, both confirmed. A
+    // release seen before the port went away and came back still counts.
+    bool told = false;
+    while (!releasedSinceChip) {
+        if (!sampleDsr()) {
+            sleepMs(kDsrConfirmMs);
+            if (!sampleDsr()) {
+                releasedSinceChip = true;
+                break;
+            }
+        }
+        if (!told) {
+            log(QStringLiteral("请松开治具，松开后再压下新芯片"));
+            told = true;
+        }
+        if (!serial->isOpen() || stopFlag)
+            return false;
+        sleepMs(kDsrSampleMs);
+    }
     for (;;) {
         if (sampleDsr()) {
             sleepMs(kDsrConfirmMs);
             if (sampleDsr())
                 return true;
         }
-        // A device that vanished will not bring a chip; the chip loop
-        // reports the closed port.
-        if (!serial->isOpen())
-            return true;
-        sleepMs(kDsrSampleMs);
-        if (stopFlag)
+        if (!serial->isOpen() || stopFlag)
             return false;
+        sleepMs(kDsrSampleMs);
     }
 }
 

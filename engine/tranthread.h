@@ -62,6 +62,10 @@ public:
 
     void setConfig(const QString &portName, const QStringList &filePaths, const QList<uint32_t> &fileAddrs,
                    bool highFlag, bool resetFlag, bool continueFlag, bool bootFlag, uint32_t baudRate);
+    // The images every chip of the run gets, read once by the caller and
+    // shared by all its stations. Without a set the job reads filePaths
+    // itself when it starts.
+    void setImages(const firmwareImageSet &set) { images = set; }
     // Raises or lowers the job's, the command layer's and the sender's stop
     // flags together.
     void setStopFlag(bool on);
@@ -128,7 +132,8 @@ private:
     bool waitForNextChip();
     bool nextChip();
     bool nextChipAfterFailure();
-    void recoverChip();
+    void bringChipBack();
+    bool waitForPortBack();
     bool portGone() const;
     bool waitWhileStatus(int value);
     void linger();
@@ -149,4 +154,9 @@ private:
     std::atomic<bool> recoverFlag{false};
     std::atomic<bool> lingerFlag{false};
     chipRecord lastRecord;
+    firmwareImageSet images;
+    // The code of a failed first attempt that a retry followed.
+    uint32_t firstAttemptCode = 0;
+    // The fixture's lever has been let go since the last chip's result.
+    bool releasedSinceChip = false;
 };

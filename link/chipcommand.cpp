@@ -165,8 +165,21 @@ bool chipCommand::upgradeFile(const QString &filePath, uint32_t &code)
 {
     if (!serial)
         return false;
-    const QFileInfo info(filePath);
-    if (info.isFile() && info.size() == 0) {
+    QFile file(filePath);
+    // Asking the RAM code to receive would leave it waiting for a file that
+    // never comes.
+    if (!file.open(QIODevice::ReadOnly)) {
+        code = resultCode::kTransferCannotOpen;
+        return false;
+    }
+    return upgradeImage(file.readAll(), code);
+}
+
+bool chipCommand::upgradeImage(const QByteArray &bytes, uint32_t &code)
+{
+    if (!serial)
+        return false;
+    if (bytes.isEmpty()) {
         // Asking the RAM code to receive would leave it waiting for a file
         // that has no blocks.
         code = resultCode::kTransferEmptyFile;
@@ -174,7 +187,7 @@ bool chipCommand::upgradeFile(const QString &filePath, uint32_t &code)
         sendLine("upgrade" + kLineEnd);
         ymodem->chunkSize = kFlashBlock;
         ymodem->blockSize = kFlashBlock;
-        code = ymodem->sendFile(filePath, serial);
+        code = ymodem->sendBytes(bytes, serial);
         transferOpen = code == resultCode::kTransferStopped;
     }
     if (code == resultCode::kTransferDone)
@@ -245,6 +258,7 @@ bool chipCommand::getFlashInfo(QString &id)
     if (!serial)
         return false;
     sendLine("flash_info \r\n");
+    flashSize = 0;
     if (!replyWait("Byte", "ffff", serial->waitCount))
         return false;
     const int at = serial->rxBuffer.indexOf("id:");
@@ -253,6 +267,16 @@ bool chipCommand::getFlashInfo(QString &id)
     if (at < 0)
         return false;
     id = QString::fromLatin1(serial->rxBuffer.mid(at + 3, 8));
+    static const QByteArray kSizeMarker = "size:";
+    const int size = serial->rxBuffer.indexOf(kSizeMarker, at);
+    const int end = size < 0 ? -1 : serial->rxBuffer.indexOf("Byte", size);
+    if (end > size) {
+        bool ok = false;
+        const qint64 bytes = serial->rxBuffer.mid(size + kSizeMarker.size(), end - size - kSizeMarker.size())
+                                 .trimmed()
+                                 .toLongLong(&ok);
+        flashSize = ok && bytes > 0 ? bytes : 0;
+    }
     return true;
 }
 
@@ -479,21 +503,67 @@ bool chipCommand::mayRetry() const
 uint32_t chipCommand::programFlash(uint32_t burnBaudRate, const QList<uint32_t> &startAddrs, const QStringList &files,
                                    int eraseAll, bool highSpeed)
 {
-    using namespace resultCode;
     if (!serial)
-        return kNoChipInfo;
+        return resultCode::kNoChipInfo;
     // Nothing touches the chip before the request is known to be whole: a
     // file without its address would otherwise land somewhere, and an image
     // that cannot be sent would fail only after the RAM-code load.
-    if (startAddrs.size() != files.size())
-        return kAddressListMismatch;
-    for (const QString &path : files) {
-        const QFileInfo info(path);
-        if (!info.isFile() || !info.isReadable())
-            return kFlashWriteFailed | kTransferCannotOpen;
-        if (info.size() == 0)
-            return kFlashWriteFailed | kTransferEmptyFile;
+    uint32_t code = resultCode::kSuccess;
+    int failed = -1;
+    const firmwareImageSet images = loadFirmwareImages(files, startAddrs, code, failed);
+    if (!images)
+        return code;
+    return programFlash(burnBaudRate, images, eraseAll, highSpeed);
+}
+
+uint32_t chipCommand::programFlash(uint32_t burnBaudRate, const firmwareImageSet &images, int eraseAll,
+                                   bool highSpeed)
+{
+    const uint32_t code = runProgram(burnBaudRate, images, eraseAll, highSpeed);
+    // A stop cuts short whatever wait it meets (a probe, a reply, an erase);
+    // the step that then fails did not fail for the chip's sake.
+    if (code != resultCode::kSuccess && (stopFlag || ymodem->stopFlag))
+        return (code & ~resultCode::kTransferMask) | resultCode::kTransferStopped;
+    return code;
+}
+
+uint32_t chipCommand::findBootRom(QString &model)
+{
+    // A boot ROM whose receive lost its sender (a host killed during the
+    // RAM-code load) takes nothing but the sender's cancel; the line end
+    // closes whatever it then takes for a command line.
+    serial->sendData(QByteArray(kCancelLength, kCan) + kLineEnd);
+    bool found = false;
+    for (int i = 0; i < linkTiming::kIdentifyTries && !found && (i == 0 || mayRetry()); ++i)
+        found = probeVersion(model);
+    if (!found)
+        return resultCode::kNoChipInfo;
+    if (!model.contains(QLatin1String(kRamCodeMarker)))
+        return resultCode::kSuccess;
+    // A RAM code that an earlier run left behind (it failed, or its host
+    // was killed): its reboot brings the boot ROM back, once.
+    sendLine("reboot" + kLineEnd);
+    chipPlace = ChipPlace::Unknown;
+    for (int i = 0; i < linkTiming::kIdentifyTries && mayRetry(); ++i) {
+        model.clear();
+        if (probeVersion(model) && chipPlace == ChipPlace::BootRom)
+            return resultCode::kSuccess;
+        // A RAM code still answering has not taken the reboot yet; its
+        // answer came at once, so the probe's pace is kept here.
+        if (chipPlace == ChipPlace::RamCode)
+            serial->waitForBytes(static_cast<int>(linkTiming::kProbePolls * linkTiming::kReplyPollMs));
     }
+    return resultCode::kNoChipInfo;
+}
+
+uint32_t chipCommand::runProgram(uint32_t burnBaudRate, const firmwareImageSet &images, int eraseAll,
+                                 bool highSpeed)
+{
+    using namespace resultCode;
+    if (!serial)
+        return kNoChipInfo;
+    if (!images)
+        return kAddressListMismatch;
 
     phaseNs.fill(0);
     phaseNow = runPhase::Count;
@@ -504,12 +574,11 @@ uint32_t chipCommand::programFlash(uint32_t burnBaudRate, const QList<uint32_t> 
     } closer{this};
 
     chipModel.clear();
+    flashSize = 0;
     QString model;
-    bool found = false;
-    for (int i = 0; i < linkTiming::kIdentifyTries && !found && (i == 0 || mayRetry()); ++i)
-        found = probeVersion(model);
-    if (!found || model.contains(QLatin1String(kRamCodeMarker)))
-        return kNoChipInfo;
+    const uint32_t identified = findBootRom(model);
+    if (identified != kSuccess)
+        return identified;
     chipModel = model;
 
     setStep(0.0f);
@@ -538,7 +607,7 @@ uint32_t chipCommand::programFlash(uint32_t burnBaudRate, const QList<uint32_t> 
 
     setStep(1.0f);
     model.clear();
-    found = false;
+    bool found = false;
     for (int i = 0; i < linkTiming::kIdentifyTries && !found && mayRetry(); ++i)
         found = probeVersion(model);
     if (!model.contains(QLatin1String(kRamCodeMarker)))
@@ -552,6 +621,15 @@ uint32_t chipCommand::programFlash(uint32_t burnBaudRate, const QList<uint32_t> 
     getFlashUid(uid);
     flashUid = uid;
 
+    // A flash part ignores the address bits above its size: a write past
+    // its end is acknowledged and lands at the start, or nowhere.
+    if (flashSize > 0) {
+        for (const firmwareImage &image : *images) {
+            if (image.address + static_cast<qint64>(image.bytes.size()) > flashSize)
+                return kImageExceedsFlash;
+        }
+    }
+
     enterPhase(runPhase::SpeedChange);
     // A RAM code that has just answered at the burn speed is there already.
     if (chipBaud != burnBaudRate && !setBurnBaudRate(burnBaudRate)
@@ -564,14 +642,14 @@ uint32_t chipCommand::programFlash(uint32_t burnBaudRate, const QList<uint32_t> 
     if (eraseAll == 1 && !eraseChip() && !(lastVerdict == Verdict::Fail && mayRetry() && eraseChip()))
         return kEraseFailed;
 
-    const int count = files.size();
+    const int count = images->size();
     for (int k = 0; k < count; ++k) {
-        const uint32_t address = startAddrs.at(k);
+        const uint32_t address = images->at(k).address;
         if (!setStartAddr(address) && !(mayRetry() && setStartAddr(address)))
             return kEraseFailed;
         bool written = false;
         for (int attempt = 0; attempt < kAttempts && !written && (attempt == 0 || mayRetry()); ++attempt)
-            written = upgradeFile(files.at(k), transfer);
+            written = upgradeImage(images->at(k).bytes, transfer);
         if (!written)
             return kFlashWriteFailed | (transfer & kTransferMask);
         setStep(done.load() + 1.0f);
@@ -584,6 +662,11 @@ uint32_t chipCommand::programFlash(uint32_t burnBaudRate, const QList<uint32_t> 
     if (counted && reported == static_cast<uint32_t>(count))
         return kSuccess;
     return kFileCountWrong;
+}
+
+bool chipCommand::chipAwayFromRom() const
+{
+    return chipPlace == ChipPlace::RamCode || transferOpen || eraseRunning;
 }
 
 bool chipCommand::bootRomAnswers(const QDeadlineTimer &deadline)

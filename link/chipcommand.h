@@ -9,6 +9,8 @@
 #include <cstdint>
 #include <functional>
 
+#include "firmwareimage.h"
+
 class Serial;
 class chipInfo;
 class ymodemSender;
@@ -29,6 +31,7 @@ public:
     bool eraseFlash(uint32_t address, uint32_t length);
     bool eraseChip();
     bool upgradeFile(const QString &filePath, uint32_t &code);
+    bool upgradeImage(const QByteArray &bytes, uint32_t &code);
     bool setStartAddr(uint32_t address);
     bool getFileCount(uint32_t &count);
     bool rebootChip();
@@ -45,6 +48,16 @@ public:
     // returns a result code, 0 on success.
     uint32_t programFlash(uint32_t burnBaudRate, const QList<uint32_t> &startAddrs, const QStringList &files,
                           int eraseAll, bool highSpeed);
+    // The same with the images already read: every chip of a run gets the
+    // bytes the run started with, whatever happens to the files meanwhile.
+    uint32_t programFlash(uint32_t burnBaudRate, const firmwareImageSet &images, int eraseAll, bool highSpeed);
+
+    // Whether the last run left the chip outside its boot ROM (in its RAM
+    // code, or in a transfer or an erase), where the next run could not
+    // start without a reboot.
+    bool chipAwayFromRom() const;
+    // A stop cut an erase's wait short; the chip listens once it is done.
+    bool erasing() const { return eraseRunning; }
 
     // After a run that the stop flags ended: lowers both stop flags (this
     // object's and the sender's) and brings the chip back to its boot ROM
@@ -70,6 +83,8 @@ public:
     std::atomic<bool> stopFlag{false};
     QString flashUid;
     QString flashId;
+    // The flash size the RAM code reported with the ID (0: not reported).
+    qint64 flashSize = 0;
     // The model the last programming run identified; empty until one did.
     QString chipModel;
 
@@ -98,6 +113,10 @@ private:
     bool replyWait(const QByteArray &pass, const QByteArray &fail, uint32_t budget);
     bool eraseWait(int64_t allowanceMs);
     bool identify(QString &model, uint32_t budget);
+    // Probes for the boot ROM as a run starts, freeing one that an earlier
+    // host left behind; 0 or the run's failure code.
+    uint32_t findBootRom(QString &model);
+    uint32_t runProgram(uint32_t burnBaudRate, const firmwareImageSet &images, int eraseAll, bool highSpeed);
     // A failed step is tried again only on an open port and without a stop.
     bool mayRetry() const;
     // Probes until the boot ROM answers or the deadline passes.

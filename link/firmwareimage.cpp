@@ -20,7 +20,8 @@ firmwareImageSet loadFirmwareImages(const QStringList &paths, const QList<uint32
     for (int i = 0; i < paths.size(); ++i) {
         QFile file(paths.at(i));
         firmwareImage image;
-        if (file.open(QIODevice::ReadOnly))
+        // A folder opens on some systems and reads as nothing.
+        if (QFileInfo(paths.at(i)).isFile() && file.open(QIODevice::ReadOnly))
             image.bytes = file.readAll();
         if (!file.isOpen() || file.error() != QFileDevice::NoError) {
             code = resultCode::kFlashWriteFailed | resultCode::kTransferCannotOpen;

@@ -6,6 +6,9 @@
 #include <QSerialPortInfo>
 
 #include <algorithm>
+#include <cstring>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 uint32_t portNumber(const QString &name)
@@ -27,12 +30,25 @@ QString simPortDir()
 }
 
 namespace {
-// A simulator killed without its clean-up leaves links behind; its pty is
-// gone then (or reused), and so is the control socket's listener, so both
-// the link's target and the socket file must be there.
+// A simulator killed without its clean-up leaves its links and socket files
+// behind, and its pseudo-terminal numbers go to whoever opens one next; only
+// a listener on the control socket shows that the simulator still runs.
 bool simChipPresent(const QFileInfo &link)
 {
-    return link.isSymLink() && link.exists() && QFileInfo::exists(link.filePath() + QStringLiteral(".ctl"));
+    if (!link.isSymLink() || !link.exists())
+        return false;
+    const QByteArray path = (link.filePath() + QStringLiteral(".ctl")).toLocal8Bit();
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    if (static_cast<size_t>(path.size()) >= sizeof(addr.sun_path))
+        return false;
+    std::memcpy(addr.sun_path, path.constData(), static_cast<size_t>(path.size()));
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        return false;
+    const bool listening = ::connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof(addr)) == 0;
+    ::close(fd);
+    return listening;
 }
 } // namespace
 
@@ -63,8 +79,10 @@ QList<portEntry> listSerialPorts()
 
 QString portDevicePath(const QString &portName)
 {
+    // The serial library takes a name without a leading slash for one under
+    // /dev; a relative path is meant from here.
     if (portName.contains(QLatin1Char('/')))
-        return portName;
+        return QFileInfo(portName).absoluteFilePath();
     const QString device = QStringLiteral("/dev/") + portName;
     if (QFileInfo::exists(device))
         return device;

@@ -27,6 +27,7 @@ const std::pair<uint32_t, const char *> kTexts[] = {
     {kFlashWriteFailed, "烧录Flash过程出错"},
     {kOpenFileFailed, "打开烧录文件出错"},
     {kAddressListMismatch, "烧录地址数量与烧录文件数量不一致"},
+    {kImageExceedsFlash, "烧录文件超出Flash容量"},
 };
 } // namespace
 

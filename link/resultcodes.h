@@ -35,6 +35,9 @@ constexpr uint32_t kOpenFileFailed = 0x40A00;
 // The run was given a different number of start addresses than files; it
 // writes nothing rather than guess where a file belongs.
 constexpr uint32_t kAddressListMismatch = 0x40B00;
+// An image runs past the end of the flash the chip reports; nothing is
+// written, since the part would wrap the write onto its first sectors.
+constexpr uint32_t kImageExceedsFlash = 0x40C00;
 
 constexpr uint32_t kTransferMask = 0xFF;
 } // namespace resultCode

@@ -17,6 +17,7 @@
 #include <cerrno>
 #include <cstring>
 #include <poll.h>
+#include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -142,9 +143,20 @@ bool Serial::openPort(const QString &portName, uint32_t baudRate)
     port->setFlowControl(QSerialPort::NoFlowControl);
     waitCount = budgetAtOpen(baudRate);
     lost = false;
+    busy = false;
     startTimer();
     if (!port->open(QIODevice::ReadWrite))
         return false;
+    // The serial library's own lock is keyed on the name it was given, so a
+    // device reached through a link or by another path would open twice and
+    // two hosts would talk over each other. A lock on the open device itself
+    // holds whatever the name; it goes with the descriptor.
+    if (::flock(static_cast<int>(port->handle()), LOCK_EX | LOCK_NB) != 0) {
+        busy = errno == EWOULDBLOCK;
+        qDebug() << "port" << device << "is in use:" << std::strerror(errno);
+        port->close();
+        return false;
+    }
 
     closeControl();
     const QString control = device + QStringLiteral(".ctl");

@@ -31,6 +31,9 @@ public:
     ~Serial() override;
 
     bool openPort(const QString &portName, uint32_t baudRate);
+    // The last openPort failed because another opener holds the device,
+    // under whatever name it used.
+    bool inUse() const { return busy; }
     // The name the last openPort was given.
     QString portName() const;
     // From another thread the close is handed to the owning thread, which
@@ -80,5 +83,6 @@ private:
     int controlFd = -1;
     bool modemLines = false;
     bool lost = false;
+    bool busy = false;
     QString openedName;
 };

@@ -134,6 +134,13 @@ uint8_t ymodemSender::sendFile(const QString &filePath, Serial *link)
         return kTransferCannotOpen;
     const QByteArray data = file.readAll();
     file.close();
+    return sendBytes(data, link);
+}
+
+uint8_t ymodemSender::sendBytes(const QByteArray &data, Serial *link)
+{
+    using namespace resultCode;
+    fraction = 0.0f;
     const int64_t fileSize = data.size();
     // A last block with nothing in it has no defined form on the wire.
     if (fileSize == 0)

@@ -15,6 +15,8 @@ public:
 
     // Returns a transfer code: 255 when the receiver took the whole file.
     uint8_t sendFile(const QString &filePath, Serial *link);
+    // The same for bytes already in memory (a run's images, read once).
+    uint8_t sendBytes(const QByteArray &data, Serial *link);
 
     bool sendHeader(const QString &fileName, int64_t fileSize);
     bool sendBlock(uint8_t blockNumber, const QByteArray &data, int dataLength);

@@ -487,8 +487,10 @@ void ChipModel::ramCommand(const QByteArray &line, int64_t now)
         const int64_t t = eraseSectors(addr, int64_t(addr) + len);
         reply(pass, now + t);
     } else if (cmd == "startaddr") {
+        // Any 32-bit address is taken: the flash part ignores the address
+        // bits above its size, so a write there wraps onto its start.
         uint32_t addr = 0;
-        const bool ok = words.size() == 2 && parseHex32(words[1], &addr) && addr < m_opt.flashSize;
+        const bool ok = words.size() == 2 && parseHex32(words[1], &addr);
         if (takeFault(SimFault::AddrFail) || !ok) {
             reply(fail, now);
             return;
@@ -691,8 +693,9 @@ void ChipModel::rxHeader(const uint8_t *data, int64_t now)
     bool ok = false;
     const qlonglong size = sizeText.toLongLong(&ok);
     m_rx.fileSize = ok && size >= 0 ? size : -1;
-    const int64_t room = m_rx.toFlash ? m_opt.flashSize - m_rx.base : kRamLimit;
-    if (m_rx.fileSize > room) {
+    // The flash receiver does not look at its part's size (writes past the
+    // end wrap); only the RAM has a limit it knows.
+    if (!m_rx.toFlash && m_rx.fileSize > kRamLimit) {
         sendCancel(now);
         return;
     }
@@ -710,20 +713,21 @@ void ChipModel::rxData(const uint8_t *data, int length, int64_t now)
         take = std::max<int64_t>(0, std::min<int64_t>(length, m_rx.fileSize - m_rx.received));
     int64_t busy = 0;
     if (m_rx.toFlash) {
-        const int64_t addr = int64_t(m_rx.base) + m_rx.received;
-        if (addr + take > m_opt.flashSize) {
-            sendCancel(now);
-            return;
-        }
-        if (take > 0) {
-            for (int64_t s = addr / kSector; s <= (addr + take - 1) / kSector; ++s) {
+        // Like a real part: the address bits above the flash size are
+        // dropped, so what runs past the end lands on the first sectors.
+        int64_t addr = (int64_t(m_rx.base) + m_rx.received) % m_opt.flashSize;
+        for (int64_t done = 0; done < take;) {
+            const int64_t piece = std::min(take - done, m_opt.flashSize - addr);
+            for (int64_t s = addr / kSector; s <= (addr + piece - 1) / kSector; ++s) {
                 if (!m_rx.erased[size_t(s)]) {
                     busy += eraseSectors(s * kSector, (s + 1) * kSector);
                     m_rx.erased[size_t(s)] = true;
                 }
             }
-            writeFlash(addr, data, take);
-            busy += programNs(take);
+            writeFlash(addr, data + done, piece);
+            busy += programNs(piece);
+            done += piece;
+            addr = 0;
         }
     } else {
         if (m_rx.ram.size() + take > kRamLimit) {

@@ -70,7 +70,9 @@ int main(int argc, char **argv)
                                                     "any other load leaves the chip silent. Default: any load runs."),
                                      QStringLiteral("FILE"));
     const QCommandLineOption flashSize(QStringLiteral("flash-size"),
-                                       QStringLiteral("Flash size in bytes, a multiple of 4096 (default 4194304)."),
+                                       QStringLiteral("Flash size in bytes, a multiple of 4096 (default 4194304). "
+                                                      "As on a real part, a write past the end is acknowledged "
+                                                      "and wraps onto the first sectors."),
                                        QStringLiteral("BYTES"), QStringLiteral("4194304"));
     const QCommandLineOption flashDir(QStringLiteral("flash-dir"),
                                       QStringLiteral("Keep chip COM<k>'s flash in DIR/COM<k>.bin, current after every "

@@ -667,7 +667,8 @@ bool factoryWindow::collectImages(QStringList &paths, QList<uint32_t> &addrs)
     return true;
 }
 
-void factoryWindow::startJobs(bool erase, const QStringList &paths, const QList<uint32_t> &addrs, uint32_t baud)
+void factoryWindow::startJobs(bool erase, const QStringList &paths, const QList<uint32_t> &addrs, uint32_t baud,
+                              const firmwareImageSet &images)
 {
     for (int i = 0; i < panelParts.size(); ++i) {
         if (!panelUsable(i))
@@ -677,6 +678,7 @@ void factoryWindow::startJobs(bool erase, const QStringList &paths, const QList<
                        ui->cbAutoReset->isChecked(), ui->cbDsrCtl->isChecked(), ui->cbBootCtl->isChecked(), baud);
         job->eraseFlag = erase;
         job->fastLoad = ui->cbFastLoad->isChecked();
+        job->setImages(images);
         connect(job, &QThread::finished, job, &QObject::deleteLater);
         connect(job, &QThread::finished, this, &factoryWindow::myThreadFinished);
         connect(job, &tranThread::tranThreadLogSingal, this, &factoryWindow::log);
@@ -726,8 +728,15 @@ void factoryWindow::startDownload()
     if (!ok || baud < kMinBaud || baud > kMaxBaud)
         return refuse(QStringLiteral("未正确设置波特率，波特率最小为9600，最大为3000000！"));
     writeValue(QStringLiteral("baud_rate"), ui->lineEdit->text());
+    // Read once for the whole run: every station sends these bytes, whatever
+    // happens to the files while the run goes on.
+    uint32_t loadCode = 0;
+    int failedRow = -1;
+    const firmwareImageSet images = loadFirmwareImages(paths, addrs, loadCode, failedRow);
+    if (!images)
+        return refuse(QStringLiteral("读取烧录文件失败：%1").arg(QDir::toNativeSeparators(paths.value(failedRow))));
 
-    startJobs(false, paths, addrs, baud);
+    startJobs(false, paths, addrs, baud, images);
     ui->pbnStartDownload->setText(QStringLiteral("停止下载"));
     downloading = true;
     progressTimer->start(kProgressMs);

@@ -5,6 +5,8 @@
 #include <QString>
 #include <cstdint>
 
+#include "firmwareimage.h"
+
 class QCheckBox;
 class QLabel;
 class QLineEdit;
@@ -96,7 +98,8 @@ private:
     bool panelUsable(int panel) const;
     bool anyPanelSelected() const;
     bool collectImages(QStringList &paths, QList<uint32_t> &addrs);
-    void startJobs(bool erase, const QStringList &paths, const QList<uint32_t> &addrs, uint32_t baud);
+    void startJobs(bool erase, const QStringList &paths, const QList<uint32_t> &addrs, uint32_t baud,
+                   const firmwareImageSet &images = firmwareImageSet());
     void stopRun();
     void startDownload();
     void startErase();

@@ -82,6 +82,9 @@ void tst_vq_flash::badArguments_data()
     QTest::newRow("address unaligned") << QStringList{"--port", "/dev/null", image + "@0x1800"};
     QTest::newRow("address beyond 32 bits") << QStringList{"--port", "/dev/null", image + "@100000000"};
     QTest::newRow("missing file") << QStringList{"--port", "/dev/null", work.filePath("none.bin") + "@0"};
+    QTest::newRow("address with two prefixes") << QStringList{"--port", "/dev/null", image + "@0x0x1000"};
+    QTest::newRow("address with a sign") << QStringList{"--port", "/dev/null", image + "@+1000"};
+    QTest::newRow("address after a blank") << QStringList{"--port", "/dev/null", image + "@ 1000"};
 }
 
 void tst_vq_flash::badArguments()
@@ -131,12 +134,16 @@ void tst_vq_flash::failureIsReported_data()
     QTest::addColumn<QString>("fault");
     QTest::addColumn<QString>("image");
     QTest::addColumn<QString>("lines");
-    QTest::newRow("speed change refused") << "baud-ignored" << "x" << "下载失败，错误代码为：0x40300,设置芯片波特率出错\n";
+    // A chip deaf until reset cannot be rebooted over the line; the operator
+    // is told so.
+    QTest::newRow("speed change refused") << "baud-ignored" << "x" << "下载失败，错误代码为：0x40300,设置芯片波特率出错\n"
+                                                                 "芯片未能重启，请手动复位芯片！\n";
     // An empty image is now refused before the chip is touched (see
     // tst_vq_flash_line); a chip that cancels both attempts still gives the
     // stage line and the transfer line.
     QTest::newRow("transfer cancelled") << "cancel=1" << "y" << "下载失败，错误代码为：0x409f1,烧录Flash过程出错\n"
-                                                              "传输文件时失败，错误代码为：0xf1,芯片发起烧录终止指令！\n";
+                                                              "传输文件时失败，错误代码为：0xf1,芯片发起烧录终止指令！\n"
+                                                              "芯片已重启，回到下载模式。\n";
 }
 
 void tst_vq_flash::failureIsReported()

@@ -23,12 +23,14 @@ constexpr int kRunMs = 120000;
 class Flash
 {
 public:
-    explicit Flash(const QStringList &args, const QString &simDir = QString())
+    explicit Flash(const QStringList &args, const QString &simDir = QString(), const QString &workDir = QString())
     {
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         if (!simDir.isEmpty())
             env.insert(QStringLiteral("VQ_SIM_PORT_DIR"), simDir);
         p.setProcessEnvironment(env);
+        if (!workDir.isEmpty())
+            p.setWorkingDirectory(workDir);
         p.start(qEnvironmentVariable("VQ_BUILD_DIR") + QStringLiteral("/vq_flash"), args);
     }
     ~Flash()
@@ -42,12 +44,18 @@ public:
     QList<QJsonObject> objects()
     {
         out += p.readAllStandardOutput();
+        err += QString::fromUtf8(p.readAllStandardError());
         QList<QJsonObject> list;
         for (const QByteArray &line : out.split('\n')) {
             if (!line.isEmpty())
                 list << QJsonDocument::fromJson(line).object();
         }
         return list;
+    }
+    const QString &stderrSoFar()
+    {
+        objects();
+        return err;
     }
     QList<QJsonObject> events(const QString &name)
     {
@@ -132,6 +140,8 @@ private slots:
     void eraseBeforeWriting();
     void refusedBeforeAnyByte_data();
     void refusedBeforeAnyByte();
+    void reportsWhatHappened_data();
+    void reportsWhatHappened();
 
 private:
     QString image(const QString &name, const QByteArray &bytes);
@@ -252,6 +262,8 @@ void tst_vq_flash_line::stopSignal_data()
     QTest::addColumn<int>("stations");
     QTest::newRow("SIGINT, three stations") << int(SIGINT) << 3;
     QTest::newRow("SIGTERM, one port") << int(SIGTERM) << 1;
+    // A closed terminal: the chip must not be left in its RAM code.
+    QTest::newRow("SIGHUP, one port") << int(SIGHUP) << 1;
 }
 
 void tst_vq_flash_line::stopSignal()
@@ -364,6 +376,135 @@ void tst_vq_flash_line::refusedBeforeAnyByte()
     QCOMPARE(errno, EAGAIN);
     ::close(slave);
     ::close(master);
+}
+
+void tst_vq_flash_line::reportsWhatHappened_data()
+{
+    QTest::addColumn<QString>("scenario");
+    for (const char *name : {"lever held down", "port lost while waiting", "image changed during the run",
+                             "stop during a chip erase", "stop while probing a silent chip",
+                             "second opener by another name", "all ports: stale and excluded left out",
+                             "port given as a relative path"})
+        QTest::newRow(name) << QString::fromLatin1(name);
+}
+
+// What a line controller and the record are told is what happened to the
+// chips: one result per chip, its own identity, the bytes the run started
+// with, a stop as a stop, and only the ports meant.
+void tst_vq_flash_line::reportsWhatHappened()
+{
+    QFETCH(QString, scenario);
+    const QByteArray a = randomBytes(40000, 31);
+    const QString img = image("w.bin", a);
+    const QString record = work.filePath(QTest::currentDataTag() + QStringLiteral(".csv"));
+    // A chip result arrives within this long in every scenario below.
+    constexpr int kChipMs = 60000;
+
+    if (scenario == "lever held down" || scenario == "port lost while waiting"
+        || scenario == "image changed during the run") {
+        SimFixture sim;
+        QVERIFY2(sim.ok(), qPrintable(sim.error()));
+        Flash run({"--continuous", "--reset", "--json", "--record", record, "--port", sim.portPath(), img + "@0x1000"});
+        QTRY_COMPARE_WITH_TIMEOUT(run.events("waiting").size(), 1, kChipMs);
+        if (scenario == "lever held down") {
+            QCOMPARE(sim.request("NEXTCHIP hold").value(0), QStringLiteral("OK"));
+            QTRY_COMPARE_WITH_TIMEOUT(run.events("waiting").size(), 2, kChipMs);
+            // Long enough for several more chips if a held lever counted.
+            QTest::qWait(3000);
+            QCOMPARE(run.events("result").size(), 2);
+            QCOMPARE(run.err.count("请松开治具"), 1);
+            // Released for as long as an operator's hand takes to the next board.
+            QCOMPARE(sim.request("SETDSR 0").value(0), QStringLiteral("OK"));
+            QTest::qWait(1000);
+        } else if (scenario == "port lost while waiting") {
+            QCOMPARE(sim.request("UNPLUG").value(0), QStringLiteral("OK"));
+            QTRY_VERIFY_WITH_TIMEOUT(run.stderrSoFar().contains("串口已断开，等待串口重新连接"), kChipMs);
+            QTest::qWait(1000);
+            QCOMPARE(sim.request("PLUG").value(0), QStringLiteral("OK"));
+            QTRY_VERIFY_WITH_TIMEOUT(run.stderrSoFar().contains("串口已重新连接"), kChipMs);
+        } else {
+            QVERIFY(writeFile(img, a.left(5000)));
+        }
+        QCOMPARE(sim.request("NEXTCHIP").value(0), QStringLiteral("OK"));
+        QTRY_COMPARE_WITH_TIMEOUT(run.events("waiting").size(), scenario == "lever held down" ? 3 : 2, kChipMs);
+        QVERIFY(run.signal(SIGINT));
+        QCOMPARE(run.finish(), 0);
+        QCOMPARE(sim.flash().mid(0x1000, a.size()), a);
+        const QList<QJsonObject> results = run.events("result");
+        const QList<QStringList> rows = recordRows(record);
+        QString why;
+        QVERIFY2(resultsAgree(results, rows, &why), qPrintable(why));
+        QSet<QString> uids;
+        for (const QJsonObject &o : results) {
+            QCOMPARE(o.value("bytes").toInt(), a.size());
+            QCOMPARE(o.value("codeHex").toString(), QStringLiteral("0x0"));
+            uids.insert(o.value("uid").toString());
+        }
+        QCOMPARE(uids.size(), results.size());
+        return;
+    }
+
+    if (scenario.startsWith("stop")) {
+        const bool erase = scenario == "stop during a chip erase";
+        // A whole-chip erase of 12 s, or a chip that never answers.
+        SimFixture sim(erase ? QStringList{"--flash-timing", "0,0,12000000"} : QStringList{"--fault", "silent"});
+        QVERIFY2(sim.ok(), qPrintable(sim.error()));
+        Flash run({"--json", "--port", sim.portPath(), img + "@0x0", erase ? "--erase" : "--reset"});
+        if (erase)
+            QTRY_COMPARE_WITH_TIMEOUT(sim.state().where, QStringLiteral("RAM"), kChipMs);
+        QTRY_COMPARE_WITH_TIMEOUT(run.events("start").size(), 1, kChipMs);
+        // Well into the erase, or into the probing.
+        QTest::qWait(1500);
+        QVERIFY(run.signal(SIGINT));
+        QCOMPARE(run.finish(), 1);
+        const QList<QJsonObject> results = run.events("result");
+        QCOMPARE(results.size(), 1);
+        QCOMPARE(results.first().value("code").toInt(), erase ? 0x407e8 : 0x202e8);
+        QCOMPARE(results.first().value("codeHex").toString(), erase ? QStringLiteral("0x407e8") : QStringLiteral("0x202e8"));
+        if (erase)
+            QTRY_COMPARE(sim.state().where, QStringLiteral("ROM"));
+        return;
+    }
+
+    if (scenario == "second opener by another name") {
+        SimFixture sim({"--pace"});
+        QVERIFY2(sim.ok(), qPrintable(sim.error()));
+        const QByteArray big = randomBytes(256 * 1024, 32);
+        Flash first({"--baud", "230400", "--port", sim.portPath(), image("big.bin", big) + "@0x0"});
+        QTRY_VERIFY_WITH_TIMEOUT(sim.flash().left(16384) == big.left(16384), kChipMs);
+        Flash second({"--port", QFileInfo(sim.portPath()).canonicalFilePath(), img + "@0x100000"});
+        QCOMPARE(second.finish(), 1);
+        QVERIFY2(second.err.contains("串口已被其他程序占用") && second.err.contains("串口打开失败！"),
+                 qPrintable(second.err));
+        QCOMPARE(first.finish(), 0);
+        QCOMPARE(sim.flash().left(big.size()), big);
+        return;
+    }
+
+    if (scenario == "all ports: stale and excluded left out") {
+        SimFixture sim({}, 2);
+        QVERIFY2(sim.ok(), qPrintable(sim.error()));
+        // What a killed simulator leaves: its link, now to some other device,
+        // and its socket file without a listener. A station there would
+        // give a result of its own.
+        QVERIFY(QFile::link("/dev/null", sim.dir() + "/COM7"));
+        QVERIFY(writeFile(sim.dir() + "/COM7.ctl", QByteArray()));
+        Flash run({"--all-ports", "--exclude", sim.portName(1), "--json", img + "@0x0"}, sim.dir());
+        QCOMPARE(run.finish(), 0);
+        const QList<QJsonObject> results = run.events("result");
+        QCOMPARE(results.size(), 1);
+        QCOMPARE(results.first().value("port").toString(), sim.portName(0));
+        QCOMPARE(sim.flash(1).left(a.size()), QByteArray(a.size(), char(0xFF)));
+        return;
+    }
+
+    // A port given as a path relative to the working folder.
+    SimFixture sim;
+    QVERIFY2(sim.ok(), qPrintable(sim.error()));
+    const QFileInfo dir(sim.dir());
+    Flash run({"--port", dir.fileName() + "/" + sim.portName(), img + "@0x0"}, QString(), dir.path());
+    QCOMPARE(run.finish(), 0);
+    QCOMPARE(sim.flash().left(a.size()), a);
 }
 
 QTEST_GUILESS_MAIN(tst_vq_flash_line)

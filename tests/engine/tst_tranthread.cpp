@@ -6,6 +6,7 @@
 #include "testutil.h"
 #include "tranthread.h"
 
+#include <QCryptographicHash>
 #include <QDir>
 #include <QRandomGenerator>
 #include <QSet>
@@ -150,6 +151,11 @@ void tst_tranthread::downloadLandsByteForByte()
     QCOMPARE(r.flashUid.size(), 34);
     QCOMPARE(r.bytesWritten, qint64(a.size() + b.size()));
     QCOMPARE(r.files, (QStringList{QStringLiteral("a.bin"), QStringLiteral("b.bin")}));
+    // What went out, for the record: sizes, addresses and digests.
+    QCOMPARE(r.images.size(), 2);
+    QCOMPARE(r.images.at(1).size, qint64(b.size()));
+    QCOMPARE(r.images.at(1).address, 0x80000u);
+    QCOMPARE(r.images.at(1).sha256, QCryptographicHash::hash(b, QCryptographicHash::Sha256).toHex());
     const QString prefix = QLatin1Char('[') + sim.portPath() + QLatin1Char(']');
     QVERIFY(w.lines.contains(prefix + QStringLiteral("Flash UID:") + r.flashUid));
     QVERIFY(w.lines.contains(prefix + QStringLiteral("Flash ID:") + r.flashId));
@@ -168,8 +174,8 @@ void tst_tranthread::failuresGiveTheirLines_data()
         << QStringList{QStringLiteral("下载失败，错误代码为：0x409f1,烧录Flash过程出错"),
                        QStringLiteral("传输文件时失败，错误代码为：0xf1,芯片发起烧录终止指令！")}
         << true;
-    QTest::newRow("chip already in RAM code")
-        << QStringList{QStringLiteral("--fault"), QStringLiteral("in-ram")}
+    QTest::newRow("boot ROM of an unknown build")
+        << QStringList{QStringLiteral("--fault"), QStringLiteral("wrong-date")}
         << QStringList{QStringLiteral("下载失败，错误代码为：0x20200,"
                                       "无法获取芯片信息,请检查芯片是否处于下载模式并确保串口连接正确。")}
         << false;
@@ -209,6 +215,9 @@ void tst_tranthread::failuresGiveTheirLines()
     for (const QString &e : expected)
         want << prefix + e;
     QCOMPARE(failureLines, want);
+    // A chip the run left in its RAM code is rebooted: the next run, or the
+    // next station's operator, finds it in its boot ROM.
+    QTRY_COMPARE(sim.state().where, QStringLiteral("ROM"));
     QCOMPARE(w.count(QStringLiteral("Flash UID:")), identified ? 1 : 0);
     QCOMPARE(w.count(QStringLiteral("未读取到Flash UID")), identified ? 0 : 1);
     QCOMPARE(w.records.value(0).code & 0xFFF00u, expected.first().contains("0x409f1") ? 0x40900u
@@ -250,6 +259,8 @@ void tst_tranthread::bootPulses()
     QVERIFY(stopJob(job));
     // The cancelled first attempt is retried only behind a retry pulse.
     QCOMPARE(w.statuses.first(), firstAttemptFails && !bootFlag ? kFailed : kSucceeded);
+    // A retried chip keeps the code its first attempt failed with.
+    QCOMPARE(w.records.first().firstCode, pulses == 2 ? 0x409f1u : 0u);
 
     const QVector<SimFixture::Event> events = sim.events();
     QStringList steps;
