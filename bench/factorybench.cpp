@@ -7,6 +7,8 @@
 #include "factorydriver.h"
 #include "factorywindow.h"
 #include "simfixture.h"
+#include "statisticsbench.h"
+#include "statisticswindow.h"
 
 #include <QApplication>
 #include <QDir>
@@ -14,6 +16,7 @@
 #include <QEventLoop>
 #include <QFile>
 #include <QProcess>
+#include <QPushButton>
 #include <QTemporaryDir>
 #include <QTimer>
 
@@ -48,7 +51,7 @@ bool pumpUntil(const std::function<bool()> &done, int limitMs)
 
 } // namespace
 
-int factoryRun(int count, int size, uint32_t baud)
+int factoryRun(int count, int size, uint32_t baud, bool statistics)
 {
     QTemporaryDir tmp;
     const QDir shipped(QCoreApplication::applicationDirPath() + QStringLiteral("/config"));
@@ -69,6 +72,14 @@ int factoryRun(int count, int size, uint32_t baud)
     qputenv("VQ_SIM_PORT_DIR", QFile::encodeName(sim.dir()));
     qputenv("VQ_SYSTEM_PORTS", "0");
     QDir::setCurrent(tmp.path());
+
+    if (statistics) {
+        QString error;
+        if (!writeShiftDatabase(tmp.filePath(QStringLiteral("log/production.db")), &error)) {
+            fprintf(stderr, "the shift's database: %s\n", qPrintable(error));
+            return 1;
+        }
+    }
 
     initToolResources();
     deviceCount = static_cast<uint32_t>(count);
@@ -95,6 +106,16 @@ int factoryRun(int count, int size, uint32_t baud)
         lastTick = now;
     });
 
+    // The statistics window reads today's shift on its own thread and
+    // refreshes while the line runs; the poll's lateness must not change.
+    int refreshes = 0;
+    if (statistics) {
+        window.findChild<QPushButton *>(QStringLiteral("pbnStatistics"))->click();
+        auto *shown = window.findChild<statisticsWindow *>();
+        QObject::connect(shown, &statisticsWindow::dayShown, [&] { ++refreshes; });
+        pumpUntil([&] { return refreshes > 0; }, 60000);
+    }
+
     drive.selectPanels(count);
     const double cpu0 = cpuSeconds();
     QElapsedTimer clock;
@@ -110,14 +131,18 @@ int factoryRun(int count, int size, uint32_t baud)
         wrong += sim.flash(i).left(size) != data;
     printf("factory %d: wall %.3f s, aggregate %.1f KiB/s, cpu %.1f %% of a core for the whole process, "
            "progress timer late p50 %.2f ms p99 %.2f ms max %.2f ms over %zu ticks, peak rss %ld KiB, "
-           "good %d, failed %d, wrong flash %d%s\n",
+           "good %d, failed %d, wrong flash %d%s%s\n",
            count, seconds, count * size / 1024.0 / seconds, 100 * cpu / seconds, percentile(lateMs, 0.5),
            percentile(lateMs, 0.99), lateMs.empty() ? 0.0 : *std::max_element(lateMs.begin(), lateMs.end()),
-           lateMs.size(), peakRss, drive.good(), drive.failed(), wrong, ended ? "" : ", did not end");
+           lateMs.size(), peakRss, drive.good(), drive.failed(), wrong, ended ? "" : ", did not end",
+           statistics ? qPrintable(QStringLiteral(", statistics window open over %1 rows, %2 day views")
+                                       .arg(69120)
+                                       .arg(refreshes))
+                      : "");
     return ended && drive.good() == count && wrong == 0 ? 0 : 1;
 }
 
-int benchFactory(const QStringList &counts, int size, uint32_t baud)
+int benchFactory(const QStringList &counts, int size, uint32_t baud, bool statistics)
 {
     double single = 0;
     printf("\n%8s %10s %14s %8s %14s %14s %12s\n", "stations", "wall s", "KiB/s", "ratio", "cpu % (all)",
@@ -127,9 +152,11 @@ int benchFactory(const QStringList &counts, int size, uint32_t baud)
     for (const QString &c : counts) {
         QProcess child;
         child.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-        child.start(QCoreApplication::applicationFilePath(),
-                    {QStringLiteral("factory-run"), QStringLiteral("--count"), c, QStringLiteral("--size"),
-                     QString::number(size), QStringLiteral("--baud"), QString::number(baud)});
+        QStringList childArgs{QStringLiteral("factory-run"), QStringLiteral("--count"), c, QStringLiteral("--size"),
+                              QString::number(size), QStringLiteral("--baud"), QString::number(baud)};
+        if (statistics)
+            childArgs << QStringLiteral("--statistics");
+        child.start(QCoreApplication::applicationFilePath(), childArgs);
         child.waitForFinished(-1);
         failures += child.exitCode() != 0;
         const QString out = QString::fromLocal8Bit(child.readAllStandardOutput()).trimmed();

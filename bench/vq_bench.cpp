@@ -4,9 +4,12 @@
 //   vq_bench ramcode  [--baud N] [--size BYTES] [--rounds N]
 //   vq_bench stations [--counts 1,4,8,16] [--size BYTES] [--baud N] [--spin]
 //   vq_bench idle
-//   vq_bench factory  [--counts 1,16,32] [--size BYTES] [--baud N]
+//   vq_bench factory  [--counts 1,16,32] [--size BYTES] [--baud N] [--statistics]
 //   vq_bench line     [--counts 1,16,32] [--size BYTES] [--baud N] [--fast-load]
 //   vq_bench chip     [--sizes 65536,262144,1048576] [--baud N] [--rounds N]
+//   vq_bench records  [--rows N] [--summary-rows N] [--view-rows 1000000] [--no-view] [--no-server]
+//   vq_bench records-view [--view-rows 1000000] [--no-server]   (the statistics window's part alone)
+//   vq_bench records-view-server [--view-rows 1000000]            (its PostgreSQL half alone)
 //
 // Every figure is printed as one "key: value ..." line; the station run adds
 // a table. Efficiency is the line's own time for the bytes (10 bits a byte at
@@ -17,6 +20,8 @@
 #include "chipcommand.h"
 #include "factorybench.h"
 #include "linebench.h"
+#include "recordbench.h"
+#include "statisticsbench.h"
 #include "serial.h"
 #include "ymodemsender.h"
 
@@ -335,10 +340,10 @@ int benchIdle(const Args &)
 int main(int argc, char **argv)
 {
     const QString mode = QString::fromLocal8Bit(argc > 1 ? argv[1] : "");
-    // Only the factory window needs widgets; without a display it draws
-    // offscreen.
+    // Only the factory and statistics windows need widgets; without a
+    // display they draw offscreen.
     std::unique_ptr<QCoreApplication> app;
-    if (mode == "factory-run") {
+    if (mode == "factory-run" || mode.startsWith(QLatin1String("records"))) {
         if (qEnvironmentVariableIsEmpty("DISPLAY") && qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
             qputenv("QT_QPA_PLATFORM", "offscreen");
         app = std::make_unique<QApplication>(argc, argv);
@@ -361,17 +366,26 @@ int main(int argc, char **argv)
     if (mode == "chip")
         return benchChip(args.value("--sizes", "65536,262144,1048576").split(','),
                          args.value("--baud", "2000000").toUInt(), args.value("--rounds", "3").toInt());
-    if (mode == "chip")
-        return benchChip(args.value("--sizes", "65536,262144,1048576").split(','),
-                         args.value("--baud", "2000000").toUInt(), args.value("--rounds", "3").toInt());
+    if (mode == "records")
+    {
+        int failed = benchRecords(args.value("--rows", "5000").toInt(), args.value("--summary-rows", "1000000").toInt());
+        fflush(stdout);
+        if (!args.flag("--no-view"))
+            failed |= benchStatisticsView(args.list);
+        return failed;
+    }
+    if (mode == "records-view")
+        return benchStatisticsView(args.list);
+    if (mode == "records-view-server")
+        return benchStatisticsViewServer(args.list);
     const int size = args.value("--size", QString::number(1024 * 1024)).toInt();
     const uint32_t baud = args.value("--baud", "2000000").toUInt();
     if (mode == "factory")
-        return benchFactory(args.value("--counts", "1,16,32").split(','), size, baud);
+        return benchFactory(args.value("--counts", "1,16,32").split(','), size, baud, args.flag("--statistics"));
     if (mode == "line")
         return benchLine(args.value("--counts", "1,16,32").split(','), size, baud, args.flag("--fast-load"));
     if (mode == "factory-run")
-        return factoryRun(args.value("--count", "1").toInt(), size, baud);
-    fprintf(stderr, "usage: vq_bench flash|ramcode|stations|idle|factory|line|chip [options]\n");
+        return factoryRun(args.value("--count", "1").toInt(), size, baud, args.flag("--statistics"));
+    fprintf(stderr, "usage: vq_bench flash|ramcode|stations|idle|factory|line|chip|records [options]\n");
     return 2;
 }

@@ -1,6 +1,6 @@
 #include "flashline.h"
 
-#include "productionrecord.h"
+#include "cfgfile.h"
 
 #include <QCoreApplication>
 #include <QEvent>
@@ -22,6 +22,11 @@ constexpr int kRedrawTicks = 2;
 constexpr int kBarWidth = 20;
 // When the terminal does not say how wide it is.
 constexpr int kDefaultColumns = 80;
+// At the end the server gets a few seconds for the last rows; what it has
+// not taken by then goes with the next run.
+constexpr int kLastUploadMs = 5000;
+// Local rows are committed in milliseconds; this bounds a disk that hangs.
+constexpr int kLastCommitMs = 20000;
 
 // The lines of a chip's normal course; every other line of a job reports a
 // problem and goes to standard error.
@@ -82,6 +87,20 @@ flashLine::flashLine(const flashOptions &o, const QStringList &ports)
         stations.append(s);
     }
     connect(&ticker, &QTimer::timeout, this, &flashLine::poll);
+
+    recordStoreOptions store;
+    store.databasePath = o.databasePath;
+    store.csvPath = o.recordPath;
+    QString problem;
+    if (!readRecordServer(recordServerConfigPath(), &store.server, &problem))
+        pending.append({stderr, QStringLiteral("vq_flash: ") + problem});
+    origin = defaultOrigin();
+    origin.line = lineName();
+    records = std::make_unique<recordStore>(store);
+    connect(records.get(), &recordStore::problem, this, [this](const QString &text, bool local) {
+        pending.append({stderr, QStringLiteral("vq_flash: ") + text});
+        recordFailed = recordFailed || local;
+    });
 }
 
 flashLine::~flashLine()
@@ -218,11 +237,7 @@ void flashLine::count(station &s, const chipRecord &record, bool ok)
         pending.append({stderr, prefix + QStringLiteral("串口已断开！")});
     if (ok)
         pending.append({human, prefix + QStringLiteral("烧录成功！")});
-    if (!options.recordPath.isEmpty() && !appendProductionRecord(options.recordPath, s.number, record)) {
-        if (!recordFailed)
-            pending.append({stderr, QStringLiteral("vq_flash: cannot write the record \"%1\"").arg(options.recordPath)});
-        recordFailed = true;
-    }
+    records->append(rowOf(record, s.number, ok, origin));
     if (options.json)
         json(s, QStringLiteral("result"), &record);
 }
@@ -241,6 +256,10 @@ void flashLine::finish()
         return;
     done = true;
     ticker.stop();
+    // Every counted chip is in the database before the summary is shown;
+    // the store's problems, queued to this object, are shown with it.
+    records->flushLocal(kLastCommitMs);
+    records->flushUpload(kLastUploadMs);
     QCoreApplication::sendPostedEvents(this, QEvent::MetaCall);
     if (live) {
         if (single) {
@@ -259,6 +278,8 @@ void flashLine::finish()
     }
     if (!single)
         summary();
+    else if (records->state().serverConfigured || records->state().localFailing)
+        print(human, records->state().text() + QLatin1Char('\n'));
     const int status = exitStatus();
     if (options.json) {
         int good = 0, failed = 0;
@@ -270,6 +291,8 @@ void flashLine::finish()
                             {QStringLiteral("stations"), stations.size()},
                             {QStringLiteral("good"), good},
                             {QStringLiteral("failed"), failed},
+                            {QStringLiteral("recordsWaiting"), records->state().waiting},
+                            {QStringLiteral("records"), records->state().text()},
                             {QStringLiteral("exitStatus"), status}};
         print(stdout, QString::fromUtf8(QJsonDocument(o).toJson(QJsonDocument::Compact)) + QLatin1Char('\n'));
     }
@@ -406,6 +429,7 @@ void flashLine::summary()
     for (const row &r : qAsConst(rows))
         table += format(r.cells, r.text);
     table += QStringLiteral("%1 stations, %2 chips good, %3 failed\n").arg(stations.size()).arg(good).arg(failed);
+    table += records->state().text() + QLatin1Char('\n');
     print(human, table);
 }
 

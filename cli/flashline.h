@@ -1,5 +1,6 @@
 #pragma once
 #include "options.h"
+#include "recordstore.h"
 #include "tranthread.h"
 
 #include <QObject>
@@ -80,4 +81,7 @@ private:
         QString text;
     };
     QList<pendingLine> pending;
+    // Last member: its destructor waits for the rows still being written.
+    recordOrigin origin;
+    std::unique_ptr<recordStore> records;
 };

@@ -60,8 +60,7 @@ QString checkImages(const flashOptions &o)
 const char kUsage[] =
     "usage: vq_flash --port PORT [--port PORT ...] | --all-ports [--exclude PORT ...]\n"
     "                [--baud N] [--high-speed] [--fast-load] [--erase] [--reset] [--boot]\n"
-    "                [--continuous]\n"
-    "                [--record FILE] [--json] [--verbose] [FILE@ADDR ...]\n"
+    "                [--continuous] [--record FILE] [--db FILE] [--json] [--verbose] [FILE@ADDR ...]\n"
     "\n"
     "Programs VQ571M / VQ5304 chips that wait in their boot ROM (115200 baud), one\n"
     "station per port, all stations at once.\n"
@@ -84,6 +83,9 @@ const char kUsage[] =
     "                 signal the next one; runs until SIGINT or SIGTERM\n"
     "  --record FILE  append one line per chip to FILE, the factory window's\n"
     "                 production record (CSV)\n"
+    "  --db FILE      the production database every chip goes to (default\n"
+    "                 log/production.db); config/records.json may name the\n"
+    "                 factory's server it is uploaded to\n"
     "  --json         one JSON object per line on standard output for a line\n"
     "                 controller; the human status goes to standard error\n"
     "  --verbose      show the link's diagnostics on standard error\n"
@@ -104,7 +106,7 @@ QString parseOptions(const QStringList &args, flashOptions *o, bool *syntax)
         if (a == QLatin1String("--help") || a == QLatin1String("-h")) {
             o->help = true;
         } else if (a == QLatin1String("--port") || a == QLatin1String("--baud") || a == QLatin1String("--record")
-                   || a == QLatin1String("--exclude")) {
+                   || a == QLatin1String("--exclude") || a == QLatin1String("--db")) {
             if (i + 1 >= args.size())
                 return a + QStringLiteral(" needs a value");
             const QString value = args.at(++i);
@@ -118,6 +120,10 @@ QString parseOptions(const QStringList &args, flashOptions *o, bool *syntax)
                 o->excluded << value;
             } else if (a == QLatin1String("--record")) {
                 o->recordPath = value;
+            } else if (a == QLatin1String("--db")) {
+                if (value.isEmpty())
+                    return QStringLiteral("--db needs a value");
+                o->databasePath = value;
             } else {
                 bool ok = false;
                 o->baud = value.toUInt(&ok, 10);

@@ -21,6 +21,7 @@ struct flashOptions {
     bool verbose = false;
     bool help = false;
     QString recordPath;
+    QString databasePath = QStringLiteral("log/production.db");
     QStringList files;
     QList<uint32_t> addresses;
 };

@@ -4,8 +4,9 @@
 set -euo pipefail
 pkgs=(
   cmake g++ make pkg-config
-  qtbase5-dev libqt5serialport5-dev qtmultimedia5-dev qttools5-dev-tools
+  qtbase5-dev libqt5serialport5-dev qtmultimedia5-dev qttools5-dev-tools libqt5charts5-dev
   zlib1g-dev
+  libqt5sql5-sqlite libqt5sql5-psql postgresql
   lrzsz zip unzip p7zip-full libarchive-tools python3
   xvfb xauth fonts-wqy-microhei
   "$@"

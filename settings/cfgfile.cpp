@@ -8,6 +8,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QSaveFile>
+#include <QSysInfo>
 
 namespace {
 enum class readResult { Ok, Missing, Unreadable };
@@ -124,4 +125,12 @@ bool addValue(const QString &key, const QString &value)
         return false;
     o.insert(key, value);
     return writeObject(o);
+}
+
+QString lineName()
+{
+    QString name;
+    if (readValue(QStringLiteral("line_name"), name) && !name.trimmed().isEmpty())
+        return name.trimmed();
+    return QSysInfo::machineHostName();
 }

@@ -27,3 +27,7 @@ bool addValue(const QString &key, const QString &value);
 // together, the file rows); absent keys are skipped. false when the file
 // could not be read or written, or a key was absent.
 bool writeValues(const QMap<QString, QString> &values);
+
+// The production line this PC is, for the production records: the key
+// "line_name", or the host name while it is missing or empty.
+QString lineName();

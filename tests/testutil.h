@@ -103,6 +103,154 @@ inline Tree unpackedRelease(const QString &zipPath, const QString &folder)
     return snapshot(unpacked.filePath(folder));
 }
 
+// A throw-away PostgreSQL server from Debian's packages: initdb and pg_ctl
+// in a temporary folder, listening on a free loopback port with a password
+// (scram-sha-256). initdb refuses root, so under root (CI) the server runs
+// as "nobody" from a folder that user owns. The destructor stops it.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <pwd.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+class PgServer
+{
+public:
+    static constexpr const char *kUser = "vq";
+    static constexpr const char *kDatabase = "factory";
+    static constexpr const char *kPassword = "line-secret-4711";
+
+    PgServer()
+    {
+        const QStringList versions =
+            QDir(QStringLiteral("/usr/lib/postgresql")).entryList(QDir::Dirs | QDir::NoDotAndDotDot, QDir::Name);
+        if (versions.isEmpty()) {
+            m_error = QStringLiteral("no PostgreSQL server under /usr/lib/postgresql (scripts/deps.sh installs it)");
+            return;
+        }
+        m_bin = QStringLiteral("/usr/lib/postgresql/") + versions.last() + QStringLiteral("/bin/");
+        m_port = freeLoopbackPort();
+        if (m_port == 0) {
+            m_error = QStringLiteral("no free loopback port");
+            return;
+        }
+        const QString pw = m_dir.filePath(QStringLiteral("pw"));
+        writeFile(pw, kPassword);
+        if (::getuid() == 0) {
+            const passwd *nobody = ::getpwnam("nobody");
+            if (!nobody || ::chown(QFile::encodeName(m_dir.path()).constData(), nobody->pw_uid, nobody->pw_gid) != 0
+                || ::chown(QFile::encodeName(pw).constData(), nobody->pw_uid, nobody->pw_gid) != 0) {
+                m_error = QStringLiteral("cannot hand the server's folder to nobody");
+                return;
+            }
+            m_owner = QStringList{QStringLiteral("runuser"), QStringLiteral("-u"), QStringLiteral("nobody"), QStringLiteral("--")};
+        }
+        m_ok = run(QStringLiteral("initdb"),
+                   {QStringLiteral("-D"), dataDir(), QStringLiteral("-U"), QLatin1String(kUser),
+                    QStringLiteral("--auth=scram-sha-256"), QStringLiteral("--pwfile=") + pw,
+                    QStringLiteral("-E"), QStringLiteral("UTF8"), QStringLiteral("--no-locale")})
+            && start()
+            && run(QStringLiteral("createdb"), {QStringLiteral("-h"), QStringLiteral("127.0.0.1"), QStringLiteral("-p"),
+                                                 QString::number(m_port), QStringLiteral("-U"), QLatin1String(kUser),
+                                                 QLatin1String(kDatabase)});
+    }
+    ~PgServer() { stop(); }
+    PgServer(const PgServer &) = delete;
+    PgServer &operator=(const PgServer &) = delete;
+
+    bool ok() const { return m_ok; }
+    QString error() const { return m_error; }
+    int port() const { return m_port; }
+    // The JSON a line's config/records.json holds for this server.
+    QByteArray config() const
+    {
+        return QStringLiteral("{\"host\": \"127.0.0.1\", \"port\": %1, \"database\": \"%2\", \"user\": \"%3\"}")
+            .arg(m_port)
+            .arg(QLatin1String(kDatabase), QLatin1String(kUser))
+            .toUtf8();
+    }
+
+    bool start()
+    {
+        m_running = run(QStringLiteral("pg_ctl"),
+                        {QStringLiteral("-D"), dataDir(), QStringLiteral("-l"), m_dir.filePath(QStringLiteral("log")),
+                         QStringLiteral("-w"), QStringLiteral("-t"), QStringLiteral("120"), QStringLiteral("-o"),
+                         QStringLiteral("-p %1 -c listen_addresses=127.0.0.1 -c unix_socket_directories=%2 -c fsync=off")
+                             .arg(m_port)
+                             .arg(m_dir.path()),
+                         QStringLiteral("start")});
+        return m_running;
+    }
+    // "fast" ends the clients' connections at once, as a server that goes
+    // down under them.
+    bool stop()
+    {
+        if (!m_running)
+            return true;
+        m_running = !run(QStringLiteral("pg_ctl"), {QStringLiteral("-D"), dataDir(), QStringLiteral("-m"),
+                                                    QStringLiteral("fast"), QStringLiteral("-w"), QStringLiteral("stop")});
+        return !m_running;
+    }
+
+    // One SQL statement through psql; its rows, fields split by '|'.
+    QString psql(const QString &sql)
+    {
+        QString out;
+        run(QStringLiteral("psql"), {QStringLiteral("-h"), QStringLiteral("127.0.0.1"), QStringLiteral("-p"),
+                                     QString::number(m_port), QStringLiteral("-U"), QLatin1String(kUser),
+                                     QStringLiteral("-d"), QLatin1String(kDatabase), QStringLiteral("-Atc"), sql},
+            &out);
+        return out.trimmed();
+    }
+
+private:
+    QString dataDir() const { return m_dir.filePath(QStringLiteral("data")); }
+
+    static int freeLoopbackPort()
+    {
+        const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t size = sizeof a;
+        int port = 0;
+        if (fd >= 0 && ::bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0
+            && ::getsockname(fd, reinterpret_cast<sockaddr *>(&a), &size) == 0)
+            port = ntohs(a.sin_port);
+        if (fd >= 0)
+            ::close(fd);
+        return port;
+    }
+
+    bool run(const QString &tool, const QStringList &args, QString *out = nullptr)
+    {
+        QProcess p;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(QStringLiteral("PGPASSWORD"), QLatin1String(kPassword));
+        p.setProcessEnvironment(env);
+        p.setWorkingDirectory(m_dir.path());
+        p.setStandardInputFile(QProcess::nullDevice());
+        const QStringList command = m_owner + QStringList{m_bin + tool} + args;
+        p.start(command.first(), command.mid(1));
+        if (!p.waitForFinished(180000) || p.exitStatus() != QProcess::NormalExit || p.exitCode() != 0) {
+            m_error = tool + QStringLiteral(": ") + QString::fromLocal8Bit(p.readAllStandardError())
+                + QString::fromLocal8Bit(readFile(m_dir.filePath(QStringLiteral("log"))).right(2000));
+            return false;
+        }
+        if (out)
+            *out = QString::fromUtf8(p.readAllStandardOutput());
+        return true;
+    }
+
+    QTemporaryDir m_dir;
+    QString m_bin;
+    QStringList m_owner;
+    int m_port = 0;
+    bool m_ok = false;
+    bool m_running = false;
+    QString m_error;
+};
+
 // The peak resident memory of a running process (VmHWM), in KiB; 0 when it
 // cannot be read.
 inline qint64 peakResidentKiB(qint64 pid)

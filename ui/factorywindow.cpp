@@ -5,7 +5,8 @@
 #include "downloadgroupbox.h"
 #include "filecfg.h"
 #include "portlist.h"
-#include "productionrecord.h"
+#include "recordstore.h"
+#include "statisticswindow.h"
 #include "tranthread.h"
 #include "ui_factorywindow.h"
 
@@ -26,6 +27,7 @@
 #include <QRegularExpression>
 #include <QSerialPort>
 #include <QSoundEffect>
+#include <QStatusBar>
 #include <QTextCursor>
 #include <QTextDocument>
 #include <QTimer>
@@ -173,6 +175,29 @@ factoryWindow::factoryWindow(QWidget *parent)
     }
 
     appendPlainLine(ui->textEdit, QStringLiteral("当前版本号：") + QLatin1String(kProgramVersion));
+    openRecords();
+}
+
+void factoryWindow::openRecords()
+{
+    recordStoreOptions options;
+    options.databasePath = QStringLiteral("log/production.db");
+    options.csvDailyFolder = QStringLiteral("log");
+    QString problem;
+    if (!readRecordServer(recordServerConfigPath(), &options.server, &problem))
+        log(problem);
+    origin = defaultOrigin();
+    origin.line = lineName();
+    origin.toolVersion = QLatin1String(kProgramVersion);
+    records = new recordStore(options, this);
+    recordState = new QLabel(this);
+    recordState->setObjectName(QStringLiteral("lbRecordState"));
+    statusBar()->addPermanentWidget(recordState);
+    // Both arrive queued from the store's threads; the state is a few
+    // atomic words, so the label never waits on a disk or a server.
+    connect(records, &recordStore::problem, this, &factoryWindow::log);
+    connect(records, &recordStore::stateChanged, this, [this] { recordState->setText(records->state().text()); });
+    recordState->setText(records->state().text());
 }
 
 factoryWindow::~factoryWindow()
@@ -473,13 +498,9 @@ void factoryWindow::log(QString s)
         file.write((line + QLatin1Char('\n')).toUtf8());
 }
 
-void factoryWindow::appendRecord(int panel, const chipRecord &record)
+void factoryWindow::appendRecord(int panel, const chipRecord &record, bool ok)
 {
-    QDir().mkpath(QStringLiteral("log"));
-    const QString path =
-        QStringLiteral("./log/") + QDate::currentDate().toString(QStringLiteral("yyyy-MM-dd")) + QStringLiteral(".csv");
-    if (!appendProductionRecord(path, panel + 1, record))
-        log(QStringLiteral("生产记录无法写入：") + QDir::toNativeSeparators(QFileInfo(path).absoluteFilePath()));
+    records->append(rowOf(record, panel + 1, ok, origin));
 }
 
 void factoryWindow::udateProcess()
@@ -487,6 +508,7 @@ void factoryWindow::udateProcess()
     struct result {
         int panel;
         chipRecord record;
+        bool ok;
     };
     QList<result> counted;
     for (int j = 0; j < jobs.size(); ++j) {
@@ -530,7 +552,7 @@ void factoryWindow::udateProcess()
             log(prefix
                 + (ok ? QStringLiteral("下载成功")
                       : job->eraseFlag ? QStringLiteral("擦除失败") : QStringLiteral("下载失败")));
-            counted.append({p, record});
+            counted.append({p, record, ok});
             break;
         }
         case kFinished:
@@ -549,7 +571,7 @@ void factoryWindow::udateProcess()
         // Counters first: once a chip is in the record, its count is on disk.
         saveCounters();
         for (const result &r : qAsConst(counted))
-            appendRecord(r.panel, r.record);
+            appendRecord(r.panel, r.record, r.ok);
     }
     if (mode == 1 && downloadDone >= jobs.size())
         on_pbnStartDownload_clicked();
@@ -819,6 +841,19 @@ void factoryWindow::on_pushButton_clicked()
     errCount = 0;
     showCounters();
     saveCounters();
+}
+
+void factoryWindow::on_pbnStatistics_clicked()
+{
+    // One window, brought forward when asked for again; it reads on its own
+    // thread, so the stations' poll goes on undisturbed.
+    if (!statistics) {
+        statistics = statisticsWindow::forThisLine(this);
+        statistics->setAttribute(Qt::WA_DeleteOnClose);
+    }
+    statistics->show();
+    statistics->raise();
+    statistics->activateWindow();
 }
 
 void factoryWindow::on_cbDsrCtl_clicked(bool checked)

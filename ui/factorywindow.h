@@ -6,6 +6,7 @@
 #include <cstdint>
 
 #include "firmwareimage.h"
+#include "recordstore.h"
 
 class QCheckBox;
 class QLabel;
@@ -17,6 +18,7 @@ class QSoundEffect;
 class QTimer;
 class downloadGroupBox;
 class fileCfg;
+class statisticsWindow;
 class tranThread;
 struct chipRecord;
 
@@ -55,6 +57,7 @@ private slots:
     void on_cbAutoReset_stateChanged(int state);
     void on_cbHighSpeedFlag_clicked(bool checked);
     void on_pushButton_clicked();
+    void on_pbnStatistics_clicked();
     void on_cbDsrCtl_clicked(bool checked);
     void on_cbLockUI_clicked(bool checked);
     void on_cbRefreshUart_clicked(bool checked);
@@ -106,7 +109,9 @@ private:
     void refreshButtons();
     void showCounters();
     void saveCounters();
-    void appendRecord(int panel, const chipRecord &record);
+    // Stopped and interrupted chips are failures: ok stays false for them.
+    void appendRecord(int panel, const chipRecord &record, bool ok = false);
+    void openRecords();
     void playSound(bool success);
 
     Ui::factoryWindow *ui;
@@ -121,6 +126,7 @@ private:
     // Jobs of stopped runs that still hold their ports.
     QList<QPointer<tranThread>> stopping;
     QList<portRecord> ports;
+    QPointer<statisticsWindow> statistics;
     uint32_t allCount = 0;
     uint32_t okCount = 0;
     uint32_t errCount = 0;
@@ -131,6 +137,9 @@ private:
     bool downloading = false;
     bool erasing = false;
     uint32_t stationCount = 0;
+    recordStore *records = nullptr;
+    recordOrigin origin;
+    QLabel *recordState = nullptr;
     QTimer *refreshTimer;
     QTimer *progressTimer;
     QTimer *testTimer;

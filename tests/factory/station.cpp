@@ -17,6 +17,8 @@
 #include <QCommandLineParser>
 #include <QDate>
 #include <QFile>
+#include <QDeadlineTimer>
+#include <QThread>
 #include <QTimer>
 
 #include <cstdio>
@@ -31,6 +33,14 @@ void printReport(const FactoryDriver &drive, int stations)
                     drive.progress(i));
     std::printf("counted: %d, good: %d, failed: %d\n", drive.total(), drive.good(), drive.failed());
     QFile record(QStringLiteral("log/%1.csv").arg(QDate::currentDate().toString(QStringLiteral("yyyy-MM-dd"))));
+    // The window records off its own thread: its last lines may be a few
+    // milliseconds behind the panels.
+    QDeadlineTimer wait(5000);
+    while (record.open(QIODevice::ReadOnly) && record.readAll().count('\n') <= drive.total() && !wait.hasExpired()) {
+        record.close();
+        QThread::msleep(10);
+    }
+    record.close();
     if (record.open(QIODevice::ReadOnly)) {
         std::printf("\nproduction record %s:\n%s", qPrintable(record.fileName()),
                     record.readAll().replace("\xEF\xBB\xBF", "").constData());

@@ -7,6 +7,7 @@
 #include "appglobals.h"
 #include "cfgfile.h"
 #include "factorywindow.h"
+#include "recordstore.h"
 
 #include <QCheckBox>
 #include <QDate>
@@ -19,6 +20,8 @@
 #include <QPushButton>
 #include <QRadioButton>
 #include <QRandomGenerator>
+#include <QSqlDatabase>
+#include <QSqlQuery>
 #include <QTextEdit>
 #include <QtTest>
 
@@ -608,6 +611,22 @@ void tst_factorywindow::countersSurviveKill()
     QCOMPARE(o.value("err_cnt").toString(), QString("2"));
     QVERIFY(fileBytes(today(".csv")).endsWith("\r\n"));
     QCOMPARE(sim.flash().mid(0x1000, 8000), fileBytes(image));
+    // A chip in the CSV is a row in the database, which the kill left whole.
+    QString error;
+    const auto records = recordQuery::openLocal("log/production.db", &error);
+    QVERIFY2(records, qPrintable(error));
+    QVector<productionRow> rows;
+    QVERIFY(records->find(recordFilter(), &rows, &error));
+    QCOMPARE(rows.size(), recordLines().size() - 1);
+    QCOMPARE(rows.first().uid, recordLines().last().value(kUid));
+    {
+        QSqlDatabase db = QSqlDatabase::addDatabase("QSQLITE", "integrity");
+        db.setDatabaseName("log/production.db");
+        QSqlQuery q(db);
+        QVERIFY(db.open() && q.exec("PRAGMA integrity_check") && q.next());
+        QCOMPARE(q.value(0).toString(), QString("ok"));
+    }
+    QSqlDatabase::removeDatabase("integrity");
 }
 
 QTEST_MAIN(tst_factorywindow)

@@ -1,0 +1,153 @@
+#include "recordschema.h"
+
+#include <QSqlDatabase>
+#include <QSqlError>
+#include <QSqlQuery>
+#include <QStringList>
+#include <QVariant>
+
+namespace {
+// Step n brings a line's database from version n to n + 1. A new version
+// appends a step; shipped steps never change, since lines hold files made
+// by them.
+const QStringList localSteps[] = {
+    {
+        QStringLiteral("CREATE TABLE records ("
+                       " seq INTEGER PRIMARY KEY AUTOINCREMENT,"
+                       " id TEXT NOT NULL UNIQUE,"
+                       " time_ms INTEGER NOT NULL, utc_offset INTEGER NOT NULL,"
+                       " host TEXT NOT NULL, line TEXT NOT NULL, station INTEGER NOT NULL, port TEXT NOT NULL,"
+                       " model TEXT NOT NULL, flash_id TEXT NOT NULL, uid TEXT NOT NULL,"
+                       " operation TEXT NOT NULL, ok INTEGER NOT NULL, code INTEGER NOT NULL, text TEXT NOT NULL,"
+                       " first_code INTEGER NOT NULL, seconds REAL NOT NULL, bytes INTEGER NOT NULL,"
+                       " baud INTEGER NOT NULL, high_speed INTEGER NOT NULL, tool_version TEXT NOT NULL,"
+                       " sent INTEGER NOT NULL DEFAULT 0)"),
+        QStringLiteral("CREATE TABLE images ("
+                       " record_id TEXT NOT NULL REFERENCES records(id), idx INTEGER NOT NULL,"
+                       " file_name TEXT NOT NULL, size INTEGER NOT NULL, address INTEGER NOT NULL,"
+                       " sha256 TEXT NOT NULL, PRIMARY KEY (record_id, idx))"),
+        // The summary reads only these indexes, never the table: a million
+        // rows answer in a fraction of a second.
+        QStringLiteral("CREATE INDEX records_hour ON records(time_ms, ok)"),
+        QStringLiteral("CREATE INDEX records_failure ON records(ok, code, text)"),
+        QStringLiteral("CREATE INDEX records_station ON records(line, station, ok)"),
+        QStringLiteral("CREATE INDEX records_uid ON records(uid)"),
+        QStringLiteral("CREATE INDEX records_flash_id ON records(flash_id)"),
+        QStringLiteral("CREATE INDEX records_unsent ON records(seq) WHERE sent = 0"),
+        QStringLiteral("CREATE INDEX images_sha256 ON images(sha256)"),
+    },
+};
+constexpr int kLocalSteps = sizeof localSteps / sizeof localSteps[0];
+static_assert(kLocalSteps == kRecordSchemaVersion, "one migration step per schema version");
+
+const QStringList serverTables = {
+    QStringLiteral("CREATE TABLE IF NOT EXISTS schema_version (version INTEGER NOT NULL)"),
+    QStringLiteral("CREATE TABLE IF NOT EXISTS records ("
+                   " seq BIGSERIAL UNIQUE,"
+                   " id UUID PRIMARY KEY,"
+                   " time_ms BIGINT NOT NULL, utc_offset INTEGER NOT NULL,"
+                   " host TEXT NOT NULL, line TEXT NOT NULL, station INTEGER NOT NULL, port TEXT NOT NULL,"
+                   " model TEXT NOT NULL, flash_id TEXT NOT NULL, uid TEXT NOT NULL,"
+                   " operation TEXT NOT NULL, ok INTEGER NOT NULL, code BIGINT NOT NULL, text TEXT NOT NULL,"
+                   " first_code BIGINT NOT NULL, seconds DOUBLE PRECISION NOT NULL, bytes BIGINT NOT NULL,"
+                   " baud BIGINT NOT NULL, high_speed INTEGER NOT NULL, tool_version TEXT NOT NULL,"
+                   " received TIMESTAMPTZ NOT NULL DEFAULT now())"),
+    QStringLiteral("CREATE TABLE IF NOT EXISTS images ("
+                   " record_id UUID NOT NULL REFERENCES records(id), idx INTEGER NOT NULL,"
+                   " file_name TEXT NOT NULL, size BIGINT NOT NULL, address BIGINT NOT NULL,"
+                   " sha256 TEXT NOT NULL, PRIMARY KEY (record_id, idx))"),
+    QStringLiteral("CREATE INDEX IF NOT EXISTS records_hour ON records(time_ms, ok)"),
+    QStringLiteral("CREATE INDEX IF NOT EXISTS records_failure ON records(ok, code, text)"),
+    QStringLiteral("CREATE INDEX IF NOT EXISTS records_station ON records(line, station, ok)"),
+    QStringLiteral("CREATE INDEX IF NOT EXISTS records_uid ON records(uid)"),
+    QStringLiteral("CREATE INDEX IF NOT EXISTS records_flash_id ON records(flash_id)"),
+    QStringLiteral("CREATE INDEX IF NOT EXISTS images_sha256 ON images(sha256)"),
+};
+
+bool run(QSqlDatabase &db, const QString &sql, QString *error)
+{
+    QSqlQuery q(db);
+    if (q.exec(sql))
+        return true;
+    if (error)
+        *error = q.lastError().text();
+    return false;
+}
+} // namespace
+
+bool prepareLocalSchema(QSqlDatabase &db, QString *error)
+{
+    // The version is read under the write lock: two programs opening a new
+    // file together migrate it once.
+    if (!run(db, QStringLiteral("BEGIN IMMEDIATE"), error))
+        return false;
+    QSqlQuery q(db);
+    bool good = q.exec(QStringLiteral("PRAGMA user_version")) && q.next();
+    if (!good && error)
+        *error = q.lastError().text();
+    const int version = good ? q.value(0).toInt() : 0;
+    q.finish();
+    if (good && version > kRecordSchemaVersion) {
+        if (error)
+            *error = QStringLiteral("数据库版本 %1 比本工具新（%2）").arg(version).arg(kRecordSchemaVersion);
+        good = false;
+    }
+    // All steps and the new version mark commit together: a crash mid-way
+    // leaves the file as it was.
+    for (int step = version; good && step < kLocalSteps; ++step) {
+        for (const QString &sql : localSteps[step])
+            good = good && run(db, sql, error);
+    }
+    if (good && version < kLocalSteps)
+        good = run(db, QStringLiteral("PRAGMA user_version = %1").arg(kLocalSteps), error);
+    if (good && run(db, QStringLiteral("COMMIT"), error))
+        return true;
+    QSqlQuery(db).exec(QStringLiteral("ROLLBACK"));
+    return false;
+}
+
+bool prepareServerSchema(QSqlDatabase &db, QString *error)
+{
+    // Most opens find the tables made: nothing to change, nothing to lock.
+    {
+        QSqlQuery q(db);
+        if (q.exec(QStringLiteral("SELECT CASE WHEN to_regclass('schema_version') IS NULL THEN 0"
+                                  " ELSE (SELECT coalesce(max(version), 0) FROM schema_version) END"))
+            && q.next() && q.value(0).toInt() == kRecordSchemaVersion)
+            return true;
+    }
+    // Several lines may start together against a fresh server; the lock
+    // keeps their CREATEs from racing each other.
+    if (!db.transaction()) {
+        if (error)
+            *error = db.lastError().text();
+        return false;
+    }
+    bool good = run(db, QStringLiteral("SELECT pg_advisory_xact_lock(571304)"), error);
+    for (const QString &sql : serverTables)
+        good = good && run(db, sql, error);
+    int version = 0;
+    if (good) {
+        QSqlQuery q(db);
+        good = q.exec(QStringLiteral("SELECT max(version) FROM schema_version"));
+        if (good && q.next())
+            version = q.value(0).toInt();
+        else if (!good && error)
+            *error = q.lastError().text();
+    }
+    if (good && version > kRecordSchemaVersion) {
+        if (error)
+            *error = QStringLiteral("服务器数据库版本 %1 比本工具新（%2）").arg(version).arg(kRecordSchemaVersion);
+        good = false;
+    }
+    if (good && version < kRecordSchemaVersion)
+        good = run(db, QStringLiteral("DELETE FROM schema_version"), error)
+            && run(db, QStringLiteral("INSERT INTO schema_version VALUES (%1)").arg(kRecordSchemaVersion), error);
+    if (!good || !db.commit()) {
+        if (good && error)
+            *error = db.lastError().text();
+        db.rollback();
+        return false;
+    }
+    return true;
+}

@@ -1,0 +1,33 @@
+#pragma once
+#include <QString>
+
+class QSqlDatabase;
+
+// The production database's tables, the same on a line's SQLite file and on
+// the factory's PostgreSQL server:
+//
+//   records  one row per counted chip, erase, stopped or interrupted chip
+//     id            UUID, the row's name everywhere (uuid on the server)
+//     time_ms       UTC milliseconds since the epoch
+//     utc_offset    seconds east of UTC at the line
+//     host, line, station, port, model, flash_id, uid
+//     operation     "download" or "erase"
+//     ok            1 counted good, 0 counted failed
+//     code, text    the final result code and its text
+//     first_code    the first attempt's code when a retry followed, else 0
+//     seconds, bytes, baud, high_speed, tool_version
+//     sent          (SQLite only) 1 once the server has the row
+//     seq           (SQLite) local order of appending; (server) order of arrival
+//   images   per image of a row: record_id, idx (from 0), file_name, size,
+//            address, sha256 (lower-case hex of the bytes sent)
+//
+// The version is SQLite's user_version on a line and the one row of
+// schema_version on the server. Opening an older database brings it to the
+// current version step by step; a newer one is left alone.
+constexpr int kRecordSchemaVersion = 1;
+
+// Creates or migrates a line's database; false with the reason otherwise.
+bool prepareLocalSchema(QSqlDatabase &db, QString *error);
+// Creates the server's tables when missing; false with the reason when the
+// server holds a newer version or cannot be changed.
+bool prepareServerSchema(QSqlDatabase &db, QString *error);
