@@ -304,6 +304,10 @@ void factoryWindow::loadSettings()
         ui->cbBootCtl->setChecked(false);
         addValue(QStringLiteral("boot_flag"), QStringLiteral("0"));
     }
+    // Off until it has met real chips: a file without the key (every file
+    // until the box is first clicked) leaves it off.
+    QString fast;
+    ui->cbFastLoad->setChecked(readValue(QStringLiteral("fast_flag"), fast) && fast.toUInt() == 1);
 }
 
 void factoryWindow::applyLock(bool locked)
@@ -311,6 +315,7 @@ void factoryWindow::applyLock(bool locked)
     for (QWidget *w : {static_cast<QWidget *>(ui->fileCfgPanel), static_cast<QWidget *>(ui->cbRefreshUart),
                        static_cast<QWidget *>(ui->cbAutoReset), static_cast<QWidget *>(ui->cbHighSpeedFlag),
                        static_cast<QWidget *>(ui->cbBootCtl), static_cast<QWidget *>(ui->cbDsrCtl),
+                       static_cast<QWidget *>(ui->cbFastLoad),
                        static_cast<QWidget *>(ui->lineEdit), static_cast<QWidget *>(ui->pushButton)})
         w->setEnabled(!locked);
 }
@@ -694,6 +699,7 @@ void factoryWindow::startJobs(bool erase, const QStringList &paths, const QList<
         job->setConfig(panelParts.at(i).port->text().trimmed(), paths, addrs, ui->cbHighSpeedFlag->isChecked(),
                        ui->cbAutoReset->isChecked(), ui->cbDsrCtl->isChecked(), ui->cbBootCtl->isChecked(), baud);
         job->eraseFlag = erase;
+        job->fastLoad = ui->cbFastLoad->isChecked();
         job->setImages(images);
         connect(job, &QThread::finished, job, &QObject::deleteLater);
         connect(job, &QThread::finished, this, &factoryWindow::myThreadFinished);
@@ -821,6 +827,11 @@ void factoryWindow::on_cbHighSpeedFlag_clicked(bool checked)
     if (checked)
         warnHighSpeed(this);
     writeValue(QStringLiteral("high_flag"), flagText(checked));
+}
+
+void factoryWindow::on_cbFastLoad_clicked(bool checked)
+{
+    addValue(QStringLiteral("fast_flag"), flagText(checked));
 }
 
 void factoryWindow::on_pushButton_clicked()

@@ -62,6 +62,7 @@ private slots:
     void on_cbLockUI_clicked(bool checked);
     void on_cbRefreshUart_clicked(bool checked);
     void on_cbBootCtl_clicked(bool checked);
+    void on_cbFastLoad_clicked(bool checked);
 
 private:
     // A port of the monitor's table and the panel state it carries along

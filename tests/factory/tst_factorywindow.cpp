@@ -235,7 +235,9 @@ void tst_factorywindow::settingsAtStartup()
     QVERIFY(!viewText(*window).contains("未检测到配置文件"));
     QJsonObject o = settingsOnDisk();
     QCOMPARE(o.value("boot_flag").toString(), QString("0"));
+    QVERIFY(!o.contains("fast_flag"));
     QVERIFY(!find<QCheckBox>(window.get(), "cbBootCtl")->isChecked());
+    QVERIFY(!find<QCheckBox>(window.get(), "cbFastLoad")->isEnabled());
     QVERIFY(find<QCheckBox>(window.get(), "cbAutoReset")->isChecked());
     QVERIFY(find<QCheckBox>(window.get(), "cbLockUI")->isChecked());
     QVERIFY(!find<QWidget>(window.get(), "fileCfgPanel")->isEnabled());
@@ -254,6 +256,8 @@ void tst_factorywindow::settingsAtStartup()
     // Clearing the counters is on disk at once; the baud rate at exit.
     find<QCheckBox>(window.get(), "cbLockUI")->click();
     QVERIFY(baudField(*window)->isEnabled());
+    find<QCheckBox>(window.get(), "cbFastLoad")->click();
+    QCOMPARE(settingsOnDisk().value("fast_flag").toString(), QString("1"));
     find<QPushButton>(find<QWidget>(window.get(), "countBox"), "pushButton")->click();
     QCOMPARE(find<QLabel>(window.get(), "downloadOkCnt")->text(), QString("0"));
     QCOMPARE(settingsOnDisk().value("ok_cnt").toString(), QString("0"));
