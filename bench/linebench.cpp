@@ -30,6 +30,8 @@ struct lineResult {
     int exitStatus = -1;
     int wrong = 0;
     double slowest = 0;  // the longest chip of the line, as vq_flash reports it
+    double chipSum = 0;  // every chip's seconds, as vq_flash reports them
+    int chips = 0;
 };
 
 // Runs vq_flash to its end with its JSON lines in `output` and its human
@@ -71,7 +73,7 @@ bool runFlash(const QStringList &args, const QString &output, lineResult *r)
     return true;
 }
 
-bool lineRun(int count, int size, uint32_t baud, lineResult *r)
+bool lineRun(int count, int size, uint32_t baud, bool fastLoad, lineResult *r)
 {
     QTemporaryDir tmp;
     const QByteArray data = benchBytes(size);
@@ -85,6 +87,8 @@ bool lineRun(int count, int size, uint32_t baud, lineResult *r)
     }
     QStringList args{QStringLiteral("--json"), QStringLiteral("--baud"), QString::number(baud),
                      image + QStringLiteral("@0")};
+    if (fastLoad)
+        args << QStringLiteral("--fast-load");
     for (int i = 0; i < count; ++i)
         args << QStringLiteral("--port") << sim.portPath(i);
     const QString output = tmp.filePath(QStringLiteral("line.jsonl"));
@@ -94,8 +98,12 @@ bool lineRun(int count, int size, uint32_t baud, lineResult *r)
     if (lines.open(QIODevice::ReadOnly)) {
         for (const QByteArray &line : lines.readAll().split('\n')) {
             const QJsonObject o = QJsonDocument::fromJson(line).object();
-            if (o.value(QStringLiteral("event")).toString() == QLatin1String("result"))
-                r->slowest = std::max(r->slowest, o.value(QStringLiteral("seconds")).toDouble());
+            if (o.value(QStringLiteral("event")).toString() == QLatin1String("result")) {
+                const double seconds = o.value(QStringLiteral("seconds")).toDouble();
+                r->slowest = std::max(r->slowest, seconds);
+                r->chipSum += seconds;
+                ++r->chips;
+            }
         }
     }
     for (int i = 0; i < count; ++i)
@@ -105,26 +113,29 @@ bool lineRun(int count, int size, uint32_t baud, lineResult *r)
 
 } // namespace
 
-int benchLine(const QStringList &counts, int size, uint32_t baud)
+int benchLine(const QStringList &counts, int size, uint32_t baud, bool fastLoad)
 {
     double single = 0;
-    printf("\n%8s %10s %14s %8s %16s %12s %12s\n", "stations", "wall s", "KiB/s", "ratio", "cpu % vq_flash", "rss KiB",
-           "slowest s");
+    const double wire = size * 10.0 / baud;
+    printf("\n%s\n%8s %10s %14s %8s %16s %12s %12s %10s %8s\n", fastLoad ? "with --fast-load" : "without --fast-load",
+           "stations", "wall s", "KiB/s", "ratio", "cpu % vq_flash", "rss KiB", "slowest s", "chip s", "wire %");
     QStringList lines;
     int failures = 0;
     for (const QString &c : counts) {
         const int count = c.toInt();
         lineResult r;
-        const bool ran = lineRun(count, size, baud, &r);
+        const bool ran = lineRun(count, size, baud, fastLoad, &r);
+        const double chip = r.chips ? r.chipSum / r.chips : 0;
         const double aggregate = ran ? count * size / 1024.0 / r.seconds : 0;
         if (single == 0)
             single = aggregate;
         const double ratio = single > 0 ? aggregate / single : 0;
         failures += !ran || r.exitStatus != 0 || r.wrong != 0;
-        printf("%8d %10.3f %14.1f %8.2f %16.1f %12ld %12.2f\n", count, r.seconds, aggregate, ratio,
-               r.seconds > 0 ? 100 * r.cpu / r.seconds : 0, r.peakRss, r.slowest);
+        printf("%8d %10.3f %14.1f %8.2f %16.1f %12ld %12.2f %10.3f %7.1f%%\n", count, r.seconds, aggregate, ratio,
+               r.seconds > 0 ? 100 * r.cpu / r.seconds : 0, r.peakRss, r.slowest, chip, chip > 0 ? 100 * wire / chip : 0);
         lines << QStringLiteral("line %1: wall %2 s, aggregate %3 KiB/s, ratio %4 to one station, cpu %5 s = %6 % of "
-                                "a core for vq_flash, peak rss %7 KiB, slowest chip %8 s, exit %9, wrong flash %10")
+                                "a core for vq_flash, peak rss %7 KiB, slowest chip %8 s, exit %9, wrong flash %10, "
+                                "mean chip %11 s for %12 s of wire time, fast load %13")
                      .arg(count)
                      .arg(r.seconds, 0, 'f', 3)
                      .arg(aggregate, 0, 'f', 1)
@@ -134,7 +145,10 @@ int benchLine(const QStringList &counts, int size, uint32_t baud)
                      .arg(r.peakRss)
                      .arg(r.slowest, 0, 'f', 2)
                      .arg(r.exitStatus)
-                     .arg(r.wrong);
+                     .arg(r.wrong)
+                     .arg(chip, 0, 'f', 3)
+                     .arg(wire, 0, 'f', 3)
+                     .arg(fastLoad ? QStringLiteral("on") : QStringLiteral("off"));
     }
     printf("\n");
     for (const QString &l : lines)

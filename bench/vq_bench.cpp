@@ -5,7 +5,8 @@
 //   vq_bench stations [--counts 1,4,8,16] [--size BYTES] [--baud N] [--spin]
 //   vq_bench idle
 //   vq_bench factory  [--counts 1,16,32] [--size BYTES] [--baud N] [--statistics]
-//   vq_bench line     [--counts 1,16,32] [--size BYTES] [--baud N]
+//   vq_bench line     [--counts 1,16,32] [--size BYTES] [--baud N] [--fast-load]
+//   vq_bench chip     [--sizes 65536,262144,1048576] [--baud N] [--rounds N]
 //   vq_bench records  [--rows N] [--summary-rows N] [--view-rows 1000000] [--no-view] [--no-server]
 //   vq_bench records-view [--view-rows 1000000] [--no-server]   (the statistics window's part alone)
 //   vq_bench records-view-server [--view-rows 1000000]            (its PostgreSQL half alone)
@@ -15,6 +16,7 @@
 // 8N1) divided by the measured time, so 100 % is a full line.
 
 #include "benchutil.h"
+#include "chipbench.h"
 #include "chipcommand.h"
 #include "factorybench.h"
 #include "linebench.h"
@@ -361,6 +363,9 @@ int main(int argc, char **argv)
         return stationRun(args);
     if (mode == "idle")
         return benchIdle(args);
+    if (mode == "chip")
+        return benchChip(args.value("--sizes", "65536,262144,1048576").split(','),
+                         args.value("--baud", "2000000").toUInt(), args.value("--rounds", "3").toInt());
     if (mode == "records")
     {
         int failed = benchRecords(args.value("--rows", "5000").toInt(), args.value("--summary-rows", "1000000").toInt());
@@ -378,9 +383,9 @@ int main(int argc, char **argv)
     if (mode == "factory")
         return benchFactory(args.value("--counts", "1,16,32").split(','), size, baud, args.flag("--statistics"));
     if (mode == "line")
-        return benchLine(args.value("--counts", "1,16,32").split(','), size, baud);
+        return benchLine(args.value("--counts", "1,16,32").split(','), size, baud, args.flag("--fast-load"));
     if (mode == "factory-run")
         return factoryRun(args.value("--count", "1").toInt(), size, baud, args.flag("--statistics"));
-    fprintf(stderr, "usage: vq_bench flash|ramcode|stations|idle|factory|line|records [options]\n");
+    fprintf(stderr, "usage: vq_bench flash|ramcode|stations|idle|factory|line|chip|records [options]\n");
     return 2;
 }

@@ -122,6 +122,7 @@ void flashLine::start()
         job->setConfig(s->port, options.files, options.addresses, options.highSpeed, options.reset, options.continuous,
                        options.boot, options.baud);
         job->eraseBeforeWrite = options.erase;
+        job->fastLoad = options.fastLoad;
         if (images)
             job->setImages(images);
         job->continueAfterFailure = true;

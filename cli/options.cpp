@@ -59,8 +59,8 @@ QString checkImages(const flashOptions &o)
 
 const char kUsage[] =
     "usage: vq_flash --port PORT [--port PORT ...] | --all-ports [--exclude PORT ...]\n"
-    "                [--baud N] [--high-speed] [--erase] [--reset] [--boot] [--continuous]\n"
-    "                [--record FILE] [--db FILE] [--json] [--verbose] [FILE@ADDR ...]\n"
+    "                [--baud N] [--high-speed] [--fast-load] [--erase] [--reset] [--boot]\n"
+    "                [--continuous] [--record FILE] [--db FILE] [--json] [--verbose] [FILE@ADDR ...]\n"
     "\n"
     "Programs VQ571M / VQ5304 chips that wait in their boot ROM (115200 baud), one\n"
     "station per port, all stations at once.\n"
@@ -72,6 +72,9 @@ const char kUsage[] =
     "                 for a machine's own UART (ttyS0) or a port in other use\n"
     "  --baud N       line speed for the flash transfer, 9600 to 3000000 (default 921600)\n"
     "  --high-speed   load the high-speed RAM code\n"
+    "  --fast-load    raise the boot ROM to the burn speed (at most 2000000) and load\n"
+    "                 the RAM code at that speed; a ROM that does not answer there\n"
+    "                 gets it at 115200 as without this option\n"
     "  --erase        erase the whole flash before writing (alone: only erase)\n"
     "  --reset        reboot each chip after a successful run\n"
     "  --boot         put each chip into its boot ROM with the DTR/RTS pulses of the\n"
@@ -131,6 +134,8 @@ QString parseOptions(const QStringList &args, flashOptions *o, bool *syntax)
             o->allPorts = true;
         } else if (a == QLatin1String("--high-speed")) {
             o->highSpeed = true;
+        } else if (a == QLatin1String("--fast-load")) {
+            o->fastLoad = true;
         } else if (a == QLatin1String("--erase")) {
             o->erase = true;
         } else if (a == QLatin1String("--reset")) {

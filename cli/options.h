@@ -12,6 +12,7 @@ struct flashOptions {
     QStringList excluded;
     uint32_t baud = 921600;
     bool highSpeed = false;
+    bool fastLoad = false;
     bool erase = false;
     bool reset = false;
     bool boot = false;

@@ -49,6 +49,7 @@ tranThread::tranThread()
 {
     cmd->done = 0.0f;
     cmd->ymodem->fraction = 0.0f;
+    cmd->noteLine = [this](const QString &text) { log(text); };
 }
 
 tranThread::~tranThread()
@@ -169,6 +170,7 @@ void tranThread::enterBootRom()
 
 uint32_t tranThread::programOnce()
 {
+    cmd->fastLoad = fastLoad;
     return cmd->programFlash(baudRate, images, eraseBeforeWrite ? kEraseWholeChip : kKeepFlash, highFlag);
 }
 

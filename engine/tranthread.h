@@ -108,6 +108,9 @@ public:
     // ending the job.
     bool eraseBeforeWrite = false;
     bool continueAfterFailure = false;
+    // Set before start(): the RAM code is loaded at the burn speed
+    // (chipCommand::fastLoad).
+    bool fastLoad = false;
 
 public slots:
     void stop();

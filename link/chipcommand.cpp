@@ -38,6 +38,13 @@ QByteArray hex(uint32_t value)
     return "0x" + QByteArray::number(value, 16);
 }
 
+QByteArray bootBaudLine(uint32_t baudRate)
+{
+    QByteArray line = "baudrate [boot][]" + kLineEnd;
+    line.insert(line.lastIndexOf('[') + 1, QByteArray::number(baudRate));
+    return line;
+}
+
 // What one look at the receive buffer concluded; Waiting when the wait ends
 // without a verdict.
 enum class Poll { Waiting, Pass, Fail };
@@ -284,10 +291,11 @@ bool chipCommand::getFlashUid(QString &uid)
         if (rx.size() <= 43)
             return Poll::Waiting;
         const int at = rx.indexOf(kUidMarker);
+        // The whole UID is in once the buffer reaches past it; a further
+        // wait for it would be dead time.
         if (at < 0 || rx.size() <= at + 44)
             return Poll::Waiting;
-        delayMs(linkTiming::kUidSettleMs);
-        const QByteArray candidate = serial->rxBuffer.mid(at + kUidMarker.size(), kUidLength);
+        const QByteArray candidate = rx.mid(at + kUidMarker.size(), kUidLength);
         bool hexDigit = false;
         QByteArray(1, candidate.isEmpty() ? 'x' : candidate.back()).toUInt(&hexDigit, 16);
         if (candidate.size() != kUidLength || !candidate.startsWith("0x") || !hexDigit)
@@ -349,9 +357,7 @@ bool chipCommand::setBootBaudRate(uint32_t baudRate)
 {
     if (!serial)
         return false;
-    QByteArray line = "baudrate [boot][]" + kLineEnd;
-    line.insert(line.lastIndexOf('[') + 1, QByteArray::number(baudRate));
-    sendLine(line);
+    sendLine(bootBaudLine(baudRate));
     switchingBaud = baudRate;
     delayMs(linkTiming::kBootBaudSwitchSettleMs);
     serial->setBaudRate(baudRate);
@@ -372,7 +378,6 @@ bool chipCommand::setBurnBaudRate(uint32_t baudRate)
     serial->clearQueues();
     serial->setBaudRate(baudRate);
     serial->clearQueues();
-    delayMs(linkTiming::kBaudSwitchSettleMs);
     serial->sendData(kVersionLine);
     QString model;
     return getVersion(model);
@@ -410,6 +415,56 @@ bool chipCommand::downloadRamCode(uint32_t address, const QString &filePath, uin
     return true;
 }
 
+bool chipCommand::raiseBootSpeed(uint32_t baudRate)
+{
+    sendLine(bootBaudLine(baudRate));
+    switchingBaud = baudRate;
+    // The ROM's settling starts when the line has crossed.
+    serial->lineCarried();
+    delayMs(linkTiming::kFastLoadSettleMs);
+    serial->setBaudRate(baudRate);
+    QString model;
+    for (int i = 0; i < linkTiming::kFastLoadProbes && (i == 0 || mayRetry()); ++i) {
+        if (probeVersion(model) && chipPlace == ChipPlace::BootRom)
+            return true;
+    }
+    if (!mayRetry())
+        return false;
+    note(QStringLiteral("芯片未在%1波特率下应答，改用115200波特率加载RAM代码").arg(baudRate));
+    // A ROM that ignored the line still listens at its own speed.
+    serial->setBaudRate(kBootRomBaud);
+    for (int i = 0; i < linkTiming::kIdentifyTries && mayRetry(); ++i) {
+        if (probeVersion(model) && chipPlace == ChipPlace::BootRom)
+            return true;
+    }
+    return false;
+}
+
+bool chipCommand::lowerBootSpeed()
+{
+    note(QStringLiteral("以%1波特率加载RAM代码失败，改用115200波特率重试").arg(chipBaud));
+    // The line end closes whatever the ROM took for a command after the
+    // sender's cancel.
+    sendLine(kLineEnd + bootBaudLine(kBootRomBaud));
+    switchingBaud = kBootRomBaud;
+    serial->lineCarried();
+    delayMs(linkTiming::kFastLoadSettleMs);
+    serial->setBaudRate(kBootRomBaud);
+    QString model;
+    for (int i = 0; i < linkTiming::kFastLoadProbes && mayRetry(); ++i) {
+        if (probeVersion(model) && chipPlace == ChipPlace::BootRom)
+            return true;
+    }
+    return false;
+}
+
+void chipCommand::note(const QString &text)
+{
+    qDebug().noquote() << text;
+    if (noteLine)
+        noteLine(text);
+}
+
 void chipCommand::setStep(float steps)
 {
     progressSeq.fetch_add(1);
@@ -430,6 +485,14 @@ float chipCommand::progress() const
         if (progressSeq.load() == before)
             return steps;
     }
+}
+
+void chipCommand::enterPhase(runPhase next)
+{
+    if (phaseNow != runPhase::Count)
+        phaseNs[static_cast<size_t>(phaseNow)] += phaseClock.nsecsElapsed();
+    phaseClock.restart();
+    phaseNow = next;
 }
 
 bool chipCommand::mayRetry() const
@@ -502,6 +565,14 @@ uint32_t chipCommand::runProgram(uint32_t burnBaudRate, const firmwareImageSet &
     if (!images)
         return kAddressListMismatch;
 
+    phaseNs.fill(0);
+    phaseNow = runPhase::Count;
+    enterPhase(runPhase::Probe);
+    struct phaseCloser {
+        chipCommand *command;
+        ~phaseCloser() { command->enterPhase(runPhase::Count); }
+    } closer{this};
+
     chipModel.clear();
     flashSize = 0;
     QString model;
@@ -511,10 +582,23 @@ uint32_t chipCommand::runProgram(uint32_t burnBaudRate, const firmwareImageSet &
     chipModel = model;
 
     setStep(0.0f);
+    // The RAM code crawls at 115200 unless the boot ROM is raised first; it
+    // starts at the speed the ROM had, often the burn speed itself.
+    const uint32_t loadBaud = qMin(burnBaudRate, linkTiming::kFastLoadMaxBaud);
+    if (fastLoad && loadBaud > kBootRomBaud) {
+        enterPhase(runPhase::SpeedChange);
+        if (!raiseBootSpeed(loadBaud))
+            return kRamCodeFailed | (stopFlag || ymodem->stopFlag ? kTransferStopped : 0);
+    }
+    enterPhase(runPhase::RamLoad);
     const QString ramCode = chipInfo::ramCodePath(model, highSpeed);
     uint32_t transfer = 0;
     bool loaded = false;
     for (int attempt = 0; attempt < kAttempts && !loaded && (attempt == 0 || mayRetry()); ++attempt) {
+        // A load that failed at the raised speed is tried again at the
+        // ROM's own, so that the option never costs a chip.
+        if (attempt > 0 && chipBaud != kBootRomBaud && !lowerBootSpeed())
+            break;
         transfer = 0;
         loaded = downloadRamCode(kRamLoadAddress, ramCode, transfer);
     }
@@ -529,6 +613,7 @@ uint32_t chipCommand::runProgram(uint32_t burnBaudRate, const firmwareImageSet &
     if (!model.contains(QLatin1String(kRamCodeMarker)))
         return kRamCodeFailed;
 
+    enterPhase(runPhase::Identity);
     QString id;
     getFlashInfo(id);
     flashId = id;
@@ -545,9 +630,13 @@ uint32_t chipCommand::runProgram(uint32_t burnBaudRate, const firmwareImageSet &
         }
     }
 
-    if (!setBurnBaudRate(burnBaudRate) && !(mayRetry() && setBurnBaudRate(burnBaudRate)))
+    enterPhase(runPhase::SpeedChange);
+    // A RAM code that has just answered at the burn speed is there already.
+    if (chipBaud != burnBaudRate && !setBurnBaudRate(burnBaudRate)
+        && !(mayRetry() && setBurnBaudRate(burnBaudRate)))
         return kBaudRateFailed;
 
+    enterPhase(runPhase::Transfer);
     // Only a refusal is worth a second "ferase_all": a chip that has not
     // answered may still be erasing, and the line would land in the middle.
     if (eraseAll == 1 && !eraseChip() && !(lastVerdict == Verdict::Fail && mayRetry() && eraseChip()))
@@ -567,6 +656,7 @@ uint32_t chipCommand::runProgram(uint32_t burnBaudRate, const firmwareImageSet &
     }
 
     setStep(static_cast<float>(count + 1));
+    enterPhase(runPhase::End);
     uint32_t reported = 0;
     const bool counted = getFileCount(reported) || (mayRetry() && getFileCount(reported));
     if (counted && reported == static_cast<uint32_t>(count))
@@ -641,13 +731,19 @@ bool chipCommand::rebootAfterStop()
     }
 
     QList<uint32_t> speeds;
-    if (chipPlace == ChipPlace::RamCode) {
+    if (chipPlace == ChipPlace::RamCode || chipPlace == ChipPlace::BootRom) {
         // A speed change the chip took but never confirmed is the likelier.
         if (switchingBaud)
             speeds << switchingBaud;
         if (!speeds.contains(chipBaud))
             speeds << chipBaud;
+        // A boot ROM raised for the fast load has no reboot, but it takes
+        // the boot baudrate line back to its own speed; at that speed
+        // already, it needs nothing.
+        if (chipPlace == ChipPlace::BootRom)
+            speeds.removeAll(kBootRomBaud);
     }
+    const QByteArray back = chipPlace == ChipPlace::RamCode ? "reboot" + kLineEnd : bootBaudLine(kBootRomBaud);
     bool first = true;
     for (uint32_t speed : speeds) {
         if (static_cast<uint32_t>(serial->port->baudRate()) != speed) {
@@ -655,7 +751,7 @@ bool chipCommand::rebootAfterStop()
             serial->setBaudRate(speed);
         }
         // After an attempt at another speed the chip may hold a garbled line.
-        serial->sendData((first ? QByteArray() : kLineEnd) + "reboot" + kLineEnd);
+        serial->sendData((first ? QByteArray() : kLineEnd) + back);
         first = false;
         drain(speed);
         serial->setBaudRate(kBootRomBaud);

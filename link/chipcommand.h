@@ -1,10 +1,13 @@
 #pragma once
 #include <QDeadlineTimer>
+#include <QElapsedTimer>
 #include <QList>
 #include <QString>
 #include <QStringList>
+#include <array>
 #include <atomic>
 #include <cstdint>
+#include <functional>
 
 #include "firmwareimage.h"
 
@@ -60,8 +63,10 @@ public:
     // object's and the sender's) and brings the chip back to its boot ROM
     // where it can. A chip left in its RAM code gets "reboot\r\n" at the
     // speed it listens at (a transfer the stop cut short is cancelled
-    // first); the port then goes back to the boot ROM's 115200 baud, as it
-    // does for a chip still in its boot ROM. A port the stop closed is
+    // first); a boot ROM raised for the fast load gets the boot baudrate
+    // line back to 115200 at the speed it listens at; the port then goes
+    // back to the boot ROM's 115200 baud, as it does for a chip still in its
+    // boot ROM. A port the stop closed is
     // opened again; a lost one is not. True when the boot ROM answered a
     // version probe, so that a new programFlash can start on this chip.
     // Runs on the thread that owns the Serial, like every command.
@@ -83,6 +88,20 @@ public:
     // The model the last programming run identified; empty until one did.
     QString chipModel;
 
+    // programFlash raises the boot ROM to the burn speed (at most
+    // linkTiming::kFastLoadMaxBaud) and loads the RAM code at that speed. A
+    // ROM that does not answer there gets the RAM code at 115200 as without
+    // it, after a line through noteLine. Off unless the caller sets it.
+    bool fastLoad = false;
+    // Lines for the operator that are not a result (the fast load's
+    // fallback); called on the run's thread.
+    std::function<void(const QString &)> noteLine;
+
+    // Where the last programFlash spent its time, in nanoseconds per phase,
+    // so that a chip's time can be split without tracing the line.
+    enum class runPhase { Probe, SpeedChange, RamLoad, Identity, Transfer, End, Count };
+    std::array<qint64, static_cast<size_t>(runPhase::Count)> phaseNs{};
+
 private:
     // What a reply wait came to: the success marker, the failure marker, or
     // nothing (budget spent, port closed, or a stop).
@@ -102,9 +121,19 @@ private:
     bool mayRetry() const;
     // Probes until the boot ROM answers or the deadline passes.
     bool bootRomAnswers(const QDeadlineTimer &deadline);
+    // The boot ROM taken to baudRate for the RAM-code load, or, when it does
+    // not answer there, back at 115200 and answering; false when it answers
+    // at neither, or on a stop.
+    bool raiseBootSpeed(uint32_t baudRate);
+    // The raised boot ROM back at 115200 after a failed load there; false
+    // when it does not answer at 115200.
+    bool lowerBootSpeed();
+    void note(const QString &text);
     // Moves done to a new whole step and the fraction back to 0 without a
     // poller ever seeing a mix of the old and the new pair.
     void setStep(float steps);
+    // Books the time since the last call to the phase that was running.
+    void enterPhase(runPhase next);
 
     std::atomic<uint32_t> progressSeq{0};
     Verdict lastVerdict = Verdict::NoAnswer;
@@ -118,4 +147,6 @@ private:
     // An erase whose wait a stop cut short may run on until then.
     QDeadlineTimer eraseBusy{QDeadlineTimer::Forever};
     bool eraseRunning = false;
+    QElapsedTimer phaseClock;
+    runPhase phaseNow = runPhase::Count;
 };

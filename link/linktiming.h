@@ -29,10 +29,6 @@ constexpr uint32_t kFlashTestPolls = 3001;
 // short answer, short enough to probe often while a chip is being inserted.
 constexpr uint32_t kProbePolls = 10;
 
-// The RAM-code reply lags the marker "flash uid:" by a few bytes; one more
-// reply poll lets the whole UID arrive.
-constexpr int kUidSettleMs = 10;
-
 // sendData waits at most this long for the bytes to leave the host.
 constexpr int kWriteDrainMs = 50;
 
@@ -86,11 +82,27 @@ constexpr int kRebootAnswerMs = 3000;
 // again for the RAM code after its load.
 constexpr int kIdentifyTries = 40;
 
-// The burn baudrate line is not acknowledged; the chip switches after it has
-// sent its last byte at the old speed.
+// The burn baudrate line is not acknowledged; the chip switches once it has
+// taken the line. "Written" on the host only means handed to the adapter,
+// whose FIFO may still hold the line's tail (17 bytes: 1.5 ms at 115200):
+// this wait lets it cross and the chip switch before the host does. The host
+// needs no wait after its own switch, which is done when setBaudRate returns.
 constexpr int kBaudSwitchSettleMs = 10;
-// The boot ROM needs longer to reprogram its UART.
+// The boot ROM needs longer to reprogram its UART (the developer window's
+// boot speed change).
 constexpr int kBootBaudSwitchSettleMs = 100;
+
+// The fast RAM-code load asks the boot ROM for at most this speed: the
+// fastest the tool drives a line with its RAM-code blocks of 1 KiB. A faster
+// burn speed is reached afterwards with the burn baudrate line.
+constexpr uint32_t kFastLoadMaxBaud = 2000000;
+// The boot baudrate line's tail crosses the adapter (24 bytes: 2.1 ms at
+// 115200) and the ROM reprograms its UART (the simulator takes 5 ms). A ROM
+// that takes longer only costs a probe: the next one finds it.
+constexpr int kFastLoadSettleMs = 10;
+// Probes at the new speed before the run gives up on it (about 330 ms) and
+// loads the RAM code at 115200 instead.
+constexpr int kFastLoadProbes = 3;
 
 // The simulator's control channel answers at once; a second covers a loaded host.
 constexpr int kControlReplyMs = 1000;

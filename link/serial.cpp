@@ -205,6 +205,7 @@ void Serial::setBaudRate(uint32_t baudRate)
 {
     waitCount = baudRate <= linkTiming::kSlowLineMaxBaud ? linkTiming::kBudgetSlowLine
                                                         : linkTiming::kBudgetAfterSwitch;
+    lineCarried();
     port->setBaudRate(static_cast<qint32>(baudRate), QSerialPort::AllDirections);
 }
 
@@ -257,8 +258,19 @@ bool Serial::isOpen() const
 
 void Serial::clearQueues()
 {
+    lineCarried();
     if (port->isOpen())
         port->clear(QSerialPort::AllDirections);
+}
+
+void Serial::lineCarried()
+{
+    // A simulated chip that took the bytes in only later would see them
+    // flushed, or judge them at the new speed.
+    if (controlFd >= 0) {
+        QByteArray reply;
+        controlRequest("DRAIN", &reply);
+    }
 }
 
 bool Serial::portLost() const

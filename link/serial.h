@@ -60,6 +60,10 @@ public:
     // Control lines. A port driven by the chip simulator carries them over
     // its side channel; a pseudo-terminal without it has none at all.
     bool hasModemLines() const;
+    // Returns once what was written has left the host as far as can be
+    // told; a simulated chip takes it in now, as a real line has carried it
+    // by the time a speed change or a flush follows.
+    void lineCarried();
     bool setDtr(bool on);
     bool setRts(bool on);
     bool dsr();

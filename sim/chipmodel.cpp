@@ -53,6 +53,10 @@ constexpr int64_t kTransferIdleNs = 10000 * kMs;
 constexpr int64_t kStxGraceNs = 50 * kMs;
 // What the RAM code's flash self-test takes before it reports.
 constexpr int64_t kFlashTestNs = 2000 * kMs;
+// The boot ROM takes the boot form of the baudrate line without a word: once
+// what it was still sending has gone, it reprograms its UART, which takes
+// this long; whatever arrives meanwhile is lost, at either speed.
+constexpr int64_t kBootBaudSettleNs = 5 * kMs;
 
 const char *const kUnknownDate = "Jan  1 1970/00:00:00";
 
@@ -205,6 +209,7 @@ void ChipModel::reset(State to, int64_t now)
 {
     m_state = to;
     m_baud = kBootBaud;
+    m_pendingBaud = 0;
     m_fileCount = 0;
     m_startAddr = 0;
     m_deaf = false;
@@ -294,6 +299,8 @@ int64_t ChipModel::nextTimer() const
         t = m_out.front().at;
     if (m_flashTestAt >= 0)
         t = std::min(t, m_flashTestAt);
+    if (m_pendingBaud)
+        t = std::min(t, m_baudAt);
     if (m_rx.active) {
         if (m_rx.stxGraceUntil)
             t = std::min(t, m_rx.stxGraceUntil);
@@ -307,8 +314,17 @@ int64_t ChipModel::nextTimer() const
     return t;
 }
 
+void ChipModel::takePendingBaud(int64_t now)
+{
+    if (m_pendingBaud && now >= m_baudAt) {
+        m_baud = m_pendingBaud;
+        m_pendingBaud = 0;
+    }
+}
+
 void ChipModel::tick(int64_t now)
 {
+    takePendingBaud(now);
     if (m_flashTestAt >= 0 && now >= m_flashTestAt) {
         const int64_t at = m_flashTestAt;
         m_flashTestAt = -1;
@@ -359,7 +375,8 @@ void ChipModel::onByte(uint8_t b, int64_t now)
 {
     if (m_state != Rom && m_state != Ram)
         return;
-    if (m_deaf)
+    takePendingBaud(now);
+    if (m_deaf || m_pendingBaud)
         return;
     if (m_rx.active) {
         rxByte(b, now);
@@ -405,11 +422,13 @@ void ChipModel::romCommand(const QByteArray &line, int64_t now)
         bool ok = false;
         const int baud = arg.startsWith("[boot][") && arg.endsWith(']') ? arg.mid(open + 1, arg.size() - open - 2).toInt(&ok)
                                                                          : 0;
-        if (ok && baud > 0) {
-            if (hasFault(SimFault::BaudIgnored))
+        if (ok && baud > 0 && !hasFault(SimFault::BootBaudIgnored)) {
+            if (hasFault(SimFault::BaudIgnored)) {
                 m_deaf = true;
-            else
-                m_baud = baud;
+            } else {
+                m_pendingBaud = baud;
+                m_baudAt = std::max(now, m_lastRelease) + kBootBaudSettleNs;
+            }
         }
     }
 }

@@ -77,6 +77,9 @@ public:
     State state() const { return m_state; }
     static const char *stateName(State s);
     int baud() const { return m_baud; }
+    // The speed the chip listens at, at time t (a boot speed change may be
+    // settling).
+    int baudAt(int64_t t) const { return m_pendingBaud && t >= m_baudAt ? m_pendingBaud : m_baud; }
     int fileCount() const { return m_fileCount; }
     bool disconnected() const { return m_disconnected; }
     const QByteArray &flash() const { return m_flash; }
@@ -105,6 +108,7 @@ private:
     };
 
     void reset(State to, int64_t now);
+    void takePendingBaud(int64_t now);
     State powerOnState() const;
     void push(const QByteArray &bytes, int64_t at);
     void reply(const QByteArray &text, int64_t at);
@@ -135,6 +139,9 @@ private:
     ChipOptions m_opt;
     State m_state = Rom;
     int m_baud = 115200;
+    // A speed the boot ROM has been asked for and takes at m_baudAt.
+    int m_pendingBaud = 0;
+    int64_t m_baudAt = 0;
     int m_fileCount = 0;
     uint32_t m_startAddr = 0;
     bool m_dtr = false;

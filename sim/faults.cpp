@@ -39,6 +39,8 @@ const FaultName kFaults[] = {
      "the next RAM-code load is acknowledged but the RAM code never answers"},
     {"baud-ignored", SimFault::BaudIgnored, true, FaultName::None,
      "a baudrate command leaves the chip deaf until the next reset"},
+    {"boot-baud-ignored", SimFault::BootBaudIgnored, true, FaultName::None,
+     "the boot ROM ignores the boot baudrate line and keeps talking at 115200"},
     {"in-ram", SimFault::InRam, false, FaultName::None,
      "the chip runs its RAM code already (at start, or at once at run time)"},
     {"flash-test-fail", SimFault::FlashTestFail, true, FaultName::None, "flash_test reports \"pos\""},

@@ -22,6 +22,7 @@ struct SimFault {
         Disconnect,    // the port vanishes when block `block` arrives
         RamSilent,     // a good RAM-code load, then nothing answers
         BaudIgnored,   // after a baudrate command the chip stays deaf until reset
+        BootBaudIgnored, // the boot ROM stays at its speed after the boot baudrate line
         InRam,         // the chip runs its RAM code already
         FlashTestFail, // flash_test reports a bad position
     };

@@ -193,9 +193,7 @@ void SimPort::readHost(int64_t now)
         const ssize_t n = ::read(m_master, buf, sizeof buf);
         if (n <= 0)
             return;
-        // At the wrong speed the chip's UART sees only framing errors.
-        if (!speedMatches())
-            continue;
+        const int speed = m_checkSpeed ? ptyLineSpeed(m_slave) : 0;
         const int64_t step = byteNs();
         for (ssize_t i = 0; i < n; ++i) {
             int64_t at = now;
@@ -207,6 +205,7 @@ void SimPort::readHost(int64_t now)
             }
             m_in.push_back(buf[i]);
             m_inAt.push_back(at);
+            m_inSpeed.push_back(speed);
         }
     }
 }
@@ -214,16 +213,28 @@ void SimPort::readHost(int64_t now)
 void SimPort::feedChip(int64_t now)
 {
     while (m_inHead < m_in.size() && m_inAt[m_inHead] <= now && !m_chip->disconnected()) {
+        // A byte sent at another speed than the chip's when it arrives is
+        // a framing error to the chip's UART.
+        if (m_inSpeed[m_inHead] && m_inSpeed[m_inHead] != m_chip->baudAt(m_inAt[m_inHead])) {
+            ++m_inHead;
+            continue;
+        }
         // Feeding no further than the chip can use keeps each reply at the
         // arrival time of the byte that triggered it.
         const auto arrived = std::upper_bound(m_inAt.begin() + long(m_inHead), m_inAt.end(), now);
-        const size_t n = std::min<size_t>(size_t(m_chip->bytesWanted()), size_t(arrived - m_inAt.begin()) - m_inHead);
+        size_t n = std::min<size_t>(size_t(m_chip->bytesWanted()), size_t(arrived - m_inAt.begin()) - m_inHead);
+        for (size_t k = 1; k < n; ++k) {
+            if (m_inSpeed[m_inHead + k] != m_inSpeed[m_inHead])
+                n = k;
+        }
         m_chip->feed(m_in.data() + m_inHead, int(n), m_inAt[m_inHead + n - 1]);
         m_feedLate.add(now - m_inAt[m_inHead + n - 1]);
         m_inHead += n;
         m_chip->tick(now);
     }
+    const size_t before = m_in.size();
     compact(m_in, m_inAt, m_inHead);
+    m_inSpeed.erase(m_inSpeed.begin(), m_inSpeed.begin() + long(before - m_in.size()));
 }
 
 void SimPort::queueReplies(int64_t now)
@@ -410,6 +421,13 @@ QByteArray SimPort::control(const QByteArray &request, int64_t now)
         m_chip->addFault(f);
         return "OK\n";
     }
+    if (cmd == "DRAIN" && w.size() == 1) {
+        // The host flushes its port or changes its speed once this is
+        // answered: what it wrote until now has left at the old speed.
+        if (m_master >= 0)
+            readHost(now);
+        return "OK\n";
+    }
     if (cmd == "CLEARFAULTS" && w.size() == 1) {
         m_chip->clearFaults();
         return "OK\n";
@@ -437,6 +455,7 @@ void SimPort::run()
             closePty();
             m_in.clear();
             m_inAt.clear();
+            m_inSpeed.clear();
             m_inHead = 0;
         }
         queueReplies(now);

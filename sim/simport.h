@@ -85,6 +85,9 @@ private:
     // Host-to-chip bytes with the time each finishes crossing the line.
     std::vector<uint8_t> m_in;
     std::vector<int64_t> m_inAt;
+    // The port's speed when each byte was read (0: not checked); the chip
+    // judges it against its own when the byte arrives.
+    std::vector<int> m_inSpeed;
     size_t m_inHead = 0;
     int64_t m_inFree = 0;
     // Chip-to-host bytes with the time each may reach the host.

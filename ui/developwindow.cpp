@@ -95,6 +95,7 @@ developWindow::developWindow(QWidget *parent)
     portOpen = false;
     serial = new Serial;
     cmd = new chipCommand;
+    cmd->noteLine = [this](const QString &text) { appendLog(text); };
     fileCount = 0;
 
     progressTimer = new QTimer(this);
@@ -480,6 +481,7 @@ void developWindow::on_ptnEraseChip_clicked()
         return;
     }
     appendLog(QStringLiteral("开始擦除！"));
+    cmd->fastLoad = ui->cbFastLoad->isChecked();
     const uint32_t result = cmd->programFlash(baud, {}, {}, 1, false);
     if (result == resultCode::kSuccess)
         appendLog(QStringLiteral("擦除成功！"));
@@ -538,6 +540,7 @@ void developWindow::on_ptnStartDownload_clicked()
         return refuse(kBaudErrorText);
 
     progressTimer->start();
+    cmd->fastLoad = ui->cbFastLoad->isChecked();
     const uint32_t result = cmd->programFlash(burnBaud, addresses, files, 2, highSpeed);
     progressTimer->stop();
     finishDownload(result);

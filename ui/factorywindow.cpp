@@ -327,6 +327,10 @@ void factoryWindow::loadSettings()
     ui->cbKeepGoing->setChecked(flag(QLatin1String(kKeepGoingKey)));
     for (const QString &port : text(QLatin1String(kSelectedPortsKey)).split(QLatin1Char(','), Qt::SkipEmptyParts))
         selectedPorts.insert(port.trimmed());
+    // Off until it has met real chips: a file without the key (every file
+    // until the box is first clicked) leaves it off.
+    QString fast;
+    ui->cbFastLoad->setChecked(readValue(QStringLiteral("fast_flag"), fast) && fast.toUInt() == 1);
 }
 
 void factoryWindow::applyLock(bool locked)
@@ -334,6 +338,7 @@ void factoryWindow::applyLock(bool locked)
     for (QWidget *w : {static_cast<QWidget *>(ui->fileCfgPanel), static_cast<QWidget *>(ui->cbRefreshUart),
                        static_cast<QWidget *>(ui->cbAutoReset), static_cast<QWidget *>(ui->cbHighSpeedFlag),
                        static_cast<QWidget *>(ui->cbBootCtl), static_cast<QWidget *>(ui->cbDsrCtl),
+                       static_cast<QWidget *>(ui->cbFastLoad),
                        static_cast<QWidget *>(ui->lineEdit), static_cast<QWidget *>(ui->pushButton),
                        static_cast<QWidget *>(ui->cbKeepGoing)})
         w->setEnabled(!locked);
@@ -847,6 +852,7 @@ void factoryWindow::startJobs(bool erase, const QStringList &paths, const QList<
                        ui->cbAutoReset->isChecked(), ui->cbDsrCtl->isChecked(), ui->cbBootCtl->isChecked(), baud);
         job->eraseFlag = erase;
         job->continueAfterFailure = !erase && ui->cbDsrCtl->isChecked() && ui->cbKeepGoing->isChecked();
+        job->fastLoad = ui->cbFastLoad->isChecked();
         job->setImages(images);
         connect(job, &QThread::finished, job, &QObject::deleteLater);
         connect(job, &QThread::finished, this, &factoryWindow::myThreadFinished);
@@ -1033,6 +1039,11 @@ void factoryWindow::on_cbHighSpeedFlag_clicked(bool checked)
     if (checked)
         warnHighSpeed(this);
     saveSettings({{QStringLiteral("high_flag"), flagText(checked)}});
+}
+
+void factoryWindow::on_cbFastLoad_clicked(bool checked)
+{
+    addValue(QStringLiteral("fast_flag"), flagText(checked));
 }
 
 void factoryWindow::on_pushButton_clicked()

@@ -68,6 +68,7 @@ private slots:
     void on_cbLockUI_clicked(bool checked);
     void on_cbRefreshUart_clicked(bool checked);
     void on_cbBootCtl_clicked(bool checked);
+    void on_cbFastLoad_clicked(bool checked);
     void on_cbSelectAll_clicked(bool checked);
     void on_cbKeepGoing_clicked(bool checked);
 

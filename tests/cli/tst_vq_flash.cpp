@@ -44,6 +44,7 @@ private slots:
     void initTestCase();
     void badArguments_data();
     void badArguments();
+    void programsTwoImages_data();
     void programsTwoImages();
     void failureIsReported_data();
     void failureIsReported();
@@ -94,15 +95,31 @@ void tst_vq_flash::badArguments()
     QVERIFY2(r.err.contains("usage: vq_flash --port PORT"), qPrintable(r.err));
 }
 
+void tst_vq_flash::programsTwoImages_data()
+{
+    QTest::addColumn<QStringList>("options");
+    QTest::addColumn<QString>("fault");
+    QTest::addColumn<bool>("fellBack");
+    QTest::newRow("RAM code at 115200") << QStringList() << QString() << false;
+    QTest::newRow("fast load") << QStringList{"--fast-load", "--baud", "2000000"} << QString() << false;
+    QTest::newRow("fast load, ROM keeps its speed") << QStringList{"--fast-load", "--baud", "2000000"}
+                                                    << "boot-baud-ignored" << true;
+}
+
 void tst_vq_flash::programsTwoImages()
 {
-    SimFixture sim;
+    QFETCH(QStringList, options);
+    QFETCH(QString, fault);
+    QFETCH(bool, fellBack);
+    SimFixture sim(fault.isEmpty() ? QStringList{"--check-speed"} : QStringList{"--check-speed", "--fault", fault});
     QVERIFY2(sim.ok(), qPrintable(sim.error()));
     const QByteArray a = randomBytes(50000, 11);
     const QByteArray b = randomBytes(16384 + 3, 12);
-    const Run r = runFlash({"--port", sim.portPath(), writeImage("a.bin", a) + "@0x0", writeImage("b.bin", b) + "@7f000",
-                            "--reset"});
+    const Run r = runFlash(QStringList{"--port", sim.portPath(), writeImage("a.bin", a) + "@0x0",
+                                       writeImage("b.bin", b) + "@7f000", "--reset"}
+                           + options);
     QVERIFY2(r.exitCode == 0, qPrintable(r.out + r.err));
+    QCOMPARE(r.err.contains("芯片未在2000000波特率下应答，改用115200波特率加载RAM代码\n"), fellBack);
     QVERIFY(r.out.contains("100%\n"));
     QVERIFY(r.out.contains("Flash ID:"));
     QVERIFY(r.out.endsWith("烧录成功！\n"));

@@ -168,14 +168,19 @@ void tst_developwindow::writePattern(developWindow *w, const QByteArray &image, 
 void tst_developwindow::downloadLandsByteForByte_data()
 {
     QTest::addColumn<QList<int>>("ticked");
-    QTest::newRow("row 2 only") << QList<int>{2};
-    QTest::newRow("rows 1 and 3") << QList<int>{1, 3};
+    QTest::addColumn<bool>("fastLoad");
+    QTest::addColumn<QString>("fault");
+    QTest::newRow("row 2 only") << QList<int>{2} << false << QString();
+    QTest::newRow("rows 1 and 3") << QList<int>{1, 3} << false << QString();
+    QTest::newRow("row 2, fast load, ROM keeps its speed") << QList<int>{2} << true << "boot-baud-ignored";
 }
 
 void tst_developwindow::downloadLandsByteForByte()
 {
     QFETCH(QList<int>, ticked);
-    SimFixture sim({"--pace"});
+    QFETCH(bool, fastLoad);
+    QFETCH(QString, fault);
+    SimFixture sim(fault.isEmpty() ? QStringList{"--pace"} : QStringList{"--pace", "--check-speed", "--fault", fault});
     QVERIFY2(sim.ok(), qPrintable(sim.error()));
     auto w = openWindow(sim);
     // Row n goes to n * 64 KiB, with and without the "0x" prefix.
@@ -187,9 +192,11 @@ void tst_developwindow::downloadLandsByteForByte()
                ticked.contains(n));
     }
     child<QLineEdit>(w.get(), "lineEdit")->setText("2000000");
+    child<QCheckBox>(w.get(), "cbFastLoad")->setChecked(fastLoad);
     button(w.get(), "ptnStartDownload")->click();
 
     QCOMPARE(logLines(w.get()).last(), QStringLiteral("烧录成功！"));
+    QCOMPARE(logLines(w.get()).contains("芯片未在2000000波特率下应答，改用115200波特率加载RAM代码"), !fault.isEmpty());
     const QByteArray flash = sim.flash();
     for (int n = 1; n <= 3; ++n) {
         const QByteArray landed = flash.mid(n * 0x10000, images[n - 1].size());

@@ -245,7 +245,9 @@ void tst_factorywindow::settingsAtStartup()
     QVERIFY(fileBytes(cfgFilePath() + ".bad").contains(R"("all_cnt": 40)"));
     QJsonObject o = settingsOnDisk();
     QCOMPARE(o.value("boot_flag").toString(), QString("0"));
+    QVERIFY(!o.contains("fast_flag"));
     QVERIFY(!find<QCheckBox>(window.get(), "cbBootCtl")->isChecked());
+    QVERIFY(!find<QCheckBox>(window.get(), "cbFastLoad")->isEnabled());
     QVERIFY(find<QCheckBox>(window.get(), "cbAutoReset")->isChecked());
     QVERIFY(find<QCheckBox>(window.get(), "cbLockUI")->isChecked());
     QVERIFY(!find<QWidget>(window.get(), "fileCfgPanel")->isEnabled());
@@ -272,6 +274,8 @@ void tst_factorywindow::settingsAtStartup()
     QTest::keyClicks(address, "0x1g0z0");
     QCOMPARE(address->text(), QString("0x100"));
     QVERIFY(baudField(*window)->isEnabled());
+    find<QCheckBox>(window.get(), "cbFastLoad")->click();
+    QCOMPARE(settingsOnDisk().value("fast_flag").toString(), QString("1"));
     QVERIFY(find<QPushButton>(window.get(), "pbnEarse")->isEnabled());
     auto *clear = find<QPushButton>(find<QWidget>(window.get(), "countBox"), "pushButton");
     QObject scope;

@@ -205,6 +205,8 @@ private slots:
     void bootPulse();
     void rebootFollowsBootStrap_data();
     void rebootFollowsBootStrap();
+    void bootSpeedLine_data();
+    void bootSpeedLine();
     void speedCheck_data();
     void speedCheck();
     void controlChannel();
@@ -604,6 +606,41 @@ void tst_SimChip::rebootFollowsBootStrap()
     d.command("reboot");
     QCOMPARE(int(d.chip.state()), state);
     QCOMPARE(d.chip.baud(), 115200);
+}
+
+void tst_SimChip::bootSpeedLine_data()
+{
+    QTest::addColumn<QString>("fault");
+    QTest::addColumn<QByteArray>("line");
+    QTest::addColumn<int>("baud");
+    QTest::newRow("taken after settling") << QString() << QByteArray("baudrate [boot][2000000]") << 2000000;
+    QTest::newRow("ignored by the ROM") << "boot-baud-ignored" << QByteArray("baudrate [boot][2000000]") << 115200;
+    QTest::newRow("burn form, a RAM-code command") << QString() << QByteArray("baudrate 2000000") << 115200;
+}
+
+// The boot ROM is deaf while it reprograms its UART, then talks at the new
+// speed, and the RAM code it starts keeps that speed.
+void tst_SimChip::bootSpeedLine()
+{
+    QFETCH(QString, fault);
+    QFETCH(QByteArray, line);
+    QFETCH(int, baud);
+    Driver d;
+    if (!fault.isEmpty()) {
+        SimFault f;
+        QVERIFY(parseSimFault(fault, &f, nullptr));
+        d.chip.addFault(f);
+    }
+    QCOMPARE(d.command(line, 1 * kMs), QByteArray());
+    QCOMPARE(d.chip.baud(), 115200);
+    QCOMPARE(d.command("version", 1 * kMs).contains("boot rom"), baud == 115200);
+    d.run(10 * kMs);
+    QCOMPARE(d.chip.baud(), baud);
+    QVERIFY(d.command("version").contains("boot rom VQ5304"));
+    QCOMPARE(letters(d.command("download [rambin] [0x20000000] [100]")), QString("C"));
+    QVERIFY(sendFile(d, pattern(100, 1), 1024).endsWith("B:A"));
+    QCOMPARE(d.chip.state(), ChipModel::Ram);
+    QCOMPARE(d.chip.baud(), baud);
 }
 
 void tst_SimChip::speedCheck_data()
