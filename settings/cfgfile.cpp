@@ -7,18 +7,24 @@
 #include <QFileInfo>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QJsonValue>
 #include <QSaveFile>
 #include <QSysInfo>
 
 namespace {
 enum class readResult { Ok, Missing, Unreadable };
 
+// A settings file is a few dozen short keys; anything this large is junk
+// that would otherwise be parsed and rewritten after every chip.
+constexpr qint64 kMaxFileSize = 1024 * 1024;
+const char *const kCounterKeys[] = {"all_cnt", "ok_cnt", "err_cnt"};
+
 readResult readObject(QJsonObject &out)
 {
     QFile file(cfgFilePath());
     if (!file.exists())
         return readResult::Missing;
-    if (!file.open(QIODevice::ReadOnly))
+    if (!file.open(QIODevice::ReadOnly) || file.size() > kMaxFileSize)
         return readResult::Unreadable;
     const QByteArray text = file.readAll();
     if (text.isEmpty())
@@ -69,14 +75,35 @@ QString cfgFilePath()
 
 bool ensureDefaults(int rowCount, QString *keptAside)
 {
+    // The operator's images and counts may still be recoverable by hand;
+    // only the previous spoiled copy is given up for this one.
+    const QString bad = cfgFilePath() + QStringLiteral(".bad");
     QJsonObject current;
     const readResult result = readObject(current);
-    if (result == readResult::Ok)
+    if (result == readResult::Ok) {
+        // Counters that are not unsigned decimal text would silently read as
+        // 0 and overwrite the count at the next chip: the file is kept aside
+        // and only those counters start again from 0.
+        bool spoiled = false;
+        for (const char *key : kCounterKeys) {
+            const QJsonValue v = current.value(QLatin1String(key));
+            bool ok = v.isUndefined();
+            if (v.isString())
+                v.toString().toUInt(&ok, 10);
+            if (!ok) {
+                current.insert(QLatin1String(key), QStringLiteral("0"));
+                spoiled = true;
+            }
+        }
+        if (spoiled) {
+            QFile::remove(bad);
+            if (QFile::copy(cfgFilePath(), bad) && keptAside)
+                *keptAside = bad;
+            writeObject(current);
+        }
         return true;
+    }
     if (result == readResult::Unreadable) {
-        // The operator's images and counts may still be recoverable by hand;
-        // only the previous spoiled copy is given up for this one.
-        const QString bad = cfgFilePath() + QStringLiteral(".bad");
         QFile::remove(bad);
         if (QFile::rename(cfgFilePath(), bad) && keptAside)
             *keptAside = bad;
@@ -95,8 +122,10 @@ bool readValue(const QString &key, QString &value)
     return true;
 }
 
-bool writeValues(const QMap<QString, QString> &values)
+bool writeValues(const QMap<QString, QString> &values, bool *lost)
 {
+    if (lost)
+        *lost = true;
     QJsonObject o;
     if (readObject(o) != readResult::Ok)
         return false;
@@ -110,7 +139,11 @@ bool writeValues(const QMap<QString, QString> &values)
             missing = true;
         }
     }
-    return (!changed || writeObject(o)) && !missing;
+    if (changed && !writeObject(o))
+        return false;
+    if (lost)
+        *lost = false;
+    return !missing;
 }
 
 bool writeValue(const QString &key, const QString &value)
@@ -123,6 +156,8 @@ bool addValue(const QString &key, const QString &value)
     QJsonObject o;
     if (readObject(o) != readResult::Ok)
         return false;
+    if (o.value(key) == QJsonValue(value))
+        return true;
     o.insert(key, value);
     return writeObject(o);
 }

@@ -10,8 +10,11 @@ QString cfgFilePath();
 
 // true when the file exists and holds a JSON object. Otherwise a default
 // file for rowCount file rows takes its place and the result is false; a
-// file that was there but unreadable as settings is first kept as
-// cfg_file.json.bad, whose path then goes to keptAside.
+// file that was there but unreadable as settings (over 1 MiB included) is
+// first kept as cfg_file.json.bad, whose path then goes to keptAside. A
+// readable file whose counters are not unsigned decimal text is copied to
+// cfg_file.json.bad too (keptAside set, result true) and those counters
+// restart from 0.
 bool ensureDefaults(int rowCount, QString *keptAside = nullptr);
 
 // false, with value untouched, when the file or the key is missing. A value
@@ -25,8 +28,9 @@ bool addValue(const QString &key, const QString &value);
 
 // Several present keys in one replacement of the file (counters that belong
 // together, the file rows); absent keys are skipped. false when the file
-// could not be read or written, or a key was absent.
-bool writeValues(const QMap<QString, QString> &values);
+// could not be read or written, or a key was absent; lost, when given, says
+// whether it was the file (nothing saved) rather than an absent key.
+bool writeValues(const QMap<QString, QString> &values, bool *lost = nullptr);
 
 // The production line this PC is, for the production records: the key
 // "line_name", or the host name while it is missing or empty.

@@ -10,13 +10,17 @@
 //   if (drive.panelsWithPorts() >= n) { drive.selectPanels(n); drive.pressStart(); }
 //   ... until !drive.running()
 
+#include <QAbstractButton>
+#include <QApplication>
 #include <QCheckBox>
 #include <QLabel>
+#include <QMessageBox>
 #include <QLineEdit>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QStringList>
+#include <QTimer>
 #include <QWidget>
 
 class FactoryDriver
@@ -79,6 +83,21 @@ public:
     int total() const { return as<QLabel>(w, "downloadCnt")->text().toInt(); }
     int good() const { return as<QLabel>(w, "downloadOkCnt")->text().toInt(); }
     int failed() const { return as<QLabel>(w, "downloadErrCnt")->text().toInt(); }
+
+    // Answers the next modal message box with `answer` from inside the event
+    // loop that shows it; the poller dies with `scope`.
+    static void answerNextBox(QObject *scope, QMessageBox::StandardButton answer)
+    {
+        auto *timer = new QTimer(scope);
+        QObject::connect(timer, &QTimer::timeout, [timer, answer] {
+            auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget());
+            if (box && box->button(answer)) {
+                timer->stop();
+                box->button(answer)->click();
+            }
+        });
+        timer->start(20);
+    }
 
 private:
     static QWidget *child(QWidget *parent, const QString &name)

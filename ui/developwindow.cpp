@@ -10,6 +10,8 @@
 #include "ymodemsender.h"
 
 #include <QCheckBox>
+#include <QCloseEvent>
+#include <QFileInfo>
 #include <QDebug>
 #include <QDir>
 #include <QFileDialog>
@@ -121,6 +123,13 @@ developWindow::~developWindow()
     delete cmd;
     delete serial;
     delete ui;
+}
+
+void developWindow::closeEvent(QCloseEvent *event)
+{
+    if (portOpen)
+        on_pbnOpenUart_clicked();
+    QMainWindow::closeEvent(event);
 }
 
 void developWindow::appendLog(const QString &message)
@@ -244,11 +253,16 @@ void developWindow::on_pbnOpenUart_clicked()
 
 void developWindow::chooseImage(int row)
 {
-    const QString path = QFileDialog::getOpenFileName(this, kFileDialogTitle, lastFilePath,
+    QLineEdit *field = findChild<QLineEdit *>(QStringLiteral("le_fileName_%1").arg(row));
+    // The row's own file's folder first: its next build is most often there.
+    const QString current = field->text().trimmed();
+    const QString folder = current.isEmpty() ? QString() : QFileInfo(current).absolutePath();
+    const QString start = !folder.isEmpty() && QDir(folder).exists() ? folder : lastFilePath;
+    const QString path = QFileDialog::getOpenFileName(this, kFileDialogTitle, start,
                                                       QStringLiteral("固件文件(*.bin *.img)"));
-    lastFilePath = path;
+    if (!path.isEmpty())
+        lastFilePath = path;
     if (!path.isEmpty() && (path.endsWith(QLatin1String(".bin")) || path.endsWith(QLatin1String(".img")))) {
-        QLineEdit *field = findChild<QLineEdit *>(QStringLiteral("le_fileName_%1").arg(row));
         field->setText(path);
     } else {
         appendLog(kInvalidFileText);

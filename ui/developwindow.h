@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <functional>
 
+class QCloseEvent;
 class QTimer;
 class Serial;
 class chipCommand;
@@ -28,6 +29,11 @@ public:
     ~developWindow() override;
 
     void appendLog(const QString &message);
+
+protected:
+    // A running operation is stopped as closing the port stops it, so that
+    // no transfer outlives its window holding the port.
+    void closeEvent(QCloseEvent *event) override;
 
 public slots:
     void updateUartInfo();

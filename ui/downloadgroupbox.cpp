@@ -35,6 +35,10 @@ void downloadGroupBox::commitPortEdit()
     qDebug() << ui->label_port->text();
 }
 
+void downloadGroupBox::on_label_port_linkActivated(QString)
+{
+}
+
 bool downloadGroupBox::eventFilter(QObject *watched, QEvent *event)
 {
     if (watched == ui->label_port) {

@@ -19,6 +19,10 @@ public:
     explicit downloadGroupBox(QWidget *parent = nullptr);
     ~downloadGroupBox() override;
 
+public slots:
+    // The port label carries no links; kept for forms that connect it.
+    void on_label_port_linkActivated(QString link);
+
 protected:
     bool eventFilter(QObject *watched, QEvent *event) override;
 

@@ -6,12 +6,14 @@
 #include "filecfg.h"
 #include "portlist.h"
 #include "recordstore.h"
+#include "resultcodes.h"
 #include "statisticswindow.h"
 #include "tranthread.h"
 #include "ui_factorywindow.h"
 
 #include <QAudioDeviceInfo>
 #include <QCheckBox>
+#include <QCloseEvent>
 #include <QDateTime>
 #include <QDebug>
 #include <QDir>
@@ -25,9 +27,11 @@
 #include <QPushButton>
 #include <QRadioButton>
 #include <QRegularExpression>
+#include <QRegularExpressionValidator>
 #include <QSerialPort>
 #include <QSoundEffect>
 #include <QStatusBar>
+#include <QTextCharFormat>
 #include <QTextCursor>
 #include <QTextDocument>
 #include <QTimer>
@@ -56,6 +60,13 @@ constexpr int kSoundVoices = 4;
 constexpr int kLogViewBlocks = 20000;
 constexpr char kNoPort[] = "NONE";
 constexpr char kBootHelpUrl[] = "https://fae.vqchip.com/tools/uart-boot-adapter";
+// A second click on a start button this soon after a run started is the
+// rest of a double click, not a stop.
+constexpr qint64 kDoubleClickMs = 500;
+constexpr int kSaveRetryTicks = 1000 / kRefreshMs;
+// Extra settings keys, added to the file the first time they change.
+constexpr char kSelectedPortsKey[] = "selected_ports";
+constexpr char kKeepGoingKey[] = "continue_fail_flag";
 
 const QString &stateText(int state)
 {
@@ -91,7 +102,7 @@ bool parseAddress(const QString &text, uint32_t &address)
     return true;
 }
 
-void appendPlainLine(QTextEdit *view, const QString &line)
+void appendPlainLine(QTextEdit *view, const QString &line, const QColor &colour = QColor())
 {
     // Inserted as plain text: a path or reply with '<' must not turn into
     // markup. The view follows new lines unless the operator has clicked
@@ -101,7 +112,10 @@ void appendPlainLine(QTextEdit *view, const QString &line)
     cursor.movePosition(QTextCursor::End);
     if (!view->document()->isEmpty())
         cursor.insertBlock();
-    cursor.insertText(line);
+    QTextCharFormat format;
+    if (colour.isValid())
+        format.setForeground(colour);
+    cursor.insertText(line, format);
     if (following)
         view->moveCursor(QTextCursor::End);
 }
@@ -141,7 +155,10 @@ factoryWindow::factoryWindow(QWidget *parent)
             qDebug() << "can not find radioButton.";
             continue;
         }
-        connect(panelParts.at(i).radio, &QRadioButton::clicked, this, [this, i] { checkUartStatus(i); });
+        connect(panelParts.at(i).radio, &QRadioButton::clicked, this, [this, i] {
+            checkUartStatus(i);
+            rememberSelection(i);
+        });
     }
     for (int i = 0; i < rowParts.size(); ++i) {
         const rowWidgets &row = rowParts.at(i);
@@ -150,6 +167,10 @@ factoryWindow::factoryWindow(QWidget *parent)
             continue;
         }
         connect(row.choose, &QPushButton::clicked, this, [this, i] { getFilePath(i); });
+        // Only what can still become an address: hex digits after an
+        // optional 0x, at most 32 bits.
+        row.address->setValidator(new QRegularExpressionValidator(
+            QRegularExpression(QStringLiteral("(0[xX])?[0-9A-Fa-f]{0,8}")), row.address));
         connect(row.enabled, &QCheckBox::stateChanged, this, qOverload<int>(&factoryWindow::writeFileCfgToJSON));
         connect(row.path, &QLineEdit::textChanged, this, qOverload<QString>(&factoryWindow::writeFileCfgToJSON));
         connect(row.address, &QLineEdit::textChanged, this, qOverload<QString>(&factoryWindow::writeFileCfgToJSON));
@@ -205,10 +226,10 @@ factoryWindow::~factoryWindow()
     testTimer->stop();
     progressTimer->stop();
     refreshTimer->stop();
-    writeValues({{QStringLiteral("all_cnt"), QString::number(allCount)},
-                 {QStringLiteral("ok_cnt"), QString::number(okCount)},
-                 {QStringLiteral("err_cnt"), QString::number(errCount)},
-                 {QStringLiteral("baud_rate"), ui->lineEdit->text()}});
+    saveSettings({{QStringLiteral("all_cnt"), QString::number(allCount)},
+                  {QStringLiteral("ok_cnt"), QString::number(okCount)},
+                  {QStringLiteral("err_cnt"), QString::number(errCount)},
+                  {QStringLiteral("baud_rate"), ui->lineEdit->text()}});
     // No job may outlive the window that acknowledges it.
     for (const QPointer<tranThread> &job : jobs + stopping) {
         if (!job)
@@ -265,11 +286,10 @@ void factoryWindow::buildFileRows()
 void factoryWindow::loadSettings()
 {
     QString keptAside;
-    if (!ensureDefaults(kFileRowCount, &keptAside)) {
+    if (!ensureDefaults(kFileRowCount, &keptAside))
         log(QStringLiteral("未检测到配置文件，已重新创建默认配置文件。"));
-        if (!keptAside.isEmpty())
-            log(QStringLiteral("原配置文件无法读取，已另存为：") + QDir::toNativeSeparators(keptAside));
-    }
+    if (!keptAside.isEmpty())
+        log(QStringLiteral("原配置文件无法读取，已另存为：") + QDir::toNativeSeparators(keptAside));
     // A missing key keeps its own default, never the value of the key read
     // before it.
     const auto text = [](const QString &key, const QString &fallback = QString()) {
@@ -304,6 +324,9 @@ void factoryWindow::loadSettings()
         ui->cbBootCtl->setChecked(false);
         addValue(QStringLiteral("boot_flag"), QStringLiteral("0"));
     }
+    ui->cbKeepGoing->setChecked(flag(QLatin1String(kKeepGoingKey)));
+    for (const QString &port : text(QLatin1String(kSelectedPortsKey)).split(QLatin1Char(','), Qt::SkipEmptyParts))
+        selectedPorts.insert(port.trimmed());
     // Off until it has met real chips: a file without the key (every file
     // until the box is first clicked) leaves it off.
     QString fast;
@@ -316,8 +339,11 @@ void factoryWindow::applyLock(bool locked)
                        static_cast<QWidget *>(ui->cbAutoReset), static_cast<QWidget *>(ui->cbHighSpeedFlag),
                        static_cast<QWidget *>(ui->cbBootCtl), static_cast<QWidget *>(ui->cbDsrCtl),
                        static_cast<QWidget *>(ui->cbFastLoad),
-                       static_cast<QWidget *>(ui->lineEdit), static_cast<QWidget *>(ui->pushButton)})
+                       static_cast<QWidget *>(ui->lineEdit), static_cast<QWidget *>(ui->pushButton),
+                       static_cast<QWidget *>(ui->cbKeepGoing)})
         w->setEnabled(!locked);
+    // The erase button follows the lock through the run state.
+    refreshButtons();
 }
 
 void factoryWindow::setPanelState(int panel, panelState state)
@@ -334,6 +360,10 @@ void factoryWindow::setPanelState(int panel, panelState state)
 
 void factoryWindow::updateUartInfo()
 {
+    // Counts that could not be saved are tried again about once a second,
+    // also when no chip comes to trigger it.
+    if (countersDirty && ++saveRetryTicks % kSaveRetryTicks == 0)
+        saveCounters();
     if (mode != 0 || !autoRefresh)
         return;
     rebuildPorts(false);
@@ -358,14 +388,14 @@ void factoryWindow::rebuildPorts(bool force)
     if (same)
         return;
 
-    // A port that stays keeps its selection, progress and colour, whichever
-    // panel it moves to.
+    // A port that stays keeps its progress and colour, whichever panel it
+    // moves to; every port, also one that comes back, its selection.
     for (portRecord &r : fresh) {
+        r.selected = selectedPorts.contains(r.name);
         for (int j = 0; j < ports.size() && j < panelParts.size(); ++j) {
             const panelWidgets &w = panelParts.at(j);
             if (ports.at(j).name != r.name || !w.complete())
                 continue;
-            r.selected = w.radio->isChecked();
             r.progress = w.progress->value();
             r.statusText = w.status->text();
             r.styleSheet = w.status->styleSheet();
@@ -399,6 +429,7 @@ void factoryWindow::rebuildPorts(bool force)
             w.status->setEnabled(false);
         }
     }
+    syncSelectAll();
 }
 
 bool factoryWindow::panelUsable(int panel) const
@@ -456,7 +487,11 @@ void factoryWindow::getFilePath(int id)
         qDebug() << "can not find lineEdit." << __FILE__ << __LINE__;
         return;
     }
-    const QString path = QFileDialog::getOpenFileName(this, QStringLiteral("打开文件"), folder,
+    // A row is most often given the next build from the folder of its last.
+    const QString current = rowParts.at(id).path->text().trimmed();
+    const QString currentFolder = current.isEmpty() ? QString() : QFileInfo(current).absolutePath();
+    const QString start = !currentFolder.isEmpty() && QDir(currentFolder).exists() ? currentFolder : folder;
+    const QString path = QFileDialog::getOpenFileName(this, QStringLiteral("打开文件"), start,
                                                       QStringLiteral("固件文件(*.bin  *.img)"));
     if (!path.isEmpty())
         folder = QFileInfo(path).absolutePath();
@@ -484,18 +519,70 @@ void factoryWindow::writeFileCfgToJSON(int)
         values.insert(QStringLiteral("file_addr_%1").arg(n), on ? row.address->text() : QString());
         values.insert(QStringLiteral("path_sta_%1").arg(n), flagText(on));
     }
-    writeValues(values);
+    saveSettings(values);
+}
+
+bool factoryWindow::saveSettings(const QMap<QString, QString> &values, bool addMissing)
+{
+    bool lost = false;
+    if (addMissing) {
+        for (auto it = values.cbegin(); it != values.cend() && !lost; ++it)
+            lost = !addValue(it.key(), it.value());
+    } else {
+        writeValues(values, &lost);
+    }
+    if (!lost) {
+        settingsFaultShown = false;
+        return true;
+    }
+    reportFault(settingsFaultShown, QStringLiteral("配置文件无法保存，设置和计数暂时只保存在界面上，将在下次变化时重试：")
+                                        + QDir::toNativeSeparators(cfgFilePath()));
+    return false;
+}
+
+void factoryWindow::reportFault(bool &reported, const QString &text)
+{
+    if (reported)
+        return;
+    // Raised first: the log line below may meet the same fault.
+    reported = true;
+    logLine(text, QColor(Qt::red));
+    // Not modal: the stations keep running while the box is up.
+    auto *box = new QMessageBox(QMessageBox::Warning, QStringLiteral("警告"), text, QMessageBox::Ok, this);
+    box->setAttribute(Qt::WA_DeleteOnClose);
+    box->setModal(false);
+    box->show();
+}
+
+bool factoryWindow::logFolderReady()
+{
+    const QFileInfo folder(QStringLiteral("log"));
+    if ((folder.isDir() || QDir().mkpath(QStringLiteral("log"))) && QFileInfo(QStringLiteral("log")).isDir())
+        return true;
+    reportFault(logFaultShown, QStringLiteral("无法创建日志文件夹，日志和生产记录无法保存：")
+                                   + QDir::toNativeSeparators(folder.absoluteFilePath()));
+    return false;
 }
 
 void factoryWindow::log(QString s)
 {
+    logLine(s, QColor());
+}
+
+void factoryWindow::logLine(const QString &s, const QColor &colour)
+{
     const QDateTime now = QDateTime::currentDateTime();
     const QString line = QLatin1Char('[') + now.toString(QStringLiteral("hh:mm:ss")) + QStringLiteral("] ") + s;
-    appendPlainLine(ui->textEdit, line);
-    QDir().mkpath(QStringLiteral("log"));
+    appendPlainLine(ui->textEdit, line, colour);
+    if (!logFolderReady())
+        return;
     QFile file(QStringLiteral("./log/") + now.toString(QStringLiteral("yyyy-MM-dd")) + QStringLiteral(".text"));
-    if (file.open(QIODevice::Append | QIODevice::Text))
-        file.write((line + QLatin1Char('\n')).toUtf8());
+    if (file.open(QIODevice::Append | QIODevice::Text) && file.write((line + QLatin1Char('\n')).toUtf8()) > 0) {
+        logFaultShown = false;
+        return;
+    }
+    reportFault(logFaultShown,
+                QStringLiteral("日志文件无法写入：") + QDir::toNativeSeparators(QFileInfo(file).absoluteFilePath()));
 }
 
 void factoryWindow::appendRecord(int panel, const chipRecord &record, bool ok)
@@ -522,18 +609,26 @@ void factoryWindow::udateProcess()
             w->dsr->setText(QStringLiteral("DSR:%1 ").arg(job->dsrAsserted() ? 1 : 0));
         const QString prefix = QLatin1Char('[') + job->portName + QLatin1Char(']');
         int seen = job->status.load();
+        // A held result keeps the bar of its chip; the next chip resets it.
+        bool showProgress = seen == kBusy || seen == kIdle;
         // Results are acknowledged only if the job still shows what was read,
         // so that an acknowledgement never lands on a state it did not see.
         switch (seen) {
         case kIdle:
-            setPanelState(p, panelState::Idle);
+            if (!holding.value(p))
+                setPanelState(p, panelState::Idle);
             break;
         case kBusy:
+            if (p >= 0 && p < holding.size())
+                holding[p] = false;
             setPanelState(p, panelState::Busy);
             break;
         case kWaitingChip:
             if (job->status.compare_exchange_strong(seen, kAcknowledged)) {
-                setPanelState(p, panelState::Idle);
+                if (!holding.value(p))
+                    setPanelState(p, panelState::Idle);
+                if (p >= 0 && p < waiting.size())
+                    waiting[p] = true;
                 log(prefix + QStringLiteral("等待新的芯片..."));
             }
             break;
@@ -543,41 +638,90 @@ void factoryWindow::udateProcess()
             if (!job->status.compare_exchange_strong(seen, kAcknowledged))
                 break;
             const bool ok = seen == kSucceeded;
-            if (!ok)
-                ++(job->eraseFlag ? eraseDone : downloadDone);
+            // A station that goes on after a failure has not ended its run.
+            if (!ok && !(keepGoingRun && !job->eraseFlag))
+                jobEnded(j);
             setPanelState(p, ok ? panelState::Success : panelState::Failure);
+            showProgress = true;
+            if (continuousRun && !job->eraseFlag && p >= 0 && p < holding.size()) {
+                holding[p] = true;
+                pressSeen[p] = false;
+                waiting[p] = false;
+            }
             ++allCount;
             ++(ok ? okCount : errCount);
             playSound(ok);
             log(prefix
                 + (ok ? QStringLiteral("下载成功")
                       : job->eraseFlag ? QStringLiteral("擦除失败") : QStringLiteral("下载失败")));
+            if (!ok && record.portLost)
+                log(prefix + QStringLiteral("串口已断开！"));
+            // The retry's code alone would hide why the chip first failed; the
+            // record keeps the first code in a field of its own.
+            if (!ok && record.firstCode != 0)
+                log(prefix + QStringLiteral("重试前的错误代码为：0x") + QString::number(record.firstCode, 16)
+                    + QLatin1Char(',') + resultText(record.firstCode & ~resultCode::kTransferMask));
             counted.append({p, record, ok});
             break;
         }
         case kFinished:
             if (job->status.compare_exchange_strong(seen, kAcknowledged)) {
-                ++(job->eraseFlag ? eraseDone : downloadDone);
+                jobEnded(j);
                 setPanelState(p, panelState::Success);
+                showProgress = true;
             }
             break;
         default:
             break;
         }
-        if (w)
+        releaseHeldResults(j, p);
+        // A station that went on after failures ends when it lingers (its
+        // port gone), its last result already counted.
+        if (keepGoingRun && job->lingering() && job->status.load() == kAcknowledged)
+            jobEnded(j);
+        if (w && showProgress)
             w->progress->setValue(static_cast<int>(job->getProcess()));
     }
-    if (!counted.isEmpty()) {
+    if (!counted.isEmpty() || countersDirty) {
         // Counters first: once a chip is in the record, its count is on disk.
         saveCounters();
         for (const result &r : qAsConst(counted))
             appendRecord(r.panel, r.record, r.ok);
     }
     if (mode == 1 && downloadDone >= jobs.size())
-        on_pbnStartDownload_clicked();
+        stopDownload();
     else if (mode == 2 && eraseDone >= jobs.size())
-        on_pbnEarse_clicked();
+        stopErase();
     showCounters();
+}
+
+void factoryWindow::jobEnded(int j)
+{
+    if (j < 0 || j >= ended.size() || ended.at(j))
+        return;
+    ended[j] = true;
+    tranThread *job = jobs.at(j);
+    ++(job && job->eraseFlag ? eraseDone : downloadDone);
+}
+
+void factoryWindow::releaseHeldResults(int j, int p)
+{
+    if (p < 0 || p >= holding.size() || !holding.at(p))
+        return;
+    tranThread *job = jobs.at(j);
+    // The job's DSR sample is fresh only once it waits for the next chip:
+    // while it programs it does not look.
+    if (!job || !job->portOpen() || !waiting.at(p))
+        return;
+    // The chip is out once the fixture lets go after its result; a fixture
+    // already open at the result shows it until the next chip comes.
+    if (job->dsrAsserted()) {
+        pressSeen[p] = true;
+    } else if (pressSeen.at(p)) {
+        holding[p] = false;
+        setPanelState(p, panelState::Idle);
+        panelParts.at(p).progress->setValue(0);
+    }
 }
 
 void factoryWindow::playSound(bool success)
@@ -599,9 +743,9 @@ void factoryWindow::showCounters()
 
 void factoryWindow::saveCounters()
 {
-    writeValues({{QStringLiteral("all_cnt"), QString::number(allCount)},
-                 {QStringLiteral("ok_cnt"), QString::number(okCount)},
-                 {QStringLiteral("err_cnt"), QString::number(errCount)}});
+    countersDirty = !saveSettings({{QStringLiteral("all_cnt"), QString::number(allCount)},
+                                   {QStringLiteral("ok_cnt"), QString::number(okCount)},
+                                   {QStringLiteral("err_cnt"), QString::number(errCount)}});
 }
 
 void factoryWindow::test()
@@ -622,7 +766,8 @@ void factoryWindow::refreshButtons()
                    stopping.end());
     const bool settling = !stopping.isEmpty();
     ui->pbnStartDownload->setEnabled(!erasing && !(settling && !downloading));
-    ui->pbnEarse->setEnabled(!downloading && !(settling && !erasing));
+    // Under the lock an erase can be stopped, never started.
+    ui->pbnEarse->setEnabled(!downloading && !(settling && !erasing) && (erasing || !ui->cbLockUI->isChecked()));
 }
 
 void factoryWindow::loadStyle(QString qssFile)
@@ -647,12 +792,19 @@ bool factoryWindow::collectImages(QStringList &paths, QList<uint32_t> &addrs)
             continue;
         const QString path = row.path->text();
         uint32_t address = 0;
-        if (path.isEmpty() || !parseAddress(row.address->text(), address)) {
-            log(QStringLiteral("未正确设置烧录文件路径或烧录的起始地址！"));
+        const QString where = QStringLiteral("（第%1行").arg(n + 1);
+        if (path.isEmpty()) {
+            log(QStringLiteral("未正确设置烧录文件路径或烧录的起始地址！") + where + QStringLiteral("：烧录文件路径为空）"));
+            return false;
+        }
+        if (!parseAddress(row.address->text(), address)) {
+            log(QStringLiteral("未正确设置烧录文件路径或烧录的起始地址！") + where
+                + QStringLiteral("：烧录地址“%1”无效）").arg(row.address->text()));
             return false;
         }
         if (address % kSectorSize != 0) {
-            log(QStringLiteral("烧录地址未进行4k对齐,请检查烧录地址！"));
+            log(QStringLiteral("烧录地址未进行4k对齐,请检查烧录地址！") + where
+                + QStringLiteral("：烧录地址“%1”）").arg(row.address->text()));
             return false;
         }
         // A job would find out only after loading the RAM code, on every
@@ -699,6 +851,7 @@ void factoryWindow::startJobs(bool erase, const QStringList &paths, const QList<
         job->setConfig(panelParts.at(i).port->text().trimmed(), paths, addrs, ui->cbHighSpeedFlag->isChecked(),
                        ui->cbAutoReset->isChecked(), ui->cbDsrCtl->isChecked(), ui->cbBootCtl->isChecked(), baud);
         job->eraseFlag = erase;
+        job->continueAfterFailure = !erase && ui->cbDsrCtl->isChecked() && ui->cbKeepGoing->isChecked();
         job->fastLoad = ui->cbFastLoad->isChecked();
         job->setImages(images);
         connect(job, &QThread::finished, job, &QObject::deleteLater);
@@ -707,12 +860,20 @@ void factoryWindow::startJobs(bool erase, const QStringList &paths, const QList<
         job->start(QThread::TimeCriticalPriority);
         jobs.append(job);
         jobPanels.append(i);
+        ended.append(false);
     }
+    continuousRun = !erase && ui->cbDsrCtl->isChecked();
+    keepGoingRun = !erase && ui->cbDsrCtl->isChecked() && ui->cbKeepGoing->isChecked();
+    holding.fill(false, panelParts.size());
+    pressSeen.fill(false, panelParts.size());
+    waiting.fill(false, panelParts.size());
+    runStarted.start();
 }
 
 void factoryWindow::stopRun()
 {
     progressTimer->stop();
+    settleUnfinishedPanels();
     for (const QPointer<tranThread> &job : qAsConst(jobs)) {
         if (!job)
             continue;
@@ -721,26 +882,55 @@ void factoryWindow::stopRun()
     }
     jobs.clear();
     jobPanels.clear();
+    ended.clear();
     mode = 0;
     downloading = false;
     erasing = false;
     refreshButtons();
 }
 
+void factoryWindow::settleUnfinishedPanels()
+{
+    // A stopped job says nothing more: a panel it left busy would claim a
+    // chip is still being written.
+    for (int p : qAsConst(jobPanels)) {
+        if (p < 0 || p >= panelParts.size() || !panelParts.at(p).complete())
+            continue;
+        const panelWidgets &w = panelParts.at(p);
+        if (w.status->text() == stateText(static_cast<int>(panelState::Busy))) {
+            setPanelState(p, panelState::Idle);
+            w.progress->setValue(0);
+        }
+    }
+}
+
+void factoryWindow::clearPanels()
+{
+    for (int p = 0; p < panelParts.size(); ++p) {
+        if (!panelParts.at(p).complete() || !panelParts.at(p).radio->isEnabled())
+            continue;
+        setPanelState(p, panelState::Idle);
+        panelParts.at(p).progress->setValue(0);
+    }
+}
+
 void factoryWindow::startDownload()
 {
     mode = 1;
     downloadDone = 0;
-    // A refused start hands the panels back to the port monitor.
+    // A refused start hands the panels back to the port monitor, and no
+    // earlier result stays up as if it belonged to this attempt.
     const auto refuse = [this](const QString &text) {
         if (!text.isEmpty())
             log(text);
+        clearPanels();
         mode = 0;
     };
     if (!anyPanelSelected())
         return refuse(QStringLiteral("没有选择任何串口，请先选择串口！"));
     log(QStringLiteral("开始下载..."));
-    log(QStringLiteral("已创建日志文件，文件存放在log目录中。"));
+    if (logFolderReady())
+        log(QStringLiteral("已创建日志文件，文件存放在log目录中。"));
     QStringList paths;
     QList<uint32_t> addrs;
     if (!collectImages(paths, addrs))
@@ -749,7 +939,7 @@ void factoryWindow::startDownload()
     const uint32_t baud = ui->lineEdit->text().trimmed().toUInt(&ok);
     if (!ok || baud < kMinBaud || baud > kMaxBaud)
         return refuse(QStringLiteral("未正确设置波特率，波特率最小为9600，最大为3000000！"));
-    writeValue(QStringLiteral("baud_rate"), ui->lineEdit->text());
+    saveSettings({{QStringLiteral("baud_rate"), ui->lineEdit->text()}});
     // Read once for the whole run: every station sends these bytes, whatever
     // happens to the files while the run goes on.
     uint32_t loadCode = 0;
@@ -771,6 +961,14 @@ void factoryWindow::startErase()
     eraseDone = 0;
     if (!anyPanelSelected()) {
         log(QStringLiteral("没有选择任何串口，请先选择串口！"));
+        clearPanels();
+        mode = 0;
+        return;
+    }
+    if (QMessageBox::question(this, QStringLiteral("整片擦除"),
+                              QStringLiteral("整片擦除将清除所选芯片上的全部内容，确定要擦除吗？"),
+                              QMessageBox::Yes | QMessageBox::No, QMessageBox::No)
+        != QMessageBox::Yes) {
         mode = 0;
         return;
     }
@@ -792,6 +990,13 @@ void factoryWindow::on_pbnStartDownload_clicked()
         startDownload();
         return;
     }
+    if (runStarted.isValid() && runStarted.elapsed() < kDoubleClickMs)
+        return;
+    stopDownload();
+}
+
+void factoryWindow::stopDownload()
+{
     ui->pbnStartDownload->setEnabled(false);
     log(QStringLiteral("停止下载！"));
     stopRun();
@@ -806,6 +1011,13 @@ void factoryWindow::on_pbnEarse_clicked()
         startErase();
         return;
     }
+    if (runStarted.isValid() && runStarted.elapsed() < kDoubleClickMs)
+        return;
+    stopErase();
+}
+
+void factoryWindow::stopErase()
+{
     ui->pbnEarse->setEnabled(false);
     log(QStringLiteral("停止擦除！"));
     stopRun();
@@ -814,19 +1026,19 @@ void factoryWindow::on_pbnEarse_clicked()
 
 void factoryWindow::on_cbLockUI_stateChanged(int state)
 {
-    writeValue(QStringLiteral("lock_flag"), flagText(state == Qt::Checked));
+    saveSettings({{QStringLiteral("lock_flag"), flagText(state == Qt::Checked)}});
 }
 
 void factoryWindow::on_cbAutoReset_stateChanged(int state)
 {
-    writeValue(QStringLiteral("reset_flag"), flagText(state == Qt::Checked));
+    saveSettings({{QStringLiteral("reset_flag"), flagText(state == Qt::Checked)}});
 }
 
 void factoryWindow::on_cbHighSpeedFlag_clicked(bool checked)
 {
     if (checked)
         warnHighSpeed(this);
-    writeValue(QStringLiteral("high_flag"), flagText(checked));
+    saveSettings({{QStringLiteral("high_flag"), flagText(checked)}});
 }
 
 void factoryWindow::on_cbFastLoad_clicked(bool checked)
@@ -836,6 +1048,11 @@ void factoryWindow::on_cbFastLoad_clicked(bool checked)
 
 void factoryWindow::on_pushButton_clicked()
 {
+    if (QMessageBox::question(this, QStringLiteral("清零计数"), QStringLiteral("确定要将烧录计数清零吗？"),
+                              QMessageBox::Yes | QMessageBox::No, QMessageBox::No)
+        != QMessageBox::Yes)
+        return;
+    log(QStringLiteral("已清零计数（烧录总数：%1，烧录成功：%2，烧录失败：%3）").arg(allCount).arg(okCount).arg(errCount));
     allCount = 0;
     okCount = 0;
     errCount = 0;
@@ -864,7 +1081,7 @@ void factoryWindow::on_cbDsrCtl_clicked(bool checked)
             QStringLiteral("本模式用于通过检测DSR的状态来判断治具是否下压，一旦检测到DSR的状态有效就开始进行烧录。"
                            "备注：DSR低电平有效，当DSR有效时界面显示DSR:1,请注意硬件接线！"));
     }
-    writeValue(QStringLiteral("continue_flag"), flagText(checked));
+    saveSettings({{QStringLiteral("continue_flag"), flagText(checked)}});
 }
 
 void factoryWindow::on_cbLockUI_clicked(bool checked)
@@ -886,5 +1103,116 @@ void factoryWindow::on_cbBootCtl_clicked(bool checked)
                            "（DTR和RTS通过三极管进行控制），具体请联系我司FAE，或参考串口烧录工具说明：")
                 + QLatin1String(kBootHelpUrl));
     }
-    writeValue(QStringLiteral("boot_flag"), flagText(checked));
+    saveSettings({{QStringLiteral("boot_flag"), flagText(checked)}});
+}
+
+void factoryWindow::on_cbKeepGoing_clicked(bool checked)
+{
+    saveSettings({{QLatin1String(kKeepGoingKey), flagText(checked)}}, true);
+}
+
+void factoryWindow::on_cbSelectAll_clicked(bool checked)
+{
+    for (int i = 0; i < panelParts.size(); ++i) {
+        const panelWidgets &w = panelParts.at(i);
+        if (!w.complete() || !w.radio->isEnabled() || w.radio->isChecked() == checked)
+            continue;
+        w.radio->setChecked(checked);
+        checkUartStatus(i);
+        rememberSelection(i);
+    }
+}
+
+void factoryWindow::rememberSelection(int panel)
+{
+    if (panel < 0 || panel >= panelParts.size() || !panelParts.at(panel).complete())
+        return;
+    const panelWidgets &w = panelParts.at(panel);
+    const QString port = w.port->text().trimmed();
+    if (port.isEmpty() || port == QLatin1String(kNoPort))
+        return;
+    if (w.radio->isChecked())
+        selectedPorts.insert(port);
+    else
+        selectedPorts.remove(port);
+    saveSelection();
+}
+
+void factoryWindow::saveSelection()
+{
+    QStringList names = selectedPorts.values();
+    std::sort(names.begin(), names.end());
+    const QString value = names.join(QLatin1Char(','));
+    saveSettings({{QLatin1String(kSelectedPortsKey), value}}, true);
+    syncSelectAll();
+}
+
+void factoryWindow::syncSelectAll()
+{
+    bool all = false;
+    for (const panelWidgets &w : qAsConst(panelParts)) {
+        if (!w.complete() || !w.radio->isEnabled())
+            continue;
+        all = w.radio->isChecked();
+        if (!all)
+            break;
+    }
+    ui->cbSelectAll->setChecked(all);
+}
+
+void factoryWindow::closeEvent(QCloseEvent *event)
+{
+    if (!downloading && !erasing) {
+        event->accept();
+        return;
+    }
+    if (QMessageBox::question(this, QStringLiteral("退出"), QStringLiteral("正在烧录，确定要停止烧录并关闭窗口吗？"),
+                              QMessageBox::Yes | QMessageBox::No, QMessageBox::No)
+        != QMessageBox::Yes) {
+        event->ignore();
+        return;
+    }
+    recordInterruptedChips();
+    // The run may have ended by itself while the question was up.
+    if (downloading)
+        stopDownload();
+    else if (erasing)
+        stopErase();
+    event->accept();
+}
+
+void factoryWindow::recordInterruptedChips()
+{
+    // Results that came in before the answer are counted as usual first.
+    udateProcess();
+    QList<int> interrupted;
+    for (int j = 0; j < jobs.size(); ++j) {
+        tranThread *job = jobs.at(j);
+        if (job && !job->stopFlag && job->status.load() == kBusy)
+            interrupted << j;
+        if (job)
+            job->setStopFlag(true);
+    }
+    for (int j : qAsConst(interrupted)) {
+        tranThread *job = jobs.at(j);
+        // A stopped run fails within a poll of the link; the job then lingers
+        // with its record until its stop flag ends it.
+        job->wait();
+        const int seen = job->status.load();
+        if (seen != kFailed && seen != kSucceeded)
+            continue;
+        chipRecord record = job->record();
+        if (seen == kSucceeded) {
+            // Finished just before the stop reached it: a good chip.
+            ++allCount;
+            ++okCount;
+            saveCounters();
+            appendRecord(jobPanels.value(j, -1), record, true);
+            continue;
+        }
+        record.text = QStringLiteral("烧录被停止（窗口关闭）：") + record.text;
+        log(QLatin1Char('[') + job->portName + QStringLiteral("]烧录被停止（窗口关闭），错误代码为：0x")
+            + QString::number(record.code, 16));
+        appendRecord(jobPanels.value(j, -1), record, false);
+    }
 }

@@ -1,14 +1,20 @@
 #pragma once
 #include <QList>
 #include <QMainWindow>
+#include <QMap>
+#include <QElapsedTimer>
 #include <QPointer>
+#include <QSet>
 #include <QString>
+#include <QVector>
 #include <cstdint>
 
 #include "firmwareimage.h"
 #include "recordstore.h"
 
 class QCheckBox;
+class QColor;
+class QCloseEvent;
 class QLabel;
 class QLineEdit;
 class QProgressBar;
@@ -63,6 +69,11 @@ private slots:
     void on_cbRefreshUart_clicked(bool checked);
     void on_cbBootCtl_clicked(bool checked);
     void on_cbFastLoad_clicked(bool checked);
+    void on_cbSelectAll_clicked(bool checked);
+    void on_cbKeepGoing_clicked(bool checked);
+
+protected:
+    void closeEvent(QCloseEvent *event) override;
 
 private:
     // A port of the monitor's table and the panel state it carries along
@@ -106,6 +117,8 @@ private:
     void stopRun();
     void startDownload();
     void startErase();
+    void stopDownload();
+    void stopErase();
     void refreshButtons();
     void showCounters();
     void saveCounters();
@@ -113,6 +126,21 @@ private:
     void appendRecord(int panel, const chipRecord &record, bool ok = false);
     void openRecords();
     void playSound(bool success);
+    void jobEnded(int job);
+    void releaseHeldResults(int job, int panel);
+    void settleUnfinishedPanels();
+    void clearPanels();
+    void recordInterruptedChips();
+    void rememberSelection(int panel);
+    void saveSelection();
+    // "全选" shows whether every panel with a port is selected.
+    void syncSelectAll();
+    // Writes through to the file; addMissing adds keys the file lacks.
+    bool saveSettings(const QMap<QString, QString> &values, bool addMissing = false);
+    // Said once, in red in the log and in a box, until the fault has gone.
+    void reportFault(bool &reported, const QString &text);
+    void logLine(const QString &s, const QColor &colour);
+    bool logFolderReady();
 
     Ui::factoryWindow *ui;
     QList<downloadGroupBox *> panels;
@@ -147,4 +175,26 @@ private:
     QList<QSoundEffect *> failSounds;
     int nextSuccessSound = 0;
     int nextFailSound = 0;
+    // The selection belongs to the port, not to the panel showing it: a port
+    // that goes and comes back is selected again.
+    QSet<QString> selectedPorts;
+    // Per job of the current run: its end already counted.
+    QVector<bool> ended;
+    // Per panel, in fixture mode: the last result stays up while its chip is
+    // in the fixture; pressSeen once DSR was seen pressed since the result.
+    QVector<bool> holding;
+    QVector<bool> pressSeen;
+    // Per panel: the job has said it waits for the next chip since the result.
+    QVector<bool> waiting;
+    bool continuousRun = false;
+    bool keepGoingRun = false;
+    // A double click on a start button must not stop the run it has just
+    // started.
+    QElapsedTimer runStarted;
+    // Counters not yet on disk: written again at every chance.
+    bool countersDirty = false;
+    int saveRetryTicks = 0;
+    // Each fault is reported once until the next success.
+    bool settingsFaultShown = false;
+    bool logFaultShown = false;
 };

@@ -119,6 +119,15 @@ void startWindow::on_pushButton_clicked()
     close();
     if (newVersionFlag) {
         releaseNotes.show();
+        // Centred over the window it comes with, not at the screen's corner
+        // over that window's labels.
+        const QWidget *shown = mode == factoryMode ? static_cast<QWidget *>(factoryWindow)
+                                                   : static_cast<QWidget *>(developWindow);
+        if (shown) {
+            QRect frame = releaseNotes.frameGeometry();
+            frame.moveCenter(shown->frameGeometry().center());
+            releaseNotes.move(frame.topLeft());
+        }
         releaseNotes.raise();
     }
 }

@@ -103,6 +103,7 @@ private slots:
     void fileChoice_data();
     void fileChoice();
     void clicksDuringAnOperation();
+    void closingThePortStopsADownload_data();
     void closingThePortStopsADownload();
 
 private:
@@ -528,16 +529,19 @@ void tst_developwindow::fileChoice_data()
     QTest::addColumn<QString>("file");
     QTest::addColumn<QString>("filter");
     QTest::addColumn<QStringList>("fields");
+    QTest::addColumn<QString>("current");  // the row's file before the choice, in a folder of its own
 
     const QString image = QStringLiteral("固件文件(*.bin *.img)");
     const QString bin = QStringLiteral("bin文件(*bin)");
-    QTest::newRow("image row 2") << "selectFile_2" << "b.img" << image << QStringList{"le_fileName_2"};
-    QTest::newRow("image row 4, wrong type") << "selectFile_4" << "notes.txt" << image << QStringList();
-    QTest::newRow("image row 1, cancelled") << "selectFile_1" << "" << image << QStringList();
-    QTest::newRow("RAM code") << "ptnSelectRamFile" << "ram.bin" << bin << QStringList{"leRamFile", "leDownloadRam"};
+    QTest::newRow("image row 2") << "selectFile_2" << "b.img" << image << QStringList{"le_fileName_2"} << QString();
+    QTest::newRow("image row 4, wrong type") << "selectFile_4" << "notes.txt" << image << QStringList() << QString();
+    QTest::newRow("image row 1, cancelled") << "selectFile_1" << "" << image << QStringList() << QString();
+    QTest::newRow("RAM code") << "ptnSelectRamFile" << "ram.bin" << bin << QStringList{"leRamFile", "leDownloadRam"} << QString();
     QTest::newRow("flash image") << "ptnSelectRamFile_2" << "fw.bin" << bin
-                                 << QStringList{"leDownloadFlash", "leDownloadFlash_2"};
-    QTest::newRow("flash image, cancelled") << "ptnSelectRamFile_2" << "" << bin << QStringList();
+                                 << QStringList{"leDownloadFlash", "leDownloadFlash_2"} << QString();
+    QTest::newRow("flash image, cancelled") << "ptnSelectRamFile_2" << "" << bin << QStringList() << QString();
+    QTest::newRow("image row 3, from its file's folder") << "selectFile_3" << "c.bin" << image
+                                                         << QStringList{"le_fileName_3"} << "builds/old.bin";
 }
 
 void tst_developwindow::fileChoice()
@@ -546,9 +550,12 @@ void tst_developwindow::fileChoice()
     QFETCH(QString, file);
     QFETCH(QString, filter);
     QFETCH(QStringList, fields);
+    QFETCH(QString, current);
 
     developWindow w;
     const QString path = file.isEmpty() ? QString() : writeImage(file, "x");
+    if (!current.isEmpty())
+        child<QLineEdit>(&w, fields.value(0))->setText(writeImage(current, "x"));
     QObject scope;
     QString title;
     QStringList filters;
@@ -575,6 +582,8 @@ void tst_developwindow::fileChoice()
     // There is no drive C: here; the chooser starts at home instead.
     if (filter.startsWith(QLatin1String("bin")))
         QCOMPARE(folder, QDir::homePath());
+    if (!current.isEmpty())
+        QCOMPARE(folder, QFileInfo(work.filePath(current)).absolutePath());
     for (const QString &name : fields)
         QCOMPARE(child<QLineEdit>(&w, name)->text(), path);
     if (fields.isEmpty())
@@ -609,8 +618,17 @@ void tst_developwindow::clicksDuringAnOperation()
     QCOMPARE(logLines(w.get()).last(), QStringLiteral("检测到芯片，芯片信息为RAMCODE"));
 }
 
+void tst_developwindow::closingThePortStopsADownload_data()
+{
+    QTest::addColumn<bool>("closeWindow");
+    QTest::newRow("port button") << false;
+    // A closed window must not leave its transfer running, holding the port.
+    QTest::newRow("window closed") << true;
+}
+
 void tst_developwindow::closingThePortStopsADownload()
 {
+    QFETCH(bool, closeWindow);
     SimFixture sim({"--pace"});
     QVERIFY2(sim.ok(), qPrintable(sim.error()));
     auto w = openWindow(sim);
@@ -626,7 +644,10 @@ void tst_developwindow::closingThePortStopsADownload()
     // Past the RAM-code step and a tenth into the image.
     whenReady(&scope, [&] { return bar->value() > 55; }, [&] {
         disabledWhileRunning = !start->isEnabled();
-        button(w.get(), "pbnOpenUart")->click();
+        if (closeWindow)
+            w->close();
+        else
+            button(w.get(), "pbnOpenUart")->click();
         closed = true;
     });
     start->click();
@@ -641,6 +662,7 @@ void tst_developwindow::closingThePortStopsADownload()
     QVERIFY(child<QComboBox>(w.get(), "comboBox")->isEnabled());
 
     // A fresh chip in the fixture, the port opened again: the window works.
+    w->show();
     QVERIFY(sim.request("NEXTCHIP").value(0) == QLatin1String("OK"));
     child<QLineEdit>(w.get(), "lineEdit")->setText("2000000");
     button(w.get(), "pbnOpenUart")->click();

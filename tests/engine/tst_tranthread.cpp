@@ -243,7 +243,9 @@ void tst_tranthread::bootPulses()
     QFETCH(int, pulses);
     // With --boot-pulse the chip reaches its boot ROM only through a reset
     // with BOOT held; without BOOT control it starts there.
-    QStringList args;
+    // The chip hears only bytes sent at its own speed: a retry that leaves
+    // the host at the burn speed cannot reach the boot ROM.
+    QStringList args{QStringLiteral("--check-speed")};
     if (bootFlag)
         args << QStringLiteral("--boot-pulse");
     if (firstAttemptFails)
@@ -340,8 +342,13 @@ void tst_tranthread::continuousModeTakesEachChipOnce()
         if (chip < 2)
             QVERIFY(isOk(sim.request(QStringLiteral("NEXTCHIP"))));
     }
-    // Stopped while waiting for the fourth chip.
+    // Stopped while waiting for the fourth chip: the job leaves its wait
+    // without taking one, its acknowledged state untouched.
+    QTRY_COMPARE_WITH_TIMEOUT(job.status.load(), kAcknowledged, kChipTimeoutMs);
+    QVERIFY(job.portOpen());
     QVERIFY(stopJob(job));
+    QCOMPARE(job.status.load(), kAcknowledged);
+    QVERIFY(!job.portOpen());
     QCOMPARE(w.statuses, (QList<int>{kSucceeded, kSucceeded, kSucceeded}));
     QCOMPARE(uids.size(), 3);
     QCOMPARE(w.count(QStringLiteral("已检测到新芯片！")), 2);
@@ -467,13 +474,18 @@ void tst_tranthread::lifecycle()
     early.setStopFlag(true);
     QTRY_VERIFY_WITH_TIMEOUT(early.isFinished(), kChipTimeoutMs);
 
-    // Destroyed while running: the destructor stops and joins the thread.
+    // Destroyed while running: the destructor stops the transfer and joins
+    // the thread before the object goes.
+    const QByteArray large = randomBytes(100000, 9);
     auto running = std::make_unique<tranThread>();
-    running->setConfig(sim.portPath(), {image("l.bin", randomBytes(100000, 9))}, {0x0}, false, false, false,
-                       false, kBurnBaud);
+    bool ended = false;
+    connect(running.get(), &QThread::finished, this, [&ended] { ended = true; }, Qt::DirectConnection);
+    running->setConfig(sim.portPath(), {image("l.bin", large)}, {0x0}, false, false, false, false, kBurnBaud);
     running->start();
     QTRY_COMPARE_WITH_TIMEOUT(running->status.load(), kBusy, kChipTimeoutMs);
     running.reset();
+    QVERIFY(ended);
+    QVERIFY(sim.flash().left(large.size()) != large);
 }
 
 QTEST_MAIN(tst_tranthread)

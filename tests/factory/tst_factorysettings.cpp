@@ -1,6 +1,7 @@
 // The factory settings file: defaults, keys the program does not know,
 // spoiled files and whole-file replacement.
 #include "cfgfile.h"
+#include "testutil.h"
 
 #include <QDir>
 #include <QFile>
@@ -78,12 +79,21 @@ void tst_factorysettings::defaultsWhenMissing()
 
 void tst_factorysettings::knownKeysOnly()
 {
-    put(R"({"all_cnt": 12, "ok_cnt": "10", "operator": "张三", "file_path_0": "D:/固件/app.bin"})");
-    QVERIFY(ensureDefaults(5));
-
-    // A number where text belongs reads as empty text, not as its digits.
+    const QByteArray old =
+        R"({"all_cnt": 12, "ok_cnt": "10", "operator": "张三", "path_sta_0": 1, "file_path_0": "D:/固件/app.bin"})";
+    put(old);
+    // A counter that is no count is kept aside with the file and starts
+    // again from 0; the rest stays in use.
+    QString aside;
+    QVERIFY(ensureDefaults(5, &aside));
+    QCOMPARE(aside, cfgFilePath() + ".bad");
+    QCOMPARE(readFile(aside), old);
     QString value = "x";
     QVERIFY(readValue("all_cnt", value));
+    QCOMPARE(value, QString("0"));
+
+    // A number where text belongs reads as empty text, not as its digits.
+    QVERIFY(readValue("path_sta_0", value));
     QCOMPARE(value, QString());
 
     QVERIFY(writeValue("ok_cnt", "11"));
@@ -108,6 +118,10 @@ void tst_factorysettings::spoiledFileKeptAside_data()
     QTest::newRow("cut off") << QByteArray(R"({"all_cnt": "1520", "ok_cnt": ")") << true;
     QTest::newRow("not an object") << QByteArray(R"(["all_cnt", "1520"])") << true;
     QTest::newRow("empty") << QByteArray() << false;
+    // Far too large for settings, though it parses: junk to be parsed and
+    // rewritten after every chip.
+    QTest::newRow("over 1 MiB") << QByteArray(R"({"all_cnt": "3", "pad": ")" + QByteArray(1 << 20, 'x') + R"("})")
+                                << true;
 }
 
 void tst_factorysettings::spoiledFileKeptAside()

@@ -2,6 +2,7 @@
 // the port monitor, the checks before a run, whole runs with their panels,
 // counters, logs, production record and flash contents, continuous mode,
 // and counters that survive a killed process.
+#include "factorydriver.h"
 #include "simfixture.h"
 #include "testutil.h"
 #include "appglobals.h"
@@ -31,6 +32,8 @@ namespace {
 // Generous: the suite must pass with both cores busy elsewhere.
 constexpr int kWaitMs = 60000;
 constexpr char kBurnBaud[] = "921600";
+// Past the window's double-click guard on its start buttons.
+constexpr int kPastDoubleClickMs = 600;
 
 template <typename T>
 T *find(QObject *parent, const QString &name)
@@ -151,6 +154,10 @@ private slots:
     void continuousModeCountsEachChipOnce();
     void eraseRunAfterDownload();
     void countersSurviveKill();
+    void interruptedRuns_data();
+    void interruptedRuns();
+    void fixtureStations_data();
+    void fixtureStations();
 
 private:
     std::unique_ptr<factoryWindow> open(uint32_t stations);
@@ -233,6 +240,9 @@ void tst_factorywindow::settingsAtStartup()
     f.close();
     window = open(2);
     QVERIFY(!viewText(*window).contains("未检测到配置文件"));
+    // The mistyped counter is kept aside; the rest of the file stays in use.
+    QVERIFY(viewText(*window).contains("cfg_file.json.bad"));
+    QVERIFY(fileBytes(cfgFilePath() + ".bad").contains(R"("all_cnt": 40)"));
     QJsonObject o = settingsOnDisk();
     QCOMPARE(o.value("boot_flag").toString(), QString("0"));
     QVERIFY(!o.contains("fast_flag"));
@@ -242,6 +252,9 @@ void tst_factorywindow::settingsAtStartup()
     QVERIFY(find<QCheckBox>(window.get(), "cbLockUI")->isChecked());
     QVERIFY(!find<QWidget>(window.get(), "fileCfgPanel")->isEnabled());
     QVERIFY(!baudField(*window)->isEnabled());
+    // Nothing destructive under the lock.
+    QVERIFY(!find<QPushButton>(window.get(), "pbnEarse")->isEnabled());
+    QVERIFY(!find<QPushButton>(find<QWidget>(window.get(), "countBox"), "pushButton")->isEnabled());
     QCOMPARE(baudField(*window)->text(), QString("2000000"));
     QCOMPARE(find<QLabel>(window.get(), "downloadCnt")->text(), QString("0"));
     QCOMPARE(find<QLabel>(window.get(), "downloadOkCnt")->text(), QString("38"));
@@ -253,13 +266,26 @@ void tst_factorywindow::settingsAtStartup()
     QCOMPARE(o.value("file_path_1").toString(), QString());
     QCOMPARE(o.value("path_sta_1").toString(), QString("0"));
 
-    // Clearing the counters is on disk at once; the baud rate at exit.
+    // Clearing the counters asks first; once done it is logged and on disk.
     find<QCheckBox>(window.get(), "cbLockUI")->click();
+    // Only what can become an address gets into the field.
+    auto *address = find<QLineEdit>(find<QWidget>(window.get(), "fileRow0"), "lineEdit_2");
+    address->clear();
+    QTest::keyClicks(address, "0x1g0z0");
+    QCOMPARE(address->text(), QString("0x100"));
     QVERIFY(baudField(*window)->isEnabled());
     find<QCheckBox>(window.get(), "cbFastLoad")->click();
     QCOMPARE(settingsOnDisk().value("fast_flag").toString(), QString("1"));
-    find<QPushButton>(find<QWidget>(window.get(), "countBox"), "pushButton")->click();
+    QVERIFY(find<QPushButton>(window.get(), "pbnEarse")->isEnabled());
+    auto *clear = find<QPushButton>(find<QWidget>(window.get(), "countBox"), "pushButton");
+    QObject scope;
+    FactoryDriver::answerNextBox(&scope, QMessageBox::No);
+    clear->click();
+    QCOMPARE(find<QLabel>(window.get(), "downloadOkCnt")->text(), QString("38"));
+    FactoryDriver::answerNextBox(&scope, QMessageBox::Yes);
+    clear->click();
     QCOMPARE(find<QLabel>(window.get(), "downloadOkCnt")->text(), QString("0"));
+    QVERIFY(fileBytes(today(".text")).contains("已清零计数（烧录总数：0，烧录成功：38，烧录失败：2）"));
     QCOMPARE(settingsOnDisk().value("ok_cnt").toString(), QString("0"));
     baudField(*window)->setText("1500000");
     window.reset();
@@ -275,6 +301,40 @@ void tst_factorywindow::settingsAtStartup()
     QVERIFY(viewText(*window).contains("未检测到配置文件，已重新创建默认配置文件。"));
     QVERIFY(viewText(*window).contains("cfg_file.json.bad"));
     QVERIFY(fileBytes(today(".text")).contains("cfg_file.json.bad"));
+    window.reset();
+
+    // A log folder that cannot be made: said once, and no claim that a log
+    // file was created.
+    QVERIFY(QDir("log").removeRecursively());
+    QVERIFY(writeFile("log", "not a folder"));
+    window = open(2);
+    startButton(*window)->click();
+    startButton(*window)->click();
+    QCOMPARE(viewText(*window).count("无法创建日志文件夹"), 1);
+    QVERIFY(!viewText(*window).contains("已创建日志文件"));
+    window.reset();
+    QVERIFY(QFile::remove("log"));
+
+    // An immutable file (only root can make one): said once, in red and in
+    // a box; the counts cleared on screen reach the file once it can be
+    // written again.
+    QVERIFY(writeValues({{"all_cnt", "7"}, {"ok_cnt", "7"}}));
+    window = open(2);
+    QProcess chattr;
+    chattr.start("chattr", {"+i", cfgFilePath()});
+    if (!chattr.waitForFinished() || chattr.exitCode() != 0)
+        return;
+    FactoryDriver::answerNextBox(&scope, QMessageBox::Yes);
+    find<QPushButton>(find<QWidget>(window.get(), "countBox"), "pushButton")->click();
+    QCOMPARE(find<QLabel>(window.get(), "downloadCnt")->text(), QString("0"));
+    find<QCheckBox>(window.get(), "cbAutoReset")->click();
+    QCOMPARE(settingsOnDisk().value("all_cnt").toString(), QString("7"));
+    QCOMPARE(viewText(*window).count("配置文件无法保存"), 1);
+    QVERIFY(find<QTextEdit>(window.get(), "textEdit")->toHtml().contains("#ff0000"));
+    QCOMPARE(window->findChildren<QMessageBox *>().size(), 1);
+    chattr.start("chattr", {"-i", cfgFilePath()});
+    QVERIFY(chattr.waitForFinished() && chattr.exitCode() == 0);
+    QTRY_COMPARE_WITH_TIMEOUT(settingsOnDisk().value("all_cnt").toString(), QString("0"), kWaitMs);
 }
 
 void tst_factorywindow::stationCounts_data()
@@ -325,8 +385,10 @@ void tst_factorywindow::portMonitorFollowsPlugs()
     for (int i = 0; i < 8; ++i)
         QCOMPARE(panelOf(*window, i).radio->isEnabled(), i < 3);
 
-    // A port that moves to another panel takes its selection along.
+    // A port that moves to another panel takes its selection along; one
+    // that goes and comes back is selected again.
     panelOf(*window, 2).radio->click();
+    panelOf(*window, 1).radio->click();
     QVERIFY(panelOf(*window, 2).radio->isChecked());
     QVERIFY(com4.request("UNPLUG").value(0) == "OK");
     QTRY_COMPARE_WITH_TIMEOUT(panelPorts(*window, 3), (QStringList{"COM3", "COM10", "NONE"}), kWaitMs);
@@ -335,6 +397,23 @@ void tst_factorywindow::portMonitorFollowsPlugs()
     QVERIFY(com4.request("PLUG").value(0) == "OK");
     QTRY_COMPARE_WITH_TIMEOUT(panelPorts(*window, 8), idle, kWaitMs);
     QVERIFY(panelOf(*window, 2).radio->isChecked());
+    QVERIFY(panelOf(*window, 1).radio->isChecked());
+
+    // The selection is there again at the next start; "全选" takes every
+    // panel with a port, and gives them all up.
+    window.reset();
+    window = open(8);
+    QTRY_COMPARE_WITH_TIMEOUT(panelPorts(*window, 8), idle, kWaitMs);
+    QVERIFY(!panelOf(*window, 0).radio->isChecked());
+    QVERIFY(panelOf(*window, 1).radio->isChecked());
+    QVERIFY(panelOf(*window, 2).radio->isChecked());
+    auto *all = find<QCheckBox>(window.get(), "cbSelectAll");
+    for (bool on : {true, false}) {
+        all->click();
+        for (int i = 0; i < 8; ++i)
+            QCOMPARE(panelOf(*window, i).radio->isChecked(), on && i < 3);
+    }
+    panelOf(*window, 2).radio->click();
 
     // During a run (continuous, so it stays on) the panels stay as they are.
     const QString image = writeImage("monitor.bin", randomBytes(6000, 7));
@@ -347,7 +426,9 @@ void tst_factorywindow::portMonitorFollowsPlugs()
     // A whole chip takes many monitor ticks.
     QTRY_VERIFY_WITH_TIMEOUT(viewText(*window).contains("[COM10]等待新的芯片..."), kWaitMs);
     QCOMPARE(panelPorts(*window, 8), idle);
-    QCOMPARE(panelOf(*window, 2).status->text(), QString("空 闲"));
+    // The good chip's result stays up while the station waits for the next.
+    QCOMPARE(panelOf(*window, 2).status->text(), QString("成 功"));
+    QTest::qWait(kPastDoubleClickMs);
     startButton(*window)->click();
     QTRY_COMPARE_WITH_TIMEOUT(panelPorts(*window, 3), (QStringList{"COM3", "COM10", "NONE"}), kWaitMs);
     // The stopped run's colours and selection travel with COM10.
@@ -367,11 +448,13 @@ void tst_factorywindow::refusedStarts_data()
     const QString path = "未正确设置烧录文件路径或烧录的起始地址！";
     const QString baud = "未正确设置波特率，波特率最小为9600，最大为3000000！";
     QTest::newRow("no port") << "1000" << "ok" << "" << "921600" << false << "没有选择任何串口，请先选择串口！";
-    QTest::newRow("no path") << "1000" << "" << "" << "921600" << true << path;
-    QTest::newRow("no address") << "" << "ok" << "" << "921600" << true << path;
-    QTest::newRow("not hex") << "10k0" << "ok" << "" << "921600" << true << path;
-    QTest::newRow("0x only") << "0x" << "ok" << "" << "921600" << true << path;
-    QTest::newRow("unaligned") << "1800" << "ok" << "" << "921600" << true << "烧录地址未进行4k对齐,请检查烧录地址！";
+    // The refusal names the row and, for an address, the text typed.
+    QTest::newRow("no path") << "1000" << "" << "" << "921600" << true << path + "（第1行：烧录文件路径为空）";
+    QTest::newRow("no address") << "" << "ok" << "" << "921600" << true << path + "（第1行：烧录地址“”无效）";
+    QTest::newRow("not hex") << "10k0" << "ok" << "" << "921600" << true << path + "（第1行：烧录地址“10k0”无效）";
+    QTest::newRow("0x only") << "0x" << "ok" << "" << "921600" << true << path + "（第1行：烧录地址“0x”无效）";
+    QTest::newRow("unaligned") << "1800" << "ok" << "" << "921600" << true
+                               << "烧录地址未进行4k对齐,请检查烧录地址！（第1行：烧录地址“1800”）";
     QTest::newRow("no row on") << "-" << "ok" << "" << "921600" << true
                                << "请设置烧录文件路径和烧录的起始地址，并使能这个设置！";
     QTest::newRow("missing image") << "1000" << "missing" << "" << "921600" << true
@@ -418,9 +501,17 @@ void tst_factorywindow::refusedStarts()
     startButton(*window)->click();
     if (refusal.isEmpty()) {
         QCOMPARE(startButton(*window)->text(), QString("停止下载"));
+        // The rest of a double click does not stop the run it started.
+        startButton(*window)->click();
+        QCOMPARE(startButton(*window)->text(), QString("停止下载"));
+        QTRY_COMPARE_WITH_TIMEOUT(panelOf(*window, 0).status->text(), QString("烧录中"), kWaitMs);
+        QTest::qWait(kPastDoubleClickMs);
         startButton(*window)->click();
         QTRY_VERIFY_WITH_TIMEOUT(startButton(*window)->isEnabled(), kWaitMs);
         QCOMPARE(startButton(*window)->text(), QString("开始下载"));
+        // The stopped chip's panel does not go on claiming a run.
+        QCOMPARE(panelOf(*window, 0).status->text(), QString("空 闲"));
+        QCOMPARE(panelOf(*window, 0).progress->value(), 0);
     } else {
         const QStringList lines = viewText(*window).split('\n');
         QVERIFY2(lines.last().contains(refusal), qPrintable(lines.last()));
@@ -505,6 +596,15 @@ void tst_factorywindow::runOfFourWithOneFault()
     }
     ports.sort();
     QCOMPARE(ports, (QStringList{sim.portName(0), sim.portName(1), sim.portName(2), sim.portName(3)}));
+
+    // A refused start leaves none of these results up as if they were its own.
+    QTRY_VERIFY_WITH_TIMEOUT(startButton(*window)->isEnabled(), kWaitMs);
+    baudField(*window)->setText("fast");
+    startButton(*window)->click();
+    for (int i = 0; i < 4; ++i) {
+        QCOMPARE(panelOf(*window, i).status->text(), QString("空 闲"));
+        QCOMPARE(panelOf(*window, i).progress->value(), 0);
+    }
 }
 
 void tst_factorywindow::continuousModeCountsEachChipOnce()
@@ -539,6 +639,16 @@ void tst_factorywindow::continuousModeCountsEachChipOnce()
     for (const QStringList &f : lines.mid(1))
         uids.insert(f.value(kUid));
     QCOMPARE(uids.size(), 3);
+
+    // A good chip's result stays up while the fixture holds it, and goes
+    // once the lever lets go.
+    QVERIFY(sim.request("NEXTCHIP hold").value(0) == "OK");
+    QTRY_COMPARE_WITH_TIMEOUT(viewText(*window).count(QStringLiteral("[%1]等待新的芯片...").arg(port)), 4, kWaitMs);
+    QTest::qWait(kPastDoubleClickMs);
+    QCOMPARE(panelOf(*window, 0).status->text(), QString("成 功"));
+    QVERIFY(sim.setDsr(false));
+    QTRY_COMPARE_WITH_TIMEOUT(panelOf(*window, 0).status->text(), QString("空 闲"), kWaitMs);
+    QCOMPARE(panelOf(*window, 0).progress->value(), 0);
     startButton(*window)->click();
     QTRY_VERIFY_WITH_TIMEOUT(startButton(*window)->isEnabled(), kWaitMs);
 }
@@ -565,6 +675,11 @@ void tst_factorywindow::eraseRunAfterDownload()
     QVERIFY(sim.addFault("erase-fail-always", 1));
     auto *erase = find<QPushButton>(window.get(), "pbnEarse");
     QVERIFY(erase->isEnabled());
+    QObject scope;
+    FactoryDriver::answerNextBox(&scope, QMessageBox::No);
+    erase->click();
+    QCOMPARE(erase->text(), QString("整片擦除"));
+    FactoryDriver::answerNextBox(&scope, QMessageBox::Yes);
     erase->click();
     QCOMPARE(erase->text(), QString("停止擦除"));
     QVERIFY(!startButton(*window)->isEnabled());
@@ -627,6 +742,114 @@ void tst_factorywindow::countersSurviveKill()
         QCOMPARE(q.value(0).toString(), QString("ok"));
     }
     QSqlDatabase::removeDatabase("integrity");
+}
+
+void tst_factorywindow::interruptedRuns_data()
+{
+    // Closing the window during a run, answered: the run goes on, or its
+    // chips are in the log and the record as stopped.
+    QTest::addColumn<bool>("yes");
+    QTest::newRow("close, no") << false;
+    QTest::newRow("close, yes") << true;
+}
+
+void tst_factorywindow::interruptedRuns()
+{
+    QFETCH(bool, yes);
+    SimFixture sim({"--pace"}, 2);
+    QVERIFY2(sim.ok(), qPrintable(sim.error()));
+    qputenv("VQ_SIM_PORT_DIR", sim.dir().toUtf8());
+    window = open(2);
+    FactoryDriver drive(window.get());
+    setRow(*window, 0, writeImage("long.bin", randomBytes(60000, 51)), "0");
+    baudField(*window)->setText("115200");
+    QVERIFY(selectPanels(*window, 2));
+    startButton(*window)->click();
+    // Into the image, one chip or both.
+    QTRY_VERIFY_WITH_TIMEOUT(panelOf(*window, 0).progress->value() > 55, kWaitMs);
+
+    QObject scope;
+    FactoryDriver::answerNextBox(&scope, yes ? QMessageBox::Yes : QMessageBox::No);
+    QCOMPARE(window->close(), yes);
+    QCOMPARE(drive.running(), !yes);
+    const QString daily = QString::fromUtf8(fileBytes(today(".text")));
+    // The record store writes on its own thread.
+    QTRY_COMPARE_WITH_TIMEOUT(recordLines().size(), yes ? 3 : 0, kWaitMs);
+    const QList<QStringList> lines = recordLines();
+    for (int i = 0; i < 2 && yes; ++i) {
+        QVERIFY(daily.contains(QStringLiteral("[%1]烧录被停止（窗口关闭），错误代码为：0x").arg(sim.portName(i))));
+        const QStringList &f = lines.at(i + 1);
+        QVERIFY2(f.value(kText).startsWith("烧录被停止（窗口关闭）"), qPrintable(f.join(',')));
+        QVERIFY(f.value(kCode).endsWith("e8"));
+    }
+    // Stopped chips are not failed chips.
+    QCOMPARE(find<QLabel>(window.get(), "downloadCnt")->text(), QString("0"));
+    if (!yes)
+        startButton(*window)->click();
+}
+
+void tst_factorywindow::fixtureStations_data()
+{
+    QTest::addColumn<bool>("keepGoing");
+    QTest::addColumn<bool>("boot");
+    QTest::addColumn<QString>("fault");
+    QTest::addColumn<QString>("cause");    // a line the window shows for the failure, or ""
+    QTest::newRow("a failure ends the station") << false << false << "nak-always=1" << "";
+    QTest::newRow("the station waits for the next chip") << true << false << "nak-always=1" << "";
+    QTest::newRow("a lost port is waited for") << true << false << "disconnect=1" << "串口已断开！";
+    QTest::newRow("a failed retry keeps the first code") << false << true << "nak-always=1"
+                                                         << "重试前的错误代码为：0x409";
+}
+
+void tst_factorywindow::fixtureStations()
+{
+    QFETCH(bool, keepGoing);
+    QFETCH(bool, boot);
+    QFETCH(QString, fault);
+    QFETCH(QString, cause);
+    SimFixture sim({"--pace"});
+    QVERIFY2(sim.ok(), qPrintable(sim.error()));
+    QVERIFY(sim.addFault(fault));
+    qputenv("VQ_SIM_PORT_DIR", sim.dir().toUtf8());
+    const QByteArray app = randomBytes(9000, 61);
+    window = open(1);
+    FactoryDriver drive(window.get());
+    setRow(*window, 0, writeImage("fixture.bin", app), "1000");
+    baudField(*window)->setText(kBurnBaud);
+    drive.setOption("cbDsrCtl", true);
+    drive.setOption("cbKeepGoing", keepGoing);
+    drive.setOption("cbBootCtl", boot);
+    QVERIFY(selectPanels(*window, 1));
+    startButton(*window)->click();
+    const QString port = sim.portName();
+    QTRY_COMPARE_WITH_TIMEOUT(drive.failed(), 1, kWaitMs);
+    QCOMPARE(drive.status(0), QString("失 败"));
+    if (!cause.isEmpty())
+        QTRY_VERIFY_WITH_TIMEOUT(viewText(*window).contains(QStringLiteral("[%1]").arg(port) + cause), kWaitMs);
+    if (!keepGoing) {
+        // Its only station gone, the run ends by itself.
+        QTRY_COMPARE_WITH_TIMEOUT(startButton(*window)->text(), QString("开始下载"), kWaitMs);
+        return;
+    }
+    // Red until the chip is taken out; the station waits for the next.
+    const QString waiting = QStringLiteral("[%1]等待新的芯片...").arg(port);
+    QTRY_COMPARE_WITH_TIMEOUT(viewText(*window).count(waiting), 1, kWaitMs);
+    QTest::qWait(kPastDoubleClickMs);
+    QCOMPARE(drive.status(0), QString("失 败"));
+    QVERIFY(drive.running());
+    QVERIFY(sim.clearFaults());
+    if (fault.startsWith("disconnect")) {
+        QVERIFY(sim.request("PLUG").value(0) == "OK");
+        QTRY_VERIFY_WITH_TIMEOUT(viewText(*window).contains(QStringLiteral("[%1]串口已重新连接！").arg(port)), kWaitMs);
+    }
+    QVERIFY(sim.request("NEXTCHIP").value(0) == "OK");
+    QTRY_COMPARE_WITH_TIMEOUT(viewText(*window).count(waiting), 2, kWaitMs);
+    QCOMPARE(drive.good(), 1);
+    QCOMPARE(drive.status(0), QString("成 功"));
+    QCOMPARE(sim.flash().mid(0x1000, app.size()), app);
+    QCOMPARE(recordLines().size(), 3);
+    startButton(*window)->click();
+    QTRY_VERIFY_WITH_TIMEOUT(startButton(*window)->isEnabled(), kWaitMs);
 }
 
 QTEST_MAIN(tst_factorywindow)

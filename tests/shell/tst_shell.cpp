@@ -204,6 +204,10 @@ void TestShell::versionMarker()
         QVERIFY(visibleTopLevel<factoryWindow>());
         // The notes follow the mode choice on the first start of a version only.
         QCOMPARE(bool(visibleTopLevel<showNewFeature>()), firstStart && start == 1);
+        if (showNewFeature *notes = visibleTopLevel<showNewFeature>()) {
+            const QPoint offset = notes->frameGeometry().center() - visibleTopLevel<factoryWindow>()->frameGeometry().center();
+            QVERIFY2(offset.manhattanLength() <= 2, "the notes are centred over the window they come with");
+        }
         QCOMPARE(readFile(path), QByteArray(kProgramVersion));
     }
 }
