@@ -299,6 +299,14 @@ bool tranThread::waitForPortBack()
         }
         if (openLink()) {
             cmd->setSerial(serial);
+            // A lever found open is the release the next chip needs. It is
+            // taken before the line below, so that whoever presses the next
+            // chip on seeing it is not asked to release first.
+            if (!sampleDsr()) {
+                sleepMs(kDsrConfirmMs);
+                if (!sampleDsr())
+                    releasedSinceChip = true;
+            }
             log(QStringLiteral("串口已重新连接！"));
             return true;
         }
