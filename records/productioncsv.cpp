@@ -14,15 +14,6 @@
 #include <unistd.h>
 
 namespace {
-QString csvField(QString field)
-{
-    static const QRegularExpression special(QStringLiteral("[,\"\r\n]"));
-    if (!field.contains(special))
-        return field;
-    field.replace(QLatin1Char('"'), QLatin1String("\"\""));
-    return QLatin1Char('"') + field + QLatin1Char('"');
-}
-
 QString systemError()
 {
     return QString::fromLocal8Bit(std::strerror(errno));
@@ -42,6 +33,15 @@ bool writeAll(int fd, const QByteArray &bytes)
     return true;
 }
 } // namespace
+
+QString csvField(QString field)
+{
+    static const QRegularExpression special(QStringLiteral("[,\"\r\n]"));
+    if (!field.contains(special))
+        return field;
+    field.replace(QLatin1Char('"'), QLatin1String("\"\""));
+    return QLatin1Char('"') + field + QLatin1Char('"');
+}
 
 QByteArray productionCsvHeader()
 {

@@ -7,6 +7,10 @@ struct productionRow;
 // The production record people and scripts read: one CSV line per chip,
 // UTF-8 with a byte-order mark so that spreadsheet programs read the
 // Chinese headers. The factory window and vq_flash write the same columns.
+// One field as CSV quotes it: in double quotes, doubled inside, when it holds
+// a comma, a quote or a line end.
+QString csvField(QString field);
+
 QByteArray productionCsvHeader();
 QByteArray productionCsvRow(const productionRow &row);
 

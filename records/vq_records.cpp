@@ -1,5 +1,6 @@
 // vq_records: searches the production records of a line (its SQLite file)
 // or of the whole factory (the PostgreSQL server), and sums them up.
+#include "productioncsv.h"
 #include "recordstore.h"
 
 #include <QCoreApplication>
@@ -88,15 +89,6 @@ QString yieldText(qint64 good, qint64 failed)
 {
     const qint64 all = good + failed;
     return all == 0 ? QStringLiteral("-") : QString::number(100.0 * good / all, 'f', 1) + QLatin1Char('%');
-}
-
-QString csvField(QString field)
-{
-    static const QRegularExpression special(QStringLiteral("[,\"\r\n]"));
-    if (!field.contains(special))
-        return field;
-    field.replace(QLatin1Char('"'), QLatin1String("\"\""));
-    return QLatin1Char('"') + field + QLatin1Char('"');
 }
 
 // Display width: a CJK character takes two columns in a terminal.
