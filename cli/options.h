@@ -21,7 +21,7 @@ struct flashOptions {
     bool verbose = false;
     bool help = false;
     QString recordPath;
-    QString databasePath = QStringLiteral("log/production.db");
+    QString databasePath;  // empty: the line's own (recordStoreOptions)
     QStringList files;
     QList<uint32_t> addresses;
 };
