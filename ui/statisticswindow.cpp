@@ -241,7 +241,9 @@ statisticsWindow::statisticsWindow(const QString &databasePath, const recordServ
     qRegisterMetaType<QVector<productionRow>>("QVector<productionRow>");
     ui->setupUi(this);
     ui->deDay->setDate(QDate::currentDate());
-    ui->twStations->horizontalHeader()->setSectionResizeMode(QHeaderView::Stretch);
+    // The figures take what they need; the line's name the rest.
+    ui->twStations->horizontalHeader()->setSectionResizeMode(QHeaderView::ResizeToContents);
+    ui->twStations->horizontalHeader()->setSectionResizeMode(0, QHeaderView::Stretch);
     // The hashes need the room: the short columns take what they need, the
     // images the rest (the whole text is in the cell's tool tip as well).
     ui->twSearch->horizontalHeader()->setSectionResizeMode(QHeaderView::ResizeToContents);
