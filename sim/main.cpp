@@ -96,8 +96,12 @@ int main(int argc, char **argv)
     const QCommandLineOption checkSpeed(QStringLiteral("check-speed"),
                                         QStringLiteral("Lose every byte that crosses while the host's port speed "
                                                        "differs from the chip's, as a UART would."));
+    const QCommandLineOption pressed(QStringLiteral("fixture-pressed"),
+                                     QStringLiteral("Each fixture starts with its chip under a pressed lever (DSR 1), "
+                                                    "let go once the host's first byte reaches the chip, as after "
+                                                    "NEXTCHIP; otherwise the fixtures start open."));
     p.addOptions({portDir, count, first, model, romDate, ramCode, flashSize, flashDir, pace, bootPulse, fault, timing,
-                  stats, checkSpeed});
+                  stats, checkSpeed, pressed});
     p.process(app);
 
     bool ok = false;
@@ -157,6 +161,8 @@ int main(int argc, char **argv)
             o.flashPath = QDir(p.value(flashDir)).absoluteFilePath(QStringLiteral("COM%1.bin").arg(number));
         auto port = std::make_unique<SimPort>(number, dir, o, p.isSet(pace), faults);
         port->setCheckSpeed(p.isSet(checkSpeed));
+        if (p.isSet(pressed))
+            port->pressFirstChip();
         QString error;
         if (!port->open(&error)) {
             fprintf(stderr, "vq_chip_sim: COM%d: %s\n", number, qPrintable(error));
