@@ -197,7 +197,7 @@ void tst_vq_flash_line::continuousFixture()
 {
     constexpr int kStations = 4;
     constexpr int kChipsEach = 3;
-    SimFixture sim({}, kStations);
+    SimFixture sim({"--fixture-pressed"}, kStations);
     QVERIFY2(sim.ok(), qPrintable(sim.error()));
     const QByteArray a = randomBytes(30000, 22);
     const QString record = work.filePath("continuous.csv");
@@ -240,7 +240,7 @@ void tst_vq_flash_line::continuousFixture()
 
 void tst_vq_flash_line::continuousGoesOnAfterAFailedChip()
 {
-    SimFixture sim({"--fault", "cancel=1", "--fault", "cancel=1"});
+    SimFixture sim({"--fixture-pressed", "--fault", "cancel=1", "--fault", "cancel=1"});
     QVERIFY2(sim.ok(), qPrintable(sim.error()));
     const QByteArray a = randomBytes(20000, 23);
     Flash run({"--continuous", "--json", "--port", sim.portPath(), image("f.bin", a) + "@0x0"});
@@ -402,7 +402,7 @@ void tst_vq_flash_line::reportsWhatHappened()
 
     if (scenario == "lever held down" || scenario == "port lost while waiting"
         || scenario == "image changed during the run") {
-        SimFixture sim;
+        SimFixture sim({"--fixture-pressed"});
         QVERIFY2(sim.ok(), qPrintable(sim.error()));
         Flash run({"--continuous", "--reset", "--json", "--record", record, "--port", sim.portPath(), img + "@0x1000"});
         QTRY_COMPARE_WITH_TIMEOUT(run.events("waiting").size(), 1, kChipMs);
