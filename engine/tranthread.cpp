@@ -191,12 +191,8 @@ void tranThread::downloadJob()
         uint32_t code = resultCode::kSuccess;
         int failed = -1;
         images = loadFirmwareImages(filePaths, fileAddrs, code, failed);
-        if (!images) {
-            log(lineKind::error, QStringLiteral("下载失败，错误代码为：0x") + hex(code) + QLatin1Char(',')
-                                     + resultText(code & ~resultCode::kTransferMask));
-            return publish(kFailed, code, resultText(code & ~resultCode::kTransferMask) + QLatin1Char('/')
-                                              + resultText(code & resultCode::kTransferMask), 0.0);
-        }
+        if (!images)
+            return publishFailure(code, 0.0);
     }
     if (!openLink()) {
         return portOpenFailed();
@@ -233,16 +229,7 @@ void tranThread::downloadJob()
         log(lineKind::progress, cmd->flashUid.isEmpty() ? QStringLiteral("未读取到Flash UID")
                                                         : QStringLiteral("Flash UID:") + cmd->flashUid);
         if (code != resultCode::kSuccess) {
-            const uint32_t stage = code & ~resultCode::kTransferMask;
-            const uint32_t transfer = code & resultCode::kTransferMask;
-            QString text = resultText(stage);
-            log(lineKind::error, QStringLiteral("下载失败，错误代码为：0x") + hex(code) + QLatin1Char(',') + resultText(stage));
-            if (transfer != 0) {
-                log(lineKind::error, QStringLiteral("传输文件时失败，错误代码为：0x") + hex(transfer) + QLatin1Char(',')
-                                         + resultText(transfer));
-                text += QLatin1Char('/') + resultText(transfer);
-            }
-            publish(kFailed, code, text, seconds);
+            publishFailure(code, seconds);
             // After the result, so that a stop is reported at once even when
             // the chip takes long to come back (an erase it must finish).
             bringChipBack();
@@ -269,6 +256,20 @@ void tranThread::downloadJob()
         if (!nextChip())
             return;
     }
+}
+
+void tranThread::publishFailure(uint32_t code, double seconds)
+{
+    const uint32_t stage = code & ~resultCode::kTransferMask;
+    const uint32_t transfer = code & resultCode::kTransferMask;
+    QString text = resultText(stage);
+    log(lineKind::error, QStringLiteral("下载失败，错误代码为：0x") + hex(code) + QLatin1Char(',') + resultText(stage));
+    if (transfer != 0) {
+        log(lineKind::error,
+            QStringLiteral("传输文件时失败，错误代码为：0x") + hex(transfer) + QLatin1Char(',') + resultText(transfer));
+        text += QLatin1Char('/') + resultText(transfer);
+    }
+    publish(kFailed, code, text, seconds);
 }
 
 bool tranThread::firstChip()

@@ -162,6 +162,8 @@ private:
     // that failed.
     bool resetChip(double seconds);
     void publish(int result, uint32_t code, const QString &text, double seconds);
+    // A download's failure: its lines, then its result.
+    void publishFailure(uint32_t code, double seconds);
     qint64 bytesAcknowledged() const;
 
     bool modemLines = false;
