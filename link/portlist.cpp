@@ -133,8 +133,8 @@ struct bridgeName {
     const char *name;
 };
 // The USB-serial bridges fixtures are built with. Every serial port of
-// these vendors is one of their bridges, except WCH's, which also make
-// other parts.
+// these vendors is one of these bridges, except WCH's: its newer CH343 and
+// CH9102 go by names of their own.
 const bridgeName kBridges[] = {
     {0x1a86, 0x7523, "CH340/CH341"},
     {0x1a86, 0x7522, "CH340/CH341"},
