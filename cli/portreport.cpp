@@ -42,6 +42,11 @@ QString stateText(const portAccess &a)
     return stateWord(a.state);
 }
 
+QString usbId(quint16 id)
+{
+    return QStringLiteral("%1").arg(id, 4, 16, QLatin1Char('0'));
+}
+
 QJsonValue orNull(const QString &text)
 {
     return text.isEmpty() ? QJsonValue() : QJsonValue(text);
@@ -59,8 +64,8 @@ QJsonObject jsonOf(const portFacts &f)
         {QStringLiteral("name"), f.name},
         {QStringLiteral("device"), id.device},
         {QStringLiteral("socket"), orNull(id.socket)},
-        {QStringLiteral("vendorId"), usb ? QJsonValue(QStringLiteral("%1").arg(id.vendorId, 4, 16, QLatin1Char('0'))) : QJsonValue()},
-        {QStringLiteral("productId"), usb ? QJsonValue(QStringLiteral("%1").arg(id.productId, 4, 16, QLatin1Char('0'))) : QJsonValue()},
+        {QStringLiteral("vendorId"), usb ? QJsonValue(usbId(id.vendorId)) : QJsonValue()},
+        {QStringLiteral("productId"), usb ? QJsonValue(usbId(id.productId)) : QJsonValue()},
         {QStringLiteral("adapter"), orNull(id.adapter)},
         {QStringLiteral("serialNumber"), orNull(id.serialNumber)},
         {QStringLiteral("state"), stateWord(f.access.state)},

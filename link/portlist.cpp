@@ -351,7 +351,9 @@ QString adapterText(const portIdentity &id)
 {
     if (id.vendorId == 0 && id.productId == 0)
         return QString();
-    const QString ids = QStringLiteral("%1:%2").arg(id.vendorId, 4, 16, QLatin1Char('0')).arg(id.productId, 4, 16, QLatin1Char('0'));
+    const QString ids = QStringLiteral("%1:%2")
+                            .arg(id.vendorId, 4, 16, QLatin1Char('0'))
+                            .arg(id.productId, 4, 16, QLatin1Char('0'));
     return id.adapter.isEmpty() ? ids : ids + QLatin1Char(' ') + id.adapter;
 }
 
@@ -375,7 +377,8 @@ QStringList openProblemText(const QString &portName, const QString &device, cons
             return {QStringLiteral("当前用户没有 %1 的读写权限（属于 %2 组），请将用户加入 %2 组后重新登录")
                         .arg(shown, access.group)};
         if (!access.owner.isEmpty())
-            return {QStringLiteral("当前用户没有 %1 的读写权限（只有其所有者 %2 可以读写）").arg(shown, access.owner)};
+            return {QStringLiteral("当前用户没有 %1 的读写权限（只有其所有者 %2 可以读写）")
+                        .arg(shown, access.owner)};
         return {QStringLiteral("当前用户没有 %1 的读写权限").arg(shown)};
     case portState::Busy: {
         QStringList lines{QStringLiteral("串口已被其他程序占用：") + portName};
