@@ -6,20 +6,9 @@
 
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QProcess>
 #include <QtTest>
 
 #include <unistd.h>
-
-namespace {
-QList<QJsonObject> jsonLines(const QString &text)
-{
-    QList<QJsonObject> objects;
-    for (const QString &line : text.split(QLatin1Char('\n'), Qt::SkipEmptyParts))
-        objects << QJsonDocument::fromJson(line.toUtf8()).object();
-    return objects;
-}
-} // namespace
 
 class tst_vq_flash_ports : public QObject
 {
@@ -33,17 +22,17 @@ private slots:
     void socketsFollowTheChips();
 
 private:
-    QStringList flash(const QStringList &args) const
+    // vq_flash with `args`, as nobody or as ourselves, on the simulator's
+    // ports and sockets.
+    ProgramRun flash(const SimFixture &sim, const QStringList &args, bool nobody = false)
     {
-        return QStringList{qEnvironmentVariable("VQ_BUILD_DIR") + QStringLiteral("/vq_flash")} + args;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(QStringLiteral("VQ_SIM_PORT_DIR"), sim.dir());
+        env.insert(QStringLiteral("VQ_PORT_BY_PATH_DIR"), sim.socketDir());
+        const QStringList command = QStringList{qEnvironmentVariable("VQ_BUILD_DIR") + QStringLiteral("/vq_flash")} + args;
+        return runProgram(nobody ? asNobody(command) : command, env, work.path());
     }
-    QProcessEnvironment env(const SimFixture &sim) const
-    {
-        QProcessEnvironment e = QProcessEnvironment::systemEnvironment();
-        e.insert(QStringLiteral("VQ_SIM_PORT_DIR"), sim.dir());
-        e.insert(QStringLiteral("VQ_PORT_BY_PATH_DIR"), sim.dir() + QStringLiteral("/by-path"));
-        return e;
-    }
+    QStringList writeImage() { return {"--db", work.filePath(QTest::currentDataTag() + QStringLiteral(".db")), image + "@0"}; }
 
     QTemporaryDir work;
     QString image;
@@ -52,10 +41,9 @@ private:
 
 void tst_vq_flash_ports::initTestCase()
 {
-    QVERIFY(work.isValid());
     // Another user runs vq_flash here: it reads the image and writes its
     // production database.
-    QVERIFY(openToEveryone(work.path()));
+    QVERIFY(work.isValid() && openToEveryone(work.path()));
     bytes = randomBytes(30000, 26);
     image = work.filePath("app.bin");
     QVERIFY(writeFile(image, bytes));
@@ -68,8 +56,7 @@ void tst_vq_flash_ports::portStates_data()
     QTest::addColumn<QString>("state");
     QTest::addColumn<QString>("group");
     QTest::addColumn<QString>("owner");
-    // What the station says before "串口打开失败！", with the device and
-    // the holder's pid in place of {device} and {pid}.
+    // What the station says before "串口打开失败！" (PortBlocker::fillIn).
     QTest::addColumn<QStringList>("why");
     // The simulator holds its own end of every chip: that is no holder.
     QTest::newRow("free") << portBlock::None << false << "free" << QString() << QString() << QStringList();
@@ -99,25 +86,22 @@ void tst_vq_flash_ports::portStates()
     QVERIFY(openToEveryone(sim.dir()));
     const QByteArray before = sim.flash();
     PortBlocker blocker(sim.portPath(), block);
-    QVERIFY2(blocker.ok(), qPrintable(blocker.error()));
-    auto command = [&](const QStringList &args) { return nobody ? asNobody(flash(args)) : flash(args); };
+    QVERIFY(blocker.ok());
 
-    const ProgramRun listed = runProgram(command({"--list-ports", "--json"}), env(sim), work.path());
+    const ProgramRun listed = flash(sim, {"--list-ports", "--json"}, nobody);
     QCOMPARE(listed.exitCode, 0);
-    const QList<QJsonObject> ports = jsonLines(listed.out);
-    QCOMPARE(ports.size(), 1);
-    const QJsonObject port = ports.first();
+    const QJsonObject port = QJsonDocument::fromJson(listed.out.toUtf8()).object();
+    QCOMPARE(listed.out.count('\n'), 1);
     QCOMPARE(port.value("name").toString(), sim.portName());
     QCOMPARE(port.value("device").toString(), blocker.device());
+    QCOMPARE(port.value("socket").toString(), sim.socketName());
     QCOMPARE(port.value("state").toString(), state);
     QCOMPARE(port.value("group").toString(), group);
     QCOMPARE(port.value("owner").toString(), owner);
-    const QJsonObject holder = port.value("holder").toObject();
-    QCOMPARE(holder.value("pid").toVariant().toLongLong(), block == portBlock::Held ? blocker.holderPid() : 0);
+    QCOMPARE(port.value("holder").toObject().value("pid").toVariant().toLongLong(),
+             block == portBlock::Held ? blocker.holderPid() : 0);
 
-    const QString db = work.filePath(QTest::currentDataTag() + QStringLiteral(".db"));
-    const ProgramRun flashed = runProgram(command({"--port", sim.portName(), "--db", db, image + "@0"}),
-                            env(sim), work.path());
+    const ProgramRun flashed = flash(sim, QStringList{"--port", sim.portName()} + writeImage(), nobody);
     if (why.isEmpty()) {
         QVERIFY2(flashed.exitCode == 0, qPrintable(flashed.err));
         QCOMPARE(sim.flash().left(bytes.size()), bytes);
@@ -133,18 +117,20 @@ void tst_vq_flash_ports::portStates()
 
 void tst_vq_flash_ports::socketsFollowTheChips_data()
 {
-    // The names each chip's port comes back with after its hub was
-    // replugged (none: as first enumerated).
+    // The names the chips' ports come back with after their hub was
+    // replugged (none: as first enumerated), and so the chips in the order
+    // of their ports.
     QTest::addColumn<QStringList>("renamed");
-    QTest::addColumn<int>("target");
-    QTest::newRow("as enumerated") << QStringList() << 2;
-    QTest::newRow("hub replugged, other order") << QStringList{"COM13", "COM11", "COM14", "COM12"} << 2;
+    QTest::addColumn<QList<int>>("order");
+    QTest::newRow("as enumerated") << QStringList() << QList<int>{0, 1, 2, 3};
+    QTest::newRow("hub replugged, other order") << QStringList{"COM13", "COM11", "COM14", "COM12"}
+                                                << QList<int>{1, 3, 0, 2};
 }
 
 void tst_vq_flash_ports::socketsFollowTheChips()
 {
     QFETCH(QStringList, renamed);
-    QFETCH(int, target);
+    QFETCH(QList<int>, order);
     SimFixture sim({}, 4);
     QVERIFY2(sim.ok(), qPrintable(sim.error()));
     for (int chip = 0; chip < renamed.size(); ++chip)
@@ -152,46 +138,27 @@ void tst_vq_flash_ports::socketsFollowTheChips()
     for (int chip = 0; chip < renamed.size(); ++chip)
         QVERIFY(sim.plugAs(chip, renamed.at(chip)));
 
-    // Each port beside the socket of its chip, lowest port first.
-    QList<int> byPort{0, 1, 2, 3};
-    std::sort(byPort.begin(), byPort.end(), [&](int a, int b) {
-        return sim.portName(a).mid(3).toInt() < sim.portName(b).mid(3).toInt();
-    });
-    const ProgramRun listed = runProgram(flash({"--list-ports"}), env(sim), work.path());
+    const ProgramRun listed = flash(sim, {"--list-ports"});
     QCOMPARE(listed.exitCode, 0);
     const QStringList lines = listed.out.split(QLatin1Char('\n'), Qt::SkipEmptyParts);
     QCOMPARE(lines.size(), 5);
-    QVERIFY2(lines.first().startsWith("port") && lines.first().contains("socket"), qPrintable(listed.out));
     for (int row = 0; row < 4; ++row) {
-        const int chip = byPort.at(row);
-        const QStringList fields = lines.at(row + 1).split(QLatin1Char(' '), Qt::SkipEmptyParts);
-        QCOMPARE(fields.value(0), sim.portName(chip));
-        QCOMPARE(fields.value(1), QFileInfo(sim.portPath(chip)).canonicalFilePath());
-        QCOMPARE(fields.value(2), sim.socketName(chip));
-        QCOMPARE(fields.value(5), QStringLiteral("free"));
-    }
-    const QList<QJsonObject> ports = jsonLines(runProgram(flash({"--list-ports", "--json"}), env(sim), work.path()).out);
-    QCOMPARE(ports.size(), 4);
-    for (int row = 0; row < 4; ++row) {
-        QCOMPARE(ports.at(row).value("name").toString(), sim.portName(byPort.at(row)));
-        QCOMPARE(ports.at(row).value("socket").toString(), sim.socketName(byPort.at(row)));
+        const int chip = order.at(row);
+        QCOMPARE(lines.at(row + 1).split(QLatin1Char(' '), Qt::SkipEmptyParts),
+                 (QStringList{sim.portName(chip), QFileInfo(sim.portPath(chip)).canonicalFilePath(), sim.socketName(chip),
+                              "-", "-", "free"}));
     }
 
     // A station named by its socket reaches the chip in that socket, under
     // whatever name its port came back.
+    const int target = order.first();
     QList<QByteArray> before;
     for (int chip = 0; chip < 4; ++chip)
         before << sim.flash(chip);
-    const ProgramRun flashed = runProgram(flash({"--port", sim.socketName(target), "--db", work.filePath("production.db"),
-                                   image + "@0", "--boot"}),
-                            env(sim), work.path());
-    QVERIFY2(flashed.exitCode == 0, qPrintable(flashed.out + flashed.err));
-    for (int chip = 0; chip < 4; ++chip) {
-        if (chip == target)
-            QCOMPARE(sim.flash(chip).left(bytes.size()), bytes);
-        else
-            QCOMPARE(sim.flash(chip), before.at(chip));
-    }
+    const ProgramRun flashed = flash(sim, QStringList{"--port", sim.socketName(target), "--boot"} + writeImage());
+    QVERIFY2(flashed.exitCode == 0, qPrintable(flashed.err));
+    for (int chip = 0; chip < 4; ++chip)
+        QCOMPARE(sim.flash(chip), chip == target ? bytes + before.at(chip).mid(bytes.size()) : before.at(chip));
 }
 
 QTEST_GUILESS_MAIN(tst_vq_flash_ports)
