@@ -281,6 +281,28 @@ QVector<deviceUser> deviceUsers()
     return users;
 }
 
+// Stations whose ports fail to open ask at once, each on its own thread:
+// the reentrant look-ups. An id without a name is shown as the number.
+QString groupName(gid_t gid)
+{
+    group entry {};
+    group *found = nullptr;
+    char buffer[4096];
+    return ::getgrgid_r(gid, &entry, buffer, sizeof buffer, &found) == 0 && found
+        ? QString::fromLocal8Bit(found->gr_name)
+        : QString::number(gid);
+}
+
+QString userName(uid_t uid)
+{
+    passwd entry {};
+    passwd *found = nullptr;
+    char buffer[4096];
+    return ::getpwuid_r(uid, &entry, buffer, sizeof buffer, &found) == 0 && found
+        ? QString::fromLocal8Bit(found->pw_name)
+        : QString::number(uid);
+}
+
 portAccess accessOf(const QString &path, const QVector<deviceUser> &users)
 {
     portAccess a;
@@ -294,11 +316,9 @@ portAccess accessOf(const QString &path, const QVector<deviceUser> &users)
     if (::faccessat(AT_FDCWD, local.constData(), R_OK | W_OK, AT_EACCESS) != 0 && errno == EACCES) {
         a.state = portState::NoPermission;
         if ((st.st_mode & (S_IRGRP | S_IWGRP)) == (S_IRGRP | S_IWGRP)) {
-            const group *g = ::getgrgid(st.st_gid);
-            a.group = g ? QString::fromLocal8Bit(g->gr_name) : QString::number(st.st_gid);
+            a.group = groupName(st.st_gid);
         }
-        const passwd *owner = ::getpwuid(st.st_uid);
-        a.owner = owner ? QString::fromLocal8Bit(owner->pw_name) : QString::number(st.st_uid);
+        a.owner = userName(st.st_uid);
         return a;
     }
     const QString device = realDevice(path);
