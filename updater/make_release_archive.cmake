@@ -1,6 +1,6 @@
 # Packs the installable tree with Info-ZIP. Run by the vq_release_archive
-# target: cmake -DPROGRAMS=... -DUPDATER=... -DCONFIG_DIR=... -DICON=...
-#   -DSTAGE_DIR=... -DARCHIVE=... -P make_release_archive.cmake
+# target: cmake -DPROGRAMS=... -DUPDATER=... -DCONFIG_DIR=... -DSTAGE_DIR=...
+#   -DARCHIVE=... -P make_release_archive.cmake
 find_program(ZIP_PROGRAM zip REQUIRED)
 
 set(release "${STAGE_DIR}/Quorvex串口烧录工具")
@@ -11,8 +11,6 @@ foreach(program IN LISTS PROGRAMS)
   file(COPY "${program}" DESTINATION "${release}")
 endforeach()
 file(COPY "${UPDATER}" DESTINATION "${release}/upliftor")
-# The start window's icon, for a desktop's launcher (scripts/setup-line-pc.sh).
-configure_file("${ICON}" "${release}/vq_download_tool.png" COPYONLY)
 
 # Site settings and counters are the installation's own and never shipped.
 file(GLOB config_files "${CONFIG_DIR}/*")
