@@ -14,7 +14,7 @@
 #   $BUILD_DIR/vq_download_tool.zip, by default under ./build) into NAME's
 #   home, where upliftor can go on updating it; settings, counters and logs
 #   already there are kept;
-# - adds a desktop entry with the tool's icon.
+# - adds a desktop entry with the tool's icon (from this clone's resources/).
 #
 # It never builds or downloads the tool. Run again, it changes only what
 # differs, and it says what it changed.
@@ -33,6 +33,7 @@ stage=
 # and unzip for the archive.
 packages=(libqt5widgets5 libqt5network5 libqt5serialport5 libqt5multimedia5 libqt5charts5
   libqt5sql5-sqlite libqt5sql5-psql fonts-wqy-microhei unzip)
+icon_source="$here/resources/img/setting.png"
 rule_name=70-vq-usb-serial.rules
 desktop_name=vq_download_tool.desktop
 
@@ -65,6 +66,7 @@ if [ -n "$stage" ]; then
 elif [ ! -d "$home" ]; then
   fail "the home of $user ($home) does not exist"
 fi
+[ -f "$icon_source" ] || fail "the tool's icon $icon_source is missing: run the script from its clone"
 command -v unzip > /dev/null || [ -z "$stage" ] || fail "unzip is missing (apt-get install unzip)"
 
 changes=0
@@ -91,6 +93,21 @@ user_dir() {
   [ ${#made[@]} -gt 0 ] || return 0
   mkdir -p "$1"
   give "${made[@]}"
+}
+
+# place SOURCE TARGET: copies SOURCE with its mode, as the user's, unless
+# TARGET already holds it; true when it copied.
+place() {
+  local source=$1 target=$2 mode
+  mode=$(stat -c %a "$source")
+  if [ -f "$target" ] && cmp -s "$source" "$target" && [ "$(stat -c %a "$target")" = "$mode" ]; then
+    return 1
+  fi
+  user_dir "$(dirname "$target")"
+  cp "$source" "$target.new"
+  chmod "$mode" "$target.new"
+  give "$target.new"
+  mv -f "$target.new" "$target"
 }
 
 # put FILE MODE TEXT: writes TEXT (and a line end) unless FILE already holds
@@ -175,18 +192,9 @@ folder=$(basename "${tops[0]}")
 dest="$stage$home/$folder"
 user_dir "$dest"
 while IFS= read -r -d '' file; do
-  rel=${file#"${tops[0]}"/}
-  target="$dest/$rel"
-  mode=$(stat -c %a "$file")
-  if [ -f "$target" ] && cmp -s "$file" "$target" && [ "$(stat -c %a "$target")" = "$mode" ]; then
-    continue
+  if place "$file" "$dest/${file#"${tops[0]}"/}"; then
+    changed "$dest/${file#"${tops[0]}"/}"
   fi
-  user_dir "$(dirname "$target")"
-  cp "$file" "$target.new"
-  chmod "$mode" "$target.new"
-  give "$target.new"
-  mv -f "$target.new" "$target"
-  changed "$dest/$rel"
 done < <(find "${tops[0]}" -type f -print0 | sort -z)
 # An installation made as another user (root, an older setup) would keep
 # the tool from writing its settings and upliftor from replacing it.
@@ -198,7 +206,12 @@ if [ "$(id -u)" -eq 0 ]; then
   fi
 fi
 
-# 6. The desktop entry; the tool finds config/ and log/ in its working folder.
+# 6. The desktop entry, with the start window's icon; the tool finds config/
+# and log/ in its working folder.
+icon="$home/.local/share/icons/vq_download_tool.png"
+if place "$icon_source" "$stage$icon"; then
+  changed "icon $stage$icon"
+fi
 apps="$stage$home/.local/share/applications"
 user_dir "$apps"
 entry_text="[Desktop Entry]
@@ -207,10 +220,9 @@ Name=$folder
 Comment=VQ571M / VQ5304 串口烧录
 Exec=\"$home/$folder/vq_download_tool\"
 Path=$home/$folder
+Icon=$icon
 Terminal=false
 Categories=Development;Electronics;"
-[ ! -f "$dest/vq_download_tool.png" ] || entry_text+="
-Icon=$home/$folder/vq_download_tool.png"
 if put "$apps/$desktop_name" 644 "$entry_text"; then
   give "$apps/$desktop_name"
   changed "desktop entry $apps/$desktop_name"

@@ -81,18 +81,19 @@ void tst_setuplinepc::stagedSetup()
     QCOMPARE(first.err.contains("warning: brltty is installed"), brltty);
 
     // The release byte for byte, its programs executable, the whole folder
-    // the user's (upliftor updates it as that user); the site's own files
-    // beside it.
+    // the user's (upliftor updates it as that user), the site's own files
+    // beside it; the icon.
     const Tree release = unpackedRelease(archive, QStringLiteral("Quorvex串口烧录工具"));
-    QVERIFY(release.contains("vq_download_tool.png"));
     for (auto it = release.cbegin(); it != release.cend(); ++it)
         expected.insert(program + QLatin1Char('/') + it.key(), it.value());
+    const QString icon = home.mid(1) + QStringLiteral("/.local/share/icons/vq_download_tool.png");
+    expected.insert(icon, "-:" + readFile(qEnvironmentVariable("VQ_SOURCE_DIR") + "/resources/img/setting.png"));
     const Tree staged = snapshot(root.path());
     for (auto it = expected.cbegin(); it != expected.cend(); ++it) {
         struct stat st {};
         QVERIFY2(staged.value(it.key()) == it.value(), qPrintable(it.key()));
         QVERIFY(::lstat(QFile::encodeName(root.filePath(it.key())).constData(), &st) == 0);
-        QVERIFY2(!it.key().startsWith(program) || ::getuid() != 0 || st.st_uid == pw->pw_uid, qPrintable(it.key()));
+        QVERIFY2(!it.key().startsWith(home.mid(1)) || ::getuid() != 0 || st.st_uid == pw->pw_uid, qPrintable(it.key()));
     }
 
     // Group dialout, mode 0660 and ModemManager kept away, for every bridge.
@@ -105,7 +106,7 @@ void tst_setuplinepc::stagedSetup()
     // The desktop entry names the installed paths, which the staging has.
     const QString entry = QString::fromUtf8(readFile(root.filePath(home.mid(1) + "/.local/share/applications/vq_download_tool.desktop")));
     QVERIFY2(entry.contains("\nExec=\"/" + program + "/vq_download_tool\"\n")
-                 && entry.contains("\nIcon=/" + program + "/vq_download_tool.png"),
+                 && entry.contains("\nIcon=/" + icon + "\n"),
              qPrintable(entry));
 
     const ProgramRun second = runProgram(command, env);
