@@ -61,12 +61,15 @@ const char kUsage[] =
     "usage: vq_flash --port PORT [--port PORT ...] | --all-ports [--exclude PORT ...]\n"
     "                [--baud N] [--high-speed] [--fast-load] [--erase] [--reset] [--boot]\n"
     "                [--continuous] [--record FILE] [--db FILE] [--json] [--verbose] [FILE@ADDR ...]\n"
+    "       vq_flash --list-ports [--json]\n"
     "\n"
     "Programs VQ571M / VQ5304 chips that wait in their boot ROM (115200 baud), one\n"
     "station per port, all stations at once.\n"
     "\n"
-    "  --port PORT    a station's serial port: a device path, or a name under /dev\n"
-    "                 (or of a simulated chip); repeat for more stations\n"
+    "  --port PORT    a station's serial port: a device path, a name under /dev (or\n"
+    "                 of a simulated chip), or the name of the USB socket its adapter\n"
+    "                 is plugged into (under /dev/serial/by-path, as --list-ports\n"
+    "                 shows it); repeat for more stations\n"
     "  --all-ports    one station on every port the factory window would list\n"
     "  --exclude PORT with --all-ports: leave PORT out (a name or a path); repeatable,\n"
     "                 for a machine's own UART (ttyS0) or a port in other use\n"
@@ -89,6 +92,10 @@ const char kUsage[] =
     "  --json         one JSON object per line on standard output for a line\n"
     "                 controller; the human status goes to standard error\n"
     "  --verbose      show the link's diagnostics on standard error\n"
+    "  --list-ports   list every port --all-ports would take: device, USB socket,\n"
+    "                 adapter, serial number, and whether it is free, held by another\n"
+    "                 process, or not ours to open (and which group may); with --json\n"
+    "                 one JSON object per port\n"
     "  FILE@ADDR      write FILE at flash address ADDR (hexadecimal, with or without\n"
     "                 0x, a multiple of 0x1000); files are written in the order given\n"
     "\n"
@@ -148,6 +155,8 @@ QString parseOptions(const QStringList &args, flashOptions *o, bool *syntax)
             o->json = true;
         } else if (a == QLatin1String("--verbose")) {
             o->verbose = true;
+        } else if (a == QLatin1String("--list-ports")) {
+            o->listPorts = true;
         } else if (a.startsWith(QLatin1Char('-'))) {
             return QStringLiteral("unknown option \"%1\"").arg(a);
         } else {
@@ -175,6 +184,11 @@ QString parseOptions(const QStringList &args, flashOptions *o, bool *syntax)
     }
     if (o->help)
         return QString();
+    if (o->listPorts) {
+        if (!o->ports.isEmpty() || o->allPorts || !o->files.isEmpty() || o->erase)
+            return QStringLiteral("--list-ports goes alone (or with --json)");
+        return QString();
+    }
     if (o->ports.isEmpty() && !o->allPorts)
         return QStringLiteral("--port is required (or --all-ports)");
     if (!o->ports.isEmpty() && o->allPorts)
