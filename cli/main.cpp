@@ -2,6 +2,7 @@
 #include "flashline.h"
 #include "options.h"
 #include "portlist.h"
+#include "portreport.h"
 
 #include <QCoreApplication>
 #include <QLoggingCategory>
@@ -64,6 +65,10 @@ int main(int argc, char **argv)
     }
     if (options.help) {
         out(stdout, QString::fromUtf8(kUsage));
+        return kExitOk;
+    }
+    if (options.listPorts) {
+        out(stdout, portReport(options.json));
         return kExitOk;
     }
     if (!options.verbose)

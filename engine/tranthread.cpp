@@ -406,8 +406,10 @@ void tranThread::portOpenFailed()
     cmd->flashId.clear();
     cmd->flashUid.clear();
     cmd->chipModel.clear();
-    if (serial && serial->inUse())
-        log(lineKind::error, QStringLiteral("串口已被其他程序占用：") + portName);
+    if (serial) {
+        for (const QString &why : serial->openProblem())
+            log(lineKind::error, why);
+    }
     log(lineKind::error, QStringLiteral("串口打开失败！"));
     publish(kFailed, resultCode::kPortOpenFailed, resultText(resultCode::kPortOpenFailed), 0.0);
 }

@@ -147,17 +147,25 @@ bool Serial::openPort(const QString &portName, uint32_t baudRate)
     waitCount = budgetAtOpen(baudRate);
     lost = false;
     busy = false;
+    problem.clear();
     startTimer();
-    if (!port->open(QIODevice::ReadWrite))
+    if (!port->open(QIODevice::ReadWrite)) {
+        // The library says "permission" for a refused open as well as for
+        // a device held exclusively (EBUSY) or under its lock file.
+        if (port->error() == QSerialPort::PermissionError)
+            noteRefusal(device);
         return false;
+    }
     // The serial library's own lock is keyed on the name it was given, so a
     // device reached through a link or by another path would open twice and
     // two hosts would talk over each other. A lock on the open device itself
     // holds whatever the name; it goes with the descriptor.
     if (::flock(static_cast<int>(port->handle()), LOCK_EX | LOCK_NB) != 0) {
-        busy = errno == EWOULDBLOCK;
+        const bool held = errno == EWOULDBLOCK;
         qDebug() << "port" << device << "is in use:" << std::strerror(errno);
         port->close();
+        if (held)
+            noteRefusal(device);
         return false;
     }
 
@@ -186,6 +194,16 @@ bool Serial::openPort(const QString &portName, uint32_t baudRate)
         port->clearError();
     }
     return true;
+}
+
+void Serial::noteRefusal(const QString &device)
+{
+    portAccess access = examinePortAccess(device);
+    // Refused though we may open it: someone holds it, seen or not.
+    if (access.state != portState::NoPermission)
+        access.state = portState::Busy;
+    busy = access.state == portState::Busy;
+    problem = openProblemText(openedName, device, access);
 }
 
 QString Serial::portName() const

@@ -2,6 +2,7 @@
 #include <QByteArray>
 #include <QObject>
 #include <QString>
+#include <QStringList>
 #include <cstdint>
 
 class QDeadlineTimer;
@@ -34,6 +35,9 @@ public:
     // The last openPort failed because another opener holds the device,
     // under whatever name it used.
     bool inUse() const { return busy; }
+    // Why the last openPort failed, for the operator (openProblemText):
+    // the permission missing, or who holds the port. Empty when neither.
+    QStringList openProblem() const { return problem; }
     // The name the last openPort was given.
     QString portName() const;
     // From another thread the close is handed to the owning thread, which
@@ -83,10 +87,12 @@ public slots:
 private:
     bool controlRequest(const QByteArray &request, QByteArray *reply);
     void closeControl();
+    void noteRefusal(const QString &device);
 
     int controlFd = -1;
     bool modemLines = false;
     bool lost = false;
     bool busy = false;
     QString openedName;
+    QStringList problem;
 };

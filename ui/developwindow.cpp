@@ -271,6 +271,8 @@ void developWindow::on_pbnOpenUart_clicked()
     } else {
         serial->closePort();
         appendLog(QStringLiteral("打开串口失败，请检查串口是否被占用或者检查USB接线！"));
+        for (const QString &why : serial->openProblem())
+            appendLog(why);
     }
 }
 
