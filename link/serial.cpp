@@ -22,6 +22,9 @@
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
+#ifdef __linux__
+#include <linux/serial.h>
+#endif
 
 namespace {
 std::atomic<WaitStyle> waitStyle{WaitStyle::Sleep};
@@ -336,6 +339,24 @@ bool Serial::dsr()
         return controlRequest("DSR", &reply) && reply == "DSR 1";
     }
     return modemLines && (port->pinoutSignals() & QSerialPort::DataSetReadySignal);
+}
+
+qint64 Serial::dsrChanges()
+{
+    if (controlFd >= 0) {
+        QByteArray reply;
+        if (!controlRequest("DSRCOUNT", &reply) || !reply.startsWith("DSRCOUNT "))
+            return -1;
+        bool ok = false;
+        const qint64 n = reply.mid(9).toLongLong(&ok);
+        return ok ? n : -1;
+    }
+#ifdef __linux__
+    serial_icounter_struct counts{};
+    if (modemLines && port->isOpen() && ::ioctl(static_cast<int>(port->handle()), TIOCGICOUNT, &counts) == 0)
+        return counts.dsr;
+#endif
+    return -1;
 }
 
 bool Serial::controlRequest(const QByteArray &request, QByteArray *reply)

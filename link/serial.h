@@ -71,6 +71,10 @@ public:
     bool setDtr(bool on);
     bool setRts(bool on);
     bool dsr();
+    // DSR transitions since some fixed moment, as the driver counts them, so
+    // that a lever let go and pressed again between two samples is seen;
+    // -1 where they are not counted.
+    qint64 dsrChanges();
 
     QSerialPort *port;
     QByteArray rxBuffer;

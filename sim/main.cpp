@@ -100,6 +100,10 @@ int main(int argc, char **argv)
     const QCommandLineOption checkSpeed(QStringLiteral("check-speed"),
                                         QStringLiteral("Lose every byte that crosses while the host's port speed "
                                                        "differs from the chip's, as a UART would."));
+    const QCommandLineOption pressed(QStringLiteral("fixture-pressed"),
+                                     QStringLiteral("Each fixture starts with its chip under a pressed lever (DSR 1), "
+                                                    "let go once the host's first byte reaches the chip, as after "
+                                                    "NEXTCHIP; otherwise the fixtures start open."));
     const QCommandLineOption byPath(QStringLiteral("by-path"),
                                     QStringLiteral("Also publish each chip as DIR/%1, a link to its port named after "
                                                    "the USB socket the chip sits in, as /dev/serial/by-path names "
@@ -109,7 +113,7 @@ int main(int argc, char **argv)
                                         .arg(QLatin1String(kSocketNamePattern).arg(QStringLiteral("<k>"))),
                                     QStringLiteral("DIR"));
     p.addOptions({portDir, byPath, count, first, model, romDate, ramCode, flashSize, flashDir, pace, bootPulse, fault, timing,
-                  stats, checkSpeed});
+                  stats, checkSpeed, pressed});
     p.process(app);
 
     bool ok = false;
@@ -172,6 +176,8 @@ int main(int argc, char **argv)
             o.flashPath = QDir(p.value(flashDir)).absoluteFilePath(QStringLiteral("COM%1.bin").arg(number));
         auto port = std::make_unique<SimPort>(number, dir, o, p.isSet(pace), faults);
         port->setCheckSpeed(p.isSet(checkSpeed));
+        if (p.isSet(pressed))
+            port->pressFirstChip();
         if (!socketDir.isEmpty())
             port->setSocketLink(socketDir + QLatin1Char('/') + QString::fromLatin1(kSocketNamePattern).arg(number));
         QString error;

@@ -420,8 +420,26 @@ bool SimPort::serveClient(Client &client)
     }
 }
 
-void SimPort::pressFixture(int64_t until, int64_t now)
+void SimPort::settleDsr(int64_t now)
 {
+    if (m_dsrTimed && now >= m_dsrUntil) {
+        ++m_dsrEdges;
+        m_dsrTimed = false;
+    }
+}
+
+void SimPort::pressFixture(int64_t until, int64_t now, bool newChip)
+{
+    settleDsr(now);
+    const bool down = now < m_dsrUntil;
+    const bool willBeDown = until > now;
+    // A chip swapped under a held lever is a release and a press, however
+    // quick: a serial driver counts both.
+    if (down && willBeDown && newChip)
+        m_dsrEdges += 2;
+    else if (down != willBeDown)
+        ++m_dsrEdges;
+    m_dsrTimed = willBeDown && until != INT64_MAX;
     m_releaseWhenHeard = false;
     m_dsrUntil = until;
     m_events.push_back({now / 1000, "DSR", until > now});
@@ -454,6 +472,10 @@ QByteArray SimPort::control(const QByteArray &request, int64_t now)
     }
     if (cmd == "DSR" && w.size() == 1)
         return now < m_dsrUntil ? "DSR 1\n" : "DSR 0\n";
+    if (cmd == "DSRCOUNT" && w.size() == 1) {
+        settleDsr(now);
+        return "DSRCOUNT " + QByteArray::number(qint64(m_dsrEdges)) + '\n';
+    }
     if (cmd == "PULSEDSR" && w.size() == 2) {
         bool ok = false;
         const int ms = w[1].toInt(&ok);
@@ -465,7 +487,7 @@ QByteArray SimPort::control(const QByteArray &request, int64_t now)
     if (cmd == "NEXTCHIP" && (w.size() == 1 || (w.size() == 2 && w[1] == "hold"))) {
         ++m_chipsFed;
         m_chip->replaceChip(uint32_t(m_number) + 1000u * m_chipsFed, now);
-        pressFixture(INT64_MAX, now);
+        pressFixture(INT64_MAX, now, true);
         m_releaseWhenHeard = w.size() == 1;
         return "OK\n";
     }
