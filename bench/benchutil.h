@@ -1,4 +1,6 @@
 #pragma once
+#include <algorithm>
+#include <vector>
 // The process's own accounting, which every benchmark reports from, and the
 // images they write.
 #include <QByteArray>
@@ -62,4 +64,13 @@ inline std::vector<char *> programArgv(const char *name, const QStringList &args
         argv.push_back(s.data());
     argv.push_back(nullptr);
     return argv;
+}
+
+// The p-quantile (0..1) of the figures, nearest rank.
+inline double percentile(std::vector<double> v, double p)
+{
+    if (v.empty())
+        return 0;
+    std::sort(v.begin(), v.end());
+    return v[std::min(v.size() - 1, static_cast<size_t>(p * static_cast<double>(v.size() - 1) + 0.5))];
 }

@@ -6,10 +6,12 @@
 //   vq_bench idle
 //   vq_bench factory  [--counts 1,16,32] [--size BYTES] [--baud N] [--statistics]
 //   vq_bench line     [--counts 1,16,32] [--size BYTES] [--baud N] [--fast-load]
+//   vq_bench exit     [--rounds N] [--size BYTES] [--baud N]   (one chip's vq_flash: result line to exit)
 //   vq_bench chip     [--sizes 65536,262144,1048576] [--baud N] [--rounds N]
 //   vq_bench records  [--rows N] [--summary-rows N] [--view-rows 1000000] [--no-view] [--no-server]
 //   vq_bench records-view [--view-rows 1000000] [--no-server]   (the statistics window's part alone)
 //   vq_bench records-view-server [--view-rows 1000000]            (its PostgreSQL half alone)
+//   vq_bench updater  [--only release,endless,bomb,trickle] [--bomb-bytes 4294967040] [--trickle-ms 20000]
 //
 // Every figure is printed as one "key: value ..." line; the station run adds
 // a table. Efficiency is the line's own time for the bytes (10 bits a byte at
@@ -22,6 +24,7 @@
 #include "linebench.h"
 #include "recordbench.h"
 #include "statisticsbench.h"
+#include "updaterbench.h"
 #include "serial.h"
 #include "ymodemsender.h"
 
@@ -378,14 +381,21 @@ int main(int argc, char **argv)
         return benchStatisticsView(args.list);
     if (mode == "records-view-server")
         return benchStatisticsViewServer(args.list);
+    if (mode == "updater")
+        return benchUpdater(args.value("--only", "release,endless,bomb,trickle").split(','),
+                            args.value("--bomb-bytes", "4294967040").toLongLong(),
+                            args.value("--trickle-ms", "20000").toInt());
     const int size = args.value("--size", QString::number(1024 * 1024)).toInt();
     const uint32_t baud = args.value("--baud", "2000000").toUInt();
     if (mode == "factory")
         return benchFactory(args.value("--counts", "1,16,32").split(','), size, baud, args.flag("--statistics"));
+    if (mode == "exit")
+        return benchExit(args.value("--rounds", "10").toInt(), args.value("--size", "262144").toInt(),
+                         args.value("--baud", "2000000").toUInt());
     if (mode == "line")
         return benchLine(args.value("--counts", "1,16,32").split(','), size, baud, args.flag("--fast-load"));
     if (mode == "factory-run")
         return factoryRun(args.value("--count", "1").toInt(), size, baud, args.flag("--statistics"));
-    fprintf(stderr, "usage: vq_bench flash|ramcode|stations|idle|factory|line|chip|records [options]\n");
+    fprintf(stderr, "usage: vq_bench flash|ramcode|stations|idle|factory|line|chip|records|updater [options]\n");
     return 2;
 }

@@ -11,14 +11,10 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
-using namespace jobStatus;
-
 namespace {
-// The stations are polled at the window's pace.
-constexpr int kPollMs = 50;
-// The live status is redrawn on every other poll: smooth to read, and light
-// on a slow terminal or a remote session.
-constexpr int kRedrawTicks = 2;
+// The live status is redrawn this often: smooth to read, and light on a
+// slow terminal or a remote session.
+constexpr int kRedrawMs = 100;
 constexpr int kBarWidth = 20;
 // When the terminal does not say how wide it is.
 constexpr int kDefaultColumns = 80;
@@ -27,16 +23,6 @@ constexpr int kDefaultColumns = 80;
 constexpr int kLastUploadMs = 5000;
 // Local rows are committed in milliseconds; this bounds a disk that hangs.
 constexpr int kLastCommitMs = 20000;
-
-// The lines of a chip's normal course; every other line of a job reports a
-// problem and goes to standard error.
-bool isCourseLine(const QString &text)
-{
-    static const QStringList course{QStringLiteral("Flash ID:"), QStringLiteral("Flash UID:"),
-                                    QStringLiteral("未读取到Flash"), QStringLiteral("正在检测新芯片"),
-                                    QStringLiteral("已检测到新芯片"), QStringLiteral("烧录成功！")};
-    return std::any_of(course.cbegin(), course.cend(), [&](const QString &c) { return text.startsWith(c); });
-}
 
 QString hexCode(uint32_t code)
 {
@@ -74,180 +60,133 @@ bool isTerminal(FILE *stream)
 }
 } // namespace
 
-flashLine::flashLine(const flashOptions &o, const QStringList &ports)
+flashLine::flashLine(const flashOptions &o, const QStringList &stationPorts)
     : options(o)
     , single(o.ports.size() == 1 && !o.allPorts && !o.continuous)
     , human(o.json ? stderr : stdout)
     , live(isTerminal(human))
+    , ports(stationPorts)
+    , toldWaiting(stationPorts.size(), false)
 {
-    for (int i = 0; i < ports.size(); ++i) {
-        auto *s = new station;
-        s->number = i + 1;
-        s->port = ports.at(i);
-        stations.append(s);
-    }
-    connect(&ticker, &QTimer::timeout, this, &flashLine::poll);
-
     recordStoreOptions store;
     store.databasePath = o.databasePath;
     store.csvPath = o.recordPath;
     QString problem;
     if (!readRecordServer(recordServerConfigPath(), &store.server, &problem))
-        pending.append({stderr, QStringLiteral("vq_flash: ") + problem});
+        queue(stderr, QStringLiteral("vq_flash: ") + problem);
     origin = defaultOrigin();
     origin.line = lineName();
     records = std::make_unique<recordStore>(store);
     connect(records.get(), &recordStore::problem, this, [this](const QString &text, bool local) {
-        pending.append({stderr, QStringLiteral("vq_flash: ") + text});
+        queue(stderr, QStringLiteral("vq_flash: ") + text);
         recordFailed = recordFailed || local;
     });
+    line = std::make_unique<productionLine>(records.get(), origin);
+    connect(line.get(), &productionLine::stationChanged, this, &flashLine::stationChanged);
+    connect(line.get(), &productionLine::chipCounted, this, &flashLine::counted);
+    connect(line.get(), &productionLine::lineLogged, this, &flashLine::logged);
+    connect(line.get(), &productionLine::runEnded, this, &flashLine::finish);
+    connect(&redraw, &QTimer::timeout, this, &flashLine::tick);
 }
 
-flashLine::~flashLine()
-{
-    // The jobs' destructors stop and join their threads.
-    qDeleteAll(stations);
-}
+flashLine::~flashLine() = default;
 
 void flashLine::start()
 {
+    lineJob job;
     // One copy of the images for every station, read before any chip is
     // touched, so that a file changed on disk mid-run changes nothing sent.
     uint32_t loadCode = 0;
     int failed = -1;
-    const firmwareImageSet images = loadFirmwareImages(options.files, options.addresses, loadCode, failed);
-    for (station *s : qAsConst(stations)) {
-        s->job = std::make_unique<tranThread>();
-        tranThread *job = s->job.get();
-        job->setConfig(s->port, options.files, options.addresses, options.highSpeed, options.reset, options.continuous,
-                       options.boot, options.baud);
-        job->eraseBeforeWrite = options.erase;
-        job->fastLoad = options.fastLoad;
-        if (images)
-            job->setImages(images);
-        job->continueAfterFailure = true;
-        connect(job, &tranThread::tranThreadLogSingal, this, &flashLine::line);
-        if (options.json)
-            json(*s, QStringLiteral("start"));
-        job->start(QThread::TimeCriticalPriority);
+    job.images = loadFirmwareImages(options.files, options.addresses, loadCode, failed);
+    // --erase alone erases; with images it erases before writing them.
+    job.erase = options.erase && options.files.isEmpty();
+    job.files = options.files;
+    job.addresses = options.addresses;
+    job.baud = options.baud;
+    job.highSpeed = options.highSpeed;
+    job.reset = options.reset;
+    job.boot = options.boot;
+    job.fixture = options.continuous;
+    // A fixture station of vq_flash runs until it is stopped.
+    job.keepGoing = true;
+    job.eraseBeforeWrite = options.erase;
+    job.fastLoad = options.fastLoad;
+    QVector<lineStation> stations;
+    for (int i = 0; i < ports.size(); ++i)
+        stations.append({i + 1, ports.at(i)});
+    if (options.json) {
+        for (int i = 0; i < ports.size(); ++i)
+            json(i, QStringLiteral("start"));
     }
-    ticker.start(kPollMs);
+    line->start(stations, job);
+    redraw.start(kRedrawMs);
 }
 
 void flashLine::stop()
 {
-    if (stopRequested || done)
+    if (done)
         return;
-    stopRequested = true;
-    pending.append({stderr, QStringLiteral("vq_flash: stopping; a running transfer ends with the stop code and its chip is rebooted")});
+    ++stopRequests;
+    if (stopRequests == 1) {
+        queue(stderr, QStringLiteral("vq_flash: stopping; a running transfer ends with the stop code and its chip is rebooted"));
+        line->stop();
+    } else {
+        queue(stderr, QStringLiteral("vq_flash: stopping at once; chips are left as they are"));
+        line->abandon();
+    }
     if (!live)
         flushLines();
-    for (station *s : qAsConst(stations)) {
-        if (!s->job->isFinished())
-            s->job->stopAndRecover();
-    }
 }
 
-void flashLine::poll()
+void flashLine::stationChanged(int index)
 {
-    ++ticks;
-    QVector<int> seen(stations.size());
-    for (int i = 0; i < stations.size(); ++i) {
-        station &s = *stations.at(i);
-        seen[i] = s.job->status.load();
-        if (seen[i] == kBusy || seen[i] == kFailed || seen[i] == kSucceeded)
-            s.percent = static_cast<int>(s.job->getProcess());
+    const stationStatus &s = line->station(index);
+    if (s.activity != stationActivity::waiting)
+        toldWaiting[index] = false;
+    else if (!toldWaiting.at(index)) {
+        toldWaiting[index] = true;
+        if (options.json)
+            json(index, QStringLiteral("waiting"));
     }
-    if (single && !live && stations.first()->percent != lastPercentShown && seen.first() != kIdle
-        && seen.first() != kAcknowledged) {
-        lastPercentShown = stations.first()->percent;
+    if (single && !live && s.percent != lastPercentShown
+        && (s.activity == stationActivity::busy || s.activity == stationActivity::idle)) {
+        lastPercentShown = s.percent;
         print(human, QStringLiteral("%1%\n").arg(lastPercentShown));
     }
-    // A job logs a chip's lines before it publishes the chip's result; with
-    // the status read first, those lines are queued by now and come first.
-    QCoreApplication::sendPostedEvents(this, QEvent::MetaCall);
-    bool allEnded = true;
-    for (int i = 0; i < stations.size(); ++i) {
-        station &s = *stations.at(i);
-        take(s, seen.at(i));
-        // A continuous job that lingers takes no further chip (its port is
-        // gone); a single-chip job lingers once its result is counted.
-        if (!s.released && s.job->lingering() && seen.at(i) != kFailed && seen.at(i) != kSucceeded) {
-            if (s.state != stationState::Good && s.state != stationState::Failed)
-                s.state = stationState::Ended;
-            release(s);
-        }
-        allEnded = allEnded && s.job->isFinished();
-    }
-    if (allEnded)
-        return finish();
+}
+
+void flashLine::counted(int index, chipOutcome outcome, const chipRecord &record)
+{
+    if (outcome == chipOutcome::good)
+        queue(human, prefix(index) + QStringLiteral("烧录成功！"));
+    else if (outcome == chipOutcome::erased)
+        queue(human, prefix(index) + QStringLiteral("擦除成功！"));
+    if (options.json)
+        json(index, QStringLiteral("result"), &record);
     if (!live)
         flushLines();
-    else if (ticks % kRedrawTicks == 0 || !pending.isEmpty())
+}
+
+void flashLine::logged(int index, lineKind kind, const QString &text)
+{
+    // The chip's course goes where the results go; what went wrong, or
+    // needs the operator, goes to standard error.
+    const bool course = kind == lineKind::progress || kind == lineKind::result;
+    queue(course ? human : stderr, prefix(index) + text);
+    if (!live)
+        flushLines();
+}
+
+QString flashLine::prefix(int index) const
+{
+    return single ? QString() : QLatin1Char('[') + ports.value(index) + QLatin1Char(']');
+}
+
+void flashLine::tick()
+{
+    if (live)
         drawStatus();
-}
-
-void flashLine::take(station &s, int seen)
-{
-    switch (seen) {
-    case kBusy:
-        s.state = stationState::Busy;
-        break;
-    case kFailed:
-    case kSucceeded: {
-        // The record belongs to the status just read; the acknowledgement
-        // lands only on that status, so each chip is counted once.
-        const chipRecord record = s.job->record();
-        int expected = seen;
-        if (!s.job->status.compare_exchange_strong(expected, kAcknowledged))
-            break;
-        count(s, record, seen == kSucceeded);
-        if (!options.continuous)
-            release(s);
-        break;
-    }
-    case kWaitingChip: {
-        int expected = seen;
-        if (s.job->status.compare_exchange_strong(expected, kAcknowledged)) {
-            s.state = stationState::Waiting;
-            s.percent = 0;
-            if (options.json)
-                json(s, QStringLiteral("waiting"));
-        }
-        break;
-    }
-    case kFinished: {
-        int expected = seen;
-        s.job->status.compare_exchange_strong(expected, kAcknowledged);
-        break;
-    }
-    default:
-        break;
-    }
-}
-
-void flashLine::count(station &s, const chipRecord &record, bool ok)
-{
-    s.hasRecord = true;
-    s.last = record;
-    ++(ok ? s.good : s.failed);
-    s.state = ok ? stationState::Good : stationState::Failed;
-    const QString prefix = single ? QString() : QLatin1Char('[') + s.port + QLatin1Char(']');
-    if (record.portLost)
-        pending.append({stderr, prefix + QStringLiteral("串口已断开！")});
-    if (ok)
-        pending.append({human, prefix + QStringLiteral("烧录成功！")});
-    records->append(rowOf(record, s.number, ok, origin));
-    if (options.json)
-        json(s, QStringLiteral("result"), &record);
-}
-
-void flashLine::release(station &s)
-{
-    s.released = true;
-    // Only the job's own flag: a chip it is still bringing back to its boot
-    // ROM after the result must not have that cut short.
-    s.job->stopFlag = true;
 }
 
 void flashLine::finish()
@@ -255,7 +194,7 @@ void flashLine::finish()
     if (done)
         return;
     done = true;
-    ticker.stop();
+    redraw.stop();
     // Every counted chip is in the database before the summary is shown;
     // the store's problems, queued to this object, are shown with it.
     records->flushLocal(kLastCommitMs);
@@ -273,8 +212,8 @@ void flashLine::finish()
         flushLines();
     }
     if (options.json) {
-        for (const station *s : qAsConst(stations))
-            json(*s, QStringLiteral("end"));
+        for (int i = 0; i < ports.size(); ++i)
+            json(i, QStringLiteral("end"));
     }
     if (!single)
         summary();
@@ -282,15 +221,12 @@ void flashLine::finish()
         print(human, records->state().text() + QLatin1Char('\n'));
     const int status = exitStatus();
     if (options.json) {
-        int good = 0, failed = 0;
-        for (const station *s : qAsConst(stations)) {
-            good += s->good;
-            failed += s->failed;
-        }
+        const lineCounters &c = line->counters();
         const QJsonObject o{{QStringLiteral("event"), QStringLiteral("summary")},
-                            {QStringLiteral("stations"), stations.size()},
-                            {QStringLiteral("good"), good},
-                            {QStringLiteral("failed"), failed},
+                            {QStringLiteral("stations"), ports.size()},
+                            {QStringLiteral("good"), static_cast<qint64>(c.good)},
+                            {QStringLiteral("failed"), static_cast<qint64>(c.failed)},
+                            {QStringLiteral("stopped"), static_cast<qint64>(c.stopped)},
                             {QStringLiteral("recordsWaiting"), records->state().waiting},
                             {QStringLiteral("records"), records->state().text()},
                             {QStringLiteral("exitStatus"), status}};
@@ -303,30 +239,25 @@ int flashLine::exitStatus() const
 {
     if (recordFailed)
         return 1;
-    for (const station *s : stations) {
-        if (s->failed > 0 || (!options.continuous && s->good == 0))
+    for (int i = 0; i < line->stationCount(); ++i) {
+        const stationStatus &s = line->station(i);
+        // An erase that worked is what an erase-only command was for.
+        const bool succeeded = s.good > 0 || (s.hasResult && s.outcome == chipOutcome::erased);
+        if (s.failed > 0 || (!options.continuous && !succeeded))
             return 1;
     }
     return 0;
-}
-
-void flashLine::line(const QString &portLine)
-{
-    auto *job = qobject_cast<tranThread *>(sender());
-    QString text = portLine;
-    const QString prefix = job ? QLatin1Char('[') + job->portName + QLatin1Char(']') : QString();
-    const QString bare = !prefix.isEmpty() && text.startsWith(prefix) ? text.mid(prefix.size()) : text;
-    if (single)
-        text = bare;
-    pending.append({isCourseLine(bare) ? human : stderr, text});
-    if (!live)
-        flushLines();
 }
 
 void flashLine::print(FILE *stream, const QString &text)
 {
     fputs(text.toUtf8().constData(), stream);
     fflush(stream);
+}
+
+void flashLine::queue(FILE *stream, const QString &text)
+{
+    pending.append({stream, text});
 }
 
 void flashLine::flushLines()
@@ -351,24 +282,29 @@ void flashLine::drawStatus()
     flushLines();
     const int columns = terminalColumns(human) - 1;
     QString block;
-    for (const station *s : qAsConst(stations))
-        block += fitColumns(statusLine(*s), columns) + QLatin1Char('\n');
+    for (int i = 0; i < line->stationCount(); ++i)
+        block += fitColumns(statusLine(i), columns) + QLatin1Char('\n');
     print(human, block);
-    drawnLines = stations.size();
+    drawnLines = line->stationCount();
 }
 
-QString flashLine::statusLine(const station &s) const
+QString flashLine::statusLine(int index) const
 {
+    const stationStatus &s = line->station(index);
     QString state;
-    switch (s.state) {
-    case stationState::Starting: state = QStringLiteral("starting"); break;
-    case stationState::Busy: state = QStringLiteral("busy"); break;
-    case stationState::Good: state = QStringLiteral("ok"); break;
-    case stationState::Failed: state = QStringLiteral("failed"); break;
-    case stationState::Waiting: state = QStringLiteral("waiting"); break;
-    case stationState::Ended: state = QStringLiteral("ended"); break;
+    switch (s.activity) {
+    case stationActivity::starting: state = QStringLiteral("starting"); break;
+    case stationActivity::busy: state = QStringLiteral("busy"); break;
+    case stationActivity::waiting: state = QStringLiteral("waiting"); break;
+    case stationActivity::idle:
+    case stationActivity::ended:
+        state = !s.hasResult ? QStringLiteral("ended")
+              : s.outcome == chipOutcome::good || s.outcome == chipOutcome::erased ? QStringLiteral("ok")
+              : s.outcome == chipOutcome::stopped ? QStringLiteral("stopped")
+                                                  : QStringLiteral("failed");
+        break;
     }
-    if (stopRequested && !s.job->isFinished())
+    if (stopping() && s.activity != stationActivity::ended)
         state = QStringLiteral("stopping");
     const int filled = qBound(0, s.percent, 100) * kBarWidth / 100;
     QString text = QStringLiteral("%1 %2 %3 [%4%5] %6%")
@@ -379,7 +315,7 @@ QString flashLine::statusLine(const station &s) const
                        .arg(s.percent, 3);
     if (options.continuous)
         text += QStringLiteral("  good %1 failed %2").arg(s.good).arg(s.failed);
-    if (s.hasRecord && s.state != stationState::Busy)
+    if (s.hasResult && s.activity != stationActivity::busy)
         text += QStringLiteral("  ") + hexCode(s.last.code) + QLatin1Char(' ') + s.last.text;
     return text;
 }
@@ -394,16 +330,15 @@ void flashLine::summary()
                            QStringLiteral("failed"),  QStringLiteral("code"),    QStringLiteral("seconds"),
                            QStringLiteral("flash ID"), QStringLiteral("UID")};
     QList<row> rows;
-    int good = 0, failed = 0;
-    for (const station *s : qAsConst(stations)) {
-        good += s->good;
-        failed += s->failed;
-        const chipRecord &r = s->last;
-        QString text = s->hasRecord ? r.text : s->state == stationState::Waiting ? QStringLiteral("no chip")
-                                                                                 : QStringLiteral("stopped");
-        rows.append({{QString::number(s->number), s->port, QString::number(s->good), QString::number(s->failed),
-                      s->hasRecord ? hexCode(r.code) : QStringLiteral("-"),
-                      s->hasRecord ? QString::number(r.seconds, 'f', 2) : QStringLiteral("-"),
+    for (int i = 0; i < line->stationCount(); ++i) {
+        const stationStatus &s = line->station(i);
+        const chipRecord &r = s.last;
+        const QString text = s.hasResult ? r.text
+                           : s.activity == stationActivity::waiting || options.continuous ? QStringLiteral("no chip")
+                                                                                           : QStringLiteral("stopped");
+        rows.append({{QString::number(s.number), s.port, QString::number(s.good), QString::number(s.failed),
+                      s.hasResult ? hexCode(r.code) : QStringLiteral("-"),
+                      s.hasResult ? QString::number(r.seconds, 'f', 2) : QStringLiteral("-"),
                       r.flashId.isEmpty() ? QStringLiteral("-") : r.flashId,
                       r.flashUid.isEmpty() ? QStringLiteral("-") : r.flashUid},
                      text});
@@ -428,15 +363,18 @@ void flashLine::summary()
     QString table = QLatin1Char('\n') + format(head, QStringLiteral("result"));
     for (const row &r : qAsConst(rows))
         table += format(r.cells, r.text);
-    table += QStringLiteral("%1 stations, %2 chips good, %3 failed\n").arg(stations.size()).arg(good).arg(failed);
-    table += records->state().text() + QLatin1Char('\n');
+    const lineCounters &c = line->counters();
+    table += QStringLiteral("%1 stations, %2 chips good, %3 failed").arg(ports.size()).arg(c.good).arg(c.failed);
+    if (c.stopped > 0)
+        table += QStringLiteral(", %1 stopped").arg(c.stopped);
+    table += QLatin1Char('\n') + records->state().text() + QLatin1Char('\n');
     print(human, table);
 }
 
-void flashLine::json(const station &s, const QString &event, const chipRecord *record)
+void flashLine::json(int index, const QString &event, const chipRecord *record)
 {
-    QJsonObject o{{QStringLiteral("station"), s.number},
-                  {QStringLiteral("port"), s.port},
+    QJsonObject o{{QStringLiteral("station"), index + 1},
+                  {QStringLiteral("port"), ports.value(index)},
                   {QStringLiteral("event"), event}};
     if (record) {
         o.insert(QStringLiteral("code"), static_cast<qint64>(record->code));
@@ -448,10 +386,13 @@ void flashLine::json(const station &s, const QString &event, const chipRecord *r
         o.insert(QStringLiteral("model"), record->model);
         o.insert(QStringLiteral("bytes"), record->bytesWritten);
         o.insert(QStringLiteral("portLost"), record->portLost);
+        o.insert(QStringLiteral("stopped"), line->station(index).outcome == chipOutcome::stopped);
     }
     if (event == QLatin1String("end")) {
+        const stationStatus &s = line->station(index);
         o.insert(QStringLiteral("good"), s.good);
         o.insert(QStringLiteral("failed"), s.failed);
+        o.insert(QStringLiteral("stopped"), s.stopped);
     }
     print(stdout, QString::fromUtf8(QJsonDocument(o).toJson(QJsonDocument::Compact)) + QLatin1Char('\n'));
 }

@@ -1,7 +1,7 @@
 #pragma once
 #include "options.h"
+#include "productionline.h"
 #include "recordstore.h"
-#include "tranthread.h"
 
 #include <QObject>
 #include <QTimer>
@@ -9,10 +9,10 @@
 #include <cstdio>
 #include <memory>
 
-// The production line behind vq_flash: one download job per port, run by the
-// factory window's engine, watched and acknowledged the way the window does,
-// and reported as a live status, plain lines, JSON lines and the production
-// record. Lives on the main thread.
+// vq_flash's rendering of a production line: the line controller runs the
+// stations, counts and records them; this shows them as a live status,
+// plain lines, JSON lines and a summary, and turns the end into an exit
+// status. Lives on the main thread.
 class flashLine : public QObject
 {
     Q_OBJECT
@@ -22,45 +22,34 @@ public:
     ~flashLine() override;
 
     void start();
-    // Ends every running chip with the stop code and brings it back to its
-    // boot ROM; the summary follows once every job has ended.
+    // The first request stops the line (every chip in hand ends with the
+    // stop code and is brought back to its boot ROM); a second one
+    // abandons the bringing back. The summary follows once every job has
+    // ended.
     void stop();
-    bool stopping() const { return stopRequested; }
+    bool stopping() const { return stopRequests > 0; }
 
 signals:
     // Every job has ended; the exit status of the command.
     void finished(int exitStatus);
 
 private:
-    enum class stationState { Starting, Busy, Good, Failed, Waiting, Ended };
-    struct station {
-        int number = 0;
-        QString port;
-        std::unique_ptr<tranThread> job;
-        stationState state = stationState::Starting;
-        int percent = 0;
-        int good = 0;
-        int failed = 0;
-        bool hasRecord = false;
-        chipRecord last;
-        bool released = false;  // told to stop
-    };
-
-    void poll();
-    void take(station &s, int seen);
-    void count(station &s, const chipRecord &record, bool ok);
-    void release(station &s);
+    void stationChanged(int index);
+    void counted(int index, chipOutcome outcome, const chipRecord &record);
+    void logged(int index, lineKind kind, const QString &text);
+    void tick();
     void finish();
     int exitStatus() const;
 
-    void line(const QString &portLine);
+    QString prefix(int index) const;
     void print(FILE *stream, const QString &text);
+    void queue(FILE *stream, const QString &text);
     void flushLines();
     void drawStatus();
     void eraseStatus();
-    QString statusLine(const station &s) const;
+    QString statusLine(int index) const;
     void summary();
-    void json(const station &s, const QString &event, const chipRecord *record = nullptr);
+    void json(int index, const QString &event, const chipRecord *record = nullptr);
 
     const flashOptions options;
     // One station with today's output of vq_flash: lines without the port,
@@ -68,20 +57,23 @@ private:
     const bool single;
     FILE *human;
     const bool live;
-    QVector<station *> stations;
-    QTimer ticker;
-    int ticks = 0;
-    bool stopRequested = false;
+    QStringList ports;
+    QTimer redraw;
+    int stopRequests = 0;
     bool recordFailed = false;
     bool done = false;
     int drawnLines = 0;
     int lastPercentShown = -1;
+    // Per station: the last activity a "waiting" event was given for.
+    QVector<bool> toldWaiting;
     struct pendingLine {
         FILE *stream;
         QString text;
     };
     QList<pendingLine> pending;
-    // Last member: its destructor waits for the rows still being written.
     recordOrigin origin;
+    // The store outlives the line that appends to it; its destructor waits
+    // for the rows still being written.
     std::unique_ptr<recordStore> records;
+    std::unique_ptr<productionLine> line;
 };

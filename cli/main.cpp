@@ -2,6 +2,7 @@
 #include "flashline.h"
 #include "options.h"
 #include "portlist.h"
+#include "portreport.h"
 
 #include <QCoreApplication>
 #include <QLoggingCategory>
@@ -17,11 +18,17 @@ constexpr int kExitUsage = 2;
 // How often the main thread looks whether a stop signal came.
 constexpr int kSignalPollMs = 50;
 
-volatile sig_atomic_t stopSignal = 0;
+volatile sig_atomic_t stopSignals = 0;
 
 void onStopSignal(int)
 {
-    stopSignal = 1;
+    // The first stops the line, the second abandons bringing the chips back;
+    // a third takes the default way out.
+    if (++stopSignals >= 2) {
+        signal(SIGINT, SIG_DFL);
+        signal(SIGTERM, SIG_DFL);
+        signal(SIGHUP, SIG_DFL);
+    }
 }
 
 void out(FILE *stream, const QString &text)
@@ -35,9 +42,6 @@ void catchStopSignals()
     struct sigaction action {};
     action.sa_handler = onStopSignal;
     sigemptyset(&action.sa_mask);
-    // A second signal takes the default way out, for a user who does not
-    // want to wait for the chips to be rebooted.
-    action.sa_flags = SA_RESETHAND;
     sigaction(SIGINT, &action, nullptr);
     sigaction(SIGTERM, &action, nullptr);
     // A closed terminal must not leave the chips in their RAM code.
@@ -63,6 +67,10 @@ int main(int argc, char **argv)
         out(stdout, QString::fromUtf8(kUsage));
         return kExitOk;
     }
+    if (options.listPorts) {
+        out(stdout, portReport(options.json));
+        return kExitOk;
+    }
     if (!options.verbose)
         QLoggingCategory::setFilterRules(QStringLiteral("default.debug=false"));
 
@@ -85,8 +93,9 @@ int main(int argc, char **argv)
     flashLine line(options, ports);
     QObject::connect(&line, &flashLine::finished, &app, [&app](int status) { app.exit(status); });
     QTimer signalWatch;
-    QObject::connect(&signalWatch, &QTimer::timeout, &line, [&line] {
-        if (stopSignal)
+    int stopsSeen = 0;
+    QObject::connect(&signalWatch, &QTimer::timeout, &line, [&line, &stopsSeen] {
+        for (; stopsSeen < stopSignals; ++stopsSeen)
             line.stop();
     });
     signalWatch.start(kSignalPollMs);

@@ -20,6 +20,8 @@ struct flashOptions {
     bool json = false;
     bool verbose = false;
     bool help = false;
+    // Only list the ports and what stands in their way (with --json, as JSON).
+    bool listPorts = false;
     QString recordPath;
     QString databasePath;  // empty: the line's own (recordStoreOptions)
     QStringList files;

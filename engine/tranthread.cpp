@@ -15,19 +15,17 @@ using namespace jobStatus;
 namespace {
 // The boot ROM listens at this speed after every reset.
 constexpr uint32_t kBootBaud = 115200;
-// How often the job looks whether the window has acknowledged a result.
+// How often the job looks whether its controller has acknowledged a result
+// (a stop request wakes the wait at once).
 constexpr int kAckPollMs = 10;
 // A fixture's DSR is sampled this often; a press must still hold a second
 // sample this much later, so that a bouncing contact is not a new chip.
 constexpr int kDsrSampleMs = 50;
 constexpr int kDsrConfirmMs = 20;
-// A finished job keeps its port (and its panel's DSR label) until stopped,
-// looking at the stop flag this often.
-constexpr int kLingerMs = 200;
 // A station whose device vanished looks for it again this often.
 constexpr int kReopenMs = 500;
 // The DSR label follows the fixture while a job waits for its
-// acknowledgement, at the pace the window polls.
+// acknowledgement, at the pace a controller polls.
 constexpr int kDsrLabelTicks = kDsrSampleMs / kAckPollMs;
 // programFlash's erase argument: 1 erases the whole chip first.
 constexpr int kEraseWholeChip = 1;
@@ -42,6 +40,11 @@ void sleepMs(int ms)
 {
     QThread::msleep(static_cast<unsigned long>(ms));
 }
+
+const bool kLineKindRegistered = [] {
+    qRegisterMetaType<lineKind>("lineKind");
+    return true;
+}();
 } // namespace
 
 tranThread::tranThread()
@@ -49,13 +52,13 @@ tranThread::tranThread()
 {
     cmd->done = 0.0f;
     cmd->ymodem->fraction = 0.0f;
-    cmd->noteLine = [this](const QString &text) { log(text); };
+    cmd->noteLine = [this](const QString &text) { log(lineKind::warning, text); };
 }
 
 tranThread::~tranThread()
 {
     if (isRunning()) {
-        setStopFlag(true);
+        abandon();
         wait();
     }
     // A job that never ran has no link to close.
@@ -80,31 +83,32 @@ void tranThread::setConfig(const QString &port, const QStringList &paths, const 
     stepCount = paths.size() + 1;
     // Images handed over for an earlier configuration are not these.
     images.reset();
-    recoverFlag = false;
-    setStopFlag(false);
+    cmd->stop.clear();
 }
 
-void tranThread::setStopFlag(bool on)
+void tranThread::release()
 {
-    stopFlag = on;
-    cmd->stopFlag = on;
-    cmd->ymodem->stopFlag = on;
-}
-
-void tranThread::stopAndRecover()
-{
-    // Raised first: a job that sees the stop must also see what kind it is.
-    recoverFlag = true;
-    setStopFlag(true);
+    cmd->stop.raise(stopRequest::release);
 }
 
 void tranThread::stop()
 {
-    // Flags first: a transfer that sees its port closed before the flags
-    // would end as a line fault (0xE0) instead of an operator's stop (0xE8).
-    setStopFlag(true);
-    if (serial)
-        serial->closePort();
+    cmd->stop.raise(stopRequest::stop);
+}
+
+void tranThread::abandon()
+{
+    cmd->stop.raise(stopRequest::abandon);
+}
+
+stopRequest::level tranThread::stopLevel() const
+{
+    return cmd->stop.raised();
+}
+
+bool tranThread::released() const
+{
+    return cmd->stop.atLeast(stopRequest::release);
 }
 
 uint32_t tranThread::getProcess()
@@ -113,23 +117,27 @@ uint32_t tranThread::getProcess()
     return share > 0.0f ? static_cast<uint32_t>(share) : 0u;
 }
 
-void tranThread::log(const QString &text)
+void tranThread::log(lineKind kind, const QString &text)
 {
-    emit tranThreadLogSingal(QLatin1Char('[') + portName + QLatin1Char(']') + text);
+    emit jobLine(kind, text);
+}
+
+void tranThread::setStatus(int value)
+{
+    // Releasing the status publishes the record with it.
+    status.store(value, std::memory_order_release);
+    emit statusChanged();
 }
 
 void tranThread::run()
 {
-    // The abort flags are lowered by setConfig, not here: a stop the window
-    // sends between start() and the thread's first step must not be lost.
+    // The stop request is cleared by setConfig, not here: a stop sent
+    // between start() and the thread's first step must not be lost. A job
+    // stopped that early still meets its chip's probe, which ends at once
+    // with the stop code, so that the chip it was started for is reported.
     status = kIdle;
-    lingerFlag = false;
     cmd->done = 0.0f;
     cmd->ymodem->fraction = 0.0f;
-    if (stopFlag) {
-        linger();
-        return;
-    }
     if (eraseFlag) {
         stepCount = 1;
         eraseJob();
@@ -137,7 +145,10 @@ void tranThread::run()
         stepCount = filePaths.size() + 1;
         downloadJob();
     }
-    linger();
+    if (serial)
+        serial->closePort();
+    linkOpen = false;
+    dsrLevel = false;
 }
 
 bool tranThread::openLink()
@@ -155,9 +166,9 @@ bool tranThread::openLink()
     // pulse or sense; say so once and do the rest of the job.
     if (!modemLines) {
         if (bootFlag)
-            log(QStringLiteral("串口不支持DTR/RTS控制，BOOT控制无效，请手动使芯片进入下载模式！"));
+            log(lineKind::warning, QStringLiteral("串口不支持DTR/RTS控制，BOOT控制无效，请手动使芯片进入下载模式！"));
         if (continueFlag && !eraseFlag)
-            log(QStringLiteral("串口不支持DSR检测，无法检测治具下压，换片后请重新开始烧录！"));
+            log(lineKind::warning, QStringLiteral("串口不支持DSR检测，无法检测治具下压，换片后请重新开始烧录！"));
     }
     return true;
 }
@@ -180,17 +191,15 @@ void tranThread::downloadJob()
         uint32_t code = resultCode::kSuccess;
         int failed = -1;
         images = loadFirmwareImages(filePaths, fileAddrs, code, failed);
-        if (!images) {
-            log(QStringLiteral("下载失败，错误代码为：0x") + hex(code) + QLatin1Char(',')
-                + resultText(code & ~resultCode::kTransferMask));
-            return publish(kFailed, code, resultText(code & ~resultCode::kTransferMask) + QLatin1Char('/')
-                                              + resultText(code & resultCode::kTransferMask), 0.0);
-        }
+        if (!images)
+            return publishFailure(code, 0.0);
     }
     if (!openLink()) {
         return portOpenFailed();
     }
     cmd->setSerial(serial);
+    if (!firstChip())
+        return;
     for (;;) {
         // A chip that fails before it is identified must not be reported
         // with the identity of the chip before it.
@@ -203,11 +212,11 @@ void tranThread::downloadJob()
         QElapsedTimer clock;
         clock.start();
         enterBootRom();
-        status = kBusy;
+        setStatus(kBusy);
         firstAttemptCode = 0;
         uint32_t code = programOnce();
         // A stop is not a chip failure: retrying would only bury its code.
-        if (code != resultCode::kSuccess && bootFlag && !stopFlag) {
+        if (code != resultCode::kSuccess && bootFlag && !cmd->stop.halts()) {
             firstAttemptCode = code;
             serial->setBaudRate(kBootBaud);
             if (modemLines)
@@ -215,20 +224,12 @@ void tranThread::downloadJob()
             code = programOnce();
         }
         const double seconds = clock.nsecsElapsed() / 1e9;
-        log(cmd->flashId.isEmpty() ? QStringLiteral("未读取到Flash ID") : QStringLiteral("Flash ID:") + cmd->flashId);
-        log(cmd->flashUid.isEmpty() ? QStringLiteral("未读取到Flash UID")
-                                    : QStringLiteral("Flash UID:") + cmd->flashUid);
+        log(lineKind::progress,
+            cmd->flashId.isEmpty() ? QStringLiteral("未读取到Flash ID") : QStringLiteral("Flash ID:") + cmd->flashId);
+        log(lineKind::progress, cmd->flashUid.isEmpty() ? QStringLiteral("未读取到Flash UID")
+                                                        : QStringLiteral("Flash UID:") + cmd->flashUid);
         if (code != resultCode::kSuccess) {
-            const uint32_t stage = code & ~resultCode::kTransferMask;
-            const uint32_t transfer = code & resultCode::kTransferMask;
-            QString text = resultText(stage);
-            log(QStringLiteral("下载失败，错误代码为：0x") + hex(code) + QLatin1Char(',') + resultText(stage));
-            if (transfer != 0) {
-                log(QStringLiteral("传输文件时失败，错误代码为：0x") + hex(transfer) + QLatin1Char(',')
-                    + resultText(transfer));
-                text += QLatin1Char('/') + resultText(transfer);
-            }
-            publish(kFailed, code, text, seconds);
+            publishFailure(code, seconds);
             // After the result, so that a stop is reported at once even when
             // the chip takes long to come back (an erase it must finish).
             bringChipBack();
@@ -242,13 +243,14 @@ void tranThread::downloadJob()
             continue;
         }
         publish(kSucceeded, resultCode::kSuccess, QStringLiteral("烧录成功！"), seconds);
-        // The window counts the chip while it reads kSucceeded; moving on only
-        // after its acknowledgement keeps a continuous line from counting a
-        // chip twice, or not at all when the next one comes quickly.
+        // The controller counts the chip while it reads kSucceeded; moving on
+        // only after its acknowledgement keeps a continuous line from
+        // counting a chip twice, or not at all when the next one comes
+        // quickly.
         if (!waitWhileStatus(kSucceeded))
             return;
         if (!continueFlag) {
-            status = kFinished;
+            setStatus(kFinished);
             return;
         }
         if (!nextChip())
@@ -256,12 +258,42 @@ void tranThread::downloadJob()
     }
 }
 
+void tranThread::publishFailure(uint32_t code, double seconds)
+{
+    const uint32_t stage = code & ~resultCode::kTransferMask;
+    const uint32_t transfer = code & resultCode::kTransferMask;
+    QString text = resultText(stage);
+    log(lineKind::error, QStringLiteral("下载失败，错误代码为：0x") + hex(code) + QLatin1Char(',') + resultText(stage));
+    if (transfer != 0) {
+        log(lineKind::error,
+            QStringLiteral("传输文件时失败，错误代码为：0x") + hex(transfer) + QLatin1Char(',') + resultText(transfer));
+        text += QLatin1Char('/') + resultText(transfer);
+    }
+    publish(kFailed, code, text, seconds);
+}
+
+bool tranThread::firstChip()
+{
+    if (!continueFlag || !modemLines)
+        return true;
+    // A lever already down holds a chip, which starts at once. A fixture
+    // that is open holds none yet: the station waits for its lever like for
+    // every later chip, instead of failing an empty socket.
+    if (sampleDsr()) {
+        sleepMs(kDsrConfirmMs);
+        if (sampleDsr())
+            return true;
+    }
+    releasedSinceChip = true;
+    return nextChip();
+}
+
 bool tranThread::nextChip()
 {
-    log(QStringLiteral("正在检测新芯片..."));
-    status = kWaitingChip;
+    log(lineKind::progress, QStringLiteral("正在检测新芯片..."));
+    setStatus(kWaitingChip);
     for (;;) {
-        if (stopFlag)
+        if (released())
             return false;
         // A device that vanished brings no chip until it is back; the chip
         // the station had is reported already, and no other is invented.
@@ -269,11 +301,11 @@ bool tranThread::nextChip()
             return false;
         if (waitForNextChip())
             break;
-        if (stopFlag)
+        if (released())
             return false;
     }
     serial->setBaudRate(kBootBaud);
-    log(QStringLiteral("已检测到新芯片！"));
+    log(lineKind::progress, QStringLiteral("已检测到新芯片！"));
     cmd->done = 0.0f;
     cmd->ymodem->fraction = 0.0f;
     return true;
@@ -281,7 +313,7 @@ bool tranThread::nextChip()
 
 bool tranThread::nextChipAfterFailure()
 {
-    if (!continueFlag || !continueAfterFailure || stopFlag)
+    if (!continueFlag || !continueAfterFailure || released())
         return false;
     return waitWhileStatus(kFailed) && nextChip();
 }
@@ -290,15 +322,14 @@ bool tranThread::waitForPortBack()
 {
     linkOpen = false;
     dsrLevel = false;
-    log(QStringLiteral("串口已断开，等待串口重新连接..."));
+    log(lineKind::warning, QStringLiteral("串口已断开，等待串口重新连接..."));
     for (;;) {
-        for (int waited = 0; waited < kReopenMs; waited += kDsrSampleMs) {
-            if (stopFlag)
-                return false;
-            sleepMs(kDsrSampleMs);
-        }
+        if (cmd->stop.sleepUnless(kReopenMs, stopRequest::release))
+            return false;
         if (openLink()) {
             cmd->setSerial(serial);
+            // A new device counts its own DSR transitions.
+            dsrChangesAtChip = serial->dsrChanges();
             // A lever found open is the release the next chip needs. It is
             // taken before the line below, so that whoever presses the next
             // chip on seeing it is not asked to release first.
@@ -307,7 +338,7 @@ bool tranThread::waitForPortBack()
                 if (!sampleDsr())
                     releasedSinceChip = true;
             }
-            log(QStringLiteral("串口已重新连接！"));
+            log(lineKind::warning, QStringLiteral("串口已重新连接！"));
             return true;
         }
     }
@@ -315,27 +346,29 @@ bool tranThread::waitForPortBack()
 
 void tranThread::bringChipBack()
 {
-    const bool stopped = stopFlag;
-    // The window's stop leaves the chip as it is; so does a lost device. A
-    // fixture with BOOT control resets every chip on its own.
-    if ((stopped && !recoverFlag) || (!stopped && bootFlag && modemLines) || portGone() || !serial->isOpen())
+    const stopRequest::level request = cmd->stop.raised();
+    const bool stopped = request >= stopRequest::stop;
+    // An abandon leaves the chip as it is; so does a lost device. A fixture
+    // with BOOT control resets every chip on its own.
+    if (request == stopRequest::abandon || (!stopped && bootFlag && modemLines) || portGone() || !serial->isOpen())
         return;
     if (!cmd->chipAwayFromRom()) {
         if (stopped)
-            log(QStringLiteral("烧录已停止。"));
+            log(lineKind::warning, QStringLiteral("烧录已停止。"));
         return;
     }
     // The chip may sit in its RAM code at the burn speed, or in the middle of
     // a transfer or an erase; left there, every later run on it fails until
     // someone resets it by hand.
     if (cmd->erasing())
-        log(QStringLiteral("芯片仍在擦除，擦除结束后重启芯片..."));
+        log(lineKind::warning, QStringLiteral("芯片仍在擦除，擦除结束后重启芯片..."));
     const bool back = cmd->rebootAfterStop();
     if (stopped)
-        log(back ? QStringLiteral("烧录已停止，芯片已重启。")
-                 : QStringLiteral("烧录已停止，芯片未能重启，请手动复位芯片！"));
+        log(lineKind::warning, back ? QStringLiteral("烧录已停止，芯片已重启。")
+                                    : QStringLiteral("烧录已停止，芯片未能重启，请手动复位芯片！"));
     else
-        log(back ? QStringLiteral("芯片已重启，回到下载模式。") : QStringLiteral("芯片未能重启，请手动复位芯片！"));
+        log(lineKind::warning,
+            back ? QStringLiteral("芯片已重启，回到下载模式。") : QStringLiteral("芯片未能重启，请手动复位芯片！"));
 }
 
 bool tranThread::portGone() const
@@ -351,21 +384,21 @@ void tranThread::eraseJob()
     QElapsedTimer clock;
     clock.start();
     enterBootRom();
-    status = kBusy;
+    setStatus(kBusy);
     filePaths.clear();
     fileAddrs.clear();
     const uint32_t code = cmd->programFlash(kBootBaud, firmwareImageSet::create(), kEraseWholeChip, false);
     const double seconds = clock.nsecsElapsed() / 1e9;
     if (code != resultCode::kSuccess) {
-        log(QStringLiteral("擦除失败，错误代码为：0x") + hex(code) + QLatin1Char(',') + resultText(code));
+        log(lineKind::error, QStringLiteral("擦除失败，错误代码为：0x") + hex(code) + QLatin1Char(',') + resultText(code));
         publish(kFailed, code, resultText(code), seconds);
+        bringChipBack();
         return;
     }
     if (!resetChip(seconds))
         return;
-    publish(kFinished, resultCode::kSuccess, QStringLiteral("擦除成功！"), seconds);
-    if (waitWhileStatus(kFinished))
-        stopFlag = true;
+    publish(kSucceeded, resultCode::kSuccess, QStringLiteral("擦除成功！"), seconds);
+    waitWhileStatus(kSucceeded);
 }
 
 void tranThread::portOpenFailed()
@@ -373,9 +406,11 @@ void tranThread::portOpenFailed()
     cmd->flashId.clear();
     cmd->flashUid.clear();
     cmd->chipModel.clear();
-    if (serial && serial->inUse())
-        log(QStringLiteral("串口已被其他程序占用：") + portName);
-    log(QStringLiteral("串口打开失败！"));
+    if (serial) {
+        for (const QString &why : serial->openProblem())
+            log(lineKind::error, why);
+    }
+    log(lineKind::error, QStringLiteral("串口打开失败！"));
     publish(kFailed, resultCode::kPortOpenFailed, resultText(resultCode::kPortOpenFailed), 0.0);
 }
 
@@ -385,14 +420,17 @@ bool tranThread::resetChip(double seconds)
     // reported once, as a success or as a failure, never as both.
     if (!resetFlag || cmd->rebootChip())
         return true;
-    log(QStringLiteral("复位失败！"));
+    log(lineKind::error, QStringLiteral("复位失败！"));
     publish(kFailed, resultCode::kSuccess, QStringLiteral("复位失败！"), seconds);
     return false;
 }
 
 void tranThread::publish(int result, uint32_t code, const QString &text, double seconds)
 {
-    releasedSinceChip = false;
+    // A lever already open when the result comes has let the chip go: the
+    // next press, however soon, is the next chip.
+    releasedSinceChip = continueFlag && modemLines && serial && serial->isOpen() && !sampleDsr();
+    dsrChangesAtChip = serial ? serial->dsrChanges() : -1;
     chipRecord r;
     r.finished = QDateTime::currentDateTime();
     r.portName = portName;
@@ -426,8 +464,7 @@ void tranThread::publish(int result, uint32_t code, const QString &text, double 
     r.reset = resetFlag;
     r.dsrMode = continueFlag;
     lastRecord = r;
-    // Releasing the status publishes the record with it.
-    status.store(result, std::memory_order_release);
+    setStatus(result);
 }
 
 qint64 tranThread::bytesAcknowledged() const
@@ -448,13 +485,23 @@ qint64 tranThread::bytesAcknowledged() const
 bool tranThread::waitWhileStatus(int value)
 {
     for (int tick = 0; status.load() == value; ++tick) {
-        if (stopFlag)
+        if (cmd->stop.sleepUnless(kAckPollMs, stopRequest::release))
             return false;
-        sleepMs(kAckPollMs);
         if (tick % kDsrLabelTicks == 0)
             sampleDsr();
     }
-    return !stopFlag;
+    return !released();
+}
+
+bool tranThread::leverSwappedSinceChip()
+{
+    // A lever let go and pressed again between two samples (a quick swap,
+    // or samples delayed by a busy machine) shows only in the driver's
+    // count of DSR transitions.
+    if (dsrChangesAtChip < 0)
+        return false;
+    const qint64 now = serial->dsrChanges();
+    return now >= dsrChangesAtChip + 2;
 }
 
 bool tranThread::waitForNextChip()
@@ -471,13 +518,16 @@ bool tranThread::waitForNextChip()
                 break;
             }
         }
+        if (leverSwappedSinceChip()) {
+            releasedSinceChip = true;
+            break;
+        }
         if (!told) {
-            log(QStringLiteral("请松开治具，松开后再压下新芯片"));
+            log(lineKind::warning, QStringLiteral("请松开治具，松开后再压下新芯片"));
             told = true;
         }
-        if (!serial->isOpen() || stopFlag)
+        if (!serial->isOpen() || cmd->stop.sleepUnless(kDsrSampleMs, stopRequest::release))
             return false;
-        sleepMs(kDsrSampleMs);
     }
     for (;;) {
         if (sampleDsr()) {
@@ -485,34 +535,19 @@ bool tranThread::waitForNextChip()
             if (sampleDsr())
                 return true;
         }
-        if (!serial->isOpen() || stopFlag)
+        if (!serial->isOpen() || cmd->stop.sleepUnless(kDsrSampleMs, stopRequest::release))
             return false;
-        sleepMs(kDsrSampleMs);
     }
 }
 
 bool tranThread::sampleDsr()
 {
-    // The link's own events (a vanished device closing the port, a close
-    // handed over by stop()) are taken while the job waits.
+    // The link's own events (a vanished device closing the port) are taken
+    // while the job waits.
     QCoreApplication::processEvents();
     const bool open = serial && serial->isOpen();
     const bool level = open && modemLines && serial->dsr();
     linkOpen.store(open, std::memory_order_relaxed);
     dsrLevel.store(level, std::memory_order_relaxed);
     return level;
-}
-
-void tranThread::linger()
-{
-    lingerFlag = true;
-    do {
-        sleepMs(kLingerMs);
-        sampleDsr();
-    } while (!stopFlag);
-    if (serial)
-        serial->closePort();
-    linkOpen = false;
-    dsrLevel = false;
-    setStopFlag(true);
 }

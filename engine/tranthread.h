@@ -1,6 +1,7 @@
 #pragma once
 #include <QDateTime>
 #include <QList>
+#include <QMetaType>
 #include <QString>
 #include <QStringList>
 #include <QThread>
@@ -9,11 +10,13 @@
 #include <cstdint>
 
 #include "firmwareimage.h"
+#include "stoprequest.h"
 
 class Serial;
 class chipCommand;
 
-// Job states as the window sees them; only the window writes Acknowledged.
+// Job states as its line controller sees them; only the controller writes
+// Acknowledged.
 namespace jobStatus {
 constexpr int kIdle = 0;
 constexpr int kBusy = 1;
@@ -23,6 +26,16 @@ constexpr int kWaitingChip = 4;
 constexpr int kAcknowledged = 5;
 constexpr int kFinished = 6;
 } // namespace jobStatus
+
+// What a line of a job's log is, so that a front end places it by its kind
+// and never by its wording.
+enum class lineKind {
+    progress,  // the normal course of a chip
+    result,    // a chip's outcome
+    warning,   // something the operator should know; the work goes on
+    error,     // why a chip failed
+};
+Q_DECLARE_METATYPE(lineKind)
 
 // What a job knows of the chip it has just reported: one line of the
 // production record.
@@ -62,8 +75,10 @@ struct chipRecord {
 };
 
 // One whole programming job (download or erase) on one port, on a thread of
-// its own. The window starts it, polls status and progress, and
-// acknowledges each result by writing kAcknowledged.
+// its own. Its line controller starts it, polls status and progress, and
+// acknowledges each result by writing kAcknowledged; the job ends by itself
+// once it has nothing more to do (its chip acknowledged, its fixture's run
+// stopped, or a failure that ends the station).
 class tranThread : public QThread
 {
     Q_OBJECT
@@ -72,33 +87,32 @@ public:
     tranThread();
     ~tranThread() override;
 
+    // Also clears the stop request of an earlier run: call it before start().
     void setConfig(const QString &portName, const QStringList &filePaths, const QList<uint32_t> &fileAddrs,
                    bool highFlag, bool resetFlag, bool continueFlag, bool bootFlag, uint32_t baudRate);
     // The images every chip of the run gets, read once by the caller and
     // shared by all its stations. Without a set the job reads filePaths
     // itself when it starts.
     void setImages(const firmwareImageSet &set) { images = set; }
-    // Raises or lowers the job's, the command layer's and the sender's stop
-    // flags together.
-    void setStopFlag(bool on);
 
-    // The port as the job last saw it: the window's DSR label reads these
-    // instead of the port, which belongs to the job's thread.
+    // The job's one stop request, from any thread. release: take no further
+    // chip. stop: end the chip in hand with the stop code (its result is
+    // published first), then bring the chip back to its boot ROM where it
+    // can. abandon: the same without bringing it back. A request only ever
+    // climbs, and wakes every wait of the job at once.
+    void release();
+    void abandon();
+    stopRequest::level stopLevel() const;
+
+    // The port as the job last saw it: a DSR label reads these instead of
+    // the port, which belongs to the job's thread.
     bool portOpen() const { return linkOpen.load(std::memory_order_relaxed); }
     bool dsrAsserted() const { return dsrLevel.load(std::memory_order_relaxed); }
 
-    // Ends a running job from another thread without touching its port: the
-    // abort flags end the chip's run (a transfer with 0xE8), the job's own
-    // thread brings the chip back to its boot ROM where it can, reports the
-    // failure as usual and lingers. The window's stop() closes the port
-    // instead and leaves the chip as it is.
-    void stopAndRecover();
-    // The job has stopped taking chips and waits only for its stop flag.
-    bool lingering() const { return lingerFlag.load(); }
-
     // The chip behind status kFailed or kSucceeded. Read it after seeing one
     // of those with an acquiring load of status: the job leaves it alone
-    // until the window has moved status on.
+    // until the controller has moved status on (or for good, once the job
+    // has ended).
     chipRecord record() const { return lastRecord; }
 
     Serial *serial = nullptr;
@@ -110,14 +124,12 @@ public:
     bool continueFlag = false;
     uint32_t baudRate = 115200;
     bool bootFlag = false;
-    std::atomic<bool> stopFlag{false};
     bool eraseFlag = false;
     std::atomic<int> status{jobStatus::kIdle};
     chipCommand *cmd;
-    // Set before start(); the window leaves both off. A download job erases
-    // the whole flash before the images are written; in continuous mode a
-    // failed chip, once acknowledged, is followed by the next one instead of
-    // ending the job.
+    // Set before start(). A download job erases the whole flash before the
+    // images are written; in continuous mode a failed chip, once
+    // acknowledged, is followed by the next one instead of ending the job.
     bool eraseBeforeWrite = false;
     bool continueAfterFailure = false;
     // Set before start(): the RAM code is loaded at the burn speed
@@ -129,46 +141,55 @@ public slots:
     uint32_t getProcess();
 
 signals:
-    void tranThreadLogSingal(QString s);
+    // Queued to the controller; a line carries no port, the controller
+    // knows whose it is.
+    void jobLine(lineKind kind, const QString &text);
+    // status has moved: a controller polls at once instead of at its pace.
+    void statusChanged();
 
 protected:
     void run() override;
 
 private:
-    void log(const QString &text);
+    void log(lineKind kind, const QString &text);
+    void setStatus(int value);
     void downloadJob();
     void eraseJob();
     bool openLink();
     void enterBootRom();
     uint32_t programOnce();
     bool waitForNextChip();
+    bool firstChip();
     bool nextChip();
     bool nextChipAfterFailure();
     void bringChipBack();
     bool waitForPortBack();
     bool portGone() const;
     bool waitWhileStatus(int value);
-    void linger();
+    bool released() const;
     bool sampleDsr();
+    bool leverSwappedSinceChip();
     void portOpenFailed();
     // Reboots the chip when asked; false (and the failure published) when
     // that failed.
     bool resetChip(double seconds);
     void publish(int result, uint32_t code, const QString &text, double seconds);
+    // A download's failure: its lines, then its result.
+    void publishFailure(uint32_t code, double seconds);
     qint64 bytesAcknowledged() const;
 
     bool modemLines = false;
     // Steps of the whole job (images + the RAM code), for getProcess on the
-    // window's thread.
+    // controller's thread.
     std::atomic<int> stepCount{1};
     std::atomic<bool> linkOpen{false};
     std::atomic<bool> dsrLevel{false};
-    std::atomic<bool> recoverFlag{false};
-    std::atomic<bool> lingerFlag{false};
     chipRecord lastRecord;
     firmwareImageSet images;
     // The code of a failed first attempt that a retry followed.
     uint32_t firstAttemptCode = 0;
     // The fixture's lever has been let go since the last chip's result.
     bool releasedSinceChip = false;
+    // The driver's DSR transition count at the last result (-1: uncounted).
+    qint64 dsrChangesAtChip = -1;
 };

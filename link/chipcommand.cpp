@@ -1,6 +1,7 @@
 #include "chipcommand.h"
 
 #include "chipinfo.h"
+#include "imageplan.h"
 #include "linktiming.h"
 #include "resultcodes.h"
 #include "serial.h"
@@ -29,7 +30,7 @@ constexpr uint32_t kBootRomBaud = 115200;
 constexpr char kCan = 0x18;
 constexpr int kCancelLength = 5;
 constexpr uint32_t kRamLoadAddress = 0x20000000;
-constexpr uint32_t kSectorSize = 4096;
+using imagePlan::kSectorSize;
 constexpr int kRamCodeBlock = 1024;
 constexpr int kFlashBlock = 16384;
 constexpr int kAttempts = 2;
@@ -56,7 +57,7 @@ enum class Poll { Waiting, Pass, Fail };
 // as soon as bytes arrive, so a reply is seen at once; the budget keeps its
 // length in time.
 Poll pollVerdict(Serial *serial, uint32_t budget, const std::function<Poll(const QByteArray &)> &check,
-                 const std::atomic<bool> *stop)
+                 const stopRequest *stop)
 {
     const QDeadlineTimer deadline((static_cast<qint64>(budget) + 1) * linkTiming::kReplyPollMs, Qt::PreciseTimer);
     for (;;) {
@@ -67,14 +68,14 @@ Poll pollVerdict(Serial *serial, uint32_t budget, const std::function<Poll(const
         const Poll verdict = check(serial->rxBuffer);
         if (verdict != Poll::Waiting)
             return verdict;
-        if ((stop && stop->load()) || deadline.hasExpired())
+        if ((stop && stop->halts()) || deadline.hasExpired())
             return Poll::Waiting;
         serial->waitForBytes(static_cast<int>(qMin<qint64>(linkTiming::kReplyPollMs, deadline.remainingTime())));
     }
 }
 
 bool pollReply(Serial *serial, uint32_t budget, const std::function<Poll(const QByteArray &)> &check,
-               const std::atomic<bool> *stop)
+               const stopRequest *stop)
 {
     return pollVerdict(serial, budget, check, stop) == Poll::Pass;
 }
@@ -104,6 +105,7 @@ chipCommand::chipCommand()
     : ymodem(new ymodemSender)
     , catalogue(new chipInfo)
 {
+    ymodem->stop = &stop;
 }
 
 chipCommand::~chipCommand()
@@ -137,7 +139,7 @@ bool chipCommand::replyWait(const QByteArray &pass, const QByteArray &fail, uint
                 return Poll::Pass;
             return rx.contains(fail) ? Poll::Fail : Poll::Waiting;
         },
-        &stopFlag);
+        &stop);
     lastVerdict = verdict == Poll::Pass ? Verdict::Pass : verdict == Poll::Fail ? Verdict::Fail : Verdict::NoAnswer;
     return verdict == Poll::Pass;
 }
@@ -150,7 +152,7 @@ bool chipCommand::eraseWait(int64_t allowanceMs)
     const QDeadlineTimer until((static_cast<qint64>(budget) + 1) * linkTiming::kReplyPollMs, Qt::PreciseTimer);
     const bool passed = replyWait(kPassMarker, kFailMarker, budget);
     // A stop leaves the chip erasing; it will not listen before it is done.
-    eraseRunning = lastVerdict == Verdict::NoAnswer && stopFlag && serial->isOpen();
+    eraseRunning = lastVerdict == Verdict::NoAnswer && stop.halts() && serial->isOpen();
     eraseBusy = until;
     return passed;
 }
@@ -239,7 +241,7 @@ bool chipCommand::getFileCount(uint32_t &count)
             return Poll::Waiting;
         count = value;
         return Poll::Pass;
-    }, &stopFlag);
+    }, &stop);
 }
 
 bool chipCommand::rebootChip()
@@ -265,7 +267,7 @@ bool chipCommand::flashTest(QString &text)
             return Poll::Waiting;
         text = QString::fromUtf8(rx.constData());
         return passed ? Poll::Pass : Poll::Fail;
-    }, &stopFlag);
+    }, &stop);
 }
 
 bool chipCommand::getFlashInfo(QString &id)
@@ -317,7 +319,7 @@ bool chipCommand::getFlashUid(QString &uid)
             return Poll::Waiting;
         uid = QString::fromLatin1(candidate);
         return Poll::Pass;
-    }, &stopFlag);
+    }, &stop);
 }
 
 bool chipCommand::identify(QString &model, uint32_t budget)
@@ -344,7 +346,7 @@ bool chipCommand::identify(QString &model, uint32_t budget)
             }
             return Poll::Waiting;
         },
-        &stopFlag);
+        &stop);
     if (found) {
         if (model != QLatin1String(kRamCodeMarker))
             bootRomLine = romLineOf(serial->rxBuffer, catalogue, model);
@@ -519,7 +521,7 @@ void chipCommand::enterPhase(runPhase next)
 
 bool chipCommand::mayRetry() const
 {
-    return serial && serial->isOpen() && !stopFlag && !ymodem->stopFlag;
+    return serial && serial->isOpen() && !stop.halts();
 }
 
 uint32_t chipCommand::programFlash(uint32_t burnBaudRate, const QList<uint32_t> &startAddrs, const QStringList &files,
@@ -544,7 +546,7 @@ uint32_t chipCommand::programFlash(uint32_t burnBaudRate, const firmwareImageSet
     const uint32_t code = runProgram(burnBaudRate, images, eraseAll, highSpeed);
     // A stop cuts short whatever wait it meets (a probe, a reply, an erase);
     // the step that then fails did not fail for the chip's sake.
-    if (code != resultCode::kSuccess && (stopFlag || ymodem->stopFlag))
+    if (code != resultCode::kSuccess && stop.halts())
         return (code & ~resultCode::kTransferMask) | resultCode::kTransferStopped;
     return code;
 }
@@ -616,7 +618,7 @@ uint32_t chipCommand::runProgram(uint32_t burnBaudRate, const firmwareImageSet &
     if (fastLoad && loadBaud > kBootRomBaud) {
         enterPhase(runPhase::SpeedChange);
         if (!raiseBootSpeed(loadBaud))
-            return kRamCodeFailed | (stopFlag || ymodem->stopFlag ? kTransferStopped : 0);
+            return kRamCodeFailed | (stop.halts() ? kTransferStopped : 0);
     }
     enterPhase(runPhase::RamLoad);
     // Read once: the bytes sent are the bytes the record's hash names.
@@ -663,12 +665,8 @@ uint32_t chipCommand::runProgram(uint32_t burnBaudRate, const firmwareImageSet &
 
     // A flash part ignores the address bits above its size: a write past
     // its end is acknowledged and lands at the start, or nowhere.
-    if (flashSize > 0) {
-        for (const firmwareImage &image : *images) {
-            if (image.address + static_cast<qint64>(image.bytes.size()) > flashSize)
-                return kImageExceedsFlash;
-        }
-    }
+    if (imagePlan::check(planOf(images), flashSize).kind == imagePlan::fault::pastFlash)
+        return kImageExceedsFlash;
 
     enterPhase(runPhase::SpeedChange);
     // A RAM code that has just answered at the burn speed is there already.
@@ -726,13 +724,12 @@ bool chipCommand::bootRomAnswers(const QDeadlineTimer &deadline)
 
 bool chipCommand::rebootAfterStop()
 {
-    stopFlag = false;
-    ymodem->stopFlag = false;
+    // Bringing the chip back gives way only to an abandon.
+    const haltLevelScope recovering(stop, stopRequest::abandon);
     if (!serial)
         return false;
-    // A close another thread handed over (the job's stop) or the notice of a
-    // lost device may still wait in this thread's queue; carried out now, it
-    // cannot close the port halfway through the reboot.
+    // The notice of a lost device may still wait in this thread's queue;
+    // carried out now, it cannot close the port halfway through the reboot.
     QCoreApplication::sendPostedEvents(serial, QEvent::MetaCall);
     if (!serial->isOpen()) {
         if (serial->portLost() || !serial->openPort(serial->portName(), chipBaud))
@@ -768,7 +765,7 @@ bool chipCommand::rebootAfterStop()
         const int64_t left = qMax<int64_t>(0, eraseBusy.remainingTime());
         pollVerdict(serial, pollsFor(left), [](const QByteArray &rx) {
             return rx.contains(kPassMarker) || rx.contains(kFailMarker) ? Poll::Pass : Poll::Waiting;
-        }, nullptr);
+        }, &stop);
         eraseRunning = false;
     }
 

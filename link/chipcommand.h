@@ -10,6 +10,7 @@
 #include <functional>
 
 #include "firmwareimage.h"
+#include "stoprequest.h"
 
 class Serial;
 class chipInfo;
@@ -60,17 +61,16 @@ public:
     // A stop cut an erase's wait short; the chip listens once it is done.
     bool erasing() const { return eraseRunning; }
 
-    // After a run that the stop flags ended: lowers both stop flags (this
-    // object's and the sender's) and brings the chip back to its boot ROM
-    // where it can. A chip left in its RAM code gets "reboot\r\n" at the
-    // speed it listens at (a transfer the stop cut short is cancelled
-    // first); a boot ROM raised for the fast load gets the boot baudrate
-    // line back to 115200 at the speed it listens at; the port then goes
-    // back to the boot ROM's 115200 baud, as it does for a chip still in its
-    // boot ROM. A port the stop closed is
-    // opened again; a lost one is not. True when the boot ROM answered a
-    // version probe, so that a new programFlash can start on this chip.
-    // Runs on the thread that owns the Serial, like every command.
+    // After a run that the stop request ended: brings the chip back to its
+    // boot ROM where it can, giving way only to an abandon. A chip left in
+    // its RAM code gets "reboot\r\n" at the speed it listens at (a transfer
+    // the stop cut short is cancelled first); a boot ROM raised for the fast
+    // load gets the boot baudrate line back to 115200 at the speed it listens
+    // at; the port then goes back to the boot ROM's 115200 baud, as it does
+    // for a chip still in its boot ROM. A closed port is opened again; a lost
+    // one is not. True when the boot ROM answered a version probe, so that a
+    // new programFlash can start on this chip. Runs on the thread that owns
+    // the Serial, like every command.
     bool rebootAfterStop();
 
     // done + the sender's fraction, read as one consistent pair: steps
@@ -81,7 +81,8 @@ public:
     ymodemSender *ymodem;
     chipInfo *catalogue;
     std::atomic<float> done{0.0f};
-    std::atomic<bool> stopFlag{false};
+    // The job's one stop request; the sender reads the same one.
+    stopRequest stop;
     QString flashUid;
     QString flashId;
     // The flash size the RAM code reported with the ID (0: not reported).
@@ -156,7 +157,7 @@ private:
     // to without having answered at it yet (0: none).
     uint32_t chipBaud = 115200;
     uint32_t switchingBaud = 0;
-    // A transfer the stop flags ended: the receiver still waits for blocks.
+    // A transfer the stop request ended: the receiver still waits for blocks.
     bool transferOpen = false;
     // An erase whose wait a stop cut short may run on until then.
     QDeadlineTimer eraseBusy{QDeadlineTimer::Forever};

@@ -51,3 +51,13 @@ QVector<imageFacts> factsOf(const firmwareImageSet &images)
         facts.append({image.fileName, image.bytes.size(), image.address, image.sha256});
     return facts;
 }
+
+QVector<imagePlan::image> planOf(const firmwareImageSet &images)
+{
+    QVector<imagePlan::image> plan;
+    if (!images)
+        return plan;
+    for (const firmwareImage &image : *images)
+        plan.append({image.address, image.bytes.size()});
+    return plan;
+}

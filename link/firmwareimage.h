@@ -7,6 +7,8 @@
 #include <QVector>
 #include <cstdint>
 
+#include "imageplan.h"
+
 // One image as a run sends it: read once when the run starts, so that every
 // chip of the run gets the same bytes whatever happens to the file on disk,
 // and the production record can say exactly what went out.
@@ -36,3 +38,6 @@ firmwareImageSet loadFirmwareImages(const QStringList &paths, const QList<uint32
                                     int &failedIndex);
 
 QVector<imageFacts> factsOf(const firmwareImageSet &images);
+
+// Where the images go, for the plan check.
+QVector<imagePlan::image> planOf(const firmwareImageSet &images);

@@ -21,6 +21,61 @@ QList<portEntry> listSerialPorts();
 // ($XDG_RUNTIME_DIR/vq_chip_sim, or /tmp/vq_chip_sim-<uid>).
 QString simPortDir();
 
+// Where Linux names each USB serial adapter after the socket it is plugged
+// into (the names stay when ttyUSB numbers change): $VQ_PORT_BY_PATH_DIR,
+// else /dev/serial/by-path. Tests point it at a simulator's --by-path folder.
+QString byPathDir();
+
 // The device path behind a port name: a path stays as it is; a bare name is
-// a device under /dev, or a simulated chip of simPortDir() when /dev has none.
+// a device under /dev, or a simulated chip of simPortDir() when /dev has
+// none, or a USB socket's name in byPathDir(). A socket's link (bare or as a
+// path) stands for the port it leads to, one link deep, so that a simulated
+// chip keeps its control socket beside the path.
 QString portDevicePath(const QString &portName);
+
+// What the system tells of a port without opening it. Opening a serial port
+// raises DTR and RTS, which resets a chip in a fixture wired for BOOT
+// control; nothing here opens one.
+struct portIdentity {
+    QString device;        // the device file itself (/dev/ttyUSB0, /dev/pts/3)
+    QString socket;        // its name in byPathDir(); empty when it has none
+    quint16 vendorId = 0;  // USB ids; both 0 when unknown
+    quint16 productId = 0;
+    QString adapter;       // CH340/CH341, CP210x, FTDI, PL2303; empty for another or none
+    QString serialNumber;  // the adapter's own; empty when it has none
+};
+portIdentity identifyPort(const QString &portName);
+
+enum class portState { Free, Busy, NoPermission, Missing };
+
+// Whether this process may open a device and who else holds it.
+struct portAccess {
+    portState state = portState::Free;
+    // Busy: the process holding it, where /proc shows it (pid 0: unseen).
+    QString holder;
+    qint64 holderPid = 0;
+    // NoPermission: the group that may read and write it; empty when only
+    // its owner may.
+    QString group;
+    QString owner;
+};
+portAccess examinePortAccess(const QString &device);
+
+struct portFacts {
+    QString name;
+    portIdentity identity;
+    portAccess access;
+};
+// Every port listSerialPorts() gives, in its order.
+QList<portFacts> examinePorts();
+
+// "1a86:7523 CH340/CH341", "0483:5740", or empty when the ids are unknown.
+QString adapterText(const portIdentity &id);
+
+// The socket and adapter of a port, for a panel's tooltip.
+QString portTooltip(const QString &portName);
+
+// Why a port could not be opened, in the words an operator reads beside
+// "串口打开失败！": the missing permission and its fix, or that the port is
+// held and by whom. Empty when the port is neither.
+QStringList openProblemText(const QString &portName, const QString &device, const portAccess &access);

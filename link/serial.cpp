@@ -22,6 +22,9 @@
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
+#ifdef __linux__
+#include <linux/serial.h>
+#endif
 
 namespace {
 std::atomic<WaitStyle> waitStyle{WaitStyle::Sleep};
@@ -144,17 +147,25 @@ bool Serial::openPort(const QString &portName, uint32_t baudRate)
     waitCount = budgetAtOpen(baudRate);
     lost = false;
     busy = false;
+    problem.clear();
     startTimer();
-    if (!port->open(QIODevice::ReadWrite))
+    if (!port->open(QIODevice::ReadWrite)) {
+        // The library says "permission" for a refused open as well as for
+        // a device held exclusively (EBUSY) or under its lock file.
+        if (port->error() == QSerialPort::PermissionError)
+            noteRefusal(device);
         return false;
+    }
     // The serial library's own lock is keyed on the name it was given, so a
     // device reached through a link or by another path would open twice and
     // two hosts would talk over each other. A lock on the open device itself
     // holds whatever the name; it goes with the descriptor.
     if (::flock(static_cast<int>(port->handle()), LOCK_EX | LOCK_NB) != 0) {
-        busy = errno == EWOULDBLOCK;
+        const bool held = errno == EWOULDBLOCK;
         qDebug() << "port" << device << "is in use:" << std::strerror(errno);
         port->close();
+        if (held)
+            noteRefusal(device);
         return false;
     }
 
@@ -183,6 +194,16 @@ bool Serial::openPort(const QString &portName, uint32_t baudRate)
         port->clearError();
     }
     return true;
+}
+
+void Serial::noteRefusal(const QString &device)
+{
+    portAccess access = examinePortAccess(device);
+    // Refused though we may open it: someone holds it, seen or not.
+    if (access.state != portState::NoPermission)
+        access.state = portState::Busy;
+    busy = access.state == portState::Busy;
+    problem = openProblemText(openedName, device, access);
 }
 
 QString Serial::portName() const
@@ -318,6 +339,24 @@ bool Serial::dsr()
         return controlRequest("DSR", &reply) && reply == "DSR 1";
     }
     return modemLines && (port->pinoutSignals() & QSerialPort::DataSetReadySignal);
+}
+
+qint64 Serial::dsrChanges()
+{
+    if (controlFd >= 0) {
+        QByteArray reply;
+        if (!controlRequest("DSRCOUNT", &reply) || !reply.startsWith("DSRCOUNT "))
+            return -1;
+        bool ok = false;
+        const qint64 n = reply.mid(9).toLongLong(&ok);
+        return ok ? n : -1;
+    }
+#ifdef __linux__
+    serial_icounter_struct counts{};
+    if (modemLines && port->isOpen() && ::ioctl(static_cast<int>(port->handle()), TIOCGICOUNT, &counts) == 0)
+        return counts.dsr;
+#endif
+    return -1;
 }
 
 bool Serial::controlRequest(const QByteArray &request, QByteArray *reply)

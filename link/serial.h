@@ -2,6 +2,7 @@
 #include <QByteArray>
 #include <QObject>
 #include <QString>
+#include <QStringList>
 #include <cstdint>
 
 class QDeadlineTimer;
@@ -34,6 +35,9 @@ public:
     // The last openPort failed because another opener holds the device,
     // under whatever name it used.
     bool inUse() const { return busy; }
+    // Why the last openPort failed, for the operator (openProblemText):
+    // the permission missing, or who holds the port. Empty when neither.
+    QStringList openProblem() const { return problem; }
     // The name the last openPort was given.
     QString portName() const;
     // From another thread the close is handed to the owning thread, which
@@ -67,6 +71,10 @@ public:
     bool setDtr(bool on);
     bool setRts(bool on);
     bool dsr();
+    // DSR transitions since some fixed moment, as the driver counts them, so
+    // that a lever let go and pressed again between two samples is seen;
+    // -1 where they are not counted.
+    qint64 dsrChanges();
 
     QSerialPort *port;
     QByteArray rxBuffer;
@@ -79,10 +87,12 @@ public slots:
 private:
     bool controlRequest(const QByteArray &request, QByteArray *reply);
     void closeControl();
+    void noteRefusal(const QString &device);
 
     int controlFd = -1;
     bool modemLines = false;
     bool lost = false;
     bool busy = false;
     QString openedName;
+    QStringList problem;
 };

@@ -272,7 +272,7 @@ uint8_t ymodemSender::sendBytes(const QByteArray &data, Serial *link)
             return fail(kTransferCancelled);
         if (idle() > idleLimit)
             return fail(kTransferTimeout);
-        if (stopFlag)
+        if (stop->halts())
             return kTransferStopped;
         // A closed or vanished port cannot bring an answer; waiting out the
         // idle limit would only delay the verdict.

@@ -4,6 +4,8 @@
 #include <atomic>
 #include <cstdint>
 
+#include "stoprequest.h"
+
 class Serial;
 
 // Sends one file with YMODEM (CRC-16, receiver-driven by "C") over a Serial,
@@ -28,8 +30,10 @@ public:
     Serial *serial = nullptr;
     int32_t chunkSize = 1024;
     int32_t blockSize = 1024;
-    // Written by the thread that stops a job; read once per tick.
-    std::atomic<bool> stopFlag{false};
+    // The stop request of whoever runs the transfer, read once per tick; a
+    // chipCommand points it at its own, a sender on its own has this one.
+    stopRequest ownStop;
+    const stopRequest *stop = &ownStop;
     // Share of the current file acknowledged, polled by the progress display.
     std::atomic<float> fraction{0.0f};
 

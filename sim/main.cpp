@@ -13,6 +13,10 @@
 
 namespace {
 
+// A USB socket's name as Linux gives it under /dev/serial/by-path: chip k
+// sits in port k of a hub on the first root port.
+const char kSocketNamePattern[] = "platform-vq_chip_sim-usb-0:1.%1:1.0-port0";
+
 // Big enough for any flash the chips carry, small enough to hold in memory.
 constexpr qint64 kMaxFlashSize = 256LL << 20;
 
@@ -98,8 +102,20 @@ int main(int argc, char **argv)
     const QCommandLineOption checkSpeed(QStringLiteral("check-speed"),
                                         QStringLiteral("Lose every byte that crosses while the host's port speed "
                                                        "differs from the chip's, as a UART would."));
-    p.addOptions({portDir, count, first, model, romDate, ramCode, flashSize, flashDir, pace, bootPulse, fault, timing,
-                  stats, checkSpeed});
+    const QCommandLineOption pressed(QStringLiteral("fixture-pressed"),
+                                     QStringLiteral("Each fixture starts with its chip under a pressed lever (DSR 1), "
+                                                    "let go once the host's first byte reaches the chip, as after "
+                                                    "NEXTCHIP; otherwise the fixtures start open."));
+    const QCommandLineOption byPath(QStringLiteral("by-path"),
+                                    QStringLiteral("Also publish each chip as DIR/%1, a link to its port named after "
+                                                   "the USB socket the chip sits in, as /dev/serial/by-path names "
+                                                   "adapters; the link stays with the chip when PLUG COM<k> gives "
+                                                   "its port another name, and is gone while it is unplugged. The "
+                                                   "tool finds them where $VQ_PORT_BY_PATH_DIR says.")
+                                        .arg(QLatin1String(kSocketNamePattern).arg(QStringLiteral("<k>"))),
+                                    QStringLiteral("DIR"));
+    p.addOptions({portDir, byPath, count, first, model, romDate, ramCode, flashSize, flashDir, pace, bootPulse, fault, timing,
+                  stats, checkSpeed, pressed});
     p.process(app);
 
     bool ok = false;
@@ -149,6 +165,9 @@ int main(int argc, char **argv)
     QDir().mkpath(dir);
     if (p.isSet(flashDir))
         QDir().mkpath(p.value(flashDir));
+    const QString socketDir = p.isSet(byPath) ? QDir(p.value(byPath)).absolutePath() : QString();
+    if (!socketDir.isEmpty())
+        QDir().mkpath(socketDir);
 
     std::vector<std::unique_ptr<SimPort>> ports;
     for (int i = 0; i < n; ++i) {
@@ -161,6 +180,10 @@ int main(int argc, char **argv)
         // A line paced at the chip's speed that still carried bytes sent at
         // another would let a host believe a speed the chip never took.
         port->setCheckSpeed(p.isSet(checkSpeed) || p.isSet(pace));
+        if (p.isSet(pressed))
+            port->pressFirstChip();
+        if (!socketDir.isEmpty())
+            port->setSocketLink(socketDir + QLatin1Char('/') + QString::fromLatin1(kSocketNamePattern).arg(number));
         QString error;
         if (!port->open(&error)) {
             fprintf(stderr, "vq_chip_sim: COM%d: %s\n", number, qPrintable(error));

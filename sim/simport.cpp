@@ -3,6 +3,7 @@
 #include "ptyspeed.h"
 
 #include <QFile>
+#include <QRegularExpression>
 #include <algorithm>
 #include <cerrno>
 #include <climits>
@@ -15,6 +16,7 @@
 #include <sys/eventfd.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <termios.h>
 #include <time.h>
@@ -50,6 +52,21 @@ void compact(std::vector<uint8_t> &bytes, std::vector<int64_t> &times, size_t &h
     }
 }
 
+bool socketListens(const QString &path)
+{
+    const QByteArray name = QFile::encodeName(path);
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    if (size_t(name.size()) >= sizeof addr.sun_path)
+        return false;
+    memcpy(addr.sun_path, name.constData(), size_t(name.size()));
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const bool listening = fd >= 0 && ::connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) == 0;
+    if (fd >= 0)
+        ::close(fd);
+    return listening;
+}
+
 } // namespace
 
 int64_t simNowNs()
@@ -66,7 +83,8 @@ SimPort::SimPort(int number, const QString &dir, const ChipOptions &options, boo
     , m_pace(pace)
     , m_chip(new ChipModel(options))
 {
-    m_linkPath = dir + QStringLiteral("/COM%1").arg(number);
+    m_name = QStringLiteral("COM%1").arg(number);
+    m_linkPath = dir + QLatin1Char('/') + m_name;
     m_ctlPath = m_linkPath + QStringLiteral(".ctl");
     for (const SimFault &f : faults)
         m_chip->addFault(f);
@@ -95,26 +113,74 @@ bool SimPort::open(QString *error)
     };
     if (!m_chip->openFlash(error))
         return false;
-    if (!openPty(error))
+    if (!openPty(error) || !listenControl(error))
         return false;
-
-    const QByteArray ctl = QFile::encodeName(m_ctlPath);
-    sockaddr_un addr{};
-    addr.sun_family = AF_UNIX;
-    if (size_t(ctl.size()) >= sizeof addr.sun_path) {
-        errno = ENAMETOOLONG;
-        return fail(QStringLiteral("socket ") + m_ctlPath);
-    }
-    memcpy(addr.sun_path, ctl.constData(), size_t(ctl.size()));
-    ::unlink(ctl.constData());
-    m_listen = ::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    if (m_listen < 0 || ::bind(m_listen, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0
-        || ::listen(m_listen, 8) != 0)
-        return fail(QStringLiteral("socket ") + m_ctlPath);
     m_wake = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
     if (m_wake < 0)
         return fail(QStringLiteral("eventfd"));
     return true;
+}
+
+bool SimPort::listenControl(QString *error)
+{
+    const QByteArray ctl = QFile::encodeName(m_ctlPath);
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    if (size_t(ctl.size()) >= sizeof addr.sun_path)
+        errno = ENAMETOOLONG;
+    int fd = -1;
+    if (size_t(ctl.size()) < sizeof addr.sun_path) {
+        memcpy(addr.sun_path, ctl.constData(), size_t(ctl.size()));
+        ::unlink(ctl.constData());
+        fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+        if (fd >= 0 && (::bind(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0 || ::listen(fd, 8) != 0)) {
+            const int saved = errno;
+            ::close(fd);
+            fd = -1;
+            errno = saved;
+        }
+    }
+    if (fd < 0) {
+        if (error)
+            *error = QStringLiteral("socket ") + m_ctlPath + QStringLiteral(": ") + QString::fromLocal8Bit(strerror(errno));
+        return false;
+    }
+    m_listen = fd;
+    return true;
+}
+
+QByteArray SimPort::rename(const QString &name)
+{
+    static const QRegularExpression comName(QStringLiteral("^COM\\d+$"));
+    if (!comName.match(name).hasMatch())
+        return "ERR PLUG takes a name COM<k>\n";
+    if (name == m_name)
+        return QByteArray();
+    if (m_master >= 0 || !m_chip->disconnected())
+        return "ERR unplug the chip before it comes back under another name\n";
+    const QString link = m_dir + QLatin1Char('/') + name;
+    struct stat st;
+    // An unplugged chip keeps its name's control socket: the name is still
+    // its own.
+    if (::lstat(QFile::encodeName(link).constData(), &st) == 0 || socketListens(link + QStringLiteral(".ctl")))
+        return "ERR " + name.toLatin1() + " is taken\n";
+    const int oldListen = m_listen;
+    const QString oldName = m_name, oldCtl = m_ctlPath;
+    m_name = name;
+    m_linkPath = link;
+    m_ctlPath = link + QStringLiteral(".ctl");
+    QString error;
+    if (!listenControl(&error)) {
+        m_name = oldName;
+        m_linkPath = m_dir + QLatin1Char('/') + oldName;
+        m_ctlPath = oldCtl;
+        return "ERR " + error.toUtf8() + '\n';
+    }
+    // Clients already connected keep their connections; new ones find the
+    // socket beside the new name.
+    ::close(oldListen);
+    ::unlink(QFile::encodeName(oldCtl).constData());
+    return QByteArray();
 }
 
 bool SimPort::openPty(QString *error)
@@ -149,6 +215,12 @@ bool SimPort::openPty(QString *error)
     ::unlink(link.constData());
     if (::symlink(slave.constData(), link.constData()) != 0)
         return fail(QStringLiteral("symlink ") + m_linkPath);
+    if (!m_socketLink.isEmpty()) {
+        const QByteArray socket = QFile::encodeName(m_socketLink);
+        ::unlink(socket.constData());
+        if (::symlink(link.constData(), socket.constData()) != 0)
+            return fail(QStringLiteral("symlink ") + m_socketLink);
+    }
 
     return true;
 }
@@ -178,6 +250,17 @@ void SimPort::closePty()
     ::close(m_slave);
     m_master = m_slave = -1;
     ::unlink(QFile::encodeName(m_linkPath).constData());
+    if (!m_socketLink.isEmpty())
+        ::unlink(QFile::encodeName(m_socketLink).constData());
+}
+
+void SimPort::dropPty()
+{
+    closePty();
+    m_in.clear();
+    m_inAt.clear();
+    m_inSpeed.clear();
+    m_inHead = 0;
 }
 
 int64_t SimPort::byteNs() const
@@ -337,8 +420,26 @@ bool SimPort::serveClient(Client &client)
     }
 }
 
-void SimPort::pressFixture(int64_t until, int64_t now)
+void SimPort::settleDsr(int64_t now)
 {
+    if (m_dsrTimed && now >= m_dsrUntil) {
+        ++m_dsrEdges;
+        m_dsrTimed = false;
+    }
+}
+
+void SimPort::pressFixture(int64_t until, int64_t now, bool newChip)
+{
+    settleDsr(now);
+    const bool down = now < m_dsrUntil;
+    const bool willBeDown = until > now;
+    // A chip swapped under a held lever is a release and a press, however
+    // quick: a serial driver counts both.
+    if (down && willBeDown && newChip)
+        m_dsrEdges += 2;
+    else if (down != willBeDown)
+        ++m_dsrEdges;
+    m_dsrTimed = willBeDown && until != INT64_MAX;
     m_releaseWhenHeard = false;
     m_dsrUntil = until;
     m_events.push_back({now / 1000, "DSR", until > now});
@@ -371,6 +472,10 @@ QByteArray SimPort::control(const QByteArray &request, int64_t now)
     }
     if (cmd == "DSR" && w.size() == 1)
         return now < m_dsrUntil ? "DSR 1\n" : "DSR 0\n";
+    if (cmd == "DSRCOUNT" && w.size() == 1) {
+        settleDsr(now);
+        return "DSRCOUNT " + QByteArray::number(qint64(m_dsrEdges)) + '\n';
+    }
     if (cmd == "PULSEDSR" && w.size() == 2) {
         bool ok = false;
         const int ms = w[1].toInt(&ok);
@@ -382,15 +487,23 @@ QByteArray SimPort::control(const QByteArray &request, int64_t now)
     if (cmd == "NEXTCHIP" && (w.size() == 1 || (w.size() == 2 && w[1] == "hold"))) {
         ++m_chipsFed;
         m_chip->replaceChip(uint32_t(m_number) + 1000u * m_chipsFed, now);
-        pressFixture(INT64_MAX, now);
+        pressFixture(INT64_MAX, now, true);
         m_releaseWhenHeard = w.size() == 1;
         return "OK\n";
     }
     if (cmd == "UNPLUG" && w.size() == 1) {
         m_chip->unplug(now);
+        // Gone before the reply, so that a PLUG right after it finds the
+        // port away.
+        dropPty();
         return "OK\n";
     }
-    if (cmd == "PLUG" && w.size() == 1) {
+    if (cmd == "PLUG" && (w.size() == 1 || w.size() == 2)) {
+        if (w.size() == 2) {
+            const QByteArray refused = rename(QString::fromLatin1(w[1]));
+            if (!refused.isEmpty())
+                return refused;
+        }
         if (m_master < 0) {
             QString error;
             if (!openPty(&error))
@@ -451,13 +564,8 @@ void SimPort::run()
             m_releaseWhenHeard = false;
             pressFixture(0, now);
         }
-        if (m_chip->disconnected() && m_master >= 0) {
-            closePty();
-            m_in.clear();
-            m_inAt.clear();
-            m_inSpeed.clear();
-            m_inHead = 0;
-        }
+        if (m_chip->disconnected() && m_master >= 0)
+            dropPty();
         queueReplies(now);
         writeHost(now);
 

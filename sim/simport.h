@@ -25,6 +25,19 @@ public:
 
     // Bytes cross only while the host's port speed equals the chip's.
     void setCheckSpeed(bool on) { m_checkSpeed = on; }
+    // The first chip lies in a fixture whose lever is down, let go as soon
+    // as the host's first byte reaches it (as NEXTCHIP does). Before start().
+    void pressFirstChip()
+    {
+        m_dsrUntil = INT64_MAX;
+        m_dsrEdges = 1;
+        m_releaseWhenHeard = true;
+    }
+    // Also publish the port as the link `path`, named after the USB socket
+    // the chip sits in: it stays with the chip when PLUG gives the port
+    // another name, and goes while the chip is unplugged, as a link of
+    // /dev/serial/by-path does. Set before open().
+    void setSocketLink(const QString &path) { m_socketLink = path; }
     ~SimPort();
     SimPort(const SimPort &) = delete;
     SimPort &operator=(const SimPort &) = delete;
@@ -37,7 +50,7 @@ public:
     // replies to the pty, against their paced times, as one line of text.
     QString lateness() const;
 
-    QString name() const { return QStringLiteral("COM%1").arg(m_number); }
+    QString name() const { return m_name; }
     QString linkPath() const { return m_linkPath; }
 
 private:
@@ -57,18 +70,28 @@ private:
     void queueReplies(int64_t now);
     void writeHost(int64_t now);
     bool openPty(QString *error);
+    bool listenControl(QString *error);
+    // Gives an unplugged chip's port another name, as enumeration order
+    // does to adapters when a hub comes back: "ERR ..." or empty.
+    QByteArray rename(const QString &name);
     void closePty();
+    // closePty, and what the host wrote is lost with the line.
+    void dropPty();
     // DSR reads 1 until `until` (ns; INT64_MAX: until released).
-    void pressFixture(int64_t until, int64_t now);
+    void pressFixture(int64_t until, int64_t now, bool newChip = false);
+    // Counts a timed press's release once its time has come.
+    void settleDsr(int64_t now);
     void acceptClients();
     bool serveClient(Client &client);
     QByteArray control(const QByteArray &request, int64_t now);
     int64_t byteNs() const;
 
     int m_number;
+    QString m_name;
     QString m_dir;
     QString m_linkPath;
     QString m_ctlPath;
+    QString m_socketLink;
     bool speedMatches() const;
 
     bool m_pace;
@@ -115,6 +138,10 @@ private:
     bool m_dtr = false;
     bool m_rts = false;
     int64_t m_dsrUntil = 0;
+    // DSR transitions since start, as a serial driver counts them
+    // (TIOCGICOUNT); a timed press's release is counted once it is due.
+    int64_t m_dsrEdges = 0;
+    bool m_dsrTimed = false;
     bool m_releaseWhenHeard = false;
     uint32_t m_chipsFed = 0;
 };

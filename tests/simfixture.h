@@ -9,7 +9,8 @@
 //
 // The simulator comes from $VQ_BUILD_DIR/vq_chip_sim and runs in a
 // temporary folder with --port-dir and --flash-dir set to it, so chip i's
-// port is <tmp>/COM<k> and its flash <tmp>/COM<k>.bin. Further options go in
+// port is <tmp>/COM<k> and its flash <tmp>/COM<k>.bin, and the USB socket it
+// sits in <tmp>/by-path/<socket> (--by-path). Further options go in
 // `args` (see vq_chip_sim --help). Chips are indexed from 0 in the order the
 // simulator announced them. The destructor stops the simulator.
 //
@@ -59,7 +60,27 @@ public:
     int count() const { return m_ports.size(); }
     QString portName(int chip = 0) const { return m_names.value(chip); }
     QString portPath(int chip = 0) const { return m_ports.value(chip); }
-    QString flashPath(int chip = 0) const { return m_dir.filePath(portName(chip) + QStringLiteral(".bin")); }
+    // The chip keeps its flash file when its port is renamed.
+    QString flashPath(int chip = 0) const { return m_dir.filePath(m_firstNames.value(chip) + QStringLiteral(".bin")); }
+    QString socketDir() const { return m_dir.filePath(QStringLiteral("by-path")); }
+    // The name of the chip's USB socket, which stays when its port is renamed.
+    QString socketName(int chip = 0) const
+    {
+        return QStringLiteral("platform-vq_chip_sim-usb-0:1.%1:1.0-port0").arg(m_firstNames.value(chip).mid(3));
+    }
+
+    // The chip's port comes back under another name, as an adapter does
+    // when its hub is replugged; the name must be free (unplug the chip
+    // that has it first).
+    bool unplug(int chip) const { return isOk(request(QStringLiteral("UNPLUG"), chip)); }
+    bool plugAs(int chip, const QString &name)
+    {
+        if (!isOk(request(QStringLiteral("PLUG ") + name, chip)))
+            return false;
+        m_names[chip] = name;
+        m_ports[chip] = m_dir.filePath(name);
+        return true;
+    }
 
     QByteArray flash(int chip = 0) const
     {
@@ -163,7 +184,8 @@ private:
         const QString program = qEnvironmentVariable("VQ_BUILD_DIR") + QStringLiteral("/vq_chip_sim");
         m_process.setProcessChannelMode(QProcess::SeparateChannels);
         m_process.start(program, QStringList{QStringLiteral("--port-dir"), m_dir.path(), QStringLiteral("--flash-dir"),
-                                             m_dir.path(), QStringLiteral("--count"), QString::number(count)}
+                                             m_dir.path(), QStringLiteral("--by-path"), socketDir(),
+                                             QStringLiteral("--count"), QString::number(count)}
                                      + args);
         if (!m_process.waitForStarted(10000)) {
             m_error = QStringLiteral("cannot start ") + program;
@@ -188,6 +210,7 @@ private:
                 + QString::fromLocal8Bit(m_process.readAllStandardError());
             return;
         }
+        m_firstNames = m_names;
         m_ok = true;
     }
 
@@ -195,6 +218,7 @@ private:
     QProcess m_process;
     QStringList m_names;
     QStringList m_ports;
+    QStringList m_firstNames;
     bool m_ok = false;
     QString m_error;
     QString m_log;

@@ -13,6 +13,7 @@
 #include <QRandomGenerator>
 #include <QString>
 #include <QTemporaryDir>
+#include <QMetaType>
 
 inline QByteArray randomBytes(int size, quint32 seed)
 {
@@ -51,6 +52,35 @@ inline bool copyShippedConfig(const QString &folder)
             return false;
     }
     return !images.isEmpty();
+}
+
+// One run of a program to its end: exit status (-1 for a crash or a
+// program that would not end), standard output and error.
+struct ProgramRun {
+    int exitCode = -1;
+    QString out;
+    QString err;
+};
+
+inline ProgramRun runProgram(const QStringList &command,
+                             const QProcessEnvironment &env = QProcessEnvironment::systemEnvironment(),
+                             const QString &workDir = QString())
+{
+    QProcess p;
+    p.setProcessEnvironment(env);
+    if (!workDir.isEmpty())
+        p.setWorkingDirectory(workDir);
+    p.start(command.first(), command.mid(1));
+    ProgramRun r;
+    if (!p.waitForFinished(120000)) {
+        p.kill();
+        p.waitForFinished();
+        return r;
+    }
+    r.exitCode = p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
+    r.out = QString::fromUtf8(p.readAllStandardOutput());
+    r.err = QString::fromUtf8(p.readAllStandardError());
+    return r;
 }
 
 // relative path -> "x:" or "-:" (executable or not) + bytes; folders end in "/"
@@ -261,3 +291,173 @@ inline qint64 peakResidentKiB(qint64 pid)
             return line.mid(6).trimmed().split(' ').value(0).toLongLong();
     return 0;
 }
+
+// A simulated chip's port made unusable the way a line PC's ports are: a
+// mode only its owner may open, a device of the group dialout, or another
+// process holding it (flock(1): the lock the tool itself takes). The port
+// goes with the simulator; nothing is undone.
+#include <QFileInfo>
+#include <grp.h>
+#include <pwd.h>
+#include <sys/stat.h>
+
+enum class portBlock { None, OwnerOnly, GroupDialout, Held };
+Q_DECLARE_METATYPE(portBlock)
+
+class PortBlocker
+{
+public:
+    PortBlocker(const QString &port, portBlock how)
+        : m_device(QFileInfo(port).canonicalFilePath())
+    {
+        const QByteArray device = QFile::encodeName(m_device);
+        const group *dialout = ::getgrnam("dialout");
+        if (how == portBlock::OwnerOnly) {
+            m_ok = ::chmod(device.constData(), 0600) == 0;
+        } else if (how == portBlock::GroupDialout) {
+            m_ok = dialout && ::chown(device.constData(), static_cast<uid_t>(-1), dialout->gr_gid) == 0
+                && ::chmod(device.constData(), 0660) == 0;
+        } else if (how == portBlock::Held) {
+            // The holder says so once it has the lock.
+            m_holder.start(QStringLiteral("flock"), {QStringLiteral("-o"), m_device, QStringLiteral("sh"),
+                                                     QStringLiteral("-c"), QStringLiteral("echo locked; exec sleep 600")});
+            m_ok = m_holder.waitForReadyRead(30000);
+        }
+    }
+    ~PortBlocker()
+    {
+        m_holder.kill();
+        m_holder.waitForFinished();
+    }
+
+    bool ok() const { return m_ok && !m_device.isEmpty(); }
+    QString device() const { return m_device; }
+    qint64 holderPid() const { return m_holder.processId(); }
+    // An expected message, with the device and the holder's pid in place of
+    // {device} and {pid}.
+    QString fillIn(QString text) const
+    {
+        return text.replace(QStringLiteral("{device}"), m_device)
+            .replace(QStringLiteral("{pid}"), QString::number(holderPid()));
+    }
+
+private:
+    QString m_device;
+    bool m_ok = true;
+    QProcess m_holder;
+};
+
+// A folder, and the simulated chips' control sockets in it (by which the
+// port listing knows a chip is there), that another user may use.
+inline bool openToEveryone(const QString &folder)
+{
+    bool ok = ::chmod(QFile::encodeName(folder).constData(), 0777) == 0;
+    for (const QFileInfo &f : QDir(folder).entryInfoList({QStringLiteral("*.ctl")}, QDir::System))
+        ok = ::chmod(QFile::encodeName(f.filePath()).constData(), 0666) == 0 && ok;
+    return ok;
+}
+
+// The command line that runs `command` as nobody (the test runs as root,
+// as CI does).
+inline QStringList asNobody(const QStringList &command)
+{
+    return QStringList{QStringLiteral("runuser"), QStringLiteral("-u"), QStringLiteral("nobody"), QStringLiteral("--")}
+        + command;
+}
+
+// This root process acts as nobody until the object goes: effective ids,
+// and no supplementary groups (root does not need them back).
+class ActAsNobody
+{
+public:
+    ActAsNobody()
+    {
+        const passwd *nobody = ::getpwnam("nobody");
+        m_ok = nobody && ::setgroups(0, nullptr) == 0 && ::setegid(nobody->pw_gid) == 0 && ::seteuid(nobody->pw_uid) == 0;
+    }
+    ~ActAsNobody()
+    {
+        if (::seteuid(0) != 0 || ::setegid(0) != 0)
+            qFatal("cannot act as root again");
+    }
+    bool ok() const { return m_ok; }
+
+private:
+    bool m_ok = false;
+};
+
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <csignal>
+
+// Generous: the machine may be busy with other work.
+constexpr int kFlashRunMs = 120000;
+
+// One vq_flash process, read line by line while it runs.
+class Flash
+{
+public:
+    explicit Flash(const QStringList &args, const QString &simDir = QString(), const QString &workDir = QString())
+    {
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        if (!simDir.isEmpty())
+            env.insert(QStringLiteral("VQ_SIM_PORT_DIR"), simDir);
+        p.setProcessEnvironment(env);
+        if (!workDir.isEmpty())
+            p.setWorkingDirectory(workDir);
+        p.start(qEnvironmentVariable("VQ_BUILD_DIR") + QStringLiteral("/vq_flash"), args);
+    }
+    ~Flash()
+    {
+        if (p.state() != QProcess::NotRunning) {
+            p.kill();
+            p.waitForFinished();
+        }
+    }
+    // JSON objects on standard output so far.
+    QList<QJsonObject> objects()
+    {
+        out += p.readAllStandardOutput();
+        err += QString::fromUtf8(p.readAllStandardError());
+        QList<QJsonObject> list;
+        for (const QByteArray &line : out.split('\n')) {
+            if (!line.isEmpty())
+                list << QJsonDocument::fromJson(line).object();
+        }
+        return list;
+    }
+    const QString &stderrSoFar()
+    {
+        objects();
+        return err;
+    }
+    QList<QJsonObject> events(const QString &name)
+    {
+        QList<QJsonObject> list;
+        for (const QJsonObject &o : objects()) {
+            if (o.value(QStringLiteral("event")).toString() == name)
+                list << o;
+        }
+        return list;
+    }
+    // Only to a running process: pid 0 would signal the test's own group.
+    bool signal(int number)
+    {
+        const qint64 pid = p.processId();
+        return pid > 0 && ::kill(static_cast<pid_t>(pid), number) == 0;
+    }
+    // The exit status, -1 for a crash or a process that would not end.
+    int finish()
+    {
+        if (!p.waitForFinished(kFlashRunMs))
+            return -1;
+        out += p.readAllStandardOutput();
+        err += QString::fromUtf8(p.readAllStandardError());
+        return p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
+    }
+
+    QProcess p;
+    QByteArray out;
+    QString err;
+};
+

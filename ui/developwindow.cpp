@@ -1,4 +1,6 @@
 #include "developwindow.h"
+
+#include "imageplan.h"
 #include "ui_developwindow.h"
 
 #include "appglobals.h"
@@ -25,7 +27,7 @@
 namespace {
 const QString kAccessCode = QStringLiteral("QX48213957");
 constexpr uint32_t kRamLoadAddress = 0x20000000;
-constexpr uint32_t kSectorSize = 4096;
+using imagePlan::kSectorSize;
 constexpr uint32_t kMaxBaudRate = 3000000;
 constexpr int kWindowWidth = 600;
 constexpr int kWindowHeight = 500;
@@ -54,6 +56,30 @@ bool readBaud(const QString &text, uint32_t &baud)
     bool ok = false;
     baud = text.toUInt(&ok, 10);
     return ok && baud > 0 && baud <= kMaxBaudRate;
+}
+
+// The images' plan as the other front ends check it, in this window's words;
+// empty when it holds.
+QString planRefusal(const QStringList &files, const QList<uint32_t> &addresses)
+{
+    QVector<imagePlan::image> plan;
+    for (int i = 0; i < files.size(); ++i)
+        plan.append({addresses.at(i), QFileInfo(files.at(i)).size()});
+    const imagePlan::problem p = imagePlan::check(plan);
+    switch (p.kind) {
+    case imagePlan::fault::unaligned:
+        return QStringLiteral("烧录地址未进行4k对齐！");
+    case imagePlan::fault::empty:
+        return QStringLiteral("烧录文件为空或无法读取：") + QDir::toNativeSeparators(files.at(p.first));
+    case imagePlan::fault::pastAddressSpace:
+        return QStringLiteral("烧录文件超出32位地址范围：") + QDir::toNativeSeparators(files.at(p.first));
+    case imagePlan::fault::overlap:
+        return QStringLiteral("第%1个与第%2个烧录文件的烧录区域重叠，请检查烧录地址！").arg(p.first + 1).arg(p.second + 1);
+    case imagePlan::fault::pastFlash:
+    case imagePlan::fault::none:
+        break;
+    }
+    return QString();
 }
 
 // Hexadecimal, with or without "0x".
@@ -184,8 +210,7 @@ bool developWindow::beginOperation(bool &flag)
     }
     flag = true;
     linkBusy = true;
-    cmd->stopFlag = false;
-    cmd->ymodem->stopFlag = false;
+    cmd->stop.clear();
     return true;
 }
 
@@ -193,8 +218,7 @@ void developWindow::endOperation(bool &flag)
 {
     flag = false;
     linkBusy = false;
-    cmd->stopFlag = false;
-    cmd->ymodem->stopFlag = false;
+    cmd->stop.clear();
 }
 
 void developWindow::runCommand(bool &flag, const std::function<void()> &steps)
@@ -213,8 +237,7 @@ void developWindow::on_pbnOpenUart_clicked()
         if (linkBusy) {
             // The running operation ends at its next poll instead of
             // waiting out its transfer's idle limit on a closed port.
-            cmd->stopFlag = true;
-            cmd->ymodem->stopFlag = true;
+            cmd->stop.raise(stopRequest::stop);
         }
         serial->closePort();
         portOpen = false;
@@ -248,6 +271,8 @@ void developWindow::on_pbnOpenUart_clicked()
     } else {
         serial->closePort();
         appendLog(QStringLiteral("打开串口失败，请检查串口是否被占用或者检查USB接线！"));
+        for (const QString &why : serial->openProblem())
+            appendLog(why);
     }
 }
 
@@ -535,8 +560,11 @@ void developWindow::on_ptnStartDownload_clicked()
     fileCount = static_cast<uint8_t>(files.size());
     if (fileCount == 0)
         return refuse(QStringLiteral("请设置烧录文件路径和烧录的起始地址，并使能这个路径！"));
+    const QString planProblem = planRefusal(files, addresses);
+    if (!planProblem.isEmpty())
+        return refuse(planProblem);
     uint32_t burnBaud = 0;
-    if (!readBaud(ui->lineEdit->text(), burnBaud))
+    if (!readBaud(ui->lineEdit->text(), burnBaud) || !imagePlan::baudAllowed(burnBaud))
         return refuse(kBaudErrorText);
 
     progressTimer->start();

@@ -8,7 +8,9 @@
 #include "recordstore.h"
 #include "resultcodes.h"
 #include "statisticswindow.h"
-#include "tranthread.h"
+#include "dailylog.h"
+#include "imageplan.h"
+#include "portmonitor.h"
 #include "ui_factorywindow.h"
 
 #include <QAudioDeviceInfo>
@@ -38,8 +40,6 @@
 
 #include <algorithm>
 
-using namespace jobStatus;
-
 namespace {
 constexpr int kFileRowCount = 5;
 constexpr int kFileRowHeight = 30;
@@ -47,11 +47,12 @@ constexpr int kFileRowHeight = 30;
 constexpr int kPanelColumns = 2;
 constexpr int kMaxPanelHeight = 50;
 constexpr int kRefreshMs = 100;
+// Panels are drawn at this pace during a run, whatever the number of
+// stations reporting in between.
 constexpr int kProgressMs = 50;
-constexpr uint32_t kMinBaud = 9600;
-constexpr uint32_t kMaxBaud = 3000000;
-// The RAM code erases and writes whole 4 KiB sectors.
-constexpr uint32_t kSectorSize = 4096;
+// A window closed during a run waits this long for its stations' last
+// results before it goes.
+constexpr int kCloseWaitMs = 10000;
 // Players per sound, taken in turn, so that results of one poll each get
 // their own sound instead of restarting one player.
 constexpr int kSoundVoices = 4;
@@ -68,19 +69,26 @@ constexpr int kSaveRetryTicks = 1000 / kRefreshMs;
 constexpr char kSelectedPortsKey[] = "selected_ports";
 constexpr char kKeepGoingKey[] = "continue_fail_flag";
 
-const QString &stateText(int state)
+const QString &lookText(panelLook look)
 {
     static const QString texts[] = {QStringLiteral("空 闲"), QStringLiteral("烧录中"), QStringLiteral("成 功"),
                                     QStringLiteral("失 败")};
-    return texts[state];
+    return texts[static_cast<int>(look)];
 }
 
-const QString &stateStyle(int state)
+const QString &lookStyle(panelLook look)
 {
     static const QString styles[] = {
         QStringLiteral("background-color:LightBlue;"), QStringLiteral("background-color:Yellow;"),
         QStringLiteral("background-color:LightGreen;"), QStringLiteral("background-color:Red;")};
-    return styles[state];
+    return styles[static_cast<int>(look)];
+}
+
+template <typename T>
+void setIfChanged(T *widget, const QString &text)
+{
+    if (widget->text() != text)
+        widget->setText(text);
 }
 
 QString flagText(bool on)
@@ -121,35 +129,47 @@ void appendPlainLine(QTextEdit *view, const QString &line, const QColor &colour 
 }
 } // namespace
 
+
 factoryWindow::factoryWindow(QWidget *parent)
     : QMainWindow(parent)
     , ui(new Ui::factoryWindow)
+    , board(static_cast<int>(deviceCount))
     , stationCount(deviceCount)
-    , refreshTimer(new QTimer(this))
     , progressTimer(new QTimer(this))
     , testTimer(new QTimer(this))
 {
     ui->setupUi(this);
     ui->textEdit->document()->setMaximumBlockCount(kLogViewBlocks);
-    refreshTimer->setObjectName(QStringLiteral("refreshTimer"));
     progressTimer->setObjectName(QStringLiteral("progressTimer"));
+    progressTimer->setInterval(kProgressMs);
     testTimer->setObjectName(QStringLiteral("testTimer"));
+    daily = new dailyLog(this);
+    connect(daily, &dailyLog::fault, this, &factoryWindow::showFault);
 
     buildPanels();
     buildFileRows();
+    openRecords();
     loadSettings();
     showCounters();
-    for (int i = 0; i < panels.size(); ++i) {
-        if (!panelParts.at(i).progress)
-            qDebug() << "can not find progressBar.";
-        setPanelState(i, panelState::Idle);
-        if (panelParts.at(i).progress)
-            panelParts.at(i).progress->setValue(0);
-    }
+    connectWidgets();
+    loadSounds();
+
+    monitor = new portMonitor(kRefreshMs, this);
+    connect(monitor, &portMonitor::ticked, this, &factoryWindow::updateUartInfo);
+    connect(monitor, &portMonitor::portsChanged, this, &factoryWindow::followPorts);
     // Panels show real ports (or "NONE") from the start, never the form's
     // placeholder name.
-    rebuildPorts(true);
+    monitor->refresh();
+    followPorts();
+    renderPanels();
+    connect(progressTimer, &QTimer::timeout, this, &factoryWindow::udateProcess);
+    connect(testTimer, &QTimer::timeout, this, &factoryWindow::test);
 
+    appendPlainLine(ui->textEdit, QStringLiteral("当前版本号：") + QLatin1String(kProgramVersion));
+}
+
+void factoryWindow::connectWidgets()
+{
     for (int i = 0; i < panels.size(); ++i) {
         if (!panelParts.at(i).radio) {
             qDebug() << "can not find radioButton.";
@@ -175,28 +195,22 @@ factoryWindow::factoryWindow(QWidget *parent)
         connect(row.path, &QLineEdit::textChanged, this, qOverload<QString>(&factoryWindow::writeFileCfgToJSON));
         connect(row.address, &QLineEdit::textChanged, this, qOverload<QString>(&factoryWindow::writeFileCfgToJSON));
     }
+}
 
-    connect(refreshTimer, &QTimer::timeout, this, &factoryWindow::updateUartInfo);
-    refreshTimer->start(kRefreshMs);
-    connect(progressTimer, &QTimer::timeout, this, &factoryWindow::udateProcess);
-    progressTimer->setInterval(kProgressMs);
-    connect(testTimer, &QTimer::timeout, this, &factoryWindow::test);
-
+void factoryWindow::loadSounds()
+{
     // A machine without an audio output stays silent rather than queueing
     // sounds into a backend that cannot play them.
-    if (!QAudioDeviceInfo::defaultOutputDevice().isNull()) {
-        for (int v = 0; v < kSoundVoices; ++v) {
-            auto *ok = new QSoundEffect(this);
-            ok->setSource(QUrl(QStringLiteral("qrc:/sound/SOUND/success.wav")));
-            successSounds.append(ok);
-            auto *fail = new QSoundEffect(this);
-            fail->setSource(QUrl(QStringLiteral("qrc:/sound/SOUND/fail.wav")));
-            failSounds.append(fail);
-        }
+    if (QAudioDeviceInfo::defaultOutputDevice().isNull())
+        return;
+    for (int v = 0; v < kSoundVoices; ++v) {
+        auto *ok = new QSoundEffect(this);
+        ok->setSource(QUrl(QStringLiteral("qrc:/sound/SOUND/success.wav")));
+        successSounds.append(ok);
+        auto *fail = new QSoundEffect(this);
+        fail->setSource(QUrl(QStringLiteral("qrc:/sound/SOUND/fail.wav")));
+        failSounds.append(fail);
     }
-
-    appendPlainLine(ui->textEdit, QStringLiteral("当前版本号：") + QLatin1String(kProgramVersion));
-    openRecords();
 }
 
 void factoryWindow::openRecords()
@@ -219,25 +233,33 @@ void factoryWindow::openRecords()
     connect(records, &recordStore::problem, this, &factoryWindow::log);
     connect(records, &recordStore::stateChanged, this, [this] { recordState->setText(records->state().text()); });
     recordState->setText(records->state().text());
+
+    line = new productionLine(records, origin, this);
+    connect(line, &productionLine::stationChanged, this, &factoryWindow::stationChanged);
+    connect(line, &productionLine::chipCounted, this, &factoryWindow::chipCounted);
+    connect(line, &productionLine::lineLogged, this, &factoryWindow::jobLine);
+    connect(line, &productionLine::countersChanged, this, [this] {
+        // Counters first: once a chip is in the record, its count is on disk.
+        saveCounters();
+        showCounters();
+    });
+    connect(line, &productionLine::runEnded, this, &factoryWindow::myThreadFinished);
 }
 
 factoryWindow::~factoryWindow()
 {
     testTimer->stop();
     progressTimer->stop();
-    refreshTimer->stop();
-    saveSettings({{QStringLiteral("all_cnt"), QString::number(allCount)},
-                  {QStringLiteral("ok_cnt"), QString::number(okCount)},
-                  {QStringLiteral("err_cnt"), QString::number(errCount)},
+    // Whatever the stations still report is counted and recorded before the
+    // counters are saved for the last time.
+    line->finishNow(kCloseWaitMs);
+    const lineCounters &c = line->counters();
+    saveSettings({{QStringLiteral("all_cnt"), QString::number(c.total)},
+                  {QStringLiteral("ok_cnt"), QString::number(c.good)},
+                  {QStringLiteral("err_cnt"), QString::number(c.failed)},
                   {QStringLiteral("baud_rate"), ui->lineEdit->text()}});
-    // No job may outlive the window that acknowledges it.
-    for (const QPointer<tranThread> &job : jobs + stopping) {
-        if (!job)
-            continue;
-        job->setStopFlag(true);
-        job->wait();
-        delete job.data();
-    }
+    delete line;
+    line = nullptr;
     qDebug() << "exit";
     delete ui;
 }
@@ -259,6 +281,8 @@ void factoryWindow::buildPanels()
         w.dsr = panel->findChild<QLabel *>(QStringLiteral("label_dsr"));
         w.progress = panel->findChild<QProgressBar *>(QStringLiteral("progressBar"));
         w.status = panel->findChild<QLabel *>(QStringLiteral("label_sta"));
+        if (!w.progress)
+            qDebug() << "can not find progressBar.";
         panelParts.append(w);
     }
     // An odd last panel and a single station take a row of their own.
@@ -307,9 +331,11 @@ void factoryWindow::loadSettings()
         row.enabled->setChecked(text(QStringLiteral("path_sta_%1").arg(n)).toUInt() != 0);
         row.address->setText(text(QStringLiteral("file_addr_%1").arg(n)));
     }
-    allCount = text(QStringLiteral("all_cnt")).toUInt();
-    okCount = text(QStringLiteral("ok_cnt")).toUInt();
-    errCount = text(QStringLiteral("err_cnt")).toUInt();
+    lineCounters counters;
+    counters.total = text(QStringLiteral("all_cnt")).toUInt();
+    counters.good = text(QStringLiteral("ok_cnt")).toUInt();
+    counters.failed = text(QStringLiteral("err_cnt")).toUInt();
+    line->setCounters(counters);
     ui->lineEdit->setText(text(QStringLiteral("baud_rate"), ui->lineEdit->text()));
     const bool locked = flag(QStringLiteral("lock_flag"));
     ui->cbLockUI->setChecked(locked);
@@ -346,105 +372,61 @@ void factoryWindow::applyLock(bool locked)
     refreshButtons();
 }
 
-void factoryWindow::setPanelState(int panel, panelState state)
-{
-    if (panel < 0 || panel >= panelParts.size() || !panelParts.at(panel).status)
-        return;
-    QLabel *status = panelParts.at(panel).status;
-    const int s = static_cast<int>(state);
-    if (status->text() != stateText(s))
-        status->setText(stateText(s));
-    if (status->styleSheet() != stateStyle(s))
-        status->setStyleSheet(stateStyle(s));
-}
-
 void factoryWindow::updateUartInfo()
 {
     // Counts that could not be saved are tried again about once a second,
     // also when no chip comes to trigger it.
     if (countersDirty && ++saveRetryTicks % kSaveRetryTicks == 0)
         saveCounters();
-    if (mode != 0 || !autoRefresh)
-        return;
-    rebuildPorts(false);
 }
 
-void factoryWindow::rebuildPorts(bool force)
+void factoryWindow::followPorts()
 {
-    QList<portRecord> fresh;
-    for (const portEntry &p : listSerialPorts()) {
-        if (fresh.size() >= panels.size())
-            break;
-        portRecord r;
-        r.number = p.number;
-        r.name = p.name;
-        r.statusText = stateText(static_cast<int>(panelState::Idle));
-        r.styleSheet = stateStyle(static_cast<int>(panelState::Idle));
-        fresh.append(r);
-    }
-    bool same = !force && fresh.size() == ports.size();
-    for (int i = 0; same && i < fresh.size(); ++i)
-        same = fresh.at(i).number == ports.at(i).number && fresh.at(i).name == ports.at(i).name;
-    if (same)
+    // During a run every panel stays with its station; between runs the
+    // panels follow the ports when the operator wants them to.
+    const bool frozen = run != runState::idle;
+    if (!frozen && !autoRefresh)
         return;
-
-    // A port that stays keeps its progress and colour, whichever panel it
-    // moves to; every port, also one that comes back, its selection.
-    for (portRecord &r : fresh) {
-        r.selected = selectedPorts.contains(r.name);
-        for (int j = 0; j < ports.size() && j < panelParts.size(); ++j) {
-            const panelWidgets &w = panelParts.at(j);
-            if (ports.at(j).name != r.name || !w.complete())
-                continue;
-            r.progress = w.progress->value();
-            r.statusText = w.status->text();
-            r.styleSheet = w.status->styleSheet();
-            break;
-        }
-    }
-    ports = fresh;
-    for (int i = 0; i < panelParts.size(); ++i) {
-        const panelWidgets &w = panelParts.at(i);
-        if (!w.complete()) {
-            qDebug() << "can not find radioButton.";
-            continue;
-        }
-        w.dsr->setText(QStringLiteral("DSR:N "));
-        if (i < ports.size()) {
-            const portRecord &r = ports.at(i);
-            w.port->setText(r.name);
-            w.port->setEnabled(true);
-            w.radio->setChecked(r.selected);
-            w.radio->setEnabled(true);
-            w.progress->setValue(r.progress);
-            w.progress->setEnabled(true);
-            w.status->setText(r.statusText);
-            w.status->setStyleSheet(r.styleSheet);
-            w.status->setEnabled(true);
-        } else {
-            w.port->setText(QLatin1String(kNoPort));
-            w.radio->setChecked(false);
-            w.radio->setEnabled(false);
-            w.progress->setEnabled(false);
-            w.status->setEnabled(false);
-        }
-    }
+    if (board.followPorts(monitor->ports(), selectedPorts, frozen))
+        renderPanels();
     syncSelectAll();
 }
 
-bool factoryWindow::panelUsable(int panel) const
+void factoryWindow::renderPanel(int i)
 {
-    const panelWidgets &w = panelParts.at(panel);
-    if (!w.complete() || !w.radio->isChecked() || !w.radio->isEnabled())
-        return false;
-    const QString port = w.port->text().trimmed();
-    return !port.isEmpty() && port != QLatin1String(kNoPort);
+    const panelWidgets &w = panelParts.at(i);
+    if (!w.complete()) {
+        qDebug() << "can not find radioButton.";
+        return;
+    }
+    const panelModel &m = board.panel(i);
+    const bool hasPort = !m.port.isEmpty();
+    setIfChanged(w.port, hasPort ? m.port : QLatin1String(kNoPort));
+    w.port->setEnabled(m.present);
+    w.radio->setEnabled(m.present);
+    w.radio->setChecked(m.selected);
+    w.progress->setEnabled(hasPort);
+    w.status->setEnabled(hasPort);
+    if (w.progress->value() != (hasPort ? m.percent : 0))
+        w.progress->setValue(hasPort ? m.percent : 0);
+    // A panel without a port claims nothing, least of all a result.
+    setIfChanged(w.status, hasPort ? lookText(m.look) : QString());
+    const QString style = hasPort ? lookStyle(m.look) : QString();
+    if (w.status->styleSheet() != style)
+        w.status->setStyleSheet(style);
+    setIfChanged(w.dsr, m.dsr < 0 ? QStringLiteral("DSR:N ") : QStringLiteral("DSR:%1 ").arg(m.dsr));
+}
+
+void factoryWindow::renderPanels()
+{
+    for (int i = 0; i < panelParts.size(); ++i)
+        renderPanel(i);
 }
 
 bool factoryWindow::anyPanelSelected() const
 {
-    for (int i = 0; i < panelParts.size(); ++i) {
-        if (panelUsable(i))
+    for (int i = 0; i < board.size(); ++i) {
+        if (board.usable(i))
             return true;
     }
     return false;
@@ -457,14 +439,14 @@ void factoryWindow::checkUartStatus(int id)
     const panelWidgets &w = panelParts.at(id);
     if (!w.radio->isChecked())
         return;
-    const QString port = w.port->text().trimmed();
-    if (port.isEmpty() || port == QLatin1String(kNoPort)) {
+    const QString port = board.panel(id).port;
+    if (port.isEmpty() || !board.panel(id).present) {
         w.radio->setChecked(false);
         return;
     }
     // During a run the port may be a job's; a selection then only counts for
     // the next run.
-    if (mode != 0)
+    if (run != runState::idle)
         return;
     QSerialPort probe;
     probe.setPortName(portDevicePath(port));
@@ -546,22 +528,17 @@ void factoryWindow::reportFault(bool &reported, const QString &text)
         return;
     // Raised first: the log line below may meet the same fault.
     reported = true;
+    showFault(text);
+}
+
+void factoryWindow::showFault(const QString &text)
+{
     logLine(text, QColor(Qt::red));
     // Not modal: the stations keep running while the box is up.
     auto *box = new QMessageBox(QMessageBox::Warning, QStringLiteral("警告"), text, QMessageBox::Ok, this);
     box->setAttribute(Qt::WA_DeleteOnClose);
     box->setModal(false);
     box->show();
-}
-
-bool factoryWindow::logFolderReady()
-{
-    const QFileInfo folder(QStringLiteral("log"));
-    if ((folder.isDir() || QDir().mkpath(QStringLiteral("log"))) && QFileInfo(QStringLiteral("log")).isDir())
-        return true;
-    reportFault(logFaultShown, QStringLiteral("无法创建日志文件夹，日志和生产记录无法保存：")
-                                   + QDir::toNativeSeparators(folder.absoluteFilePath()));
-    return false;
 }
 
 void factoryWindow::log(QString s)
@@ -571,157 +548,62 @@ void factoryWindow::log(QString s)
 
 void factoryWindow::logLine(const QString &s, const QColor &colour)
 {
-    const QDateTime now = QDateTime::currentDateTime();
-    const QString line = QLatin1Char('[') + now.toString(QStringLiteral("hh:mm:ss")) + QStringLiteral("] ") + s;
+    const QString line = QLatin1Char('[') + QTime::currentTime().toString(QStringLiteral("hh:mm:ss"))
+                         + QStringLiteral("] ") + s;
     appendPlainLine(ui->textEdit, line, colour);
-    if (!logFolderReady())
-        return;
-    QFile file(QStringLiteral("./log/") + now.toString(QStringLiteral("yyyy-MM-dd")) + QStringLiteral(".text"));
-    if (file.open(QIODevice::Append | QIODevice::Text) && file.write((line + QLatin1Char('\n')).toUtf8()) > 0) {
-        logFaultShown = false;
-        return;
-    }
-    reportFault(logFaultShown,
-                QStringLiteral("日志文件无法写入：") + QDir::toNativeSeparators(QFileInfo(file).absoluteFilePath()));
+    daily->write(line);
 }
 
-void factoryWindow::appendRecord(int panel, const chipRecord &record, bool ok)
+void factoryWindow::stationChanged(int station)
 {
-    records->append(rowOf(record, panel + 1, ok, origin));
+    if (station < 0 || station >= stationPanel.size())
+        return;
+    const int panel = stationPanel.at(station);
+    const stationStatus &s = line->station(station);
+    board.showStation(panel, s);
+    renderPanel(panel);
+    // Said once each time the station starts to wait for a chip.
+    if (s.activity != stationActivity::waiting) {
+        waitingTold.remove(station);
+    } else if (!waitingTold.contains(station)) {
+        waitingTold.insert(station);
+        log(QLatin1Char('[') + s.port + QStringLiteral("]等待新的芯片..."));
+    }
+}
+
+void factoryWindow::chipCounted(int station, chipOutcome outcome, const chipRecord &record)
+{
+    const QString prefix = QLatin1Char('[') + record.portName + QLatin1Char(']');
+    switch (outcome) {
+    case chipOutcome::good:
+        playSound(true);
+        log(prefix + QStringLiteral("下载成功"));
+        break;
+    case chipOutcome::failed:
+        playSound(false);
+        log(prefix + (record.erase ? QStringLiteral("擦除失败") : QStringLiteral("下载失败")));
+        break;
+    case chipOutcome::stopped:
+    case chipOutcome::erased:
+        break;
+    }
+    Q_UNUSED(station)
+}
+
+void factoryWindow::jobLine(int station, lineKind kind, const QString &text)
+{
+    Q_UNUSED(kind)
+    const QString port = station >= 0 && station < line->stationCount() ? line->station(station).port : QString();
+    log(QLatin1Char('[') + port + QLatin1Char(']') + text);
 }
 
 void factoryWindow::udateProcess()
 {
-    struct result {
-        int panel;
-        chipRecord record;
-        bool ok;
-    };
-    QList<result> counted;
-    for (int j = 0; j < jobs.size(); ++j) {
-        tranThread *job = jobs.at(j);
-        if (!job || job->stopFlag)
-            continue;
-        const int p = jobPanels.value(j, -1);
-        const panelWidgets *w = p >= 0 && p < panelParts.size() && panelParts.at(p).complete() ? &panelParts.at(p)
-                                                                                               : nullptr;
-        if (w && job->portOpen())
-            w->dsr->setText(QStringLiteral("DSR:%1 ").arg(job->dsrAsserted() ? 1 : 0));
-        const QString prefix = QLatin1Char('[') + job->portName + QLatin1Char(']');
-        int seen = job->status.load();
-        // A held result keeps the bar of its chip; the next chip resets it.
-        bool showProgress = seen == kBusy || seen == kIdle;
-        // Results are acknowledged only if the job still shows what was read,
-        // so that an acknowledgement never lands on a state it did not see.
-        switch (seen) {
-        case kIdle:
-            if (!holding.value(p))
-                setPanelState(p, panelState::Idle);
-            break;
-        case kBusy:
-            if (p >= 0 && p < holding.size())
-                holding[p] = false;
-            setPanelState(p, panelState::Busy);
-            break;
-        case kWaitingChip:
-            if (job->status.compare_exchange_strong(seen, kAcknowledged)) {
-                if (!holding.value(p))
-                    setPanelState(p, panelState::Idle);
-                if (p >= 0 && p < waiting.size())
-                    waiting[p] = true;
-                log(prefix + QStringLiteral("等待新的芯片..."));
-            }
-            break;
-        case kFailed:
-        case kSucceeded: {
-            const chipRecord record = job->record();
-            if (!job->status.compare_exchange_strong(seen, kAcknowledged))
-                break;
-            const bool ok = seen == kSucceeded;
-            // A station that goes on after a failure has not ended its run.
-            if (!ok && !(keepGoingRun && !job->eraseFlag))
-                jobEnded(j);
-            setPanelState(p, ok ? panelState::Success : panelState::Failure);
-            showProgress = true;
-            if (continuousRun && !job->eraseFlag && p >= 0 && p < holding.size()) {
-                holding[p] = true;
-                pressSeen[p] = false;
-                waiting[p] = false;
-            }
-            ++allCount;
-            ++(ok ? okCount : errCount);
-            playSound(ok);
-            log(prefix
-                + (ok ? QStringLiteral("下载成功")
-                      : job->eraseFlag ? QStringLiteral("擦除失败") : QStringLiteral("下载失败")));
-            if (!ok && record.portLost)
-                log(prefix + QStringLiteral("串口已断开！"));
-            // The retry's code alone would hide why the chip first failed; the
-            // record keeps the first code in a field of its own.
-            if (!ok && record.firstCode != 0)
-                log(prefix + QStringLiteral("重试前的错误代码为：0x") + QString::number(record.firstCode, 16)
-                    + QLatin1Char(',') + resultText(record.firstCode & ~resultCode::kTransferMask));
-            counted.append({p, record, ok});
-            break;
-        }
-        case kFinished:
-            if (job->status.compare_exchange_strong(seen, kAcknowledged)) {
-                jobEnded(j);
-                setPanelState(p, panelState::Success);
-                showProgress = true;
-            }
-            break;
-        default:
-            break;
-        }
-        releaseHeldResults(j, p);
-        // A station that went on after failures ends when it lingers (its
-        // port gone), its last result already counted.
-        if (keepGoingRun && job->lingering() && job->status.load() == kAcknowledged)
-            jobEnded(j);
-        if (w && showProgress)
-            w->progress->setValue(static_cast<int>(job->getProcess()));
-    }
-    if (!counted.isEmpty() || countersDirty) {
-        // Counters first: once a chip is in the record, its count is on disk.
-        saveCounters();
-        for (const result &r : qAsConst(counted))
-            appendRecord(r.panel, r.record, r.ok);
-    }
-    if (mode == 1 && downloadDone >= jobs.size())
-        stopDownload();
-    else if (mode == 2 && eraseDone >= jobs.size())
-        stopErase();
-    showCounters();
-}
-
-void factoryWindow::jobEnded(int j)
-{
-    if (j < 0 || j >= ended.size() || ended.at(j))
-        return;
-    ended[j] = true;
-    tranThread *job = jobs.at(j);
-    ++(job && job->eraseFlag ? eraseDone : downloadDone);
-}
-
-void factoryWindow::releaseHeldResults(int j, int p)
-{
-    if (p < 0 || p >= holding.size() || !holding.at(p))
-        return;
-    tranThread *job = jobs.at(j);
-    // The job's DSR sample is fresh only once it waits for the next chip:
-    // while it programs it does not look.
-    if (!job || !job->portOpen() || !waiting.at(p))
-        return;
-    // The chip is out once the fixture lets go after its result; a fixture
-    // already open at the result shows it until the next chip comes.
-    if (job->dsrAsserted()) {
-        pressSeen[p] = true;
-    } else if (pressSeen.at(p)) {
-        holding[p] = false;
-        setPanelState(p, panelState::Idle);
-        panelParts.at(p).progress->setValue(0);
-    }
+    // Panels follow their stations as the controller reports them; this
+    // pass only catches a panel whose widgets were changed behind its back
+    // (a click on a running station's radio button).
+    for (int panel : qAsConst(stationPanel))
+        renderPanel(panel);
 }
 
 void factoryWindow::playSound(bool success)
@@ -736,16 +618,18 @@ void factoryWindow::playSound(bool success)
 
 void factoryWindow::showCounters()
 {
-    ui->downloadCnt->setText(QString::number(allCount));
-    ui->downloadOkCnt->setText(QString::number(okCount));
-    ui->downloadErrCnt->setText(QString::number(errCount));
+    const lineCounters &c = line->counters();
+    ui->downloadCnt->setText(QString::number(c.total));
+    ui->downloadOkCnt->setText(QString::number(c.good));
+    ui->downloadErrCnt->setText(QString::number(c.failed));
 }
 
 void factoryWindow::saveCounters()
 {
-    countersDirty = !saveSettings({{QStringLiteral("all_cnt"), QString::number(allCount)},
-                                   {QStringLiteral("ok_cnt"), QString::number(okCount)},
-                                   {QStringLiteral("err_cnt"), QString::number(errCount)}});
+    const lineCounters &c = line->counters();
+    countersDirty = !saveSettings({{QStringLiteral("all_cnt"), QString::number(c.total)},
+                                   {QStringLiteral("ok_cnt"), QString::number(c.good)},
+                                   {QStringLiteral("err_cnt"), QString::number(c.failed)}});
 }
 
 void factoryWindow::test()
@@ -755,19 +639,26 @@ void factoryWindow::test()
 void factoryWindow::myThreadFinished()
 {
     qDebug() << "exit";
+    progressTimer->stop();
+    const runState was = run;
+    run = runState::idle;
+    udateProcess();
+    if (was == runState::erasing || ui->pbnEarse->text() != QStringLiteral("整片擦除"))
+        ui->pbnEarse->setText(QStringLiteral("整片擦除"));
+    ui->pbnStartDownload->setText(QStringLiteral("开始下载"));
+    stationPanel.clear();
+    followPorts();
     refreshButtons();
 }
 
 void factoryWindow::refreshButtons()
 {
+    const bool downloading = run == runState::downloading;
+    const bool erasing = run == runState::erasing;
     // A new run waits until every job of the last one has let go of its port.
-    stopping.erase(std::remove_if(stopping.begin(), stopping.end(),
-                                  [](const QPointer<tranThread> &job) { return !job || job->isFinished(); }),
-                   stopping.end());
-    const bool settling = !stopping.isEmpty();
-    ui->pbnStartDownload->setEnabled(!erasing && !(settling && !downloading));
+    ui->pbnStartDownload->setEnabled(run == runState::idle || downloading);
     // Under the lock an erase can be stopped, never started.
-    ui->pbnEarse->setEnabled(!downloading && !(settling && !erasing) && (erasing || !ui->cbLockUI->isChecked()));
+    ui->pbnEarse->setEnabled(erasing || (run == runState::idle && !ui->cbLockUI->isChecked()));
 }
 
 void factoryWindow::loadStyle(QString qssFile)
@@ -780,12 +671,7 @@ void factoryWindow::loadStyle(QString qssFile)
 
 bool factoryWindow::collectImages(QStringList &paths, QList<uint32_t> &addrs)
 {
-    struct image {
-        int row;
-        uint32_t address;
-        qint64 size;
-    };
-    QList<image> images;
+    QList<int> rows;
     for (int n = 0; n < rowParts.size(); ++n) {
         const rowWidgets &row = rowParts.at(n);
         if (!row.complete() || !row.enabled->isChecked())
@@ -802,11 +688,6 @@ bool factoryWindow::collectImages(QStringList &paths, QList<uint32_t> &addrs)
                 + QStringLiteral("：烧录地址“%1”无效）").arg(row.address->text()));
             return false;
         }
-        if (address % kSectorSize != 0) {
-            log(QStringLiteral("烧录地址未进行4k对齐,请检查烧录地址！") + where
-                + QStringLiteral("：烧录地址“%1”）").arg(row.address->text()));
-            return false;
-        }
         // A job would find out only after loading the RAM code, on every
         // station at once.
         QFile file(path);
@@ -814,214 +695,178 @@ bool factoryWindow::collectImages(QStringList &paths, QList<uint32_t> &addrs)
             log(QStringLiteral("第%1行的烧录文件不存在或无法读取：%2").arg(n + 1).arg(QDir::toNativeSeparators(path)));
             return false;
         }
-        if (file.size() == 0) {
-            log(QStringLiteral("第%1行的烧录文件为空：%2").arg(n + 1).arg(QDir::toNativeSeparators(path)));
-            return false;
-        }
-        images.append({n, address, file.size()});
+        rows << n;
         paths << path;
         addrs << address;
     }
-    if (images.isEmpty()) {
+    if (rows.isEmpty()) {
         log(QStringLiteral("请设置烧录文件路径和烧录的起始地址，并使能这个设置！"));
         return false;
     }
-    for (int a = 0; a < images.size(); ++a) {
-        for (int b = a + 1; b < images.size(); ++b) {
-            const qint64 startA = images.at(a).address;
-            const qint64 startB = images.at(b).address;
-            if (startA < startB + images.at(b).size && startB < startA + images.at(a).size) {
-                log(QStringLiteral("第%1行与第%2行的烧录区域重叠，请检查烧录地址！")
-                        .arg(images.at(a).row + 1)
-                        .arg(images.at(b).row + 1));
-                return false;
-            }
-        }
+    return checkPlan(rows, paths, addrs);
+}
+
+bool factoryWindow::checkPlan(const QList<int> &rows, const QStringList &paths, const QList<uint32_t> &addrs)
+{
+    QVector<imagePlan::image> plan;
+    for (int i = 0; i < paths.size(); ++i)
+        plan.append({addrs.at(i), QFileInfo(paths.at(i)).size()});
+    const imagePlan::problem p = imagePlan::check(plan);
+    if (!p)
+        return true;
+    const int row = rows.value(p.first) + 1;
+    switch (p.kind) {
+    case imagePlan::fault::unaligned:
+        log(QStringLiteral("烧录地址未进行4k对齐,请检查烧录地址！")
+            + QStringLiteral("（第%1行：烧录地址“%2”）").arg(row).arg(rowParts.at(row - 1).address->text()));
+        break;
+    case imagePlan::fault::empty:
+        log(QStringLiteral("第%1行的烧录文件为空：%2").arg(row).arg(QDir::toNativeSeparators(paths.at(p.first))));
+        break;
+    case imagePlan::fault::pastAddressSpace:
+        log(QStringLiteral("第%1行的烧录文件超出32位地址范围，请检查烧录地址！").arg(row));
+        break;
+    case imagePlan::fault::overlap:
+        log(QStringLiteral("第%1行与第%2行的烧录区域重叠，请检查烧录地址！").arg(row).arg(rows.value(p.second) + 1));
+        break;
+    case imagePlan::fault::pastFlash:
+    case imagePlan::fault::none:
+        return true;
     }
+    return false;
+}
+
+QVector<lineStation> factoryWindow::selectedStations()
+{
+    QVector<lineStation> list;
+    stationPanel.clear();
+    for (int i = 0; i < board.size(); ++i) {
+        if (!board.usable(i))
+            continue;
+        list.append({i + 1, board.panel(i).port});
+        stationPanel.append(i);
+    }
+    return list;
+}
+
+bool factoryWindow::startRun(const lineJob &job, runState state)
+{
+    const QVector<lineStation> stations = selectedStations();
+    waitingTold.clear();
+    if (!line->start(stations, job))
+        return false;
+    run = state;
+    runStarted.start();
+    progressTimer->start();
+    refreshButtons();
     return true;
 }
 
-void factoryWindow::startJobs(bool erase, const QStringList &paths, const QList<uint32_t> &addrs, uint32_t baud,
-                              const firmwareImageSet &images)
+void factoryWindow::refuseStart(const QString &text)
 {
-    for (int i = 0; i < panelParts.size(); ++i) {
-        if (!panelUsable(i))
-            continue;
-        auto *job = new tranThread;
-        job->setConfig(panelParts.at(i).port->text().trimmed(), paths, addrs, ui->cbHighSpeedFlag->isChecked(),
-                       ui->cbAutoReset->isChecked(), ui->cbDsrCtl->isChecked(), ui->cbBootCtl->isChecked(), baud);
-        job->eraseFlag = erase;
-        job->continueAfterFailure = !erase && ui->cbDsrCtl->isChecked() && ui->cbKeepGoing->isChecked();
-        job->fastLoad = ui->cbFastLoad->isChecked();
-        job->setImages(images);
-        connect(job, &QThread::finished, job, &QObject::deleteLater);
-        connect(job, &QThread::finished, this, &factoryWindow::myThreadFinished);
-        connect(job, &tranThread::tranThreadLogSingal, this, &factoryWindow::log);
-        job->start(QThread::TimeCriticalPriority);
-        jobs.append(job);
-        jobPanels.append(i);
-        ended.append(false);
-    }
-    continuousRun = !erase && ui->cbDsrCtl->isChecked();
-    keepGoingRun = !erase && ui->cbDsrCtl->isChecked() && ui->cbKeepGoing->isChecked();
-    holding.fill(false, panelParts.size());
-    pressSeen.fill(false, panelParts.size());
-    waiting.fill(false, panelParts.size());
-    runStarted.start();
-}
-
-void factoryWindow::stopRun()
-{
-    progressTimer->stop();
-    settleUnfinishedPanels();
-    for (const QPointer<tranThread> &job : qAsConst(jobs)) {
-        if (!job)
-            continue;
-        job->setStopFlag(true);
-        stopping.append(job);
-    }
-    jobs.clear();
-    jobPanels.clear();
-    ended.clear();
-    mode = 0;
-    downloading = false;
-    erasing = false;
-    refreshButtons();
-}
-
-void factoryWindow::settleUnfinishedPanels()
-{
-    // A stopped job says nothing more: a panel it left busy would claim a
-    // chip is still being written.
-    for (int p : qAsConst(jobPanels)) {
-        if (p < 0 || p >= panelParts.size() || !panelParts.at(p).complete())
-            continue;
-        const panelWidgets &w = panelParts.at(p);
-        if (w.status->text() == stateText(static_cast<int>(panelState::Busy))) {
-            setPanelState(p, panelState::Idle);
-            w.progress->setValue(0);
-        }
-    }
-}
-
-void factoryWindow::clearPanels()
-{
-    for (int p = 0; p < panelParts.size(); ++p) {
-        if (!panelParts.at(p).complete() || !panelParts.at(p).radio->isEnabled())
-            continue;
-        setPanelState(p, panelState::Idle);
-        panelParts.at(p).progress->setValue(0);
-    }
+    // A refused start hands the panels back to the port monitor, and no
+    // earlier result stays up as if it belonged to this attempt.
+    if (!text.isEmpty())
+        log(text);
+    board.clearResults();
+    followPorts();
+    renderPanels();
 }
 
 void factoryWindow::startDownload()
 {
-    mode = 1;
-    downloadDone = 0;
-    // A refused start hands the panels back to the port monitor, and no
-    // earlier result stays up as if it belonged to this attempt.
-    const auto refuse = [this](const QString &text) {
-        if (!text.isEmpty())
-            log(text);
-        clearPanels();
-        mode = 0;
-    };
     if (!anyPanelSelected())
-        return refuse(QStringLiteral("没有选择任何串口，请先选择串口！"));
+        return refuseStart(QStringLiteral("没有选择任何串口，请先选择串口！"));
     log(QStringLiteral("开始下载..."));
-    if (logFolderReady())
+    if (daily->folderReady())
         log(QStringLiteral("已创建日志文件，文件存放在log目录中。"));
-    QStringList paths;
-    QList<uint32_t> addrs;
-    if (!collectImages(paths, addrs))
-        return refuse(QString());
+    lineJob job;
+    if (!collectImages(job.files, job.addresses))
+        return refuseStart(QString());
     bool ok = false;
-    const uint32_t baud = ui->lineEdit->text().trimmed().toUInt(&ok);
-    if (!ok || baud < kMinBaud || baud > kMaxBaud)
-        return refuse(QStringLiteral("未正确设置波特率，波特率最小为9600，最大为3000000！"));
+    job.baud = ui->lineEdit->text().trimmed().toUInt(&ok);
+    if (!ok || !imagePlan::baudAllowed(job.baud))
+        return refuseStart(QStringLiteral("未正确设置波特率，波特率最小为9600，最大为3000000！"));
     saveSettings({{QStringLiteral("baud_rate"), ui->lineEdit->text()}});
     // Read once for the whole run: every station sends these bytes, whatever
     // happens to the files while the run goes on.
     uint32_t loadCode = 0;
     int failedRow = -1;
-    const firmwareImageSet images = loadFirmwareImages(paths, addrs, loadCode, failedRow);
-    if (!images)
-        return refuse(QStringLiteral("读取烧录文件失败：%1").arg(QDir::toNativeSeparators(paths.value(failedRow))));
-
-    startJobs(false, paths, addrs, baud, images);
-    ui->pbnStartDownload->setText(QStringLiteral("停止下载"));
-    downloading = true;
-    progressTimer->start(kProgressMs);
-    refreshButtons();
+    job.images = loadFirmwareImages(job.files, job.addresses, loadCode, failedRow);
+    if (!job.images)
+        return refuseStart(
+            QStringLiteral("读取烧录文件失败：%1").arg(QDir::toNativeSeparators(job.files.value(failedRow))));
+    job.highSpeed = ui->cbHighSpeedFlag->isChecked();
+    job.reset = ui->cbAutoReset->isChecked();
+    job.boot = ui->cbBootCtl->isChecked();
+    job.fixture = ui->cbDsrCtl->isChecked();
+    job.keepGoing = job.fixture && ui->cbKeepGoing->isChecked();
+    job.fastLoad = ui->cbFastLoad->isChecked();
+    board.clearResults();
+    followPorts();
+    if (startRun(job, runState::downloading))
+        ui->pbnStartDownload->setText(QStringLiteral("停止下载"));
+    renderPanels();
 }
 
 void factoryWindow::startErase()
 {
-    mode = 2;
-    eraseDone = 0;
-    if (!anyPanelSelected()) {
-        log(QStringLiteral("没有选择任何串口，请先选择串口！"));
-        clearPanels();
-        mode = 0;
-        return;
-    }
+    if (!anyPanelSelected())
+        return refuseStart(QStringLiteral("没有选择任何串口，请先选择串口！"));
     if (QMessageBox::question(this, QStringLiteral("整片擦除"),
                               QStringLiteral("整片擦除将清除所选芯片上的全部内容，确定要擦除吗？"),
                               QMessageBox::Yes | QMessageBox::No, QMessageBox::No)
-        != QMessageBox::Yes) {
-        mode = 0;
+        != QMessageBox::Yes)
         return;
-    }
     log(QStringLiteral("开始擦除..."));
-    // The erase job runs at the boot speed; the field only travels along.
-    startJobs(true, QStringList(), QList<uint32_t>(), ui->lineEdit->text().trimmed().toUInt());
-    ui->pbnEarse->setText(QStringLiteral("停止擦除"));
-    erasing = true;
-    progressTimer->start(kProgressMs);
+    // The erase runs at the boot speed; the other options do not apply.
+    lineJob job;
+    job.erase = true;
+    job.reset = ui->cbAutoReset->isChecked();
+    job.boot = ui->cbBootCtl->isChecked();
+    board.clearResults();
+    followPorts();
+    if (startRun(job, runState::erasing))
+        ui->pbnEarse->setText(QStringLiteral("停止擦除"));
+    renderPanels();
+}
+
+void factoryWindow::stopRun()
+{
+    // The controller counts what was published, records every chip in hand
+    // as stopped and says when the last job has let go of its port.
+    run = runState::stopping;
     refreshButtons();
+    line->stop();
 }
 
 void factoryWindow::on_pbnStartDownload_clicked()
 {
     // The ports belong to the erase run until it is stopped.
-    if (erasing)
+    if (run == runState::erasing || run == runState::stopping)
         return;
-    if (!downloading) {
+    if (run == runState::idle) {
         startDownload();
         return;
     }
     if (runStarted.isValid() && runStarted.elapsed() < kDoubleClickMs)
         return;
-    stopDownload();
-}
-
-void factoryWindow::stopDownload()
-{
-    ui->pbnStartDownload->setEnabled(false);
     log(QStringLiteral("停止下载！"));
     stopRun();
-    ui->pbnStartDownload->setText(QStringLiteral("开始下载"));
 }
 
 void factoryWindow::on_pbnEarse_clicked()
 {
-    if (downloading)
+    if (run == runState::downloading || run == runState::stopping)
         return;
-    if (!erasing) {
+    if (run == runState::idle) {
         startErase();
         return;
     }
     if (runStarted.isValid() && runStarted.elapsed() < kDoubleClickMs)
         return;
-    stopErase();
-}
-
-void factoryWindow::stopErase()
-{
-    ui->pbnEarse->setEnabled(false);
     log(QStringLiteral("停止擦除！"));
     stopRun();
-    ui->pbnEarse->setText(QStringLiteral("整片擦除"));
 }
 
 void factoryWindow::on_cbLockUI_stateChanged(int state)
@@ -1052,18 +897,15 @@ void factoryWindow::on_pushButton_clicked()
                               QMessageBox::Yes | QMessageBox::No, QMessageBox::No)
         != QMessageBox::Yes)
         return;
-    log(QStringLiteral("已清零计数（烧录总数：%1，烧录成功：%2，烧录失败：%3）").arg(allCount).arg(okCount).arg(errCount));
-    allCount = 0;
-    okCount = 0;
-    errCount = 0;
-    showCounters();
-    saveCounters();
+    const lineCounters &c = line->counters();
+    log(QStringLiteral("已清零计数（烧录总数：%1，烧录成功：%2，烧录失败：%3）").arg(c.total).arg(c.good).arg(c.failed));
+    line->setCounters(lineCounters());
 }
 
 void factoryWindow::on_pbnStatistics_clicked()
 {
     // One window, brought forward when asked for again; it reads on its own
-    // thread, so the stations' poll goes on undisturbed.
+    // thread, so the stations go on undisturbed.
     if (!statistics) {
         statistics = statisticsWindow::forThisLine(this);
         statistics->setAttribute(Qt::WA_DeleteOnClose);
@@ -1127,14 +969,15 @@ void factoryWindow::rememberSelection(int panel)
 {
     if (panel < 0 || panel >= panelParts.size() || !panelParts.at(panel).complete())
         return;
-    const panelWidgets &w = panelParts.at(panel);
-    const QString port = w.port->text().trimmed();
-    if (port.isEmpty() || port == QLatin1String(kNoPort))
+    const QString port = board.panel(panel).port;
+    if (port.isEmpty() || !board.panel(panel).present)
         return;
-    if (w.radio->isChecked())
+    const bool on = panelParts.at(panel).radio->isChecked();
+    if (on)
         selectedPorts.insert(port);
     else
         selectedPorts.remove(port);
+    board.setSelected(panel, on);
     saveSelection();
 }
 
@@ -1150,10 +993,10 @@ void factoryWindow::saveSelection()
 void factoryWindow::syncSelectAll()
 {
     bool all = false;
-    for (const panelWidgets &w : qAsConst(panelParts)) {
-        if (!w.complete() || !w.radio->isEnabled())
+    for (int i = 0; i < board.size(); ++i) {
+        if (!board.panel(i).present)
             continue;
-        all = w.radio->isChecked();
+        all = board.panel(i).selected;
         if (!all)
             break;
     }
@@ -1162,7 +1005,7 @@ void factoryWindow::syncSelectAll()
 
 void factoryWindow::closeEvent(QCloseEvent *event)
 {
-    if (!downloading && !erasing) {
+    if (run == runState::idle) {
         event->accept();
         return;
     }
@@ -1172,47 +1015,10 @@ void factoryWindow::closeEvent(QCloseEvent *event)
         event->ignore();
         return;
     }
-    recordInterruptedChips();
-    // The run may have ended by itself while the question was up.
-    if (downloading)
-        stopDownload();
-    else if (erasing)
-        stopErase();
+    // The same stop as the button's, without waiting to bring the chips
+    // back: every chip in hand is counted and recorded before the window
+    // goes.
+    log(run == runState::erasing ? QStringLiteral("停止擦除！") : QStringLiteral("停止下载！"));
+    line->finishNow(kCloseWaitMs);
     event->accept();
-}
-
-void factoryWindow::recordInterruptedChips()
-{
-    // Results that came in before the answer are counted as usual first.
-    udateProcess();
-    QList<int> interrupted;
-    for (int j = 0; j < jobs.size(); ++j) {
-        tranThread *job = jobs.at(j);
-        if (job && !job->stopFlag && job->status.load() == kBusy)
-            interrupted << j;
-        if (job)
-            job->setStopFlag(true);
-    }
-    for (int j : qAsConst(interrupted)) {
-        tranThread *job = jobs.at(j);
-        // A stopped run fails within a poll of the link; the job then lingers
-        // with its record until its stop flag ends it.
-        job->wait();
-        const int seen = job->status.load();
-        if (seen != kFailed && seen != kSucceeded)
-            continue;
-        chipRecord record = job->record();
-        if (seen == kSucceeded) {
-            // Finished just before the stop reached it: a good chip.
-            ++allCount;
-            ++okCount;
-            saveCounters();
-            appendRecord(jobPanels.value(j, -1), record, true);
-            continue;
-        }
-        record.text = QStringLiteral("烧录被停止（窗口关闭）：") + record.text;
-        log(QLatin1Char('[') + job->portName + QStringLiteral("]烧录被停止（窗口关闭），错误代码为：0x")
-            + QString::number(record.code, 16));
-        appendRecord(jobPanels.value(j, -1), record, false);
-    }
 }

@@ -1,8 +1,8 @@
 #pragma once
+#include <QElapsedTimer>
 #include <QList>
 #include <QMainWindow>
 #include <QMap>
-#include <QElapsedTimer>
 #include <QPointer>
 #include <QSet>
 #include <QString>
@@ -10,7 +10,9 @@
 #include <cstdint>
 
 #include "firmwareimage.h"
+#include "productionline.h"
 #include "recordstore.h"
+#include "stationboard.h"
 
 class QCheckBox;
 class QColor;
@@ -22,20 +24,20 @@ class QPushButton;
 class QRadioButton;
 class QSoundEffect;
 class QTimer;
+class dailyLog;
 class downloadGroupBox;
 class fileCfg;
+class portMonitor;
 class statisticsWindow;
-class tranThread;
-struct chipRecord;
 
 namespace Ui {
 class factoryWindow;
 }
 
 // The production-line screen: one panel per station, five image rows, the
-// options, counters and the log. One button starts a download job per
-// selected station; the window then polls the jobs, colours the panels,
-// counts and records every chip, and plays a sound per result.
+// options, counters and the log. The stations are run, counted and
+// recorded by its line controller; the window gathers what a run needs,
+// starts and stops it, and shows what the controller emits.
 class factoryWindow : public QMainWindow
 {
     Q_OBJECT
@@ -76,16 +78,8 @@ protected:
     void closeEvent(QCloseEvent *event) override;
 
 private:
-    // A port of the monitor's table and the panel state it carries along
-    // when the table is rebuilt.
-    struct portRecord {
-        uint32_t number = 0;
-        QString name;
-        bool selected = false;
-        int progress = 0;
-        QString statusText;
-        QString styleSheet;
-    };
+    enum class runState { idle, downloading, erasing, stopping };
+
     struct panelWidgets {
         QRadioButton *radio = nullptr;
         QLabel *port = nullptr;
@@ -101,36 +95,33 @@ private:
         QPushButton *choose = nullptr;
         bool complete() const { return enabled && path && address && choose; }
     };
-    enum class panelState { Idle, Busy, Success, Failure };
 
     void buildPanels();
     void buildFileRows();
+    void connectWidgets();
+    void loadSounds();
     void loadSettings();
+    void openRecords();
     void applyLock(bool locked);
-    void rebuildPorts(bool force);
-    void setPanelState(int panel, panelState state);
-    bool panelUsable(int panel) const;
+    void followPorts();
+    void renderPanel(int panel);
+    void renderPanels();
     bool anyPanelSelected() const;
     bool collectImages(QStringList &paths, QList<uint32_t> &addrs);
-    void startJobs(bool erase, const QStringList &paths, const QList<uint32_t> &addrs, uint32_t baud,
-                   const firmwareImageSet &images = firmwareImageSet());
-    void stopRun();
+    bool checkPlan(const QList<int> &rows, const QStringList &paths, const QList<uint32_t> &addrs);
+    QVector<lineStation> selectedStations();
+    bool startRun(const lineJob &job, runState state);
     void startDownload();
     void startErase();
-    void stopDownload();
-    void stopErase();
+    void stopRun();
     void refreshButtons();
     void showCounters();
     void saveCounters();
-    // Stopped and interrupted chips are failures: ok stays false for them.
-    void appendRecord(int panel, const chipRecord &record, bool ok = false);
-    void openRecords();
     void playSound(bool success);
-    void jobEnded(int job);
-    void releaseHeldResults(int job, int panel);
-    void settleUnfinishedPanels();
-    void clearPanels();
-    void recordInterruptedChips();
+    void stationChanged(int station);
+    void chipCounted(int station, chipOutcome outcome, const chipRecord &record);
+    void jobLine(int station, lineKind kind, const QString &text);
+    void refuseStart(const QString &text);
     void rememberSelection(int panel);
     void saveSelection();
     // "全选" shows whether every panel with a port is selected.
@@ -139,36 +130,29 @@ private:
     bool saveSettings(const QMap<QString, QString> &values, bool addMissing = false);
     // Said once, in red in the log and in a box, until the fault has gone.
     void reportFault(bool &reported, const QString &text);
+    void showFault(const QString &text);
     void logLine(const QString &s, const QColor &colour);
-    bool logFolderReady();
 
     Ui::factoryWindow *ui;
     QList<downloadGroupBox *> panels;
     QList<panelWidgets> panelParts;
     QList<fileCfg *> fileRows;
     QList<rowWidgets> rowParts;
-    // Guarded: an erase job ends, and is deleted, on its own.
-    QList<QPointer<tranThread>> jobs;
-    // The panel each job of the current run reports to.
-    QList<int> jobPanels;
-    // Jobs of stopped runs that still hold their ports.
-    QList<QPointer<tranThread>> stopping;
-    QList<portRecord> ports;
+    stationBoard board;
+    portMonitor *monitor = nullptr;
+    dailyLog *daily = nullptr;
     QPointer<statisticsWindow> statistics;
-    uint32_t allCount = 0;
-    uint32_t okCount = 0;
-    uint32_t errCount = 0;
-    uint8_t mode = 0;
-    int downloadDone = 0;
-    int eraseDone = 0;
+    runState run = runState::idle;
     bool autoRefresh = true;
-    bool downloading = false;
-    bool erasing = false;
     uint32_t stationCount = 0;
     recordStore *records = nullptr;
+    productionLine *line = nullptr;
     recordOrigin origin;
     QLabel *recordState = nullptr;
-    QTimer *refreshTimer;
+    // The panel each station of the current run shows.
+    QVector<int> stationPanel;
+    // Stations that have said they wait for a chip since their last one.
+    QSet<int> waitingTold;
     QTimer *progressTimer;
     QTimer *testTimer;
     QList<QSoundEffect *> successSounds;
@@ -178,16 +162,6 @@ private:
     // The selection belongs to the port, not to the panel showing it: a port
     // that goes and comes back is selected again.
     QSet<QString> selectedPorts;
-    // Per job of the current run: its end already counted.
-    QVector<bool> ended;
-    // Per panel, in fixture mode: the last result stays up while its chip is
-    // in the fixture; pressSeen once DSR was seen pressed since the result.
-    QVector<bool> holding;
-    QVector<bool> pressSeen;
-    // Per panel: the job has said it waits for the next chip since the result.
-    QVector<bool> waiting;
-    bool continuousRun = false;
-    bool keepGoingRun = false;
     // A double click on a start button must not stop the run it has just
     // started.
     QElapsedTimer runStarted;
@@ -196,5 +170,4 @@ private:
     int saveRetryTicks = 0;
     // Each fault is reported once until the next success.
     bool settingsFaultShown = false;
-    bool logFaultShown = false;
 };

@@ -115,8 +115,12 @@ WebQueryResult queryWebListing(const QUrl &listingUrl, QString *packageName)
     if (reply->error() != QNetworkReply::NoError)
         return WebUnreachable;
     const QByteArray body = reply->readAll();
-    qDebug() << body;
-    return packageNameFromListing(body, packageName) ? WebPackageFound : WebNoPackage;
+    // The page itself (up to a megabyte) would bury the log; its size and
+    // what it yielded are what a reader needs.
+    const bool found = packageNameFromListing(body, packageName);
+    qDebug().noquote() << "[listing]" << body.size() << "bytes,"
+                       << (found ? QStringLiteral("package ") + *packageName : QStringLiteral("no package name"));
+    return found ? WebPackageFound : WebNoPackage;
 }
 
 } // namespace vqupdate

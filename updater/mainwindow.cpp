@@ -12,6 +12,7 @@
 #include <QTemporaryDir>
 
 #include <cerrno>
+#include <climits>
 
 namespace {
 
@@ -39,17 +40,45 @@ const qint64 downloadCapBytes = qint64(256) << 20;
 const qint64 downloadBufferBytes = qint64(1) << 20;
 const qint64 writeChunkBytes = qint64(64) << 10;
 
-// The lab server sends a release in seconds; one that sends nothing for half
-// a minute has stopped, not slowed down. VQ_TEST_STALL_MS shortens the wait
-// for tests, which would otherwise sit through it on every retry.
-const int stallMs = 30000;
-
-int stallWait()
+// Tests shorten the waits below through variables named beside them, so as
+// not to sit through them on every attempt.
+int testableMs(const char *variable, int ms)
 {
     bool set = false;
-    const int ms = qEnvironmentVariableIntValue("VQ_TEST_STALL_MS", &set);
-    return set && ms > 0 ? ms : stallMs;
+    const int value = qEnvironmentVariableIntValue(variable, &set);
+    return set && value > 0 ? value : ms;
 }
+
+// The lab server sends a release in seconds; one that sends nothing for half
+// a minute has stopped, not slowed down. VQ_TEST_STALL_MS.
+const int stallMs = 30000;
+int stallWait() { return testableMs("VQ_TEST_STALL_MS", stallMs); }
+
+// A server that trickles keeps the stall wait from ever running out; its
+// average gives it away. At 1 KiB/s a 25 MB release takes seven hours, so a
+// server that slow will not deliver. It is judged after half a minute, and
+// every half minute after that, so that a slow start (a busy server, a link
+// coming up) is not taken for it. VQ_TEST_RATE_WINDOW_MS.
+const qint64 minAverageBytesPerSecond = 1024;
+const int rateWindowMs = 30000;
+int rateWindow() { return testableMs("VQ_TEST_RATE_WINDOW_MS", rateWindowMs); }
+
+// However it sends, an attempt ends by a deadline: the rate window and the
+// time the declared length (or, with none, the download cap) takes at
+// 32 KiB/s, a slow DSL line. A 25 MB release gets some 13 minutes, a download
+// of unknown length 2.3 hours.
+const qint64 deadlineBytesPerSecond = qint64(32) << 10;
+
+int attemptDeadlineMs(qint64 length)
+{
+    return int(qMin<qint64>(INT_MAX, rateWindow() + length * 1000 / deadlineBytesPerSecond));
+}
+
+// A server that has just failed gets a moment before the next attempt; four
+// attempts against a trickling server still end within three minutes.
+// VQ_TEST_RETRY_PAUSE_MS.
+const int retryPauseMs = 5000;
+int retryPause() { return testableMs("VQ_TEST_RETRY_PAUSE_MS", retryPauseMs); }
 
 vqupdate::CheckTexts checkTexts()
 {
@@ -80,7 +109,23 @@ MainWindow::MainWindow(QWidget *parent)
     networkManager = new QNetworkAccessManager(this);
     stallTimer = new QTimer(this);
     stallTimer->setSingleShot(true);
-    connect(stallTimer, &QTimer::timeout, this, &MainWindow::downloadStalled);
+    connect(stallTimer, &QTimer::timeout, this, [this] {
+        endDownload(QStringLiteral("服务器已停止发送数据（%1 秒未收到任何数据），下载中止！").arg(stallWait() / 1000.0));
+    });
+    rateTimer = new QTimer(this);
+    connect(rateTimer, &QTimer::timeout, this, &MainWindow::checkAverageRate);
+    deadlineTimer = new QTimer(this);
+    deadlineTimer->setSingleShot(true);
+    connect(deadlineTimer, &QTimer::timeout, this, [this] {
+        endDownload(QStringLiteral("下载超过 %1 秒的时限，下载中止！")
+                        .arg(attemptDeadlineMs(declaredBytes >= 0 ? declaredBytes : downloadCapBytes) / 1000));
+    });
+    retryTimer = new QTimer(this);
+    retryTimer->setSingleShot(true);
+    connect(retryTimer, &QTimer::timeout, this, [this] {
+        if (!startHttpDownload(downloadUrl.toString(), QString(), localArchive))
+            sequenceEnded();
+    });
     finishInterruptedInstall(installFolder);
     sources = vqupdate::loadUpdateSources(QStringLiteral("./config"));
     on_pushButton_clicked();
@@ -117,7 +162,7 @@ void MainWindow::sequenceEnded()
 void MainWindow::on_pushButton_clicked()
 {
     // A second download would share downloadFile with the running one.
-    if (downloadReply)
+    if (downloadReply || retryTimer->isActive())
         return;
     updateState = 0;
     const quint8 r = checkServerVersion();
@@ -190,7 +235,10 @@ bool MainWindow::startHttpDownload(const QString &url, const QString &, const QS
     connect(downloadReply, &QNetworkReply::finished, this, &MainWindow::httpDowloadFinished);
     connect(downloadReply, &QNetworkReply::readyRead, this, &MainWindow::httpDowload);
     connect(downloadReply, &QNetworkReply::downloadProgress, this, &MainWindow::httpDowProcess);
+    attemptClock.start();
     stallTimer->start(stallWait());
+    rateTimer->start(rateWindow());
+    deadlineTimer->start(attemptDeadlineMs(downloadCapBytes));
     return true;
 }
 
@@ -201,6 +249,8 @@ void MainWindow::endDownload(const QString &why)
     downloadFailure = why;
     appendLog(why);
     stallTimer->stop();
+    rateTimer->stop();
+    deadlineTimer->stop();
     // Aborting finishes the reply at once, and this may run inside one of
     // its own signals: the end is left to the event loop.
     QNetworkReply *reply = downloadReply;
@@ -208,17 +258,35 @@ void MainWindow::endDownload(const QString &why)
         reply, [reply] { if (reply->isRunning()) reply->abort(); }, Qt::QueuedConnection);
 }
 
-void MainWindow::downloadStalled()
+void MainWindow::checkAverageRate()
 {
-    endDownload(QStringLiteral("服务器已停止发送数据（%1 秒未收到任何数据），下载中止！")
-                    .arg(stallWait() / 1000.0));
+    const qint64 elapsedMs = attemptClock.elapsed();
+    if (receivedBytes * 1000 >= elapsedMs * minAverageBytesPerSecond)
+        return;
+    endDownload(QStringLiteral("服务器发送过慢（%1 秒只收到 %2 字节，平均每秒不足 %3 字节），下载中止！")
+                    .arg(elapsedMs / 1000.0, 0, 'f', 1)
+                    .arg(receivedBytes)
+                    .arg(minAverageBytesPerSecond));
 }
 
-QString MainWindow::noSpaceLine(const QString &step)
+// Why an attempt that the updater did not end itself came to nothing.
+QString MainWindow::interruptedLine(int status) const
 {
-    return QStringLiteral("磁盘空间不足，%1失败（%2 剩余空间 %3 字节）！")
-        .arg(step, QDir::currentPath())
-        .arg(freeSpace(QDir::currentPath()));
+    if (status != 0 && (status < 200 || status >= 300))
+        return QStringLiteral("服务器回答 HTTP %1，下载失败！").arg(status);
+    if (declaredBytes < 0)
+        return QStringLiteral("下载中断：服务器未声明大小，收到 %1 字节！").arg(receivedBytes);
+    return QStringLiteral("下载中断：共 %1 字节，只收到 %2 字节！").arg(declaredBytes).arg(receivedBytes);
+}
+
+QString MainWindow::noSpaceLine(const QString &step, qint64 needed, qint64 free)
+{
+    QString line = QStringLiteral("磁盘空间不足，%1失败（%2 剩余空间 %3 字节")
+                       .arg(step, QDir::currentPath())
+                       .arg(free >= 0 ? free : freeSpace(QDir::currentPath()));
+    if (needed >= 0)
+        line += QStringLiteral("，需要 %1 字节").arg(needed);
+    return line + QStringLiteral("）！");
 }
 
 void MainWindow::httpDowload()
@@ -226,6 +294,9 @@ void MainWindow::httpDowload()
     if (!downloadReply || !downloadFile->isOpen() || !downloadFailure.isEmpty())
         return;
     stallTimer->start(stallWait());
+    const QVariant length = downloadReply->header(QNetworkRequest::ContentLengthHeader);
+    if (length.isValid() && !takeDeclaredLength(length.toLongLong()))
+        return;
     while (downloadReply->bytesAvailable() > 0) {
         const QByteArray data = downloadReply->read(writeChunkBytes);
         receivedBytes += data.size();
@@ -243,7 +314,30 @@ void MainWindow::httpDowload()
                                 : QStringLiteral("更新文件写入失败：") + downloadFile->errorString());
             return;
         }
+        // For the test hooks: half the declared bytes are on the disk, in
+        // however many pieces they came.
+        const qint64 half = declaredBytes / 2;
+        if (half > 0 && receivedBytes >= half && receivedBytes - data.size() < half)
+            passPoint("download-half");
     }
+}
+
+// Taken from the head as soon as it is in: Qt reports progress a tenth of a
+// second apart, and a download on the local network is half over by then.
+bool MainWindow::takeDeclaredLength(qint64 total)
+{
+    if (total < 0 || declaredBytes >= 0)
+        return true;
+    // A length over the cap is refused before its bytes take up the disk.
+    if (total > downloadCapBytes) {
+        endDownload(QStringLiteral("服务器声明的更新文件大小 %1 字节超过 %2 字节的上限，下载中止！")
+                        .arg(total)
+                        .arg(downloadCapBytes));
+        return false;
+    }
+    declaredBytes = total;
+    deadlineTimer->start(int(qMax<qint64>(0, attemptDeadlineMs(total) - attemptClock.elapsed())));
+    return true;
 }
 
 void MainWindow::httpDowProcess(qint64 received, qint64 total)
@@ -251,14 +345,8 @@ void MainWindow::httpDowProcess(qint64 received, qint64 total)
     if (!downloadFailure.isEmpty())
         return;
     stallTimer->start(stallWait());
-    // A length over the cap is refused before its bytes take up the disk.
-    if (total > downloadCapBytes) {
-        endDownload(QStringLiteral("服务器声明的更新文件大小 %1 字节超过 %2 字节的上限，下载中止！")
-                        .arg(total)
-                        .arg(downloadCapBytes));
+    if (!takeDeclaredLength(total))
         return;
-    }
-    declaredBytes = total;
     // An unknown total (-1) shows as a busy bar rather than a broken range.
     ui->progressBar->setMaximum(int(qMax<qint64>(total, 0)));
     ui->progressBar->setValue(int(qMin<qint64>(received, downloadCapBytes)));
@@ -269,11 +357,14 @@ void MainWindow::httpDowloadFinished()
 {
     httpDowload();
     stallTimer->stop();
+    rateTimer->stop();
+    deadlineTimer->stop();
     const int status = downloadReply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
-    bool downloaded = downloadFailure.isEmpty() && downloadReply->error() == QNetworkReply::NoError
-                      && status >= 200 && status < 300 && (declaredBytes < 0 || receivedBytes == declaredBytes);
+    const bool arrived = downloadFailure.isEmpty() && downloadReply->error() == QNetworkReply::NoError
+                         && status >= 200 && status < 300 && (declaredBytes < 0 || receivedBytes == declaredBytes);
     downloadFile->close();
-    if (downloaded) {
+    bool downloaded = false;
+    if (arrived) {
         QFile::remove(downloadTarget);
         downloaded = QFile::rename(downloadFile->fileName(), downloadTarget);
     }
@@ -281,6 +372,8 @@ void MainWindow::httpDowloadFinished()
     if (!downloaded) {
         updateState = 0;
         QFile::remove(downloadFile->fileName());
+        if (downloadFailure.isEmpty())
+            appendLog(arrived ? QStringLiteral("更新文件无法保存！") : interruptedLine(status));
         appendLog(QStringLiteral("升级失败，更新文件下载失败！"));
     } else {
         QString failedName;
@@ -306,8 +399,9 @@ void MainWindow::httpDowloadFinished()
     } else if (retryCount <= retryLimit) {
         ++retryCount;
         ui->progressBar->setValue(0);
-        if (startHttpDownload(downloadUrl.toString(), QString(), localArchive))
-            return;
+        appendLog(QStringLiteral("%1 秒后重新下载……").arg(retryPause() / 1000.0));
+        retryTimer->start(retryPause());
+        return;
     } else {
         showBox(QMessageBox::Critical, tr("错误"), tr("升级失败，请联系我司FAE获取最新的软件下载地址！"));
     }
@@ -380,10 +474,9 @@ bool MainWindow::updateFromFileServer()
     return true;
 }
 
-bool MainWindow::unpackPackage(QString &releaseFolder, QString &failedName, bool &noSpace, bool &broken)
+ExtractOutcome MainWindow::unpackPackage(QString &releaseFolder, ExtractReport &report)
 {
-    noSpace = false;
-    broken = false;
+    report = ExtractReport();
     // A fresh folder per attempt: nothing of an earlier attempt or of the
     // installation can pass for part of this release. Folders of attempts
     // that were cut off by a crash or a power loss go first.
@@ -395,41 +488,54 @@ bool MainWindow::unpackPackage(QString &releaseFolder, QString &failedName, bool
     errno = 0;
     QTemporaryDir staging(work.absoluteFilePath(QStringLiteral("upliftor-staging-XXXXXX")));
     if (!staging.isValid()) {
-        noSpace = errno == ENOSPC;
-        failedName = releaseFolderName;
-        return false;
+        report.noSpace = errno == ENOSPC;
+        report.failedName = releaseFolderName;
+        return ExtractWriteFailed;
     }
     staging.setAutoRemove(false);
     stagingFolder = staging.path();
     releaseFolder = stagingFolder + QLatin1Char('/') + releaseFolderName;
-    switch (extractArchive(localArchive, stagingFolder, failedName, noSpace)) {
-    case Extracted:
-        broken = !QFileInfo(releaseFolder).isDir();
-        return !broken;
-    case ArchiveBroken:
-        broken = true;
-        return false;
-    case ExtractWriteFailed:
-        return false;
-    }
-    return false;
+    const ExtractOutcome outcome = extractArchive(localArchive, stagingFolder, report);
+    if (outcome == Extracted && !QFileInfo(releaseFolder).isDir())
+        return ArchiveBroken;
+    return outcome;
 }
 
 MainWindow::InstallProblem MainWindow::installPackage(QString &failedName)
 {
     QString releaseFolder;
-    bool noSpace = false;
-    bool broken = false;
+    ExtractReport unpacked;
     InstallReport report;
     InstallProblem problem = CopyFailed;
-    if (!unpackPackage(releaseFolder, failedName, noSpace, broken)) {
-        if (noSpace)
+    switch (unpackPackage(releaseFolder, unpacked)) {
+    case Extracted:
+        if (copyDirectoryFiles(releaseFolder, installFolder, true, failedName, &report))
+            problem = Installed;
+        else if (report.noSpace)
+            appendLog(noSpaceLine(QStringLiteral("拷贝更新文件")));
+        break;
+    case ArchiveBroken:
+        problem = PackageBroken;
+        break;
+    case EntryTooLong:
+        appendLog(QStringLiteral("更新文件中的 %1 解压后超出其声明的大小！").arg(unpacked.failedName));
+        problem = PackageBroken;
+        break;
+    case ReleaseTooLarge:
+        appendLog(QStringLiteral("更新文件解压后共 %1 字节，超过上限 %2 字节（1 GiB 与更新文件大小 100 倍中的较小者）！")
+                      .arg(unpacked.unpackedBytes)
+                      .arg(unpacked.capBytes));
+        problem = PackageBroken;
+        break;
+    case NoRoomToUnpack:
+        appendLog(noSpaceLine(QStringLiteral("解压更新文件"), 2 * unpacked.unpackedBytes, unpacked.freeBytes));
+        failedName = releaseFolderName;
+        break;
+    case ExtractWriteFailed:
+        if (unpacked.noSpace)
             appendLog(noSpaceLine(QStringLiteral("解压更新文件")));
-        problem = broken ? PackageBroken : CopyFailed;
-    } else if (copyDirectoryFiles(releaseFolder, installFolder, true, failedName, &report)) {
-        problem = Installed;
-    } else if (report.noSpace) {
-        appendLog(noSpaceLine(QStringLiteral("拷贝更新文件")));
+        failedName = unpacked.failedName;
+        break;
     }
     if (!stagingFolder.isEmpty())
         removeDirectory(stagingFolder);

@@ -1,7 +1,9 @@
 #pragma once
 
+#include "releaseinstall.h"
 #include "updatesources.h"
 
+#include <QElapsedTimer>
 #include <QFile>
 #include <QMainWindow>
 #include <QMessageBox>
@@ -34,11 +36,13 @@ private:
     bool startHttpDownload(const QString &url, const QString &unused, const QString &target);
     bool updateFromFileServer();
     enum InstallProblem { Installed, PackageBroken, CopyFailed };
-    bool unpackPackage(QString &releaseFolder, QString &failedName, bool &noSpace, bool &broken);
+    ExtractOutcome unpackPackage(QString &releaseFolder, ExtractReport &report);
     InstallProblem installPackage(QString &failedName);
     void endDownload(const QString &why);
-    void downloadStalled();
-    QString noSpaceLine(const QString &step);
+    bool takeDeclaredLength(qint64 total);
+    void checkAverageRate();
+    QString interruptedLine(int status) const;
+    QString noSpaceLine(const QString &step, qint64 needed = -1, qint64 free = -1);
     void appendLog(const QString &text);
     void showBox(QMessageBox::Icon icon, const QString &title, const QString &text);
     void sequenceEnded();
@@ -59,4 +63,8 @@ private:
     qint64 receivedBytes = 0;
     qint64 declaredBytes = -1;  // the reply's Content-Length; -1 when it gave none
     QTimer *stallTimer = nullptr;
+    QTimer *rateTimer = nullptr;      // judges the average since the attempt began
+    QTimer *deadlineTimer = nullptr;  // ends the attempt however it goes
+    QTimer *retryTimer = nullptr;     // the pause before the next attempt
+    QElapsedTimer attemptClock;
 };

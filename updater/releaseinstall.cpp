@@ -55,6 +55,20 @@ bool sparedFile(const QString &name)
            || name.contains(QLatin1String("update_sources.json"));
 }
 
+// A release unpacks to some 60 MB, two to three times its archive. 1 GiB
+// leaves it room to grow and still keeps a bomb from filling a factory PC's
+// disk. Real files do not compress a hundredfold (deflate cannot pass about
+// 1030:1, and bombs live near that), so a small archive cannot claim the
+// whole 1 GiB either. VQ_TEST_UNPACK_CAP_BYTES lowers the 1 GiB for tests.
+const qint64 unpackCapBytes = qint64(1) << 30;
+const qint64 unpackRatioCap = 100;
+
+qint64 unpackCap(qint64 archiveBytes)
+{
+    const qint64 testCap = qgetenv("VQ_TEST_UNPACK_CAP_BYTES").toLongLong();
+    return qMin(testCap > 0 ? testCap : unpackCapBytes, archiveBytes * unpackRatioCap);
+}
+
 bool isNoSpaceError(int error)
 {
 #ifdef Q_OS_WIN
@@ -406,10 +420,10 @@ InstallRecovery finishPlan(const QString &root)
 
 } // namespace
 
-ExtractOutcome extractArchive(const QString &archivePath, const QString &baseFolder, QString &failedName,
-                              bool &noSpace)
+ExtractOutcome extractArchive(const QString &archivePath, const QString &baseFolder, ExtractReport &report)
 {
-    noSpace = false;
+    report = ExtractReport();
+    report.capBytes = unpackCap(QFileInfo(archivePath).size());
     ZipHandle *zip = openArchiveAt(QFile::encodeName(archivePath).constData(), nullptr,
                                    QFile::encodeName(baseFolder).constData());
     if (!zip)
@@ -417,6 +431,22 @@ ExtractOutcome extractArchive(const QString &archivePath, const QString &baseFol
     ArchiveEntry head;
     ExtractOutcome outcome = getArchiveEntry(zip, -1, &head) == ZipOk ? Extracted : ArchiveBroken;
     const int count = head.index;
+    // Sizes come from the directory, so the whole release is judged before
+    // a byte of it is written.
+    for (int i = 0; outcome == Extracted && i < count; ++i) {
+        ArchiveEntry entry;
+        if (getArchiveEntry(zip, i, &entry) != ZipOk)
+            outcome = ArchiveBroken;
+        report.unpackedBytes += entry.uncSize;
+    }
+    if (outcome == Extracted && report.unpackedBytes > report.capBytes)
+        outcome = ReleaseTooLarge;
+    if (outcome == Extracted) {
+        report.freeBytes = passPoint("room") ? 0 : freeSpace(baseFolder);
+        if (report.freeBytes >= 0 && report.freeBytes < 2 * report.unpackedBytes)
+            outcome = NoRoomToUnpack;
+    }
+    qint64 written = 0;
     for (int i = 0; outcome == Extracted && i < count; ++i) {
         ArchiveEntry entry;
         if (getArchiveEntry(zip, i, &entry) != ZipOk) {
@@ -440,21 +470,34 @@ ExtractOutcome extractArchive(const QString &archivePath, const QString &baseFol
         const bool isFolder = (entry.attr & 0xF000) == 0x4000 || name.endsWith(QLatin1Char('/'))
                               || name.endsWith(QLatin1Char('\\'));
         const QString path = baseFolder + QLatin1Char('/') + name;
+        QString shown = name;
+        while (shown.endsWith(QLatin1Char('/')))
+            shown.chop(1);
         // Files that could not be made or written are the disk's fault, not
         // the archive's: a release that is fine must not be called broken.
         if (result == ZipWriteFailed || result == ZipNoFile) {
             outcome = ExtractWriteFailed;
-            QString shown = name;
-            while (shown.endsWith(QLatin1Char('/')))
-                shown.chop(1);
-            failedName = QFileInfo(shown).fileName();
-            noSpace = isNoSpaceError(writeError);
+            report.failedName = QFileInfo(shown).fileName();
+            report.noSpace = isNoSpaceError(writeError);
+            break;
+        }
+        if (result == ZipTooLong) {
+            outcome = EntryTooLong;
+            report.failedName = shown;
             break;
         }
         // A file whose size differs from the directory's record is a broken
         // archive too, whatever the reader reported.
-        if (result != ZipOk || (!isFolder && QFileInfo(path).size() != qint64(entry.uncSize))) {
+        const qint64 size = isFolder ? 0 : QFileInfo(path).size();
+        if (result != ZipOk || (!isFolder && size != qint64(entry.uncSize))) {
             outcome = ArchiveBroken;
+            break;
+        }
+        // The reader holds each entry to its declared size; counting what
+        // reached the disk keeps the cap even where it would not.
+        written += size;
+        if (written > report.capBytes) {
+            outcome = ReleaseTooLarge;
             break;
         }
 #ifndef Q_OS_WIN

@@ -19,14 +19,28 @@ qint64 freeSpace(const QString &folder);
 // pass of point is to fail; ends the process there when it is to be killed.
 bool passPoint(const char *point);
 
-enum ExtractOutcome { Extracted, ArchiveBroken, ExtractWriteFailed };
+enum ExtractOutcome {
+    Extracted,
+    ArchiveBroken,       // does not open, or an entry cannot be read whole
+    EntryTooLong,        // an entry's data runs on past its declared size
+    ReleaseTooLarge,     // the entries would unpack to more than the cap
+    NoRoomToUnpack,      // the disk cannot hold the release twice
+    ExtractWriteFailed,  // an entry could not be written
+};
 
-// Extracts every entry of the archive below baseFolder. ArchiveBroken when
-// the archive does not open or an entry cannot be read whole;
-// ExtractWriteFailed when an entry could not be written, with failedName
-// naming it and noSpace saying whether the disk was full.
-ExtractOutcome extractArchive(const QString &archivePath, const QString &baseFolder, QString &failedName,
-                              bool &noSpace);
+struct ExtractReport {
+    QString failedName;        // the entry, for EntryTooLong and ExtractWriteFailed
+    bool noSpace = false;      // ExtractWriteFailed for want of space
+    qint64 unpackedBytes = 0;  // what the entries declare, all together
+    qint64 capBytes = 0;       // the most this archive may unpack to
+    qint64 freeBytes = -1;     // room on the disk when it was looked at
+};
+
+// Extracts every entry of the archive below baseFolder, after checking that
+// what the entries declare stays within the cap and fits on the disk twice
+// (unpacked, then staged for installing). An entry that fails is removed;
+// the rest is the caller's to remove.
+ExtractOutcome extractArchive(const QString &archivePath, const QString &baseFolder, ExtractReport &report);
 
 struct InstallReport {
     QStringList skipped;   // release entries below fromDir left out by the name rule; folders end in "/"

@@ -13,26 +13,9 @@ QString program()
     return qEnvironmentVariable("VQ_BUILD_DIR") + QStringLiteral("/vq_flash");
 }
 
-struct Run {
-    int exitCode = -1;
-    QString out;
-    QString err;
-};
-
-Run runFlash(const QStringList &args)
+ProgramRun runFlash(const QStringList &args)
 {
-    QProcess p;
-    p.start(program(), args);
-    Run r;
-    if (!p.waitForFinished(120000)) {
-        p.kill();
-        p.waitForFinished();
-        return r;
-    }
-    r.exitCode = p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
-    r.out = QString::fromUtf8(p.readAllStandardOutput());
-    r.err = QString::fromUtf8(p.readAllStandardError());
-    return r;
+    return runProgram(QStringList{program()} + args);
 }
 } // namespace
 
@@ -90,7 +73,7 @@ void tst_vq_flash::badArguments_data()
 void tst_vq_flash::badArguments()
 {
     QFETCH(QStringList, args);
-    const Run r = runFlash(args);
+    const ProgramRun r = runFlash(args);
     QCOMPARE(r.exitCode, 2);
     QVERIFY2(r.err.contains("usage: vq_flash --port PORT"), qPrintable(r.err));
 }
@@ -115,7 +98,7 @@ void tst_vq_flash::programsTwoImages()
     QVERIFY2(sim.ok(), qPrintable(sim.error()));
     const QByteArray a = randomBytes(50000, 11);
     const QByteArray b = randomBytes(16384 + 3, 12);
-    const Run r = runFlash(QStringList{"--port", sim.portPath(), writeImage("a.bin", a) + "@0x0",
+    const ProgramRun r = runFlash(QStringList{"--port", sim.portPath(), writeImage("a.bin", a) + "@0x0",
                                        writeImage("b.bin", b) + "@7f000", "--reset"}
                            + options);
     QVERIFY2(r.exitCode == 0, qPrintable(r.out + r.err));
@@ -154,7 +137,7 @@ void tst_vq_flash::failureIsReported()
     // Each fault acts once: given twice, it hits the retry too.
     SimFixture sim(fault.isEmpty() ? QStringList() : QStringList{"--fault", fault, "--fault", fault});
     QVERIFY2(sim.ok(), qPrintable(sim.error()));
-    const Run r = runFlash({"--port", sim.portPath(), writeImage("f.bin", image.toLatin1()) + "@0x1000"});
+    const ProgramRun r = runFlash({"--port", sim.portPath(), writeImage("f.bin", image.toLatin1()) + "@0x1000"});
     QCOMPARE(r.exitCode, 1);
     QCOMPARE(r.err, lines);
     QVERIFY(!r.out.contains("烧录成功！"));

@@ -19,74 +19,6 @@ namespace {
 // Generous: the machine may be busy with other work.
 constexpr int kRunMs = 120000;
 
-// One vq_flash process, read line by line while it runs.
-class Flash
-{
-public:
-    explicit Flash(const QStringList &args, const QString &simDir = QString(), const QString &workDir = QString())
-    {
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        if (!simDir.isEmpty())
-            env.insert(QStringLiteral("VQ_SIM_PORT_DIR"), simDir);
-        p.setProcessEnvironment(env);
-        if (!workDir.isEmpty())
-            p.setWorkingDirectory(workDir);
-        p.start(qEnvironmentVariable("VQ_BUILD_DIR") + QStringLiteral("/vq_flash"), args);
-    }
-    ~Flash()
-    {
-        if (p.state() != QProcess::NotRunning) {
-            p.kill();
-            p.waitForFinished();
-        }
-    }
-    // JSON objects on standard output so far.
-    QList<QJsonObject> objects()
-    {
-        out += p.readAllStandardOutput();
-        err += QString::fromUtf8(p.readAllStandardError());
-        QList<QJsonObject> list;
-        for (const QByteArray &line : out.split('\n')) {
-            if (!line.isEmpty())
-                list << QJsonDocument::fromJson(line).object();
-        }
-        return list;
-    }
-    const QString &stderrSoFar()
-    {
-        objects();
-        return err;
-    }
-    QList<QJsonObject> events(const QString &name)
-    {
-        QList<QJsonObject> list;
-        for (const QJsonObject &o : objects()) {
-            if (o.value(QStringLiteral("event")).toString() == name)
-                list << o;
-        }
-        return list;
-    }
-    // Only to a running process: pid 0 would signal the test's own group.
-    bool signal(int number)
-    {
-        const qint64 pid = p.processId();
-        return pid > 0 && ::kill(static_cast<pid_t>(pid), number) == 0;
-    }
-    // The exit status, -1 for a crash or a process that would not end.
-    int finish()
-    {
-        if (!p.waitForFinished(kRunMs))
-            return -1;
-        out += p.readAllStandardOutput();
-        err += QString::fromUtf8(p.readAllStandardError());
-        return p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
-    }
-
-    QProcess p;
-    QByteArray out;
-    QString err;
-};
-
 // The production record's lines after the header, split at commas (no field
 // of these runs holds one).
 QList<QStringList> recordRows(const QString &path)
@@ -197,7 +129,7 @@ void tst_vq_flash_line::continuousFixture()
 {
     constexpr int kStations = 4;
     constexpr int kChipsEach = 3;
-    SimFixture sim({}, kStations);
+    SimFixture sim({"--fixture-pressed"}, kStations);
     QVERIFY2(sim.ok(), qPrintable(sim.error()));
     const QByteArray a = randomBytes(30000, 22);
     const QString record = work.filePath("continuous.csv");
@@ -240,7 +172,7 @@ void tst_vq_flash_line::continuousFixture()
 
 void tst_vq_flash_line::continuousGoesOnAfterAFailedChip()
 {
-    SimFixture sim({"--fault", "cancel=1", "--fault", "cancel=1"});
+    SimFixture sim({"--fixture-pressed", "--fault", "cancel=1", "--fault", "cancel=1"});
     QVERIFY2(sim.ok(), qPrintable(sim.error()));
     const QByteArray a = randomBytes(20000, 23);
     Flash run({"--continuous", "--json", "--port", sim.portPath(), image("f.bin", a) + "@0x0"});
@@ -402,7 +334,7 @@ void tst_vq_flash_line::reportsWhatHappened()
 
     if (scenario == "lever held down" || scenario == "port lost while waiting"
         || scenario == "image changed during the run") {
-        SimFixture sim;
+        SimFixture sim({"--fixture-pressed"});
         QVERIFY2(sim.ok(), qPrintable(sim.error()));
         Flash run({"--continuous", "--reset", "--json", "--record", record, "--port", sim.portPath(), img + "@0x1000"});
         QTRY_COMPARE_WITH_TIMEOUT(run.events("waiting").size(), 1, kChipMs);

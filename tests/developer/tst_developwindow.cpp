@@ -96,6 +96,8 @@ private slots:
     void advancedButtonLines();
     void advancedStepsWriteAnImage();
     void closedPortDoesNothing();
+    void openRefusalsSayWhy_data();
+    void openRefusalsSayWhy();
     void accessCode_data();
     void accessCode();
     void downloadRefusals_data();
@@ -394,6 +396,48 @@ void tst_developwindow::advancedStepsWriteAnImage()
     const QByteArray flash = sim.flash();
     QCOMPARE(flash.mid(0x3000, kSector), QByteArray(kSector, '\xff'));
     QCOMPARE(flash.mid(0x4000, image.size() - kSector), image.mid(kSector));
+}
+
+void tst_developwindow::openRefusalsSayWhy_data()
+{
+    QTest::addColumn<portBlock>("block");
+    QTest::addColumn<bool>("nobody");
+    // The lines after the window's own, with the device and the holder's
+    // pid in place of {device} and {pid}.
+    QTest::addColumn<QStringList>("why");
+    QTest::newRow("only its owner may open it")
+        << portBlock::OwnerOnly << true << QStringList{"当前用户没有 {device} 的读写权限（只有其所有者 root 可以读写）"};
+    QTest::newRow("the group dialout may")
+        << portBlock::GroupDialout << true
+        << QStringList{"当前用户没有 {device} 的读写权限（属于 dialout 组），请将用户加入 dialout 组后重新登录"};
+    QTest::newRow("held by another process")
+        << portBlock::Held << false << QStringList{"串口已被其他程序占用：COM1", "串口被进程 flock(pid {pid}) 占用"};
+}
+
+void tst_developwindow::openRefusalsSayWhy()
+{
+    QFETCH(portBlock, block);
+    QFETCH(bool, nobody);
+    QFETCH(QStringList, why);
+    if (nobody && ::getuid() != 0)
+        QSKIP("needs root, to change the device and to act as nobody");
+    SimFixture sim;
+    QVERIFY2(sim.ok(), qPrintable(sim.error()));
+    QVERIFY(openToEveryone(sim.dir()));
+    auto w = openWindow(sim, false);
+    PortBlocker blocker(sim.portPath(), block);
+    QVERIFY(blocker.ok());
+    const int before = logLines(w.get()).size();
+    {
+        std::unique_ptr<ActAsNobody> as(nobody ? new ActAsNobody : nullptr);
+        QVERIFY(!as || as->ok());
+        button(w.get(), "pbnOpenUart")->click();
+    }
+    QStringList expected{QStringLiteral("打开串口失败，请检查串口是否被占用或者检查USB接线！")};
+    for (const QString &line : qAsConst(why))
+        expected << blocker.fillIn(line);
+    QCOMPARE(logLines(w.get()).mid(before), expected);
+    QCOMPARE(button(w.get(), "pbnOpenUart")->text(), QStringLiteral("打开串口"));
 }
 
 void tst_developwindow::closedPortDoesNothing()

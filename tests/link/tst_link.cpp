@@ -303,7 +303,7 @@ void tst_link::commandBytes()
         QTemporaryDir dir;
         writeFile(dir.path() + "/ram.bin", QByteArray(static_cast<int>(b), 'r'));
         // A stopped sender returns at its first tick, after the line went out.
-        cmd.ymodem->stopFlag = true;
+        cmd.stop.raise(stopRequest::stop);
         ok = !cmd.downloadRamCode(a, dir.path() + "/ram.bin", value) && value == resultCode::kTransferStopped;
     } else if (command == "burn") {
         ok = cmd.setBurnBaudRate(a);
@@ -415,7 +415,7 @@ void tst_link::closedPortEndsTheWait()
     target.load()->closePort();
     const bool ended = QTest::qWaitFor([&] { return result.load() != -1; }, 30000);
     if (!ended)
-        cmd.stopFlag = true;
+        cmd.stop.raise(stopRequest::stop);
     release = true;
     QVERIFY(job->wait(60000));
     QVERIFY2(ended, "the reply wait went on after its port was closed");

@@ -368,8 +368,7 @@ void tst_programflash::stopEndsTransfer()
     // Stop once the image transfer is under way, as the window's stop does.
     QTRY_VERIFY_WITH_TIMEOUT(cmd.progress() >= 1.05f || code.load() != 1u, 60000);
     QCOMPARE(code.load(), 1u);
-    cmd.stopFlag = true;
-    cmd.ymodem->stopFlag = true;
+    cmd.stop.raise(stopRequest::stop);
     QVERIFY(link.load());
     link.load()->closePort();
     QTRY_VERIFY_WITH_TIMEOUT(code.load() != 1u, 60000);
@@ -446,6 +445,8 @@ void tst_programflash::stopThenRebootThenProgramAgain()
             stopped = stage == "erase" ? cmd.programFlash(baud, {}, {}, 1, highSpeed)
                                        : cmd.programFlash(baud, {0x0}, {bigFile}, 2, highSpeed);
             rebooted = cmd.rebootAfterStop() ? 1 : 0;
+            // The request stays raised until its owner starts anew.
+            cmd.stop.clear();
             again = cmd.programFlash(baud, {0x20000}, {afterFile}, 2, highSpeed);
         }
         while (!release)
@@ -463,8 +464,7 @@ void tst_programflash::stopThenRebootThenProgramAgain()
         return sim.flash().mid(0x8000, before.size()) == QByteArray(before.size(), '\xff');
     };
     QTRY_VERIFY_WITH_TIMEOUT(reached(), 60000);
-    cmd.stopFlag = true;
-    cmd.ymodem->stopFlag = true;
+    cmd.stop.raise(stopRequest::stop);
     if (closePort) {
         QTRY_VERIFY(link.load());
         link.load()->closePort();
@@ -625,8 +625,7 @@ void tst_programflash::lostPortEndsTheRun()
     job->start();
     const bool ended = QTest::qWaitFor([&] { return lost.load() != -1; }, 30000);
     if (!ended) {
-        cmd.stopFlag = true;
-        cmd.ymodem->stopFlag = true;
+        cmd.stop.raise(stopRequest::stop);
     }
     release = true;
     QVERIFY(job->wait(60000));

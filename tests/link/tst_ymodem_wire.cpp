@@ -299,7 +299,7 @@ void tst_ymodem_wire::closedPortEndsTheTransfer()
     link.load()->closePort();
     const bool ended = QTest::qWaitFor([&] { return code.load() != -1; }, 30000);
     if (!ended)
-        sender.stopFlag = true;
+        sender.ownStop.raise(stopRequest::stop);
     release = true;
     QVERIFY(job->wait(60000));
     QVERIFY2(ended, "the transfer went on after its port was closed");

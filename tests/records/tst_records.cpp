@@ -301,7 +301,9 @@ void tst_records::frontEnd()
         QTRY_COMPARE_WITH_TIMEOUT(wholeCsvRows(csv, &why), stations, kRunMs);
         flash.kill();
     }
-    QVERIFY(flash.waitForFinished(kRunMs));
+    // A line that ends a few milliseconds after its last chip may be gone
+    // before the kill.
+    QVERIFY(flash.state() == QProcess::NotRunning || flash.waitForFinished(kRunMs));
     QCOMPARE(sqlite(db, "PRAGMA integrity_check"), QString("ok"));
     QCOMPARE(wholeCsvRows(csv, &why), stations);
     QCOMPARE(QString::fromUtf8(flash.readAllStandardError()).contains("芯片未在2000000波特率下应答"),

@@ -2,7 +2,8 @@
 // A one-request-per-connection HTTP server on 127.0.0.1 whose answers a
 // test scripts per path: whole bodies, error statuses, bodies cut short by
 // a closed connection, bodies that stall with the connection held open,
-// bodies without end, and servers that go silent before or after the head.
+// bodies without end, bodies that trickle, and servers that go silent before
+// or after the head.
 
 #include <QByteArray>
 #include <QHash>
@@ -10,6 +11,7 @@
 #include <QList>
 #include <QTcpServer>
 #include <QTcpSocket>
+#include <QTimer>
 #include <QMetaType>
 
 class HttpStub
@@ -17,14 +19,15 @@ class HttpStub
 public:
     // Stall: half the body, then nothing; Endless: the body over and over
     // until the client goes; Silent: not even the head; HeadOnly: the head
-    // and then nothing.
-    enum Delivery { Whole, CutShort, Stall, Endless, Silent, HeadOnly };
+    // and then nothing; Trickle: one byte of the body every paceMs.
+    enum Delivery { Whole, CutShort, Stall, Endless, Silent, HeadOnly, Trickle };
     static const qint64 noLength = -2;
     struct Answer {
         int status = 200;
         QByteArray body;
         Delivery delivery = Whole;
         qint64 length = -1;  // Content-Length sent: -1 the body's own, noLength none
+        int paceMs = 200;    // Trickle
     };
 
     HttpStub()
@@ -85,6 +88,19 @@ private:
             };
             QObject::connect(socket, &QTcpSocket::bytesWritten, socket, topUp);
             topUp();
+            return;
+        }
+        if (answer.delivery == Trickle) {
+            auto *pace = new QTimer(socket);
+            QObject::connect(pace, &QTimer::timeout, socket, [socket, pace, body = answer.body, sent = 0]() mutable {
+                if (socket->state() != QAbstractSocket::ConnectedState)
+                    pace->stop();
+                else if (sent < body.size())
+                    socket->write(body.mid(sent++, 1));
+                else
+                    socket->disconnectFromHost();
+            });
+            pace->start(answer.paceMs);
             return;
         }
         if (answer.delivery == Whole) {

@@ -116,9 +116,9 @@ void TestInterruptedInstall::killed_data()
 
     const QByteArray finished = "[interrupted installation finished]";
     const QByteArray undone = "[interrupted installation undone]";
-    // "download-write:n" is reached before the n-th piece of the download
-    // goes to the disk.
-    QTest::newRow("downloading") << "download-write:20" << "" << Old << "" << Old
+    // "download-half:1" is reached once half the download is on the disk,
+    // however many pieces a build's archive comes in.
+    QTest::newRow("downloading") << "download-half:1" << "" << Old << "" << Old
                                  << QByteArray("[partial download removed]");
     QTest::newRow("unpacking") << "extract:3" << "" << Old << "" << Old << undone;
     QTest::newRow("writing a staged copy") << "stage:2" << "" << Old << "" << Old << undone;

@@ -24,7 +24,7 @@ const char *const kPassword = "s3cret";
 
 // Writes the archives that no command-line archiver writes on request.
 const char *const kMaker = R"PY(
-import os, sys, zipfile
+import os, sys, zipfile, zlib
 
 kind, out = sys.argv[1], sys.argv[2]
 arg = sys.argv[3] if len(sys.argv) > 3 else ''
@@ -94,6 +94,16 @@ elif kind == 'oversize':
     for at in (22, data.find(b'PK\x01\x02') + 24):
         data[at:at + 4] = (400 + int(arg)).to_bytes(4, 'little')
     open(out, 'wb').write(bytes(data))
+elif kind == 'undersize':
+    # The directory declares half the data, with the CRC-32 of that half.
+    data = bytes(range(256)) * 8
+    single('u.bin', data=data, method=zipfile.ZIP_STORED if arg == 'stored' else zipfile.ZIP_DEFLATED)
+    raw = bytearray(open(out, 'rb').read())
+    half = len(data) // 2
+    for at in (14, raw.find(b'PK\x01\x02') + 16):
+        raw[at:at + 4] = zlib.crc32(data[:half]).to_bytes(4, 'little')
+        raw[at + 8:at + 12] = half.to_bytes(4, 'little')
+    open(out, 'wb').write(bytes(raw))
 elif kind == 'flags':
     with zipfile.ZipFile(out) as z:
         print(' '.join(str(i.flag_bits) for i in z.infolist() if not i.is_dir()))
@@ -439,6 +449,10 @@ private slots:
             << "$PY badcentral \"$OUT\"" << true << QString("700") << "";
         QTest::newRow("deflate stream ends early")
             << "$PY oversize \"$OUT\" 1" << true << QString("5000000") << "";
+        QTest::newRow("deflated data past its size")
+            << "$PY undersize \"$OUT\" deflated" << true << QString("7000000") << "";
+        QTest::newRow("stored data past its size")
+            << "$PY undersize \"$OUT\" stored" << true << QString("7000000") << "";
         QTest::newRow("method 12") << "$PY bzip2 \"$OUT\"" << true << QString("700") << "";
         QTest::newRow("flipped deflated byte")
             << "$PY flip \"$OUT\" deflated" << true << QString("5000000|6000000") << "";

@@ -588,6 +588,8 @@ uint32_t openEntryData(ArchiveReader &r)
         open->dataPos += kEncryptionHeader;
         open->compLeft -= kEncryptionHeader;
     }
+    if (!open->inflating && open->compLeft > open->uncLeft)
+        return ZipTooLong;
     r.open = std::move(open);
     return ZipOk;
 }
@@ -610,12 +612,35 @@ bool refill(ArchiveReader &r, OpenEntry &o)
     return true;
 }
 
-// Delivers up to len bytes of the open entry; -1 on a read or inflate error,
-// including data that ends before the size the central directory promises.
+// After the declared size has been delivered a deflate stream is to end. One
+// that still yields bytes is the mark of a bomb whose directory understates
+// its size, and is never to be taken as a shorter file.
+bool runsOnPastSize(ArchiveReader &r, OpenEntry &o)
+{
+    for (;;) {
+        if (o.zs.avail_in == 0 && o.compLeft > 0 && !refill(r, o))
+            return false;
+        unsigned char beyond;
+        o.zs.next_out = &beyond;
+        o.zs.avail_out = 1;
+        const int rc = inflate(&o.zs, Z_SYNC_FLUSH);
+        if (o.zs.avail_out == 0)
+            return true;
+        if (rc != Z_OK)
+            return false;
+    }
+}
+
+constexpr long kReadFailed = -1;
+constexpr long kReadTooLong = -2;
+
+// Delivers up to len bytes of the open entry; kReadFailed on a read or inflate
+// error, including data that ends before the size the central directory
+// promises, kReadTooLong for data that goes on beyond it.
 long readEntryData(ArchiveReader &r, unsigned char *buf, size_t len)
 {
     if (!r.open)
-        return -1;
+        return kReadFailed;
     OpenEntry &o = *r.open;
     const size_t want = len < o.uncLeft ? len : o.uncLeft;
     size_t got = 0;
@@ -624,25 +649,25 @@ long readEntryData(ArchiveReader &r, unsigned char *buf, size_t len)
         o.zs.avail_out = uInt(want);
         while (o.zs.avail_out > 0) {
             if (o.zs.avail_in == 0 && o.compLeft > 0 && !refill(r, o))
-                return -1;
+                return kReadFailed;
             const int rc = inflate(&o.zs, Z_SYNC_FLUSH);
             if (rc == Z_STREAM_END) {
                 o.ended = true;
                 break;
             }
             if (rc == Z_BUF_ERROR && o.zs.avail_in == 0 && o.compLeft == 0)
-                return -1;
+                return kReadFailed;
             if (rc != Z_OK && rc != Z_BUF_ERROR)
-                return -1;
+                return kReadFailed;
         }
         got = want - o.zs.avail_out;
     } else {
         while (got < want) {
             if (o.inPos == o.inLen) {
                 if (o.compLeft == 0)
-                    return -1;
+                    return kReadFailed;
                 if (!refill(r, o))
-                    return -1;
+                    return kReadFailed;
             }
             size_t n = o.inLen - o.inPos;
             if (n > want - got)
@@ -654,10 +679,12 @@ long readEntryData(ArchiveReader &r, unsigned char *buf, size_t len)
     }
     o.crc = uint32_t(crc32(o.crc, buf, uInt(got)));
     o.uncLeft -= uint32_t(got);
+    if (o.uncLeft == 0 && o.inflating && !o.ended && runsOnPastSize(r, o))
+        return kReadTooLong;
     if (o.uncLeft == 0)
         o.ended = true;
     else if (o.ended)
-        return -1;
+        return kReadFailed;
     return long(got);
 }
 
@@ -828,7 +855,7 @@ uint32_t extractEntry(ZipHandle *handle, int index, const char *targetName)
     while (result == ZipOk) {
         const long n = readEntryData(*r, r->outBuffer.get(), kBufferSize);
         if (n < 0) {
-            result = ZipInflateFailed;
+            result = n == kReadTooLong ? ZipTooLong : ZipInflateFailed;
             break;
         }
         if (n > 0 && fwrite(r->outBuffer.get(), 1, size_t(n), out) != size_t(n)) {

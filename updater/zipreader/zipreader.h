@@ -17,6 +17,7 @@ enum ZipResult : uint32_t {
     ZipWrongMode = 0x80000,
     ZipInflateFailed = 0x5000000,
     ZipCrcMismatch = 0x6000000,   // data delivered in full but its CRC-32 differs
+    ZipTooLong = 0x7000000,       // data runs on past the size the directory declares
 };
 
 struct ArchiveEntry {
