@@ -4,10 +4,13 @@
 // The process's own accounting, which every benchmark reports from, and the
 // images they write.
 #include <QByteArray>
+#include <QCoreApplication>
 #include <QFile>
 #include <QRandomGenerator>
+#include <QStringList>
 #include <sys/resource.h>
 #include <unistd.h>
+#include <vector>
 
 inline double cpuSeconds()
 {
@@ -47,6 +50,20 @@ inline bool writeBenchFile(const QString &path, const QByteArray &data)
 {
     QFile f(path);
     return f.open(QIODevice::WriteOnly) && f.write(data) == data.size();
+}
+
+// execv's arguments for one of the build's programs (beside vq_bench); the
+// strings live in `storage`.
+inline std::vector<char *> programArgv(const char *name, const QStringList &args, std::vector<QByteArray> &storage)
+{
+    storage = {QFile::encodeName(QCoreApplication::applicationDirPath() + QLatin1Char('/') + QLatin1String(name))};
+    for (const QString &a : args)
+        storage.push_back(QFile::encodeName(a));
+    std::vector<char *> argv;
+    for (QByteArray &s : storage)
+        argv.push_back(s.data());
+    argv.push_back(nullptr);
+    return argv;
 }
 
 // The p-quantile (0..1) of the figures, nearest rank.

@@ -39,14 +39,8 @@ struct lineResult {
 // memory.
 bool runFlash(const QStringList &args, const QString &output, lineResult *r)
 {
-    const QByteArray program = QFile::encodeName(QCoreApplication::applicationDirPath() + QStringLiteral("/vq_flash"));
-    std::vector<QByteArray> storage{program};
-    for (const QString &a : args)
-        storage.push_back(QFile::encodeName(a));
-    std::vector<char *> argv;
-    for (QByteArray &s : storage)
-        argv.push_back(s.data());
-    argv.push_back(nullptr);
+    std::vector<QByteArray> storage;
+    std::vector<char *> argv = programArgv("vq_flash", args, storage);
 
     const QByteArray outputPath = QFile::encodeName(output);
     QElapsedTimer clock;
@@ -165,14 +159,8 @@ bool timeOneChip(const QStringList &args, double *afterResultMs, double *chipSec
     int out[2];
     if (pipe(out) != 0)
         return false;
-    const QByteArray program = QFile::encodeName(QCoreApplication::applicationDirPath() + QStringLiteral("/vq_flash"));
-    std::vector<QByteArray> storage{program};
-    for (const QString &a : args)
-        storage.push_back(QFile::encodeName(a));
-    std::vector<char *> argv;
-    for (QByteArray &s : storage)
-        argv.push_back(s.data());
-    argv.push_back(nullptr);
+    std::vector<QByteArray> storage;
+    std::vector<char *> argv = programArgv("vq_flash", args, storage);
     const pid_t pid = fork();
     if (pid == 0) {
         const int devnull = ::open("/dev/null", O_WRONLY);

@@ -450,6 +450,19 @@ void tranThread::publish(int result, uint32_t code, const QString &text, double 
     r.firstCode = firstAttemptCode;
     r.baudRate = eraseFlag ? kBootBaud : baudRate;
     r.highSpeed = highFlag && !eraseFlag;
+    using load = chipCommand::ramLoad;
+    r.fastLoad = cmd->ramLoadWay == load::Raised     ? QStringLiteral("used")
+                 : cmd->ramLoadWay == load::FellBack ? QStringLiteral("fell-back")
+                                                     : QStringLiteral("off");
+    r.ramCodeFile = cmd->ramCodeFile;
+    r.ramCodeSha256 = cmd->ramCodeSha256;
+    r.flashSize = cmd->flashSize;
+    r.romBuild = cmd->romBuild;
+    r.imageBaud = cmd->imageBaud;
+    r.eraseBeforeWrite = eraseBeforeWrite && !eraseFlag;
+    r.boot = bootFlag;
+    r.reset = resetFlag;
+    r.dsrMode = continueFlag;
     lastRecord = r;
     setStatus(result);
 }

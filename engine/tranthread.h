@@ -60,6 +60,18 @@ struct chipRecord {
     uint32_t firstCode = 0;
     uint32_t baudRate = 0;
     bool highSpeed = false;
+    // How the chip was made: the run's facts (chipCommand) and the job's
+    // options. fastLoad is empty in a record no run made.
+    QString fastLoad;  // "off", "used" or "fell-back"
+    QString ramCodeFile;
+    QByteArray ramCodeSha256;
+    qint64 flashSize = 0;
+    QString romBuild;
+    uint32_t imageBaud = 0;
+    bool eraseBeforeWrite = false;
+    bool boot = false;
+    bool reset = false;
+    bool dsrMode = false;
 };
 
 // One whole programming job (download or erase) on one port, on a thread of

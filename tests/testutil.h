@@ -192,11 +192,11 @@ public:
     QString error() const { return m_error; }
     int port() const { return m_port; }
     // The JSON a line's config/records.json holds for this server.
-    QByteArray config() const
+    QByteArray config(const QString &database = QLatin1String(kDatabase)) const
     {
         return QStringLiteral("{\"host\": \"127.0.0.1\", \"port\": %1, \"database\": \"%2\", \"user\": \"%3\"}")
             .arg(m_port)
-            .arg(QLatin1String(kDatabase), QLatin1String(kUser))
+            .arg(database, QLatin1String(kUser))
             .toUtf8();
     }
 
@@ -223,12 +223,12 @@ public:
     }
 
     // One SQL statement through psql; its rows, fields split by '|'.
-    QString psql(const QString &sql)
+    QString psql(const QString &sql, const QString &database = QLatin1String(kDatabase))
     {
         QString out;
         run(QStringLiteral("psql"), {QStringLiteral("-h"), QStringLiteral("127.0.0.1"), QStringLiteral("-p"),
                                      QString::number(m_port), QStringLiteral("-U"), QLatin1String(kUser),
-                                     QStringLiteral("-d"), QLatin1String(kDatabase), QStringLiteral("-Atc"), sql},
+                                     QStringLiteral("-d"), database, QStringLiteral("-Atc"), sql},
             &out);
         return out.trimmed();
     }
