@@ -53,6 +53,9 @@ constexpr int kProgressMs = 50;
 // A window closed during a run waits this long for its stations' last
 // results before it goes.
 constexpr int kCloseWaitMs = 10000;
+// Rows take milliseconds to reach the disk; one that has not taken them by
+// then is asked about.
+constexpr int kCloseFlushMs = 2000;
 // Players per sound, taken in turn, so that results of one poll each get
 // their own sound instead of restarting one player.
 constexpr int kSoundVoices = 4;
@@ -215,9 +218,15 @@ void factoryWindow::loadSounds()
 
 void factoryWindow::openRecords()
 {
+    // log/ of the working folder, which the program makes its own; the
+    // user's data folder where that cannot be written.
+    const lineLogFolder folder = lineLogFolderOf(QDir::currentPath());
+    daily->setFolder(folder.path);
+    if (!folder.note.isEmpty())
+        log(folder.note);
     recordStoreOptions options;
-    options.databasePath = QStringLiteral("log/production.db");
-    options.csvDailyFolder = QStringLiteral("log");
+    options.databasePath = folder.path + QStringLiteral("/production.db");
+    options.csvDailyFolder = folder.path;
     QString problem;
     if (!readRecordServer(recordServerConfigPath(), &options.server, &problem))
         log(problem);
@@ -1006,7 +1015,10 @@ void factoryWindow::syncSelectAll()
 void factoryWindow::closeEvent(QCloseEvent *event)
 {
     if (run == runState::idle) {
-        event->accept();
+        if (unwrittenRowsLetGo())
+            event->accept();
+        else
+            event->ignore();
         return;
     }
     if (QMessageBox::question(this, QStringLiteral("退出"), QStringLiteral("正在烧录，确定要停止烧录并关闭窗口吗？"),
@@ -1020,5 +1032,33 @@ void factoryWindow::closeEvent(QCloseEvent *event)
     // goes.
     log(run == runState::erasing ? QStringLiteral("停止擦除！") : QStringLiteral("停止下载！"));
     line->finishNow(kCloseWaitMs);
+    if (!unwrittenRowsLetGo()) {
+        event->ignore();
+        return;
+    }
     event->accept();
+}
+
+bool factoryWindow::unwrittenRowsLetGo()
+{
+    if (records->flushLocal(kCloseFlushMs))
+        return true;
+    // The store keeps trying while the question is up; once the disk has
+    // taken every row there is nothing left to ask.
+    const auto text = [this] {
+        return QStringLiteral("仍有%1条生产记录未能写入磁盘（磁盘已满或数据库被其他程序占用），"
+                              "关闭窗口将丢失这些记录。确定要关闭吗？")
+            .arg(records->unwrittenRows().size());
+    };
+    QMessageBox box(QMessageBox::Warning, QStringLiteral("退出"), text(), QMessageBox::Yes | QMessageBox::No, this);
+    box.setDefaultButton(QMessageBox::No);
+    QTimer watch;
+    connect(&watch, &QTimer::timeout, &box, [&] {
+        if (records->flushLocal(0))
+            box.done(QMessageBox::Yes);
+        else
+            box.setText(text());
+    });
+    watch.start(kCloseFlushMs / 4);
+    return box.exec() == QMessageBox::Yes;
 }

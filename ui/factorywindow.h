@@ -132,6 +132,8 @@ private:
     void reportFault(bool &reported, const QString &text);
     void showFault(const QString &text);
     void logLine(const QString &s, const QColor &colour);
+    // True when every row is on the disk, or the operator lets the rest go.
+    bool unwrittenRowsLetGo();
 
     Ui::factoryWindow *ui;
     QList<downloadGroupBox *> panels;

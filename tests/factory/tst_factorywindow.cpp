@@ -179,6 +179,8 @@ void tst_factorywindow::initTestCase()
     // The daily log and the record go to the working folder's log/.
     QVERIFY(QDir().mkpath(work.filePath("run")));
     QVERIFY(QDir::setCurrent(work.filePath("run")));
+    // Where log/ goes when the working folder's cannot be written.
+    qputenv("XDG_DATA_HOME", work.filePath("data").toLocal8Bit());
 }
 
 void tst_factorywindow::init()
@@ -186,6 +188,7 @@ void tst_factorywindow::init()
     QFile::remove(cfgFilePath());
     QFile::remove(cfgFilePath() + ".bad");
     QDir("log").removeRecursively();
+    QFile::remove("log");
 }
 
 void tst_factorywindow::cleanup()
@@ -303,16 +306,24 @@ void tst_factorywindow::settingsAtStartup()
     QVERIFY(fileBytes(today(".text")).contains("cfg_file.json.bad"));
     window.reset();
 
-    // A log folder that cannot be made: said once, and no claim that a log
-    // file was created.
+    // A log folder that cannot be made here: the user's data folder takes
+    // the whole of log/, said once; where that cannot be made either, that
+    // is said once, and no log file is claimed.
     QVERIFY(QDir("log").removeRecursively());
     QVERIFY(writeFile("log", "not a folder"));
+    window = open(2);
+    QCOMPARE(viewText(*window).count("日志和生产记录改存在"), 1);
+    QVERIFY(QFileInfo(work.filePath("data/vq_download_tool/log/production.db")).isFile());
+    window.reset();
+    const QByteArray data = qgetenv("XDG_DATA_HOME");
+    qputenv("XDG_DATA_HOME", "/proc/version/data");
     window = open(2);
     startButton(*window)->click();
     startButton(*window)->click();
     QCOMPARE(viewText(*window).count("无法创建日志文件夹"), 1);
     QVERIFY(!viewText(*window).contains("已创建日志文件"));
     window.reset();
+    qputenv("XDG_DATA_HOME", data);
     QVERIFY(QFile::remove("log"));
 
     // An immutable file (only root can make one): said once, in red and in

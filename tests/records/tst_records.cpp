@@ -189,6 +189,41 @@ ran runAsUser(bool ordinary, const QString &program, const QStringList &args, co
     return runProgram(command.first(), command.mid(1), env, cwd);
 }
 
+// A disk of its own, 1 MiB of tmpfs, mounted for the test's lifetime; only
+// root may mount one.
+class smallDisk
+{
+public:
+    explicit smallDisk(const QString &path)
+        : mountPoint(path)
+    {
+        mounted = QDir().mkpath(path) && ::getuid() == 0
+                  && runProgram("mount", {"-t", "tmpfs", "-o", "size=1m", "tmpfs", path}).code == 0;
+    }
+    ~smallDisk()
+    {
+        if (mounted)
+            runProgram("umount", {"-l", mountPoint});
+    }
+    bool ok() const { return mounted; }
+    // Takes every free byte, as a disk that another program filled.
+    bool fill() const
+    {
+        QFile filler(mountPoint + "/filler");
+        if (!filler.open(QIODevice::WriteOnly))
+            return false;
+        const QByteArray chunk(4096, 'x');
+        while (filler.write(chunk) == chunk.size() && filler.flush()) {
+        }
+        return true;
+    }
+    bool free() const { return QFile::remove(mountPoint + "/filler"); }
+
+private:
+    QString mountPoint;
+    bool mounted = false;
+};
+
 // Lets anyone through a folder, and at a file.
 bool openTo(const QString &path, bool writable)
 {
@@ -223,6 +258,8 @@ private slots:
     void search();
     void reader_data();
     void reader();
+    void exitStatus_data();
+    void exitStatus();
 
 private:
     QString image(const QString &name, const QByteArray &bytes);
@@ -917,3 +954,62 @@ void tst_records::reader()
 
 QTEST_GUILESS_MAIN(tst_records)
 #include "tst_records.moc"
+
+void tst_records::exitStatus_data()
+{
+    QTest::addColumn<QString>("fault");
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<int>("rows");
+    QTest::newRow("database locked longer than a write waits") << "locked" << 0 << 1;
+    QTest::newRow("disk full, freed before the end") << "full, freed" << 0 << 1;
+    QTest::newRow("disk still full when the operator stops waiting") << "full" << 1 << 0;
+}
+
+// vq_flash's exit status is the end state: every row written in the end
+// gives 0, whatever went wrong on the way; a row the disk never took is
+// printed on standard error, not dropped, and gives 1.
+void tst_records::exitStatus()
+{
+    QFETCH(QString, fault);
+    QFETCH(int, exitCode);
+    QFETCH(int, rows);
+    QTemporaryDir dir;
+    QString folder = dir.path();
+    std::unique_ptr<smallDisk> disk;
+    if (fault.startsWith("full")) {
+        disk = std::make_unique<smallDisk>(dir.filePath("disk"));
+        if (!disk->ok())
+            QSKIP("a full disk needs root, to mount a small tmpfs");
+        QVERIFY(disk->fill());
+        folder = dir.filePath("disk");
+    }
+    const QString db = folder + "/production.db";
+    std::unique_ptr<QSqlDatabase> holder;
+    if (fault == "locked") {
+        holder = std::make_unique<QSqlDatabase>(QSqlDatabase::addDatabase("QSQLITE", "exit-holder"));
+        holder->setDatabaseName(db);
+        QVERIFY(holder->open());
+        QVERIFY(QSqlQuery(*holder).exec("BEGIN EXCLUSIVE"));
+    }
+    SimFixture sim;
+    QVERIFY2(sim.ok(), qPrintable(sim.error()));
+    Flash run({"--port", sim.portPath(), "--json", "--db", db, image("exit.bin", randomBytes(6000, 53)) + "@0x1000"});
+    QTRY_COMPARE_WITH_TIMEOUT(run.events("result").size(), 1, kRunMs);
+    const QString uid = run.events("result").first().value("uid").toString();
+    // The store has met the fault (a lock outlasts its wait of 10 s).
+    QTRY_VERIFY_WITH_TIMEOUT(run.stderrSoFar().contains("vq_flash: "), kRunMs);
+    if (holder) {
+        QSqlQuery(*holder).exec("ROLLBACK");
+        holder->close();
+        holder.reset();
+        QSqlDatabase::removeDatabase("exit-holder");
+    } else if (fault == "full, freed") {
+        QVERIFY(disk->free());
+    } else {
+        QVERIFY(run.signal(SIGINT));
+    }
+    const int status = run.finish();
+    QVERIFY2(status == exitCode, qPrintable(run.err));
+    QCOMPARE(rowsIn(db).size(), rows);
+    QCOMPARE(run.err.contains("\"uid\":\"" + uid + "\""), rows == 0);
+}
