@@ -182,6 +182,7 @@ void tranThread::enterBootRom()
 uint32_t tranThread::programOnce()
 {
     cmd->fastLoad = fastLoad;
+    cmd->allowedModels = models;
     return cmd->programFlash(baudRate, images, eraseBeforeWrite ? kEraseWholeChip : kKeepFlash, highFlag);
 }
 
@@ -215,8 +216,10 @@ void tranThread::downloadJob()
         setStatus(kBusy);
         firstAttemptCode = 0;
         uint32_t code = programOnce();
-        // A stop is not a chip failure: retrying would only bury its code.
-        if (code != resultCode::kSuccess && bootFlag && !cmd->stop.halts()) {
+        // A stop is not a chip failure: retrying would only bury its code;
+        // nor does a retry change the model a chip is.
+        if (code != resultCode::kSuccess && code != resultCode::kChipModelMismatch && bootFlag
+            && !cmd->stop.halts()) {
             firstAttemptCode = code;
             serial->setBaudRate(kBootBaud);
             if (modemLines)

@@ -135,6 +135,8 @@ public:
     // Set before start(): the RAM code is loaded at the burn speed
     // (chipCommand::fastLoad).
     bool fastLoad = false;
+    // Set before start(): the chip models the run may program (empty: any).
+    QStringList models;
 
 public slots:
     void stop();
