@@ -1,0 +1,399 @@
+#include "workorder.h"
+
+#include "chipinfo.h"
+#include "imageplan.h"
+#include "resultcodes.h"
+
+#include <QCryptographicHash>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QRegularExpression>
+#include <QSaveFile>
+
+#include <algorithm>
+#include <cmath>
+
+namespace {
+// An order is a few hundred bytes; anything near this is not one.
+constexpr qint64 kMaxOrderBytes = 1 << 20;
+// JSON numbers are doubles: integers are exact up to 2^53.
+constexpr double kMaxExactInteger = 9007199254740992.0;
+
+const char *const kOrderKeys[] = {"order", "product", "quantity", "models", "baud", "options", "images", "serial"};
+const char *const kImageKeys[] = {"file", "address", "sha256"};
+
+// The order's options, each a member of workOrder, in the order they are
+// written.
+const std::pair<const char *, bool workOrder::*> kOptions[] = {
+    {"eraseAll", &workOrder::eraseAll}, {"highSpeed", &workOrder::highSpeed}, {"fastLoad", &workOrder::fastLoad},
+    {"boot", &workOrder::boot},         {"reset", &workOrder::reset},         {"dsr", &workOrder::dsr},
+    {"keepGoing", &workOrder::keepGoing},
+};
+
+QString fieldError(const QString &field, const QString &what)
+{
+    return QStringLiteral("工单字段“%1”%2").arg(field, what);
+}
+
+// The first key of object that is not one of known, or empty.
+template <size_t N>
+QString unknownKey(const QJsonObject &object, const char *const (&known)[N])
+{
+    for (const QString &key : object.keys()) {
+        if (std::none_of(std::begin(known), std::end(known), [&](const char *k) { return key == QLatin1String(k); }))
+            return key;
+    }
+    return QString();
+}
+
+bool isWholeNumber(const QJsonValue &v, double min, double max)
+{
+    const double d = v.toDouble();
+    return v.isDouble() && std::floor(d) == d && d >= min && d <= max;
+}
+
+QString hexAddress(uint32_t address)
+{
+    return QStringLiteral("0x") + QString::number(address, 16);
+}
+
+// A JSON value as it stands in a line of the file.
+QByteArray compact(const QJsonValue &value)
+{
+    const QByteArray wrapped = QJsonDocument(QJsonArray{value}).toJson(QJsonDocument::Compact);
+    return wrapped.mid(1, wrapped.size() - 2);
+}
+
+// Reads the keys of an order object into `order`; the first problem wins.
+class orderReader
+{
+public:
+    orderReader(const QJsonObject &o, workOrder *order) : o(o), order(order) {}
+
+    QString read()
+    {
+        const QString unknown = unknownKey(o, kOrderKeys);
+        if (!unknown.isEmpty())
+            return QStringLiteral("工单中有未知字段“%1”").arg(unknown);
+        // The serial rule needs the serial-number feature, which this
+        // build does not have: a line must not run the order without it.
+        if (o.contains(QLatin1String("serial")))
+            return fieldError(QStringLiteral("serial"), QStringLiteral("（序列号）本版本尚不支持，请去掉该字段"));
+        QString why = text("order", &order->name, true);
+        if (why.isEmpty() && o.contains(QLatin1String("product")))
+            why = text("product", &order->product, false);
+        if (why.isEmpty())
+            why = quantity();
+        if (why.isEmpty())
+            why = models();
+        if (why.isEmpty())
+            why = baud();
+        if (why.isEmpty())
+            why = options();
+        if (why.isEmpty())
+            why = images();
+        return why;
+    }
+
+private:
+    QString missing(const QString &field) const { return QStringLiteral("工单缺少字段“%1”").arg(field); }
+
+    QString text(const char *key, QString *value, bool required)
+    {
+        const QJsonValue v = o.value(QLatin1String(key));
+        if (v.isUndefined())
+            return missing(QLatin1String(key));
+        *value = v.toString().trimmed();
+        if (!v.isString() || (required && value->isEmpty()))
+            return fieldError(QLatin1String(key), required ? QStringLiteral("须为非空文本") : QStringLiteral("须为文本"));
+        return QString();
+    }
+
+    QString quantity()
+    {
+        const QJsonValue v = o.value(QLatin1String("quantity"));
+        if (v.isUndefined() || v.isNull())
+            return QString();
+        if (!isWholeNumber(v, 0, kMaxExactInteger))
+            return fieldError(QStringLiteral("quantity"), QStringLiteral("须为不小于0的整数（0为不限数量）"));
+        order->quantity = static_cast<qint64>(v.toDouble());
+        return QString();
+    }
+
+    QString models()
+    {
+        const QJsonValue v = o.value(QLatin1String("models"));
+        if (v.isUndefined())
+            return missing(QStringLiteral("models"));
+        const QJsonArray list = v.toArray();
+        if (!v.isArray() || list.isEmpty())
+            return fieldError(QStringLiteral("models"), QStringLiteral("须为芯片型号的列表，至少一个"));
+        chipInfo catalogue;
+        const QStringList known = catalogue.currentModels();
+        for (int i = 0; i < list.size(); ++i) {
+            const QString model = list.at(i).toString();
+            if (!list.at(i).isString() || model.isEmpty())
+                return fieldError(QStringLiteral("models[%1]").arg(i), QStringLiteral("须为芯片型号"));
+            if (!known.contains(model))
+                return fieldError(QStringLiteral("models[%1]").arg(i),
+                                  QStringLiteral("的芯片型号“%1”不在芯片信息中（%2）").arg(model, known.join(QLatin1Char('/'))));
+            if (!order->models.contains(model))
+                order->models << model;
+        }
+        return QString();
+    }
+
+    QString baud()
+    {
+        const QJsonValue v = o.value(QLatin1String("baud"));
+        if (v.isUndefined())
+            return missing(QStringLiteral("baud"));
+        if (!isWholeNumber(v, imagePlan::kMinBaud, imagePlan::kMaxBaud))
+            return fieldError(QStringLiteral("baud"),
+                              QStringLiteral("须为%1到%2之间的整数").arg(imagePlan::kMinBaud).arg(imagePlan::kMaxBaud));
+        order->baud = static_cast<uint32_t>(v.toDouble());
+        return QString();
+    }
+
+    QString options()
+    {
+        const QJsonValue v = o.value(QLatin1String("options"));
+        if (v.isUndefined())
+            return QString();
+        if (!v.isObject())
+            return fieldError(QStringLiteral("options"), QStringLiteral("须为对象"));
+        const QJsonObject options = v.toObject();
+        for (const QString &key : options.keys()) {
+            const auto known = std::find_if(std::begin(kOptions), std::end(kOptions),
+                                            [&](const auto &option) { return key == QLatin1String(option.first); });
+            if (known == std::end(kOptions))
+                return QStringLiteral("工单中有未知字段“options.%1”").arg(key);
+            if (!options.value(key).isBool())
+                return fieldError(QStringLiteral("options.") + key, QStringLiteral("须为 true 或 false"));
+            order->*(known->second) = options.value(key).toBool();
+        }
+        return QString();
+    }
+
+    QString images()
+    {
+        const QJsonValue v = o.value(QLatin1String("images"));
+        if (v.isUndefined())
+            return missing(QStringLiteral("images"));
+        const QJsonArray list = v.toArray();
+        if (!v.isArray() || list.isEmpty())
+            return fieldError(QStringLiteral("images"), QStringLiteral("须为烧录文件的列表，至少一个"));
+        static const QRegularExpression address(QStringLiteral("^(?:0[xX])?([0-9a-fA-F]{1,8})$"));
+        static const QRegularExpression sha256(QStringLiteral("^[0-9a-fA-F]{64}$"));
+        const QDir folder = QFileInfo(order->path).absoluteDir();
+        for (int i = 0; i < list.size(); ++i) {
+            const QString field = QStringLiteral("images[%1]").arg(i);
+            if (!list.at(i).isObject())
+                return fieldError(field, QStringLiteral("须为对象"));
+            const QJsonObject one = list.at(i).toObject();
+            const QString unknown = unknownKey(one, kImageKeys);
+            if (!unknown.isEmpty())
+                return QStringLiteral("工单中有未知字段“%1.%2”").arg(field, unknown);
+            for (const char *key : kImageKeys) {
+                if (!one.contains(QLatin1String(key)))
+                    return missing(field + QLatin1Char('.') + QLatin1String(key));
+                if (!one.value(QLatin1String(key)).isString())
+                    return fieldError(field + QLatin1Char('.') + QLatin1String(key), QStringLiteral("须为文本"));
+            }
+            workOrder::image image;
+            image.file = one.value(QLatin1String("file")).toString();
+            if (image.file.isEmpty())
+                return fieldError(field + QStringLiteral(".file"), QStringLiteral("须为非空文本"));
+            image.path = QDir::cleanPath(folder.absoluteFilePath(image.file));
+            const QRegularExpressionMatch m = address.match(one.value(QLatin1String("address")).toString());
+            if (!m.hasMatch())
+                return fieldError(field + QStringLiteral(".address"),
+                                  QStringLiteral("须为十六进制地址：“%1”").arg(one.value(QLatin1String("address")).toString()));
+            image.address = m.captured(1).toUInt(nullptr, 16);
+            const QString hash = one.value(QLatin1String("sha256")).toString();
+            if (!sha256.match(hash).hasMatch())
+                return fieldError(field + QStringLiteral(".sha256"), QStringLiteral("须为64位十六进制的SHA-256"));
+            image.sha256 = hash.toLower().toLatin1();
+            order->images.append(image);
+        }
+        return QString();
+    }
+
+    const QJsonObject &o;
+    workOrder *order;
+};
+
+// Why the plan of the images cannot be run, naming the field.
+QString planProblem(const QVector<workOrder::image> &images, const QVector<imagePlan::image> &plan)
+{
+    const imagePlan::problem p = imagePlan::check(plan);
+    const QString field = QStringLiteral("images[%1].address").arg(p.first);
+    switch (p.kind) {
+    case imagePlan::fault::unaligned:
+        return fieldError(field, QStringLiteral("未按4K对齐：%1").arg(hexAddress(plan.at(p.first).address)));
+    case imagePlan::fault::empty:
+        return QStringLiteral("工单的烧录文件为空：%1").arg(images.at(p.first).file);
+    case imagePlan::fault::pastAddressSpace:
+        return fieldError(field, QStringLiteral("超出32位地址范围"));
+    case imagePlan::fault::overlap:
+        return fieldError(QStringLiteral("images"), QStringLiteral("中 %1 与 %2 的烧录区域重叠")
+                                                        .arg(images.at(p.first).file, images.at(p.second).file));
+    case imagePlan::fault::pastFlash:
+    case imagePlan::fault::none:
+        break;
+    }
+    return QString();
+}
+
+// Reads every image of the order whole; null with the refusal otherwise.
+firmwareImageSet readImages(const workOrder &order, QString *error)
+{
+    for (int i = 0; i < order.images.size(); ++i) {
+        if (!QFileInfo(order.images.at(i).path).isFile()) {
+            *error = QStringLiteral("工单的烧录文件不存在：%1（字段“images[%2].file”）").arg(order.images.at(i).file).arg(i);
+            return {};
+        }
+    }
+    uint32_t code = 0;
+    int failed = -1;
+    const firmwareImageSet set = loadFirmwareImages(order.paths(), order.addresses(), code, failed);
+    if (!set) {
+        const QString file = order.images.value(failed).file;
+        *error = (code & resultCode::kTransferMask) == resultCode::kTransferEmptyFile
+                     ? QStringLiteral("工单的烧录文件为空：%1").arg(file)
+                     : QStringLiteral("无法读取工单的烧录文件：%1").arg(file);
+    }
+    return set;
+}
+
+QString hashMismatch(const workOrder &order, const firmwareImageSet &set)
+{
+    for (int i = 0; i < order.images.size(); ++i) {
+        if (set->at(i).sha256 != order.images.at(i).sha256)
+            return QStringLiteral("烧录文件与工单不符：") + order.images.at(i).file;
+    }
+    return QString();
+}
+} // namespace
+
+QStringList workOrder::paths() const
+{
+    QStringList list;
+    for (const image &i : images)
+        list << i.path;
+    return list;
+}
+
+QList<uint32_t> workOrder::addresses() const
+{
+    QList<uint32_t> list;
+    for (const image &i : images)
+        list << i.address;
+    return list;
+}
+
+bool loadWorkOrder(const QString &path, workOrder *order, QString *error)
+{
+    *order = workOrder();
+    order->path = QFileInfo(path).absoluteFilePath();
+    QFile file(path);
+    if (!QFileInfo(path).isFile() || !file.open(QIODevice::ReadOnly)) {
+        *error = QStringLiteral("无法读取工单文件：") + QDir::toNativeSeparators(path);
+        return false;
+    }
+    if (file.size() > kMaxOrderBytes) {
+        *error = QStringLiteral("工单文件过大，不是工单：") + QDir::toNativeSeparators(path);
+        return false;
+    }
+    const QByteArray bytes = file.readAll();
+    order->fileSha256 = QCryptographicHash::hash(bytes, QCryptographicHash::Sha256).toHex();
+    QJsonParseError parse{};
+    const QJsonDocument doc = QJsonDocument::fromJson(bytes, &parse);
+    if (parse.error != QJsonParseError::NoError || !doc.isObject()) {
+        *error = parse.error != QJsonParseError::NoError
+                     ? QStringLiteral("工单文件不是有效的JSON（第%1个字节：%2）").arg(parse.offset).arg(parse.errorString())
+                     : QStringLiteral("工单文件须为一个JSON对象");
+        return false;
+    }
+    *error = orderReader(doc.object(), order).read();
+    if (!error->isEmpty())
+        return false;
+    order->loaded = readImages(*order, error);
+    if (!order->loaded)
+        return false;
+    *error = hashMismatch(*order, order->loaded);
+    if (error->isEmpty())
+        *error = planProblem(order->images, planOf(order->loaded));
+    if (!error->isEmpty()) {
+        order->loaded.reset();
+        return false;
+    }
+    return true;
+}
+
+QString checkOrderFiles(const workOrder &order)
+{
+    QString error;
+    const firmwareImageSet now = readImages(order, &error);
+    return now ? hashMismatch(order, now) : error;
+}
+
+bool saveWorkOrder(const QString &path, const workOrder &order, QString *error)
+{
+    if (order.name.trimmed().isEmpty()) {
+        *error = fieldError(QStringLiteral("order"), QStringLiteral("须为非空文本"));
+        return false;
+    }
+    if (order.models.isEmpty()) {
+        *error = fieldError(QStringLiteral("models"), QStringLiteral("须为芯片型号的列表，至少一个"));
+        return false;
+    }
+    if (!imagePlan::baudAllowed(order.baud)) {
+        *error = fieldError(QStringLiteral("baud"),
+                            QStringLiteral("须为%1到%2之间的整数").arg(imagePlan::kMinBaud).arg(imagePlan::kMaxBaud));
+        return false;
+    }
+    workOrder written = order;
+    const QDir folder = QFileInfo(path).absoluteDir();
+    for (workOrder::image &i : written.images) {
+        i.path = QFileInfo(i.path).absoluteFilePath();
+        i.file = QDir::fromNativeSeparators(folder.relativeFilePath(i.path));
+    }
+    const firmwareImageSet set = readImages(written, error);
+    if (!set)
+        return false;
+    *error = planProblem(written.images, planOf(set));
+    if (!error->isEmpty())
+        return false;
+
+    // By hand, in the order a reader expects the keys; QJsonObject would
+    // sort them.
+    QByteArray text = "{\n";
+    text += "    \"order\": " + compact(written.name.trimmed()) + ",\n";
+    text += "    \"product\": " + compact(written.product) + ",\n";
+    text += "    \"quantity\": " + QByteArray::number(written.quantity) + ",\n";
+    text += "    \"models\": " + compact(QJsonArray::fromStringList(written.models)) + ",\n";
+    text += "    \"baud\": " + QByteArray::number(written.baud) + ",\n";
+    QByteArrayList options;
+    for (const auto &option : kOptions)
+        options << QByteArray("\"") + option.first + "\": " + (written.*(option.second) ? "true" : "false");
+    text += "    \"options\": {" + options.join(", ") + "},\n";
+    text += "    \"images\": [\n";
+    for (int i = 0; i < written.images.size(); ++i) {
+        const workOrder::image &image = written.images.at(i);
+        text += "        {\"file\": " + compact(image.file) + ", \"address\": \"" + hexAddress(image.address).toLatin1()
+                + "\", \"sha256\": \"" + set->at(i).sha256 + "\"}" + (i + 1 < written.images.size() ? ",\n" : "\n");
+    }
+    text += "    ]\n}\n";
+
+    QSaveFile file(path);
+    if (!file.open(QIODevice::WriteOnly) || file.write(text) != text.size() || !file.commit()) {
+        *error = QStringLiteral("无法写入工单文件：%1（%2）").arg(QDir::toNativeSeparators(path), file.errorString());
+        return false;
+    }
+    return true;
+}
