@@ -1,5 +1,8 @@
+#include "recordschema.h"
 #include "recordsql.h"
 #include "recordstore.h"
+
+#include <QFileInfo>
 
 #include <QSqlDatabase>
 #include <QSqlError>
@@ -27,7 +30,8 @@ struct whereClause {
     QVariantList values;
 };
 
-whereClause whereOf(const recordFilter &f)
+// A database older than the order columns holds no chip of any order.
+whereClause whereOf(const recordFilter &f, int version)
 {
     QStringList parts;
     whereClause w;
@@ -61,6 +65,16 @@ whereClause whereOf(const recordFilter &f)
     if (!f.sha256.isEmpty()) {
         parts << QStringLiteral("id IN (SELECT record_id FROM images WHERE sha256 = ?)");
         w.values << f.sha256.toLower();
+    }
+    if (!f.order.isEmpty() && version < kOrderSchemaVersion)
+        parts << QStringLiteral("1 = 0");
+    else if (!f.order.isEmpty()) {
+        parts << QStringLiteral("work_order = ?");
+        w.values << f.order;
+    }
+    if (!f.notHost.isEmpty()) {
+        parts << QStringLiteral("host <> ?");
+        w.values << f.notHost;
     }
     if (!parts.isEmpty())
         w.sql = QStringLiteral(" WHERE ") + parts.join(QStringLiteral(" AND "));
@@ -155,7 +169,7 @@ bool recordQuery::find(const recordFilter &filter, const std::function<bool(cons
                        QString *error)
 {
     QSqlDatabase db = QSqlDatabase::database(connection, false);
-    const whereClause w = whereOf(filter);
+    const whereClause w = whereOf(filter, version);
     // One statement, images included: rows come as they are read, with no
     // query per row and nothing gathered first.
     QString sql = QStringLiteral("SELECT %1, %2 FROM records%3 ORDER BY time_ms DESC, seq DESC")
@@ -196,7 +210,7 @@ bool recordQuery::find(const recordFilter &filter, QVector<productionRow> *rows,
 bool recordQuery::summary(const recordFilter &filter, recordSummary *summary, QString *error)
 {
     QSqlDatabase db = QSqlDatabase::database(connection, false);
-    const whereClause w = whereOf(filter);
+    const whereClause w = whereOf(filter, version);
     *summary = recordSummary();
     // The hour is the UTC hour: lines in different time zones add up.
     QSqlQuery hours(db);
@@ -237,5 +251,57 @@ bool recordQuery::summary(const recordFilter &filter, recordSummary *summary, QS
         readCounts(stations, 2, &c);
         summary->stations.append(c);
     }
+    return orders(filter, &summary->orders, error);
+}
+
+bool recordQuery::orders(const recordFilter &filter, QVector<orderCount> *orders, QString *error)
+{
+    orders->clear();
+    if (version < kOrderSchemaVersion)
+        return true;
+    QSqlDatabase db = QSqlDatabase::database(connection, false);
+    const whereClause w = whereOf(filter, version);
+    const QString ofOrders = QStringLiteral("work_order <> ''");
+    QSqlQuery q(db);
+    if (!run(q,
+             QStringLiteral("SELECT work_order, max(order_quantity), %1 FROM records%2 GROUP BY work_order ORDER BY 1")
+                 .arg(sums(), w.sql.isEmpty() ? QStringLiteral(" WHERE ") + ofOrders
+                                              : w.sql + QStringLiteral(" AND ") + ofOrders),
+             w.values, error))
+        return false;
+    while (q.next()) {
+        orderCount c;
+        c.order = q.value(0).toString();
+        c.quantity = q.value(1).toLongLong();
+        readCounts(q, 2, &c);
+        orders->append(c);
+    }
+    return true;
+}
+
+bool tallyOrder(const QString &databasePath, const recordServer &server, const QString &order, const QString &host,
+                orderTally *tally, QString *error)
+{
+    *tally = orderTally();
+    recordFilter filter;
+    filter.order = order;
+    QVector<orderCount> counts;
+    if (QFileInfo::exists(databasePath)) {
+        const auto local = recordQuery::openLocal(databasePath, error);
+        if (!local || !local->orders(filter, &counts, error))
+            return false;
+        tally->good = counts.isEmpty() ? 0 : counts.first().good;
+    }
+    if (!server.valid())
+        return true;
+    // Every row of this host is in its line's database, sent or not.
+    filter.notHost = host;
+    QString why;
+    const auto remote = recordQuery::openServer(server, &why);
+    if (remote && remote->orders(filter, &counts, &why)) {
+        tally->good += counts.isEmpty() ? 0 : counts.first().good;
+        return true;
+    }
+    tally->note = QStringLiteral("记录服务器不可达，工单进度只计本机的记录：") + why.trimmed();
     return true;
 }

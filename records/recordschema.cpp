@@ -60,6 +60,15 @@ const QStringList localSteps[] = {
         QStringLiteral("CREATE INDEX records_station ON records(line, station, operation, ok, code)"),
         QStringLiteral("CREATE INDEX records_failure ON records(ok, code, text, operation)"),
     },
+    {
+        // The production order each chip was made for; a line counts an
+        // order's good chips through its index.
+        QStringLiteral("ALTER TABLE records ADD COLUMN work_order TEXT NOT NULL DEFAULT ''"),
+        QStringLiteral("ALTER TABLE records ADD COLUMN operator_name TEXT NOT NULL DEFAULT ''"),
+        QStringLiteral("ALTER TABLE records ADD COLUMN order_sha256 TEXT NOT NULL DEFAULT ''"),
+        QStringLiteral("ALTER TABLE records ADD COLUMN order_quantity INTEGER NOT NULL DEFAULT 0"),
+        QStringLiteral("CREATE INDEX records_order ON records(work_order, operation, ok, code)"),
+    },
 };
 constexpr int kLocalSteps = sizeof localSteps / sizeof localSteps[0];
 static_assert(kLocalSteps == kRecordSchemaVersion, "one migration step per schema version");
@@ -110,6 +119,13 @@ const QStringList serverSteps[] = {
         QStringLiteral("CREATE INDEX IF NOT EXISTS records_station ON records(line, station, operation, ok, code)"),
         QStringLiteral("CREATE INDEX IF NOT EXISTS records_failure ON records(ok, code, text, operation)"),
     },
+    {
+        QStringLiteral("ALTER TABLE records ADD COLUMN IF NOT EXISTS work_order TEXT NOT NULL DEFAULT ''"),
+        QStringLiteral("ALTER TABLE records ADD COLUMN IF NOT EXISTS operator_name TEXT NOT NULL DEFAULT ''"),
+        QStringLiteral("ALTER TABLE records ADD COLUMN IF NOT EXISTS order_sha256 TEXT NOT NULL DEFAULT ''"),
+        QStringLiteral("ALTER TABLE records ADD COLUMN IF NOT EXISTS order_quantity BIGINT NOT NULL DEFAULT 0"),
+        QStringLiteral("CREATE INDEX IF NOT EXISTS records_order ON records(work_order, operation, ok, code)"),
+    },
 };
 constexpr int kServerSteps = sizeof serverSteps / sizeof serverSteps[0];
 static_assert(kServerSteps == kRecordSchemaVersion, "one server step per schema version");
@@ -125,12 +141,12 @@ bool run(QSqlDatabase &db, const QString &sql, QString *error)
 }
 } // namespace
 
-bool prepareLocalSchema(QSqlDatabase &db, QString *error)
+bool prepareLocalSchema(QSqlDatabase &db, QString *error, int target)
 {
     // A file at our version needs no lock: a writer that reopens while
     // another program holds the file is not held up by the schema step.
     int current = 0;
-    if (readSchemaVersion(db, false, &current, nullptr) && current == kRecordSchemaVersion)
+    if (readSchemaVersion(db, false, &current, nullptr) && current == target)
         return true;
     // The version is read under the write lock: two programs opening a new
     // file together migrate it once.
@@ -149,12 +165,12 @@ bool prepareLocalSchema(QSqlDatabase &db, QString *error)
     }
     // All steps and the new version mark commit together: a crash mid-way
     // leaves the file as it was.
-    for (int step = version; good && step < kLocalSteps; ++step) {
+    for (int step = version; good && step < target; ++step) {
         for (const QString &sql : localSteps[step])
             good = good && run(db, sql, error);
     }
-    if (good && version < kLocalSteps)
-        good = run(db, QStringLiteral("PRAGMA user_version = %1").arg(kLocalSteps), error);
+    if (good && version < target)
+        good = run(db, QStringLiteral("PRAGMA user_version = %1").arg(target), error);
     if (good && run(db, QStringLiteral("COMMIT"), error))
         return true;
     QSqlQuery(db).exec(QStringLiteral("ROLLBACK"));
@@ -209,11 +225,11 @@ bool readSchemaVersion(QSqlDatabase &db, bool server, int *version, QString *err
     return true;
 }
 
-bool prepareServerSchema(QSqlDatabase &db, QString *error)
+bool prepareServerSchema(QSqlDatabase &db, QString *error, int target)
 {
     // Most opens find the tables made: nothing to change, nothing to lock.
     int version = 0;
-    if (readSchemaVersion(db, true, &version, nullptr) && version == kRecordSchemaVersion)
+    if (readSchemaVersion(db, true, &version, nullptr) && version == target)
         return true;
     // Several lines may start together against a fresh server; the lock
     // keeps their steps from racing each other.
@@ -230,13 +246,13 @@ bool prepareServerSchema(QSqlDatabase &db, QString *error)
             *error = QStringLiteral("服务器数据库版本 %1 比本工具新（%2）").arg(version).arg(kRecordSchemaVersion);
         good = false;
     }
-    for (int step = version; good && step < kServerSteps; ++step) {
+    for (int step = version; good && step < target; ++step) {
         for (const QString &sql : serverSteps[step])
             good = good && run(db, sql, error);
     }
-    if (good && version < kServerSteps)
+    if (good && version < target)
         good = run(db, QStringLiteral("DELETE FROM schema_version"), error)
-            && run(db, QStringLiteral("INSERT INTO schema_version VALUES (%1)").arg(kServerSteps), error);
+            && run(db, QStringLiteral("INSERT INTO schema_version VALUES (%1)").arg(target), error);
     if (!good || !db.commit()) {
         if (good && error)
             *error = db.lastError().text();

@@ -23,6 +23,9 @@ class QSqlDatabase;
 //     flash_size, rom_build            what the chip reported of itself
 //     image_baud    the speed the images really went at (0: none sent)
 //     erase_before_write, boot, reset, dsr_mode   the run's options (0 / 1)
+//   from version 3 ('' / 0 in older rows and in rows of no order):
+//     work_order, operator_name   the production order and who ran it
+//     order_sha256, order_quantity  the order file's SHA-256, its quantity
 //     sent          (SQLite only) 1 once the server has the row
 //     seq           (SQLite) local order of appending; (server) order of arrival
 //   images   per image of a row: record_id, idx (from 0), file_name, size,
@@ -31,17 +34,21 @@ class QSqlDatabase;
 // The version is SQLite's user_version on a line and the one row of
 // schema_version on the server. Opening an older database brings it to the
 // current version step by step; a newer one is left alone.
-constexpr int kRecordSchemaVersion = 2;
+constexpr int kRecordSchemaVersion = 3;
+// The version whose rows carry their production order.
+constexpr int kOrderSchemaVersion = 3;
 
 // Whether an open SQLite file may be a line's database: one without any
 // table (new or empty), or one with our records table and a version. A
 // file of another program is refused before anything is written to it.
 bool isOurDatabase(QSqlDatabase &db, QString *error);
-// Creates or migrates a line's database; false with the reason otherwise.
-bool prepareLocalSchema(QSqlDatabase &db, QString *error);
+// Creates or migrates a line's database, step by step up to target (an
+// older version only for making the files older tools made); false with
+// the reason otherwise.
+bool prepareLocalSchema(QSqlDatabase &db, QString *error, int target = kRecordSchemaVersion);
 // The schema version of an open database without changing anything: SQLite's
 // user_version, or the server's schema_version (0 when it has no tables).
 bool readSchemaVersion(QSqlDatabase &db, bool server, int *version, QString *error);
 // Creates the server's tables when missing; false with the reason when the
 // server holds a newer version or cannot be changed.
-bool prepareServerSchema(QSqlDatabase &db, QString *error);
+bool prepareServerSchema(QSqlDatabase &db, QString *error, int target = kRecordSchemaVersion);

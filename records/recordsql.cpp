@@ -19,14 +19,31 @@
 #endif
 
 namespace {
-const char kRowColumns[] = "id, time_ms, utc_offset, host, line, station, port, model, flash_id, uid, operation, ok, "
-                           "code, text, first_code, seconds, bytes, baud, high_speed, tool_version, fast_load, "
-                           "ram_code_file, ram_code_sha256, flash_size, rom_build, image_baud, erase_before_write, "
-                           "boot, reset, dsr_mode";
-// What a row of schema 1 reads as in the columns version 2 added.
-const char kVersion1Columns[] = "id, time_ms, utc_offset, host, line, station, port, model, flash_id, uid, operation, "
-                                "ok, code, text, first_code, seconds, bytes, baud, high_speed, tool_version, '', '', "
-                                "'', 0, '', 0, NULL, NULL, NULL, NULL";
+// A row's columns by the schema version that brought them, and what rows of
+// older versions read as in their place: not recorded ('', 0 or NULL).
+struct columnGroup {
+    int since;
+    const char *columns;
+    const char *absent;
+};
+const columnGroup kColumnGroups[] = {
+    {1,
+     "id, time_ms, utc_offset, host, line, station, port, model, flash_id, uid, operation, ok, code, text, "
+     "first_code, seconds, bytes, baud, high_speed, tool_version",
+     nullptr},
+    {2,
+     "fast_load, ram_code_file, ram_code_sha256, flash_size, rom_build, image_baud, erase_before_write, boot, reset, "
+     "dsr_mode",
+     "'', '', '', 0, '', 0, NULL, NULL, NULL, NULL"},
+    {kOrderSchemaVersion, "work_order, operator_name, order_sha256, order_quantity", "'', '', '', 0"},
+};
+
+// Every column a row is written with.
+const QString &allColumns()
+{
+    static const QString columns = rowColumns(kRecordSchemaVersion);
+    return columns;
+}
 // A second process on the same line (the window and vq_flash) or the
 // uploader may hold the write lock for a moment; a row waits rather than
 // fails.
@@ -219,7 +236,7 @@ bool copyRowsTo(QSqlDatabase &from, const QString &toPath, qint64 *copied, QStri
     attach.addBindValue(toPath);
     if (!attach.exec())
         return fail(attach, error);
-    const QString columns = QLatin1String(kRowColumns) + QStringLiteral(", sent");
+    const QString columns = allColumns() + QStringLiteral(", sent");
     bool good = execOn(from, QStringLiteral("BEGIN IMMEDIATE"), error);
     if (good) {
         QSqlQuery rows(from);
@@ -253,7 +270,8 @@ QVariantList valuesOf(const productionRow &row)
             QVariant(static_cast<qint64>(row.baud)), QVariant(row.highSpeed ? 1 : 0), text(row.toolVersion),
             text(row.fastLoad), text(row.ramCodeFile), text(QString::fromLatin1(row.ramCodeSha256)),
             QVariant(row.flashSize), text(row.romBuild), QVariant(static_cast<qint64>(row.imageBaud)),
-            flag(row.eraseBeforeWrite), flag(row.boot), flag(row.reset), flag(row.dsrMode)};
+            flag(row.eraseBeforeWrite), flag(row.boot), flag(row.reset), flag(row.dsrMode), text(row.order),
+            text(row.operatorName), text(QString::fromLatin1(row.orderSha256)), QVariant(row.orderQuantity)};
 }
 
 QVariantList imageValues(const productionRow &row, int index)
@@ -300,7 +318,7 @@ bool insertRow(QSqlDatabase &db, const productionRow &row, QString *error)
         QSqlQuery q(db);
         good = execBound(q,
                          QStringLiteral("INSERT INTO records (%1) VALUES %2 ON CONFLICT DO NOTHING")
-                             .arg(QLatin1String(kRowColumns), tuples(1, kRowColumnCount)),
+                             .arg(allColumns(), tuples(1, kRowColumnCount)),
                          valuesOf(row), error);
         if (good && q.numRowsAffected() != 0) {
             for (int i = 0; good && i < row.images.size(); ++i) {
@@ -329,7 +347,7 @@ bool insertRows(QSqlDatabase &db, const QVector<productionRow> &rows, QString *e
         // The ids the server did not have yet: only their images are new.
         if (!execBound(q,
                        QStringLiteral("INSERT INTO records (%1) VALUES %2 ON CONFLICT DO NOTHING RETURNING id")
-                           .arg(QLatin1String(kRowColumns), tuples(part.size(), kRowColumnCount)),
+                           .arg(allColumns(), tuples(part.size(), kRowColumnCount)),
                        values, error))
             return false;
         QSet<QString> fresh;
@@ -356,7 +374,10 @@ bool insertRows(QSqlDatabase &db, const QVector<productionRow> &rows, QString *e
 
 QString rowColumns(int version)
 {
-    return QLatin1String(version >= 2 ? kRowColumns : kVersion1Columns);
+    QStringList parts;
+    for (const columnGroup &group : kColumnGroups)
+        parts << QLatin1String(version >= group.since ? group.columns : group.absent);
+    return parts.join(QStringLiteral(", "));
 }
 
 productionRow rowFromQuery(const QSqlQuery &q)
@@ -392,6 +413,10 @@ productionRow rowFromQuery(const QSqlQuery &q)
     r.boot = flagOf(q.value(27));
     r.reset = flagOf(q.value(28));
     r.dsrMode = flagOf(q.value(29));
+    r.order = q.value(30).toString();
+    r.operatorName = q.value(31).toString();
+    r.orderSha256 = q.value(32).toString().toLatin1();
+    r.orderQuantity = q.value(33).toLongLong();
     return r;
 }
 
@@ -452,7 +477,7 @@ bool readUnsent(QSqlDatabase &db, int limit, QVector<productionRow> *rows, qint6
     QSqlQuery q(db);
     q.setForwardOnly(true);
     q.prepare(QStringLiteral("SELECT %1, seq FROM records WHERE sent = 0 ORDER BY seq LIMIT ?")
-                  .arg(QLatin1String(kRowColumns)));
+                  .arg(allColumns()));
     q.addBindValue(limit);
     if (!q.exec())
         return fail(q, error);

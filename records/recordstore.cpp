@@ -61,8 +61,11 @@ QDateTime productionRow::localTime() const
 
 recordOrigin defaultOrigin()
 {
-    const QString host = QSysInfo::machineHostName();
-    return {host, host, QStringLiteral(VQ_TOOL_VERSION)};
+    recordOrigin origin;
+    origin.host = QSysInfo::machineHostName();
+    origin.line = origin.host;
+    origin.toolVersion = QStringLiteral(VQ_TOOL_VERSION);
+    return origin;
 }
 
 productionRow rowOf(const chipRecord &record, int station, bool ok, const recordOrigin &origin)
@@ -115,6 +118,10 @@ productionRow rowOf(const chipRecord &record, int station, bool ok, const record
         row.reset = record.reset;
         row.dsrMode = record.dsrMode;
     }
+    row.order = origin.order;
+    row.operatorName = origin.operatorName;
+    row.orderSha256 = origin.orderSha256;
+    row.orderQuantity = origin.orderQuantity;
     return row;
 }
 
@@ -167,7 +174,11 @@ QJsonObject rowToJson(const productionRow &r)
                        {QStringLiteral("eraseBeforeWrite"), flagJson(r.eraseBeforeWrite)},
                        {QStringLiteral("boot"), flagJson(r.boot)},
                        {QStringLiteral("reset"), flagJson(r.reset)},
-                       {QStringLiteral("dsrMode"), flagJson(r.dsrMode)}};
+                       {QStringLiteral("dsrMode"), flagJson(r.dsrMode)},
+                       {QStringLiteral("order"), r.order},
+                       {QStringLiteral("operator"), r.operatorName},
+                       {QStringLiteral("orderSha256"), QString::fromLatin1(r.orderSha256)},
+                       {QStringLiteral("orderQuantity"), r.orderQuantity}};
 }
 
 bool rowFromJson(const QJsonObject &o, productionRow *row)
@@ -216,6 +227,10 @@ bool rowFromJson(const QJsonObject &o, productionRow *row)
     r.boot = flagFromJson(o.value(QStringLiteral("boot")));
     r.reset = flagFromJson(o.value(QStringLiteral("reset")));
     r.dsrMode = flagFromJson(o.value(QStringLiteral("dsrMode")));
+    r.order = text("order");
+    r.operatorName = text("operator");
+    r.orderSha256 = text("orderSha256").toLatin1();
+    r.orderQuantity = number("orderQuantity");
     *row = r;
     return true;
 }
@@ -760,6 +775,12 @@ QString storePath(const recordStoreOptions &options, QString *note)
     return folder.path + QStringLiteral("/production.db");
 }
 } // namespace
+
+QString recordStorePath(const recordStoreOptions &options)
+{
+    QString note;
+    return storePath(options, &note);
+}
 
 recordStore::recordStore(const recordStoreOptions &options, QObject *parent)
     : QObject(parent), path(storePath(options, &folderNote)), waiting(options.server.valid() ? -1 : 0),

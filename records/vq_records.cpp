@@ -43,12 +43,15 @@ const char kUsage[] =
     "  --to TIME         before TIME\n"
     "  --result R        good or failed (stopped runs and erases are neither)\n"
     "  --sha256 HASH     chips that got an image with this SHA-256\n"
+    "  --order ORDER     chips of one production order\n"
     "  --format F        table (default), csv or json\n"
     "  --limit N         at most N chips, the newest (a table on a terminal shows\n"
     "                    the newest 1000 without it; csv and json show all)\n"
     "  --summary         per hour good / failed / yield, failure codes ranked, yield\n"
     "                    per station, over the chips the filters select; stopped\n"
-    "                    runs and erases are counted apart, outside the yield\n"
+    "                    runs and erases are counted apart, outside the yield;\n"
+    "                    and per production order good / failed / stopped / yield\n"
+    "                    and the quantity left\n"
     "\n"
     "Exit status: 0 chips found, 1 none (or the records cannot be read), 2 bad\n"
     "arguments.\n";
@@ -174,13 +177,12 @@ public:
             write((count == 1 ? QByteArray("[\n    ") : QByteArray(",\n    ")) + object);
         } else if (format == QLatin1String("csv")) {
             if (count == 1)
-                write("id,time,host,line,station,port,model,flash_id,uid,operation,ok,code,text,"
-                      "first_code,seconds,bytes,baud,high_speed,tool_version,images\r\n");
+                write(kCsvHead);
             const QStringList f{r.id, timeText(r), r.host, r.line, QString::number(r.station), r.port, r.model,
                                 r.flashId, r.uid, r.operation, QString::number(r.ok ? 1 : 0), hex(r.code), r.text,
                                 hex(r.firstCode), QString::number(r.seconds, 'f', 2), QString::number(r.bytes),
                                 QString::number(r.baud), QString::number(r.highSpeed ? 1 : 0), r.toolVersion,
-                                imagesText(r, true)};
+                                imagesText(r, true), r.order, r.operatorName};
             QStringList q;
             for (const QString &field : f)
                 q << csvField(field);
@@ -188,6 +190,7 @@ public:
         } else {
             const QStringList cells{r.localTime().toString(QStringLiteral("yyyy-MM-dd hh:mm:ss")),
                                     r.line,
+                                    r.order.isEmpty() ? QStringLiteral("-") : r.order,
                                     QString::number(r.station),
                                     r.port,
                                     r.uid.isEmpty() ? QStringLiteral("-") : r.uid,
@@ -212,8 +215,7 @@ public:
         if (format == QLatin1String("json"))
             write(count == 0 ? QByteArray("[\n]\n") : QByteArray("\n]\n"));
         else if (format == QLatin1String("csv") && count == 0)
-            write("id,time,host,line,station,port,model,flash_id,uid,operation,ok,code,text,"
-                  "first_code,seconds,bytes,baud,high_speed,tool_version,images\r\n");
+            write(kCsvHead);
         else if (format == QLatin1String("table") && width.isEmpty())
             flushHeld();
         fflush(stdout);
@@ -221,10 +223,12 @@ public:
     }
 
 private:
+    static constexpr const char *kCsvHead = "id,time,host,line,station,port,model,flash_id,uid,operation,ok,code,text,"
+                                            "first_code,seconds,bytes,baud,high_speed,tool_version,images,order,operator\r\n";
     // A terminal's screenful and a little more: enough to size the columns.
     static constexpr int kWidthRows = 200;
-    const QVector<bool> kRight{false, false, true};
-    const QStringList kHead{QStringLiteral("time"),      QStringLiteral("line"), QStringLiteral("station"),
+    const QVector<bool> kRight{false, false, false, true};
+    const QStringList kHead{QStringLiteral("time"),      QStringLiteral("line"), QStringLiteral("order"), QStringLiteral("station"),
                             QStringLiteral("port"),      QStringLiteral("uid"),  QStringLiteral("flash id"),
                             QStringLiteral("operation"), QStringLiteral("code"), QStringLiteral("result"),
                             QStringLiteral("images")};
@@ -263,8 +267,15 @@ void printSummary(const recordSummary &s, const QString &format)
         return QStringList{QString::number(c.good), QString::number(c.failed), QString::number(c.stopped),
                            QString::number(c.erased), yieldText(c.good, c.failed)};
     };
+    // Good chips still wanted; none without a limit.
+    const auto left = [](const orderCount &o) { return o.quantity > 0 ? std::max<qint64>(0, o.quantity - o.good) : -1; };
     if (format == QLatin1String("json")) {
-        QJsonArray hours, failures, stations;
+        QJsonArray hours, failures, stations, orders;
+        for (const orderCount &o : s.orders) {
+            QJsonObject one = countsJson({{QStringLiteral("order"), o.order}, {QStringLiteral("quantity"), o.quantity}}, o);
+            one.insert(QStringLiteral("left"), left(o) < 0 ? QJsonValue() : QJsonValue(left(o)));
+            orders.append(one);
+        }
         for (const hourCount &h : s.hours)
             hours.append(countsJson(
                 {{QStringLiteral("hour"), QDateTime::fromMSecsSinceEpoch(h.hourMs).toString(Qt::ISODate)}}, h));
@@ -277,7 +288,8 @@ void printSummary(const recordSummary &s, const QString &format)
                 {{QStringLiteral("line"), c.line}, {QStringLiteral("station"), c.station}}, c));
         out(stdout, QString::fromUtf8(QJsonDocument(QJsonObject{{QStringLiteral("hours"), hours},
                                                                 {QStringLiteral("failures"), failures},
-                                                                {QStringLiteral("stations"), stations}})
+                                                                {QStringLiteral("stations"), stations},
+                                                                {QStringLiteral("orders"), orders}})
                                           .toJson(QJsonDocument::Indented)));
         return;
     }
@@ -293,6 +305,10 @@ void printSummary(const recordSummary &s, const QString &format)
         for (const stationCount &c : s.stations)
             text += QStringLiteral("station,%1,%2,,\r\n")
                         .arg(csvField(c.line + QLatin1Char('/') + QString::number(c.station)), counts(c));
+        // An order's count is the quantity left (empty without a limit).
+        for (const orderCount &o : s.orders)
+            text += QStringLiteral("order,%1,%2,%3,\r\n")
+                        .arg(csvField(o.order), counts(o), left(o) < 0 ? QString() : QString::number(left(o)));
         out(stdout, text);
         return;
     }
@@ -303,6 +319,12 @@ void printSummary(const recordSummary &s, const QString &format)
         failures << QStringList{QString::number(f.count), hex(f.code), f.text};
     for (const stationCount &c : s.stations)
         stations << QStringList{c.line, QString::number(c.station)} + countsText(c);
+    QList<QStringList> orders;
+    for (const orderCount &o : s.orders)
+        orders << QStringList{o.order, QString::number(o.good), QString::number(o.failed), QString::number(o.stopped),
+                              yieldText(o.good, o.failed),
+                              o.quantity > 0 ? QString::number(o.quantity) : QStringLiteral("-"),
+                              left(o) < 0 ? QStringLiteral("-") : QString::number(left(o))};
     const QStringList counts{QStringLiteral("good"), QStringLiteral("failed"), QStringLiteral("stopped"),
                              QStringLiteral("erased"), QStringLiteral("yield")};
     out(stdout, table(QStringList{QStringLiteral("hour")} + counts, hours, {false, true, true, true, true, true})
@@ -311,7 +333,14 @@ void printSummary(const recordSummary &s, const QString &format)
                             {true, false, false})
                     + QLatin1Char('\n')
                     + table(QStringList{QStringLiteral("line"), QStringLiteral("station")} + counts, stations,
-                            {false, true, true, true, true, true, true}));
+                            {false, true, true, true, true, true, true})
+                    + (orders.isEmpty()
+                           ? QString()
+                           : QLatin1Char('\n')
+                                 + table({QStringLiteral("order"), QStringLiteral("good"), QStringLiteral("failed"),
+                                          QStringLiteral("stopped"), QStringLiteral("yield"), QStringLiteral("quantity"),
+                                          QStringLiteral("left")},
+                                         orders, {false, true, true, true, true, true, true})));
 }
 } // namespace
 
@@ -333,7 +362,7 @@ int main(int argc, char **argv)
     static const QStringList valued{QStringLiteral("--db"),      QStringLiteral("--uid"),     QStringLiteral("--flash-id"),
                                     QStringLiteral("--station"), QStringLiteral("--line"),    QStringLiteral("--from"),
                                     QStringLiteral("--to"),      QStringLiteral("--result"),  QStringLiteral("--sha256"),
-                                    QStringLiteral("--format"),  QStringLiteral("--limit")};
+                                    QStringLiteral("--format"),  QStringLiteral("--limit"),   QStringLiteral("--order")};
     for (int i = 0; i < args.size(); ++i) {
         const QString &a = args.at(i);
         if (a == QLatin1String("--help") || a == QLatin1String("-h")) {
@@ -366,6 +395,8 @@ int main(int argc, char **argv)
             filter.line = v;
         else if (a == QLatin1String("--sha256"))
             filter.sha256 = v;
+        else if (a == QLatin1String("--order"))
+            filter.order = v;
         else if (a == QLatin1String("--station"))
             good = (filter.station = v.toInt(&good)) > 0 && good;
         else if (a == QLatin1String("--limit"))
