@@ -79,6 +79,10 @@ flashLine::flashLine(const flashOptions &o, const QStringList &stationPorts)
         queue(stderr, QStringLiteral("vq_flash: ") + problem);
     origin = defaultOrigin();
     origin.line = lineName();
+    // Before the store makes a file that is not a database yet.
+    if (!o.orderPath.isEmpty()
+        && !tallyOrder(recordStorePath(store), store.server, o.order.name, origin.host, &orderBefore, &orderReadError))
+        orderReadError = QStringLiteral("vq_flash: 无法读取工单进度：") + orderReadError;
     records = std::make_unique<recordStore>(store);
     connect(records.get(), &recordStore::problem, this, [this](const QString &text, bool local) {
         Q_UNUSED(local)
@@ -91,20 +95,68 @@ flashLine::flashLine(const flashOptions &o, const QStringList &stationPorts)
     connect(line.get(), &productionLine::chipCounted, this, &flashLine::counted);
     connect(line.get(), &productionLine::lineLogged, this, &flashLine::logged);
     connect(line.get(), &productionLine::runEnded, this, &flashLine::finish);
+    connect(line.get(), &productionLine::orderCompleted, this, &flashLine::orderCompleted);
     connect(&redraw, &QTimer::timeout, this, &flashLine::tick);
     connect(&drainTimer, &QTimer::timeout, this, &flashLine::drain);
 }
 
 flashLine::~flashLine() = default;
 
-void flashLine::start()
+bool flashLine::orderJob(lineJob *job)
+{
+    const workOrder &order = options.order;
+    if (!orderReadError.isEmpty()) {
+        print(stderr, orderReadError + QLatin1Char('\n'));
+        return false;
+    }
+    if (!orderBefore.note.isEmpty())
+        print(stderr, QStringLiteral("vq_flash: ") + orderBefore.note + QLatin1Char('\n'));
+    if (order.quantity > 0 && orderBefore.good >= order.quantity) {
+        print(stderr, QStringLiteral("vq_flash: 工单已完成：%1（已完成 %2 / %3），未烧录任何芯片\n")
+                          .arg(order.name)
+                          .arg(orderBefore.good)
+                          .arg(order.quantity));
+        return false;
+    }
+    job->models = order.models;
+    job->order.name = order.name;
+    job->order.operatorName = options.operatorName;
+    job->order.fileSha256 = order.fileSha256;
+    job->order.quantity = order.quantity;
+    job->order.doneBefore = orderBefore.good;
+    return true;
+}
+
+void flashLine::orderCompleted()
+{
+    queue(stderr, QStringLiteral("工单已完成：%1（已完成 %2 / %3），各工位烧完手中的芯片后停止")
+                      .arg(options.order.name)
+                      .arg(line->orderDone())
+                      .arg(options.order.quantity));
+    if (options.json) {
+        print(stdout, QString::fromUtf8(QJsonDocument(QJsonObject{{QStringLiteral("event"), QStringLiteral("orderComplete")},
+                                                                  {QStringLiteral("order"), options.order.name},
+                                                                  {QStringLiteral("done"), line->orderDone()},
+                                                                  {QStringLiteral("quantity"), options.order.quantity}})
+                                            .toJson(QJsonDocument::Compact))
+                          + QLatin1Char('\n'));
+    }
+    if (!live)
+        flushLines();
+}
+
+bool flashLine::start()
 {
     lineJob job;
+    if (!options.orderPath.isEmpty() && !orderJob(&job))
+        return false;
     // One copy of the images for every station, read before any chip is
-    // touched, so that a file changed on disk mid-run changes nothing sent.
+    // touched, so that a file changed on disk mid-run changes nothing sent;
+    // an order's were read and checked against it when it was loaded.
     uint32_t loadCode = 0;
     int failed = -1;
-    job.images = loadFirmwareImages(options.files, options.addresses, loadCode, failed);
+    job.images = options.orderPath.isEmpty() ? loadFirmwareImages(options.files, options.addresses, loadCode, failed)
+                                             : options.order.loaded;
     // --erase alone erases; with images it erases before writing them.
     job.erase = options.erase && options.files.isEmpty();
     job.files = options.files;
@@ -127,6 +179,7 @@ void flashLine::start()
     }
     line->start(stations, job);
     redraw.start(kRedrawMs);
+    return true;
 }
 
 void flashLine::stop()
@@ -258,7 +311,7 @@ void flashLine::conclude()
     const int status = exitStatus();
     if (options.json) {
         const lineCounters &c = line->counters();
-        const QJsonObject o{{QStringLiteral("event"), QStringLiteral("summary")},
+        QJsonObject o{{QStringLiteral("event"), QStringLiteral("summary")},
                             {QStringLiteral("stations"), ports.size()},
                             {QStringLiteral("good"), static_cast<qint64>(c.good)},
                             {QStringLiteral("failed"), static_cast<qint64>(c.failed)},
@@ -266,6 +319,11 @@ void flashLine::conclude()
                             {QStringLiteral("recordsWaiting"), records->state().waiting},
                             {QStringLiteral("records"), records->state().text()},
                             {QStringLiteral("exitStatus"), status}};
+        if (!options.orderPath.isEmpty()) {
+            o.insert(QStringLiteral("order"), options.order.name);
+            o.insert(QStringLiteral("orderDone"), line->orderDone());
+            o.insert(QStringLiteral("orderQuantity"), options.order.quantity);
+        }
         print(stdout, QString::fromUtf8(QJsonDocument(o).toJson(QJsonDocument::Compact)) + QLatin1Char('\n'));
     }
     emit finished(status);
@@ -403,6 +461,9 @@ void flashLine::summary()
     table += QStringLiteral("%1 stations, %2 chips good, %3 failed").arg(ports.size()).arg(c.good).arg(c.failed);
     if (c.stopped > 0)
         table += QStringLiteral(", %1 stopped").arg(c.stopped);
+    if (!options.orderPath.isEmpty())
+        table += QStringLiteral("\norder %1: %2 good of %3").arg(options.order.name).arg(line->orderDone())
+                     .arg(options.order.quantity == 0 ? QStringLiteral("no limit") : QString::number(options.order.quantity));
     table += QLatin1Char('\n') + records->state().text() + QLatin1Char('\n');
     print(human, table);
 }

@@ -22,7 +22,9 @@ public:
     flashLine(const flashOptions &options, const QStringList &ports);
     ~flashLine() override;
 
-    void start();
+    // false when the run is refused before any chip is touched: its order
+    // is complete, or its progress cannot be read (said on standard error).
+    bool start();
     // The first request stops the line (every chip in hand ends with the
     // stop code and is brought back to its boot ROM); a second one
     // abandons the bringing back. The summary follows once every job has
@@ -44,6 +46,10 @@ private:
     void drain();
     void conclude();
     int exitStatus() const;
+    // The order's part of the job: its models, and its progress from the
+    // records; false when the order must not run.
+    bool orderJob(lineJob *job);
+    void orderCompleted();
 
     QString prefix(int index) const;
     void print(FILE *stream, const QString &text);
@@ -81,6 +87,10 @@ private:
     };
     QList<pendingLine> pending;
     recordOrigin origin;
+    // The order's good chips in the records, read before the store opens
+    // its file; orderReadError when they could not be read.
+    orderTally orderBefore;
+    QString orderReadError;
     // The store outlives the line that appends to it; its destructor waits
     // for the rows still being written.
     std::unique_ptr<recordStore> records;

@@ -1,8 +1,10 @@
 #include "options.h"
 
+#include "chipinfo.h"
 #include "imageplan.h"
 #include "portlist.h"
 
+#include <QCryptographicHash>
 #include <QFile>
 #include <QFileInfo>
 #include <QRegularExpression>
@@ -64,6 +66,9 @@ const char kUsage[] =
     "usage: vq_flash --port PORT [--port PORT ...] | --all-ports [--exclude PORT ...]\n"
     "                [--baud N] [--high-speed] [--fast-load] [--erase] [--reset] [--boot]\n"
     "                [--continuous] [--record FILE] [--db FILE] [--json] [--verbose] [FILE@ADDR ...]\n"
+    "       vq_flash --order FILE [--operator NAME] --port PORT ... | --all-ports [...]\n"
+    "       vq_flash --make-order FILE [--quantity N] [--model M ...] [--product TEXT]\n"
+    "                [--baud N] [options] FILE@ADDR ...\n"
     "       vq_flash --list-ports [--json]\n"
     "\n"
     "Programs VQ571M / VQ5304 chips that wait in their boot ROM (115200 baud), one\n"
@@ -103,6 +108,17 @@ const char kUsage[] =
     "                 one JSON object per port\n"
     "  FILE@ADDR      write FILE at flash address ADDR (hexadecimal, with or without\n"
     "                 0x, a multiple of 0x1000); files are written in the order given\n"
+    "  --order FILE   run a production order: its images (checked against their\n"
+    "                 SHA-256), chip models, speed and options; arguments that\n"
+    "                 contradict it are refused; stations take no further chip once\n"
+    "                 its quantity of good chips is in the records (each finishes the\n"
+    "                 chip in hand); a completed order touches no chip and exits 1\n"
+    "  --operator NAME  with --order: who runs it, in every chip's record\n"
+    "  --make-order FILE  write an order from the images and options given (the\n"
+    "                 order's number is FILE's base name) and program nothing;\n"
+    "                 --quantity N good chips (default 0, no limit), --model M per\n"
+    "                 chip model (default every model of chip_info.json), --product\n"
+    "                 TEXT\n"
     "\n"
     "SIGINT, SIGTERM or SIGHUP ends the running transfers, records their chips as\n"
     "stopped, brings them back to the boot ROM where it can and prints the summary; a\n"
@@ -134,15 +150,36 @@ bool takeFlag(const QString &a, flashOptions *o)
 
 bool takesValue(const QString &a)
 {
-    return a == QLatin1String("--port") || a == QLatin1String("--baud") || a == QLatin1String("--record")
-           || a == QLatin1String("--exclude") || a == QLatin1String("--db");
+    static const QStringList valued{QStringLiteral("--port"),     QStringLiteral("--baud"),
+                                    QStringLiteral("--record"),   QStringLiteral("--exclude"),
+                                    QStringLiteral("--db"),       QStringLiteral("--order"),
+                                    QStringLiteral("--operator"), QStringLiteral("--make-order"),
+                                    QStringLiteral("--quantity"), QStringLiteral("--model"),
+                                    QStringLiteral("--product")};
+    return valued.contains(a);
 }
 
 QString takeValue(const QString &a, const QString &value, flashOptions *o)
 {
-    if (value.isEmpty() && a != QLatin1String("--record") && a != QLatin1String("--baud"))
+    if (value.isEmpty() && a != QLatin1String("--record") && a != QLatin1String("--baud")
+        && a != QLatin1String("--product"))
         return a + QStringLiteral(" needs a value");
-    if (a == QLatin1String("--port")) {
+    if (a == QLatin1String("--order")) {
+        o->orderPath = value;
+    } else if (a == QLatin1String("--operator")) {
+        o->operatorName = value;
+    } else if (a == QLatin1String("--make-order")) {
+        o->makeOrderPath = value;
+    } else if (a == QLatin1String("--product")) {
+        o->product = value;
+    } else if (a == QLatin1String("--model")) {
+        o->models << value;
+    } else if (a == QLatin1String("--quantity")) {
+        bool ok = false;
+        o->quantity = value.toLongLong(&ok);
+        if (!ok || o->quantity < 0)
+            return QStringLiteral("bad quantity \"%1\"").arg(value);
+    } else if (a == QLatin1String("--port")) {
         o->ports << value;
     } else if (a == QLatin1String("--exclude")) {
         o->excluded << value;
@@ -153,6 +190,7 @@ QString takeValue(const QString &a, const QString &value, flashOptions *o)
     } else {
         bool ok = false;
         o->baud = value.toUInt(&ok, 10);
+        o->baudGiven = true;
         if (!ok || o->baud == 0)
             return QStringLiteral("bad baud rate \"%1\"").arg(value);
     }
@@ -181,6 +219,62 @@ QString takeImage(const QString &a, flashOptions *o)
         return QStringLiteral("cannot read \"%1\"").arg(file);
     o->files << info.absoluteFilePath();
     o->addresses << address;
+    return QString();
+}
+
+// A flag that only switches something on contradicts an order that has it
+// off; one the order has on is what the order says anyway.
+QString orderContradiction(const flashOptions &o)
+{
+    const workOrder &w = o.order;
+    const struct {
+        const char *flag;
+        bool given;
+        const char *field;
+        bool ordered;
+    } flags[] = {
+        {"--high-speed", o.highSpeed, "highSpeed", w.highSpeed}, {"--fast-load", o.fastLoad, "fastLoad", w.fastLoad},
+        {"--erase", o.erase, "eraseAll", w.eraseAll},            {"--reset", o.reset, "reset", w.reset},
+        {"--boot", o.boot, "boot", w.boot},                      {"--continuous", o.continuous, "dsr", w.dsr},
+    };
+    for (const auto &f : flags) {
+        if (f.given && !f.ordered)
+            return QStringLiteral("%1 contradicts the order (options.%2 is false)").arg(QLatin1String(f.flag),
+                                                                                          QLatin1String(f.field));
+    }
+    if (o.baudGiven && o.baud != w.baud)
+        return QStringLiteral("--baud %1 contradicts the order (baud %2)").arg(o.baud).arg(w.baud);
+    if (o.files.isEmpty())
+        return QString();
+    // Images given beside an order must be the order's, byte for byte.
+    bool same = o.files.size() == w.images.size();
+    for (int i = 0; same && i < o.files.size(); ++i) {
+        QFile file(o.files.at(i));
+        same = o.addresses.at(i) == w.images.at(i).address && file.open(QIODevice::ReadOnly)
+               && QCryptographicHash::hash(file.readAll(), QCryptographicHash::Sha256).toHex() == w.images.at(i).sha256;
+    }
+    return same ? QString() : QStringLiteral("the images given contradict the order (it names its own images)");
+}
+
+// Reads the order and makes its images, speed and options the command's.
+QString takeOrder(flashOptions *o)
+{
+    QString error;
+    if (!loadWorkOrder(o->orderPath, &o->order, &error))
+        return error;
+    error = orderContradiction(*o);
+    if (!error.isEmpty())
+        return error;
+    const workOrder &w = o->order;
+    o->files = w.paths();
+    o->addresses = w.addresses();
+    o->baud = w.baud;
+    o->highSpeed = w.highSpeed;
+    o->fastLoad = w.fastLoad;
+    o->erase = w.eraseAll;
+    o->reset = w.reset;
+    o->boot = w.boot;
+    o->continuous = w.dsr;
     return QString();
 }
 
@@ -234,6 +328,23 @@ QString parseOptions(const QStringList &args, flashOptions *o, bool *syntax)
             return QStringLiteral("--list-ports goes alone (or with --json)");
         return QString();
     }
+    if (!o->operatorName.isEmpty() && o->orderPath.isEmpty())
+        return QStringLiteral("--operator goes with --order");
+    if ((o->quantity > 0 || !o->models.isEmpty() || !o->product.isEmpty()) && o->makeOrderPath.isEmpty())
+        return QStringLiteral("--quantity, --model and --product go with --make-order");
+    if (!o->makeOrderPath.isEmpty()) {
+        if (!o->orderPath.isEmpty() || !o->ports.isEmpty() || o->allPorts)
+            return QStringLiteral("--make-order writes an order and programs nothing: no --order, --port or --all-ports");
+        if (o->files.isEmpty())
+            return QStringLiteral("--make-order needs the order's images, FILE@ADDR");
+        const QStringList known = chipInfo().currentModels();
+        for (const QString &model : qAsConst(o->models)) {
+            if (!known.contains(model))
+                return QStringLiteral("unknown chip model \"%1\" (chip_info.json has %2)").arg(model, known.join(QLatin1Char('/')));
+        }
+        *syntax = false;
+        return checkRequest(*o);
+    }
     if (o->ports.isEmpty() && !o->allPorts)
         return QStringLiteral("--port is required (or --all-ports)");
     if (!o->ports.isEmpty() && o->allPorts)
@@ -241,5 +352,10 @@ QString parseOptions(const QStringList &args, flashOptions *o, bool *syntax)
     if (!o->excluded.isEmpty() && !o->allPorts)
         return QStringLiteral("--exclude goes with --all-ports");
     *syntax = false;
+    if (!o->orderPath.isEmpty()) {
+        const QString error = takeOrder(o);
+        if (!error.isEmpty())
+            return error;
+    }
     return checkRequest(*o);
 }

@@ -4,6 +4,8 @@
 #include <QStringList>
 #include <cstdint>
 
+#include "workorder.h"
+
 // What one vq_flash command asks for, checked before any port is opened.
 struct flashOptions {
     QStringList ports;
@@ -26,6 +28,19 @@ struct flashOptions {
     QString databasePath;  // empty: the line's own (recordStoreOptions)
     QStringList files;
     QList<uint32_t> addresses;
+    // --baud was given (the default is not a contradiction of an order).
+    bool baudGiven = false;
+    // --order FILE: the production order, read and checked whole; the
+    // images, speed and options are the order's.
+    QString orderPath;
+    workOrder order;
+    QString operatorName;
+    // --make-order FILE: an order written from the images and options; no
+    // chip is touched. Its number is the file's base name.
+    QString makeOrderPath;
+    qint64 quantity = 0;
+    QStringList models;
+    QString product;
 };
 
 // Reads the command line (without the program name). Returns an error text,
