@@ -125,11 +125,13 @@ public:
     }
     static dialogStep chooseFile(const QString &path)
     {
+        // Typed whole into the name field, as a user may: the dialog reads
+        // its folder in the background, and a selection made in the list
+        // meanwhile may not be there yet when the dialog closes.
         return [path](QDialog *d) {
-            auto *files = qobject_cast<QFileDialog *>(d);
-            if (files)
-                files->selectFile(path);
-            d->accept();
+            if (auto *name = d->findChild<QLineEdit *>(QStringLiteral("fileNameEdit")))
+                name->setText(path);
+            d->done(QDialog::Accepted);
         };
     }
     static dialogStep typeText(const QString &text)
