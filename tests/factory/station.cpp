@@ -63,6 +63,9 @@ void printReport(const FactoryDriver &drive, const productionLine &line, int sta
 
 int main(int argc, char **argv)
 {
+    // The station answers the window's file and input dialogs itself:
+    // Qt's own, whatever the desktop would offer.
+    QApplication::setAttribute(Qt::AA_DontUseNativeDialogs);
     QApplication app(argc, argv);
     initToolResources();
     QCommandLineParser p;
