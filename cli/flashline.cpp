@@ -118,12 +118,9 @@ bool flashLine::orderJob(lineJob *job)
                           .arg(order.quantity));
         return false;
     }
-    job->models = order.models;
-    job->order.name = order.name;
-    job->order.operatorName = options.operatorName;
-    job->order.fileSha256 = order.fileSha256;
-    job->order.quantity = order.quantity;
-    job->order.doneBefore = orderBefore.good;
+    *job = jobFor(order, options.operatorName, orderBefore.good);
+    // A fixture station of vq_flash runs until it is stopped.
+    job->keepGoing = order.dsr;
     return true;
 }
 
@@ -148,28 +145,30 @@ void flashLine::orderCompleted()
 bool flashLine::start()
 {
     lineJob job;
-    if (!options.orderPath.isEmpty() && !orderJob(&job))
-        return false;
-    // One copy of the images for every station, read before any chip is
-    // touched, so that a file changed on disk mid-run changes nothing sent;
-    // an order's were read and checked against it when it was loaded.
-    uint32_t loadCode = 0;
-    int failed = -1;
-    job.images = options.orderPath.isEmpty() ? loadFirmwareImages(options.files, options.addresses, loadCode, failed)
-                                             : options.order.loaded;
-    // --erase alone erases; with images it erases before writing them.
-    job.erase = options.erase && options.files.isEmpty();
-    job.files = options.files;
-    job.addresses = options.addresses;
-    job.baud = options.baud;
-    job.highSpeed = options.highSpeed;
-    job.reset = options.reset;
-    job.boot = options.boot;
-    job.fixture = options.continuous;
-    // A fixture station of vq_flash runs until it is stopped.
-    job.keepGoing = true;
-    job.eraseBeforeWrite = options.erase;
-    job.fastLoad = options.fastLoad;
+    if (!options.orderPath.isEmpty()) {
+        if (!orderJob(&job))
+            return false;
+    } else {
+        // One copy of the images for every station, read before any chip
+        // is touched, so that a file changed on disk mid-run changes
+        // nothing sent.
+        uint32_t loadCode = 0;
+        int failed = -1;
+        job.images = loadFirmwareImages(options.files, options.addresses, loadCode, failed);
+        // --erase alone erases; with images it erases before writing them.
+        job.erase = options.erase && options.files.isEmpty();
+        job.files = options.files;
+        job.addresses = options.addresses;
+        job.baud = options.baud;
+        job.highSpeed = options.highSpeed;
+        job.reset = options.reset;
+        job.boot = options.boot;
+        job.fixture = options.continuous;
+        // A fixture station of vq_flash runs until it is stopped.
+        job.keepGoing = true;
+        job.eraseBeforeWrite = options.erase;
+        job.fastLoad = options.fastLoad;
+    }
     QVector<lineStation> stations;
     for (int i = 0; i < ports.size(); ++i)
         stations.append({i + 1, ports.at(i)});

@@ -256,7 +256,7 @@ QString orderContradiction(const flashOptions &o)
     return same ? QString() : QStringLiteral("the images given contradict the order (it names its own images)");
 }
 
-// Reads the order and makes its images, speed and options the command's.
+// Reads the order and takes what it contradicts from the command.
 QString takeOrder(flashOptions *o)
 {
     QString error;
@@ -265,16 +265,12 @@ QString takeOrder(flashOptions *o)
     error = orderContradiction(*o);
     if (!error.isEmpty())
         return error;
-    const workOrder &w = o->order;
-    o->files = w.paths();
-    o->addresses = w.addresses();
-    o->baud = w.baud;
-    o->highSpeed = w.highSpeed;
-    o->fastLoad = w.fastLoad;
-    o->erase = w.eraseAll;
-    o->reset = w.reset;
-    o->boot = w.boot;
-    o->continuous = w.dsr;
+    // The run is the order's (jobFor); the command's own checks and its
+    // rendering read these.
+    o->files = o->order.paths();
+    o->addresses = o->order.addresses();
+    o->baud = o->order.baud;
+    o->continuous = o->order.dsr;
     return QString();
 }
 

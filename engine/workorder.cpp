@@ -397,3 +397,26 @@ bool saveWorkOrder(const QString &path, const workOrder &order, QString *error)
     }
     return true;
 }
+
+lineJob jobFor(const workOrder &order, const QString &operatorName, qint64 doneBefore)
+{
+    lineJob job;
+    job.files = order.paths();
+    job.addresses = order.addresses();
+    job.images = order.loaded;
+    job.baud = order.baud;
+    job.highSpeed = order.highSpeed;
+    job.reset = order.reset;
+    job.boot = order.boot;
+    job.fixture = order.dsr;
+    job.keepGoing = order.dsr && order.keepGoing;
+    job.eraseBeforeWrite = order.eraseAll;
+    job.fastLoad = order.fastLoad;
+    job.models = order.models;
+    job.order.name = order.name;
+    job.order.operatorName = operatorName;
+    job.order.fileSha256 = order.fileSha256;
+    job.order.quantity = order.quantity;
+    job.order.doneBefore = doneBefore;
+    return job;
+}

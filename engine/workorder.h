@@ -7,6 +7,7 @@
 #include <cstdint>
 
 #include "firmwareimage.h"
+#include "productionline.h"
 
 // A production order: one file (JSON, UTF-8) that fixes what a line makes,
 // its images with their addresses and SHA-256, the chip models, the speed
@@ -59,3 +60,8 @@ QString checkOrderFiles(const workOrder &order);
 // The file's own hash and the loaded images are not needed. false with the
 // reason, nothing written.
 bool saveWorkOrder(const QString &path, const workOrder &order, QString *error);
+
+// What every station of a run of the order does: the images as loaded, the
+// order's speed, options and models, and the order for the rows, with its
+// good chips before the run.
+lineJob jobFor(const workOrder &order, const QString &operatorName, qint64 doneBefore);

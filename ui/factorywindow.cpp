@@ -1231,23 +1231,7 @@ QString factoryWindow::orderJob(lineJob *job)
     error = checkOrderFiles(w);
     if (!error.isEmpty())
         return error;
-    job->files = w.paths();
-    job->addresses = w.addresses();
-    job->images = w.loaded;
-    job->baud = w.baud;
-    job->highSpeed = w.highSpeed;
-    job->reset = w.reset;
-    job->boot = w.boot;
-    job->fixture = w.dsr;
-    job->keepGoing = w.dsr && w.keepGoing;
-    job->eraseBeforeWrite = w.eraseAll;
-    job->fastLoad = w.fastLoad;
-    job->models = w.models;
-    job->order.name = w.name;
-    job->order.operatorName = orderOperator;
-    job->order.fileSha256 = w.fileSha256;
-    job->order.quantity = w.quantity;
-    job->order.doneBefore = orderDoneBefore;
+    *job = jobFor(w, orderOperator, orderDoneBefore);
     return QString();
 }
 
