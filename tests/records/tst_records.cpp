@@ -5,6 +5,8 @@
 // database brought forward, the CSV with several writers, and vq_records'
 // answers as a reader that never writes.
 #include "productioncsv.h"
+#include "recordschema.h"
+#include "recordsql.h"
 #include "recordstore.h"
 #include "simfixture.h"
 #include "testutil.h"
@@ -654,31 +656,52 @@ void tst_records::recordsJson()
 void tst_records::migration_data()
 {
     QTest::addColumn<bool>("onServer");
-    QTest::newRow("line's SQLite file") << false;
-    QTest::newRow("factory's server") << true;
+    QTest::addColumn<int>("from");
+    for (int from = 1; from < kRecordSchemaVersion; ++from) {
+        QTest::newRow(qPrintable(QStringLiteral("line's SQLite file of version %1").arg(from))) << false << from;
+        QTest::newRow(qPrintable(QStringLiteral("factory's server of version %1").arg(from))) << true << from;
+    }
 }
 
-// A database of schema 1 is read as it is, and brought to schema 2 in place
-// by the first writer, every old row and image kept.
+// A database of any older schema is read as it is, and brought to the
+// current one in place, step by step, by the first writer, every old row
+// and image kept.
 void tst_records::migration()
 {
     QFETCH(bool, onServer);
+    QFETCH(int, from);
     constexpr int kOld = 3;
     QTemporaryDir dir;
     recordStoreOptions o;
     o.databasePath = dir.filePath("production.db");
-    QString count;
+    const QString legacy = QStringLiteral("legacy%1").arg(from);
+    QString error;
     if (onServer) {
-        server->psql("CREATE DATABASE legacy");
+        server->psql("CREATE DATABASE " + legacy);
         for (const QString &sql : version1Sql(true, kOld))
-            server->psql(sql, "legacy");
-        QVERIFY(writeFile(dir.filePath("legacy.json"), server->config("legacy")));
-        QString error;
+            server->psql(sql, legacy);
+        QVERIFY(writeFile(dir.filePath("legacy.json"), server->config(legacy)));
         QVERIFY(readRecordServer(dir.filePath("legacy.json"), &o.server, &error));
         qputenv("PGPASSWORD", PgServer::kPassword);
+        // Older tools' steps, up to the version they stopped at.
+        {
+            QSqlDatabase db;
+            int version = 0;
+            QVERIFY2(openServerDatabase(o.server, "older", false, &db, &version, &error)
+                         && prepareServerSchema(db, &error, from),
+                     qPrintable(error));
+        }
+        QSqlDatabase::removeDatabase("older");
     } else {
         for (const QString &sql : version1Sql(false, kOld))
             sqlite(o.databasePath, sql);
+        {
+            QSqlDatabase db = QSqlDatabase::addDatabase("QSQLITE", "older");
+            db.setDatabaseName(o.databasePath);
+            QVERIFY2(db.open() && prepareLocalSchema(db, &error, from), qPrintable(error));
+        }
+        QSqlDatabase::removeDatabase("older");
+        QCOMPARE(sqlite(o.databasePath, "PRAGMA user_version"), QString::number(from));
         // The search reads it without changing a byte.
         const QByteArray before = readFile(o.databasePath);
         const ran found = runProgram(build("vq_records"), {"--db", o.databasePath, "--format", "json"});
@@ -689,21 +712,22 @@ void tst_records::migration()
     fresh.fastLoad = "used";
     fresh.imageBaud = 2000000;
     fresh.boot = true;
+    fresh.serial = "0d0c0b0a";
+    fresh.serialNumber = "168496141";
     {
         recordStore store(o);
         store.append(fresh);
         QVERIFY(store.flushUpload(kRunMs));
     }
     QVector<productionRow> rows;
+    const QString current = QString::number(kRecordSchemaVersion);
     if (onServer) {
-        QCOMPARE(server->psql("SELECT max(version) FROM schema_version", "legacy"), QString("2"));
-        QString error;
-        recordServer legacy = o.server;
-        const auto query = recordQuery::openServer(legacy, &error);
+        QCOMPARE(server->psql("SELECT max(version) FROM schema_version", legacy), current);
+        const auto query = recordQuery::openServer(o.server, &error);
         QVERIFY2(query, qPrintable(error));
         QVERIFY(query->find(recordFilter(), &rows, &error));
     } else {
-        QCOMPARE(sqlite(o.databasePath, "PRAGMA user_version"), QString("2"));
+        QCOMPARE(sqlite(o.databasePath, "PRAGMA user_version"), current);
         rows = rowsIn(o.databasePath);
     }
     QCOMPARE(rows.size(), kOld + 1);
@@ -711,6 +735,8 @@ void tst_records::migration()
     QCOMPARE(rows.first().fastLoad, QString("used"));
     QCOMPARE(rows.first().imageBaud, 2000000u);
     QCOMPARE(rows.first().boot, std::optional<bool>(true));
+    QCOMPARE(rows.first().serial, fresh.serial);
+    QCOMPARE(rows.first().serialNumber, fresh.serialNumber);
     for (int n = 1; n <= kOld; ++n) {
         const productionRow &old = rows.at(n);
         QCOMPARE(old.uid, QStringLiteral("OLD%1").arg(kOld - n));
@@ -719,6 +745,7 @@ void tst_records::migration()
         // Not recorded then: not the same as off.
         QCOMPARE(old.fastLoad, QString());
         QCOMPARE(old.boot, std::optional<bool>());
+        QCOMPARE(old.serial, QString());
     }
 }
 
