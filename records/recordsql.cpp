@@ -3,6 +3,7 @@
 #include "recordschema.h"
 #include "recordstore.h"
 
+#include <QDeadlineTimer>
 #include <QDir>
 #include <QFileInfo>
 #include <QSet>
@@ -10,6 +11,7 @@
 #include <QSqlError>
 #include <QSqlQuery>
 #include <QStringList>
+#include <QThread>
 #include <QVariant>
 
 #include <algorithm>
@@ -34,6 +36,7 @@ const char kVersion1Columns[] = "id, time_ms, utc_offset, host, line, station, p
 // uploader may hold the write lock for a moment; a row waits rather than
 // fails.
 constexpr int kBusyTimeoutMs = 10000;
+constexpr int kWalRetryMs = 10;
 // A server that does not answer is given this long before the uploader
 // backs off; it runs on its own thread, so only its rows wait.
 constexpr int kConnectTimeoutSeconds = 5;
@@ -74,6 +77,24 @@ bool execOn(QSqlDatabase &db, const QString &sql, QString *error)
     return q.exec(sql) || fail(q, error);
 }
 
+// Two programs (or the record writer and the serial values) opening a new
+// file at once: the switch to WAL needs the file to itself, and SQLite
+// refuses it at once, without its busy wait, while the other connection
+// holds the file for a moment. It is asked again meanwhile.
+bool switchToWal(QSqlDatabase &db, QString *error)
+{
+    const QDeadlineTimer deadline(kBusyTimeoutMs);
+    for (;;) {
+        QSqlQuery q(db);
+        if (q.exec(QStringLiteral("PRAGMA journal_mode = WAL")))
+            return true;
+        const QString code = q.lastError().nativeErrorCode();
+        if (deadline.hasExpired() || (code != QLatin1String("5") && code != QLatin1String("6")))
+            return fail(q, error);
+        QThread::msleep(kWalRetryMs);
+    }
+}
+
 bool sqliteAvailable(QString *error)
 {
     if (QSqlDatabase::isDriverAvailable(QStringLiteral("QSQLITE")))
@@ -110,7 +131,7 @@ bool openLocalDatabase(const QString &path, const QString &connection, bool crea
     // mode and gets no tables of ours.
     // WAL: readers (the uploader, a search) never block the writer. FULL:
     // a committed row survives a power cut as well as a killed process.
-    return isOurDatabase(*db, error) && execOn(*db, QStringLiteral("PRAGMA journal_mode = WAL"), error)
+    return isOurDatabase(*db, error) && switchToWal(*db, error)
         && execOn(*db, QStringLiteral("PRAGMA synchronous = FULL"), error)
         && execOn(*db, QStringLiteral("PRAGMA wal_autocheckpoint = %1").arg(kWalCheckpointPages), error)
         && execOn(*db, QStringLiteral("PRAGMA journal_size_limit = %1").arg(kWalKeptBytes), error)

@@ -203,6 +203,11 @@ public:
         if (!openLocal(&error))
             return false;
         QSqlDatabase db = QSqlDatabase::database(connection, false);
+        // A settlement a power cut takes back leaves its value reserved,
+        // which the next start makes void: never given twice. It does not
+        // wait for the disk; the reservation does (and the chip's row,
+        // written after it, takes it to the disk with its own).
+        durable(db, false);
         const bool back = use == serialUse::returned;
         const QString state = back ? QStringLiteral("free") : use == serialUse::used ? QStringLiteral("used")
                                                                                       : QStringLiteral("void");
@@ -222,6 +227,14 @@ public:
 private:
     enum class place { taken, usedUp, needLease, failed };
 
+    void durable(QSqlDatabase &db, bool full)
+    {
+        if (full == synchronousFull)
+            return;
+        QSqlQuery(db).exec(full ? QStringLiteral("PRAGMA synchronous = FULL") : QStringLiteral("PRAGMA synchronous = NORMAL"));
+        synchronousFull = full;
+    }
+
     bool openLocal(QString *error)
     {
         if (!connection.isEmpty() && fileIdentity(path) != identity && !followFile(error))
@@ -233,6 +246,7 @@ private:
             return false;
         connection = name;
         identity = fileIdentity(path);
+        synchronousFull = true;
         return true;
     }
 
@@ -292,6 +306,7 @@ private:
     place takePlace(int station, chipSerial *value, QString *error)
     {
         QSqlDatabase db = QSqlDatabase::database(connection, false);
+        durable(db, true);
         if (!exec(db, QStringLiteral("BEGIN IMMEDIATE"), {}, error))
             return place::failed;
         place got = pickPlace(db, station, value, error);
@@ -340,7 +355,7 @@ private:
                                      " time_ms, line, station, host, pid, process_start)"
                                      " VALUES (?, ?, ?, ?, 'reserved', ?, '', '', ?, ?, ?, ?, ?, ?)"
                                      " ON CONFLICT DO NOTHING"),
-                      {ruleKey, seq, serialHex(value->bytes), value->number, source,
+                      {ruleKey, seq, serialHex(value->bytes), text(value->number), source,
                        QDateTime::currentMSecsSinceEpoch(), origin.line, station, origin.host, pid, stamp},
                       error))
                 return place::failed;
@@ -489,6 +504,8 @@ private:
     const QString stamp;
     QString connection;
     quint64 identity = 0;
+    // As openLocalDatabase leaves a connection.
+    bool synchronousFull = true;
     QString serverConnection;
     qint64 listSize = -1;
     QDateTime listModified;
