@@ -20,6 +20,8 @@
 #include <QVBoxLayout>
 
 namespace {
+// Wide enough for a list file's path.
+constexpr int kMinimumWidth = 460;
 const char *const kFormats[] = {"le", "be", "dec", "hex"};
 const char *const kFormatNames[] = {"二进制，小端", "二进制，大端", "十进制字符", "十六进制字符"};
 
@@ -138,6 +140,7 @@ serialDialog::serialDialog(const serialSettings &settings, QWidget *parent)
     , bytes(new QSpinBox(this))
     , format(new QComboBox(this))
     , listPath(new QLineEdit(settings.listPath, this))
+    , choose(new QPushButton(QStringLiteral("选择文件"), this))
     , problem(new QLabel(this))
 {
     setWindowTitle(QStringLiteral("序列号设置"));
@@ -165,7 +168,7 @@ serialDialog::serialDialog(const serialSettings &settings, QWidget *parent)
     problem->setWordWrap(true);
     (settings.fromList ? list : counter)->setChecked(true);
 
-    auto *choose = new QPushButton(QStringLiteral("选择文件"), this);
+    setMinimumWidth(kMinimumWidth);
     connect(choose, &QPushButton::clicked, this, &serialDialog::chooseList);
     auto *listRow = new QHBoxLayout;
     listRow->addWidget(listPath, 1);
@@ -239,4 +242,5 @@ void serialDialog::showMode()
                        static_cast<QWidget *>(format)})
         w->setEnabled(fromCounter);
     listPath->setEnabled(!fromCounter);
+    choose->setEnabled(!fromCounter);
 }

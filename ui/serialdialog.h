@@ -8,6 +8,7 @@
 class QComboBox;
 class QLabel;
 class QLineEdit;
+class QPushButton;
 class QRadioButton;
 class QSpinBox;
 
@@ -57,5 +58,6 @@ private:
     QSpinBox *bytes;
     QComboBox *format;
     QLineEdit *listPath;
+    QPushButton *choose;
     QLabel *problem;
 };

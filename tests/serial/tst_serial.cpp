@@ -123,6 +123,7 @@ private slots:
     void everyChipItsValue();
     void failedChips_data();
     void failedChips();
+    void listChangedDuringRun();
     void killedLine_data();
     void killedLine();
     void factoryServer_data();
@@ -330,6 +331,29 @@ void tst_serial::failedChips()
                                          "--serial", secondValue == le32(0x500) ? "0x500" : "0x501",
                                          "--format", "json"});
     QCOMPARE(QJsonDocument::fromJson(found.out.toUtf8()).array().size(), 1);
+}
+
+// The list is read once, at the start; a file changed under a running line
+// refuses the next chip rather than guess which values it now means.
+void tst_serial::listChangedDuringRun()
+{
+    SimFixture sim({"--fixture-pressed"});
+    QVERIFY2(sim.ok(), qPrintable(sim.error()));
+    const QString list = file("changing.txt", "0a0b0c\n0a0b0d\n0a0b0e\n");
+    Flash run({"--continuous", "--json", "--db", work.filePath("changing.db"), "--port", sim.portPath(),
+               image + "@0", "--serial-at", "3ff000", "--serial-list", list},
+              sim.dir());
+    QTRY_COMPARE_WITH_TIMEOUT(run.events("waiting").size(), 1, kWaitMs);
+    QCOMPARE(hexOf(sim.flash().mid(kAt, 3)), QString("0a0b0c"));
+    QVERIFY(writeFile(list, "0a0b0d\n0a0b0e\n"));
+    QCOMPARE(sim.request("NEXTCHIP").value(0), QString("OK"));
+    QTRY_COMPARE_WITH_TIMEOUT(run.events("waiting").size(), 2, kWaitMs);
+    QVERIFY(run.signal(SIGINT));
+    QCOMPARE(run.finish(), 1);
+    const QList<QJsonObject> results = run.events("result");
+    QCOMPARE(results.size(), 2);
+    QCOMPARE(results.at(1).value("text").toString(), QString("序列号列表文件已改变"));
+    QCOMPARE(hexOf(sim.flash().mid(kAt, 3)), QString("ffffff"));
 }
 
 void tst_serial::killedLine_data()
