@@ -120,7 +120,7 @@ void flashLine::start()
     job.fastLoad = options.fastLoad;
     QVector<lineStation> stations;
     for (int i = 0; i < ports.size(); ++i)
-        stations.append({i + 1, ports.at(i)});
+        stations.append({i + 1, ports.at(i), QString()});
     if (options.json) {
         for (int i = 0; i < ports.size(); ++i)
             json(i, QStringLiteral("start"));

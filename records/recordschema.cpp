@@ -60,6 +60,11 @@ const QStringList localSteps[] = {
         QStringLiteral("CREATE INDEX records_station ON records(line, station, operation, ok, code)"),
         QStringLiteral("CREATE INDEX records_failure ON records(ok, code, text, operation)"),
     },
+    {
+        // The socket stays with a fixture when ttyUSB numbers change; rows
+        // made before keep '': not recorded.
+        QStringLiteral("ALTER TABLE records ADD COLUMN socket TEXT NOT NULL DEFAULT ''"),
+    },
 };
 constexpr int kLocalSteps = sizeof localSteps / sizeof localSteps[0];
 static_assert(kLocalSteps == kRecordSchemaVersion, "one migration step per schema version");
@@ -109,6 +114,9 @@ const QStringList serverSteps[] = {
                        " ON records(line, time_ms, station, operation, ok, code)"),
         QStringLiteral("CREATE INDEX IF NOT EXISTS records_station ON records(line, station, operation, ok, code)"),
         QStringLiteral("CREATE INDEX IF NOT EXISTS records_failure ON records(ok, code, text, operation)"),
+    },
+    {
+        QStringLiteral("ALTER TABLE records ADD COLUMN IF NOT EXISTS socket TEXT NOT NULL DEFAULT ''"),
     },
 };
 constexpr int kServerSteps = sizeof serverSteps / sizeof serverSteps[0];

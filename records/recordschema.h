@@ -23,6 +23,8 @@ class QSqlDatabase;
 //     flash_size, rom_build            what the chip reported of itself
 //     image_baud    the speed the images really went at (0: none sent)
 //     erase_before_write, boot, reset, dsr_mode   the run's options (0 / 1)
+//   from version 3 ('' in older rows: not recorded):
+//     socket        the USB socket the port was plugged into (by-path name)
 //     sent          (SQLite only) 1 once the server has the row
 //     seq           (SQLite) local order of appending; (server) order of arrival
 //   images   per image of a row: record_id, idx (from 0), file_name, size,
@@ -31,7 +33,7 @@ class QSqlDatabase;
 // The version is SQLite's user_version on a line and the one row of
 // schema_version on the server. Opening an older database brings it to the
 // current version step by step; a newer one is left alone.
-constexpr int kRecordSchemaVersion = 2;
+constexpr int kRecordSchemaVersion = 3;
 
 // Whether an open SQLite file may be a line's database: one without any
 // table (new or empty), or one with our records table and a version. A

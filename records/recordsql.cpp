@@ -22,11 +22,15 @@ namespace {
 const char kRowColumns[] = "id, time_ms, utc_offset, host, line, station, port, model, flash_id, uid, operation, ok, "
                            "code, text, first_code, seconds, bytes, baud, high_speed, tool_version, fast_load, "
                            "ram_code_file, ram_code_sha256, flash_size, rom_build, image_baud, erase_before_write, "
-                           "boot, reset, dsr_mode";
-// What a row of schema 1 reads as in the columns version 2 added.
+                           "boot, reset, dsr_mode, socket";
+// What rows of older schemas read as in the columns later versions added.
 const char kVersion1Columns[] = "id, time_ms, utc_offset, host, line, station, port, model, flash_id, uid, operation, "
                                 "ok, code, text, first_code, seconds, bytes, baud, high_speed, tool_version, '', '', "
-                                "'', 0, '', 0, NULL, NULL, NULL, NULL";
+                                "'', 0, '', 0, NULL, NULL, NULL, NULL, ''";
+const char kVersion2Columns[] = "id, time_ms, utc_offset, host, line, station, port, model, flash_id, uid, operation, "
+                                "ok, code, text, first_code, seconds, bytes, baud, high_speed, tool_version, fast_load, "
+                                "ram_code_file, ram_code_sha256, flash_size, rom_build, image_baud, erase_before_write, "
+                                "boot, reset, dsr_mode, ''";
 // A second process on the same line (the window and vq_flash) or the
 // uploader may hold the write lock for a moment; a row waits rather than
 // fails.
@@ -253,7 +257,7 @@ QVariantList valuesOf(const productionRow &row)
             QVariant(static_cast<qint64>(row.baud)), QVariant(row.highSpeed ? 1 : 0), text(row.toolVersion),
             text(row.fastLoad), text(row.ramCodeFile), text(QString::fromLatin1(row.ramCodeSha256)),
             QVariant(row.flashSize), text(row.romBuild), QVariant(static_cast<qint64>(row.imageBaud)),
-            flag(row.eraseBeforeWrite), flag(row.boot), flag(row.reset), flag(row.dsrMode)};
+            flag(row.eraseBeforeWrite), flag(row.boot), flag(row.reset), flag(row.dsrMode), text(row.socket)};
 }
 
 QVariantList imageValues(const productionRow &row, int index)
@@ -356,7 +360,7 @@ bool insertRows(QSqlDatabase &db, const QVector<productionRow> &rows, QString *e
 
 QString rowColumns(int version)
 {
-    return QLatin1String(version >= 2 ? kRowColumns : kVersion1Columns);
+    return QLatin1String(version >= 3 ? kRowColumns : version == 2 ? kVersion2Columns : kVersion1Columns);
 }
 
 productionRow rowFromQuery(const QSqlQuery &q)
@@ -392,6 +396,7 @@ productionRow rowFromQuery(const QSqlQuery &q)
     r.boot = flagOf(q.value(27));
     r.reset = flagOf(q.value(28));
     r.dsrMode = flagOf(q.value(29));
+    r.socket = q.value(30).toString();
     return r;
 }
 

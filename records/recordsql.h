@@ -65,7 +65,7 @@ qint64 countUnsent(QSqlDatabase db);
 QString rowColumns(int version);
 // Reads rowColumns from the query's current row, images not included.
 productionRow rowFromQuery(const QSqlQuery &q);
-constexpr int kRowColumnCount = 30;
+constexpr int kRowColumnCount = 31;
 bool loadImages(QSqlDatabase &db, productionRow *row, QString *error);
 // A row's images as one value of a select (for a search that streams: no
 // query per row), and that value read back.

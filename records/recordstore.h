@@ -52,6 +52,10 @@ struct productionRow {
     std::optional<bool> boot;
     std::optional<bool> reset;
     std::optional<bool> dsrMode;
+    // The USB socket the port was plugged into (its name under
+    // /dev/serial/by-path), which stays when port numbers change; empty
+    // when unknown or in rows older than the column.
+    QString socket;
 
     QDateTime localTime() const;
     // Neither good nor failed: a run the operator or the program stopped

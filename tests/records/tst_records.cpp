@@ -170,6 +170,23 @@ QStringList version1Sql(bool server, int rows)
     return sql;
 }
 
+// The same database as schema 2 left it: the columns it added, filled in.
+QStringList versionSql(int version, bool server, int rows)
+{
+    QStringList sql = version1Sql(server, rows);
+    if (version == 1)
+        return sql;
+    sql.removeLast();
+    for (const char *column : {"fast_load TEXT NOT NULL DEFAULT ''", "ram_code_file TEXT NOT NULL DEFAULT ''",
+                               "ram_code_sha256 TEXT NOT NULL DEFAULT ''", "flash_size BIGINT NOT NULL DEFAULT 0",
+                               "rom_build TEXT NOT NULL DEFAULT ''", "image_baud BIGINT NOT NULL DEFAULT 0",
+                               "erase_before_write INTEGER", "boot INTEGER", "reset INTEGER", "dsr_mode INTEGER"})
+        sql << QStringLiteral("ALTER TABLE records ADD COLUMN ") + QLatin1String(column);
+    sql << "UPDATE records SET fast_load = 'off', boot = 1"
+        << (server ? "INSERT INTO schema_version VALUES (2)" : "PRAGMA user_version = 2");
+    return sql;
+}
+
 // Runs a program, as an ordinary user: "nobody" when the suite runs as
 // root (root writes wherever it likes, so only another user meets a
 // read-only folder).
@@ -691,41 +708,51 @@ void tst_records::recordsJson()
 void tst_records::migration_data()
 {
     QTest::addColumn<bool>("onServer");
-    QTest::newRow("line's SQLite file") << false;
-    QTest::newRow("factory's server") << true;
+    QTest::addColumn<int>("from");
+    QTest::newRow("line's SQLite file, schema 1") << false << 1;
+    QTest::newRow("line's SQLite file, schema 2") << false << 2;
+    QTest::newRow("factory's server, schema 1") << true << 1;
+    QTest::newRow("factory's server, schema 2") << true << 2;
 }
 
-// A database of schema 1 is read as it is, and brought to schema 2 in place
-// by the first writer, every old row and image kept.
+// A database of an older schema is read as it is, and brought to the
+// current one in place by the first writer, step by step, every old row,
+// field and image kept.
 void tst_records::migration()
 {
     QFETCH(bool, onServer);
+    QFETCH(int, from);
     constexpr int kOld = 3;
     QTemporaryDir dir;
     recordStoreOptions o;
     o.databasePath = dir.filePath("production.db");
     QString count;
+    const QString legacy = QStringLiteral("legacy%1").arg(from);
     if (onServer) {
-        server->psql("CREATE DATABASE legacy");
-        for (const QString &sql : version1Sql(true, kOld))
-            server->psql(sql, "legacy");
-        QVERIFY(writeFile(dir.filePath("legacy.json"), server->config("legacy")));
+        server->psql("CREATE DATABASE " + legacy);
+        for (const QString &sql : versionSql(from, true, kOld))
+            server->psql(sql, legacy);
+        QVERIFY(writeFile(dir.filePath("legacy.json"), server->config(legacy)));
         QString error;
         QVERIFY(readRecordServer(dir.filePath("legacy.json"), &o.server, &error));
         qputenv("PGPASSWORD", PgServer::kPassword);
     } else {
-        for (const QString &sql : version1Sql(false, kOld))
+        for (const QString &sql : versionSql(from, false, kOld))
             sqlite(o.databasePath, sql);
         // The search reads it without changing a byte.
         const QByteArray before = readFile(o.databasePath);
         const ran found = runProgram(build("vq_records"), {"--db", o.databasePath, "--format", "json"});
-        QCOMPARE(QJsonDocument::fromJson(found.out).array().size(), kOld);
+        const QJsonArray rows = QJsonDocument::fromJson(found.out).array();
+        QCOMPARE(rows.size(), kOld);
+        QCOMPARE(rows.at(0).toObject().value("fastLoad").toString(), QString(from == 2 ? "off" : ""));
+        QCOMPARE(rows.at(0).toObject().value("socket").toString(), QString());
         QCOMPARE(readFile(o.databasePath), before);
     }
     productionRow fresh = madeUpRow(7, "NEW");
     fresh.fastLoad = "used";
     fresh.imageBaud = 2000000;
     fresh.boot = true;
+    fresh.socket = "pci-0000:00:14.0-usb-0:1.3:1.0-port0";
     {
         recordStore store(o);
         store.append(fresh);
@@ -733,14 +760,13 @@ void tst_records::migration()
     }
     QVector<productionRow> rows;
     if (onServer) {
-        QCOMPARE(server->psql("SELECT max(version) FROM schema_version", "legacy"), QString("2"));
+        QCOMPARE(server->psql("SELECT max(version) FROM schema_version", legacy), QString("3"));
         QString error;
-        recordServer legacy = o.server;
-        const auto query = recordQuery::openServer(legacy, &error);
+        const auto query = recordQuery::openServer(o.server, &error);
         QVERIFY2(query, qPrintable(error));
         QVERIFY(query->find(recordFilter(), &rows, &error));
     } else {
-        QCOMPARE(sqlite(o.databasePath, "PRAGMA user_version"), QString("2"));
+        QCOMPARE(sqlite(o.databasePath, "PRAGMA user_version"), QString("3"));
         rows = rowsIn(o.databasePath);
     }
     QCOMPARE(rows.size(), kOld + 1);
@@ -748,14 +774,16 @@ void tst_records::migration()
     QCOMPARE(rows.first().fastLoad, QString("used"));
     QCOMPARE(rows.first().imageBaud, 2000000u);
     QCOMPARE(rows.first().boot, std::optional<bool>(true));
+    QCOMPARE(rows.first().socket, fresh.socket);
     for (int n = 1; n <= kOld; ++n) {
         const productionRow &old = rows.at(n);
         QCOMPARE(old.uid, QStringLiteral("OLD%1").arg(kOld - n));
         QCOMPARE(old.images.size(), 1);
         QCOMPARE(old.images.first().sha256, QByteArray("ab") + QByteArray::number(kOld - n));
-        // Not recorded then: not the same as off.
-        QCOMPARE(old.fastLoad, QString());
-        QCOMPARE(old.boot, std::optional<bool>());
+        // Not recorded then: not the same as off; what schema 2 recorded stays.
+        QCOMPARE(old.fastLoad, QString(from == 2 ? "off" : ""));
+        QCOMPARE(old.boot, from == 2 ? std::optional<bool>(true) : std::optional<bool>());
+        QCOMPARE(old.socket, QString());
     }
 }
 
