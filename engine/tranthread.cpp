@@ -161,6 +161,8 @@ bool tranThread::openLink()
         delete serial;
     }
     serial = new Serial;
+    // Before the open, so that a refused port is recorded where it is too.
+    place = placeOfPort(portName);
     if (!serial->openPort(portName, kBootBaud))
         return false;
     linkOpen = true;
@@ -492,7 +494,8 @@ void tranThread::publish(int result, uint32_t code, const QString &text, double 
     dsrChangesAtChip = serial ? serial->dsrChanges() : -1;
     chipRecord r;
     r.finished = QDateTime::currentDateTime();
-    r.portName = portName;
+    r.portName = place.port.isEmpty() ? portName : place.port;
+    r.socket = place.socket;
     r.model = cmd->chipModel;
     r.flashId = cmd->flashId;
     r.flashUid = cmd->flashUid;

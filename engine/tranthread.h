@@ -11,6 +11,7 @@
 
 #include "firmwareimage.h"
 #include "serialsource.h"
+#include "portlist.h"
 #include "stoprequest.h"
 
 class Serial;
@@ -42,7 +43,8 @@ Q_DECLARE_METATYPE(lineKind)
 // production record.
 struct chipRecord {
     QDateTime finished;
-    QString portName;
+    QString portName;   // the device's name, also when the job was given its socket's
+    QString socket;     // the USB socket the port was in when the job opened it; empty: none known
     QString model;      // empty when the chip was never identified
     QString flashId;
     QString flashUid;
@@ -197,6 +199,9 @@ private:
     void settleSerial(int result, chipRecord &record);
 
     bool modemLines = false;
+    // Where the port was when the job last opened it: what its chips'
+    // records say of their port.
+    portPlace place;
     // Steps of the whole job (images + the RAM code), for getProcess on the
     // controller's thread.
     std::atomic<int> stepCount{1};

@@ -61,7 +61,9 @@ const QStringList localSteps[] = {
         QStringLiteral("CREATE INDEX records_failure ON records(ok, code, text, operation)"),
     },
     {
-        // Version 3.
+        // The socket stays with a fixture when ttyUSB numbers change; rows
+        // made before keep '': not recorded.
+        QStringLiteral("ALTER TABLE records ADD COLUMN socket TEXT NOT NULL DEFAULT ''"),
     },
     {
         // Each chip's own value, and the values themselves: every one a
@@ -138,7 +140,7 @@ const QStringList serverSteps[] = {
         QStringLiteral("CREATE INDEX IF NOT EXISTS records_failure ON records(ok, code, text, operation)"),
     },
     {
-        // Version 3.
+        QStringLiteral("ALTER TABLE records ADD COLUMN IF NOT EXISTS socket TEXT NOT NULL DEFAULT ''"),
     },
     {
         QStringLiteral("ALTER TABLE records ADD COLUMN IF NOT EXISTS serial TEXT NOT NULL DEFAULT ''"),

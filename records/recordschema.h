@@ -23,6 +23,8 @@ class QSqlDatabase;
 //     flash_size, rom_build            what the chip reported of itself
 //     image_baud    the speed the images really went at (0: none sent)
 //     erase_before_write, boot, reset, dsr_mode   the run's options (0 / 1)
+//   from version 3 ('' in older rows: not recorded):
+//     socket        the USB socket the port was plugged into (by-path name)
 //     sent          (SQLite only) 1 once the server has the row
 //     seq           (SQLite) local order of appending; (server) order of arrival
 //   from version 4:

@@ -24,14 +24,18 @@ namespace {
 const char kRowColumns[] = "id, time_ms, utc_offset, host, line, station, port, model, flash_id, uid, operation, ok, "
                            "code, text, first_code, seconds, bytes, baud, high_speed, tool_version, fast_load, "
                            "ram_code_file, ram_code_sha256, flash_size, rom_build, image_baud, erase_before_write, "
-                           "boot, reset, dsr_mode, serial, serial_number";
+                           "boot, reset, dsr_mode, socket, serial, serial_number";
 // The columns version 4 added, and what rows of older versions read as.
 const char kSerialColumns[] = ", serial, serial_number";
 const char kNoSerialColumns[] = ", '', ''";
-// What a row of schema 1 reads as in the columns versions 2 and 4 added.
+// What rows of older schemas read as in the columns later versions added.
 const char kVersion1Columns[] = "id, time_ms, utc_offset, host, line, station, port, model, flash_id, uid, operation, "
                                 "ok, code, text, first_code, seconds, bytes, baud, high_speed, tool_version, '', '', "
-                                "'', 0, '', 0, NULL, NULL, NULL, NULL, '', ''";
+                                "'', 0, '', 0, NULL, NULL, NULL, NULL, ''";
+const char kVersion2Columns[] = "id, time_ms, utc_offset, host, line, station, port, model, flash_id, uid, operation, "
+                                "ok, code, text, first_code, seconds, bytes, baud, high_speed, tool_version, fast_load, "
+                                "ram_code_file, ram_code_sha256, flash_size, rom_build, image_baud, erase_before_write, "
+                                "boot, reset, dsr_mode, ''";
 // A second process on the same line (the window and vq_flash) or the
 // uploader may hold the write lock for a moment; a row waits rather than
 // fails.
@@ -289,8 +293,8 @@ QVariantList valuesOf(const productionRow &row)
             QVariant(static_cast<qint64>(row.baud)), QVariant(row.highSpeed ? 1 : 0), text(row.toolVersion),
             text(row.fastLoad), text(row.ramCodeFile), text(QString::fromLatin1(row.ramCodeSha256)),
             QVariant(row.flashSize), text(row.romBuild), QVariant(static_cast<qint64>(row.imageBaud)),
-            flag(row.eraseBeforeWrite), flag(row.boot), flag(row.reset), flag(row.dsrMode), text(row.serial),
-            text(row.serialNumber)};
+            flag(row.eraseBeforeWrite), flag(row.boot), flag(row.reset), flag(row.dsrMode), text(row.socket),
+            text(row.serial), text(row.serialNumber)};
 }
 
 QVariantList imageValues(const productionRow &row, int index)
@@ -395,10 +399,11 @@ QString rowColumns(int version)
 {
     if (version >= 4)
         return QLatin1String(kRowColumns);
-    if (version < 2)
-        return QLatin1String(kVersion1Columns);
-    QString columns = QLatin1String(kRowColumns);
-    columns.chop(static_cast<int>(sizeof kSerialColumns) - 1);
+    QString columns = QLatin1String(version == 2 ? kVersion2Columns : kVersion1Columns);
+    if (version == 3) {
+        columns = QLatin1String(kRowColumns);
+        columns.chop(static_cast<int>(sizeof kSerialColumns) - 1);
+    }
     return columns + QLatin1String(kNoSerialColumns);
 }
 
@@ -435,8 +440,9 @@ productionRow rowFromQuery(const QSqlQuery &q)
     r.boot = flagOf(q.value(27));
     r.reset = flagOf(q.value(28));
     r.dsrMode = flagOf(q.value(29));
-    r.serial = q.value(30).toString();
-    r.serialNumber = q.value(31).toString();
+    r.socket = q.value(30).toString();
+    r.serial = q.value(31).toString();
+    r.serialNumber = q.value(32).toString();
     return r;
 }
 

@@ -110,6 +110,7 @@ productionRow rowOf(const chipRecord &record, int station, bool ok, const record
     row.flashSize = record.flashSize;
     row.romBuild = record.romBuild;
     row.imageBaud = record.imageBaud;
+    row.socket = record.socket;
     // A record that did not come from a job's run (fastLoad unset) does
     // not know the run's options either.
     if (!record.fastLoad.isEmpty()) {
@@ -173,6 +174,7 @@ QJsonObject rowToJson(const productionRow &r)
                        {QStringLiteral("boot"), flagJson(r.boot)},
                        {QStringLiteral("reset"), flagJson(r.reset)},
                        {QStringLiteral("dsrMode"), flagJson(r.dsrMode)},
+                       {QStringLiteral("socket"), r.socket},
                        {QStringLiteral("serial"), r.serial},
                        {QStringLiteral("serialNumber"), r.serialNumber}};
 }
@@ -223,6 +225,7 @@ bool rowFromJson(const QJsonObject &o, productionRow *row)
     r.boot = flagFromJson(o.value(QStringLiteral("boot")));
     r.reset = flagFromJson(o.value(QStringLiteral("reset")));
     r.dsrMode = flagFromJson(o.value(QStringLiteral("dsrMode")));
+    r.socket = text("socket");
     r.serial = text("serial");
     r.serialNumber = text("serialNumber");
     *row = r;

@@ -53,6 +53,10 @@ struct productionRow {
     std::optional<bool> boot;
     std::optional<bool> reset;
     std::optional<bool> dsrMode;
+    // The USB socket the port was plugged into (its name under
+    // /dev/serial/by-path), which stays when port numbers change; empty
+    // when unknown or in rows older than the column.
+    QString socket;
     // The chip's own value where one went to it (empty: none, or a row of
     // an older tool): hex bytes in flash order, and a counter's number in
     // decimal (empty for a list value).

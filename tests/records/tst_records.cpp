@@ -172,6 +172,23 @@ QStringList version1Sql(bool server, int rows)
     return sql;
 }
 
+// The same database as schema 2 left it: the columns it added, filled in.
+QStringList versionSql(int version, bool server, int rows)
+{
+    QStringList sql = version1Sql(server, rows);
+    if (version == 1)
+        return sql;
+    sql.removeLast();
+    for (const char *column : {"fast_load TEXT NOT NULL DEFAULT ''", "ram_code_file TEXT NOT NULL DEFAULT ''",
+                               "ram_code_sha256 TEXT NOT NULL DEFAULT ''", "flash_size BIGINT NOT NULL DEFAULT 0",
+                               "rom_build TEXT NOT NULL DEFAULT ''", "image_baud BIGINT NOT NULL DEFAULT 0",
+                               "erase_before_write INTEGER", "boot INTEGER", "reset INTEGER", "dsr_mode INTEGER"})
+        sql << QStringLiteral("ALTER TABLE records ADD COLUMN ") + QLatin1String(column);
+    sql << "UPDATE records SET fast_load = 'off', boot = 1"
+        << (server ? "INSERT INTO schema_version VALUES (2)" : "PRAGMA user_version = 2");
+    return sql;
+}
+
 // Runs a program, as an ordinary user: "nobody" when the suite runs as
 // root (root writes wherever it likes, so only another user meets a
 // read-only folder).
@@ -190,6 +207,41 @@ ran runAsUser(bool ordinary, const QString &program, const QStringList &args, co
     env.remove(QStringLiteral("VQ_CONFIG_DIR"));
     return runProgram(command.first(), command.mid(1), env, cwd);
 }
+
+// A disk of its own, 1 MiB of tmpfs, mounted for the test's lifetime; only
+// root may mount one.
+class smallDisk
+{
+public:
+    explicit smallDisk(const QString &path)
+        : mountPoint(path)
+    {
+        mounted = QDir().mkpath(path) && ::getuid() == 0
+                  && runProgram("mount", {"-t", "tmpfs", "-o", "size=1m", "tmpfs", path}).code == 0;
+    }
+    ~smallDisk()
+    {
+        if (mounted)
+            runProgram("umount", {"-l", mountPoint});
+    }
+    bool ok() const { return mounted; }
+    // Takes every free byte, as a disk that another program filled.
+    bool fill() const
+    {
+        QFile filler(mountPoint + "/filler");
+        if (!filler.open(QIODevice::WriteOnly))
+            return false;
+        const QByteArray chunk(4096, 'x');
+        while (filler.write(chunk) == chunk.size() && filler.flush()) {
+        }
+        return true;
+    }
+    bool free() const { return QFile::remove(mountPoint + "/filler"); }
+
+private:
+    QString mountPoint;
+    bool mounted = false;
+};
 
 // Lets anyone through a folder, and at a file.
 bool openTo(const QString &path, bool writable)
@@ -225,6 +277,8 @@ private slots:
     void search();
     void reader_data();
     void reader();
+    void exitStatus_data();
+    void exitStatus();
 
 private:
     QString image(const QString &name, const QByteArray &bytes);
@@ -658,14 +712,15 @@ void tst_records::migration_data()
     QTest::addColumn<bool>("onServer");
     QTest::addColumn<int>("from");
     for (int from = 1; from < kRecordSchemaVersion; ++from) {
-        QTest::newRow(qPrintable(QStringLiteral("line's SQLite file of version %1").arg(from))) << false << from;
-        QTest::newRow(qPrintable(QStringLiteral("factory's server of version %1").arg(from))) << true << from;
+        QTest::newRow(qPrintable(QStringLiteral("line's SQLite file, schema %1").arg(from))) << false << from;
+        QTest::newRow(qPrintable(QStringLiteral("factory's server, schema %1").arg(from))) << true << from;
     }
 }
 
-// A database of any older schema is read as it is, and brought to the
-// current one in place, step by step, by the first writer, every old row
-// and image kept.
+// A database of an older schema is read as it is, and brought to the
+// current one in place by the first writer, step by step, every old row,
+// field and image kept. Schemas 1 and 2 are made as their tools made them;
+// later ones from those by the shipped steps.
 void tst_records::migration()
 {
     QFETCH(bool, onServer);
@@ -675,10 +730,12 @@ void tst_records::migration()
     recordStoreOptions o;
     o.databasePath = dir.filePath("production.db");
     const QString legacy = QStringLiteral("legacy%1").arg(from);
+    // The last schema made by hand, then the shipped steps up to `from`.
+    const int made = qMin(from, 2);
     QString error;
     if (onServer) {
         server->psql("CREATE DATABASE " + legacy);
-        for (const QString &sql : version1Sql(true, kOld))
+        for (const QString &sql : versionSql(made, true, kOld))
             server->psql(sql, legacy);
         QVERIFY(writeFile(dir.filePath("legacy.json"), server->config(legacy)));
         QVERIFY(readRecordServer(dir.filePath("legacy.json"), &o.server, &error));
@@ -693,7 +750,7 @@ void tst_records::migration()
         }
         QSqlDatabase::removeDatabase("older");
     } else {
-        for (const QString &sql : version1Sql(false, kOld))
+        for (const QString &sql : versionSql(made, false, kOld))
             sqlite(o.databasePath, sql);
         {
             QSqlDatabase db = QSqlDatabase::addDatabase("QSQLITE", "older");
@@ -705,13 +762,17 @@ void tst_records::migration()
         // The search reads it without changing a byte.
         const QByteArray before = readFile(o.databasePath);
         const ran found = runProgram(build("vq_records"), {"--db", o.databasePath, "--format", "json"});
-        QCOMPARE(QJsonDocument::fromJson(found.out).array().size(), kOld);
+        const QJsonArray rows = QJsonDocument::fromJson(found.out).array();
+        QCOMPARE(rows.size(), kOld);
+        QCOMPARE(rows.at(0).toObject().value("fastLoad").toString(), QString(from >= 2 ? "off" : ""));
+        QCOMPARE(rows.at(0).toObject().value("socket").toString(), QString());
         QCOMPARE(readFile(o.databasePath), before);
     }
     productionRow fresh = madeUpRow(7, "NEW");
     fresh.fastLoad = "used";
     fresh.imageBaud = 2000000;
     fresh.boot = true;
+    fresh.socket = "pci-0000:00:14.0-usb-0:1.3:1.0-port0";
     fresh.serial = "0d0c0b0a";
     fresh.serialNumber = "168496141";
     {
@@ -735,6 +796,7 @@ void tst_records::migration()
     QCOMPARE(rows.first().fastLoad, QString("used"));
     QCOMPARE(rows.first().imageBaud, 2000000u);
     QCOMPARE(rows.first().boot, std::optional<bool>(true));
+    QCOMPARE(rows.first().socket, fresh.socket);
     QCOMPARE(rows.first().serial, fresh.serial);
     QCOMPARE(rows.first().serialNumber, fresh.serialNumber);
     for (int n = 1; n <= kOld; ++n) {
@@ -742,9 +804,10 @@ void tst_records::migration()
         QCOMPARE(old.uid, QStringLiteral("OLD%1").arg(kOld - n));
         QCOMPARE(old.images.size(), 1);
         QCOMPARE(old.images.first().sha256, QByteArray("ab") + QByteArray::number(kOld - n));
-        // Not recorded then: not the same as off.
-        QCOMPARE(old.fastLoad, QString());
-        QCOMPARE(old.boot, std::optional<bool>());
+        // Not recorded then: not the same as off; what schema 2 recorded stays.
+        QCOMPARE(old.fastLoad, QString(from >= 2 ? "off" : ""));
+        QCOMPARE(old.boot, from >= 2 ? std::optional<bool>(true) : std::optional<bool>());
+        QCOMPARE(old.socket, QString());
         QCOMPARE(old.serial, QString());
     }
 }
@@ -944,3 +1007,62 @@ void tst_records::reader()
 
 QTEST_GUILESS_MAIN(tst_records)
 #include "tst_records.moc"
+
+void tst_records::exitStatus_data()
+{
+    QTest::addColumn<QString>("fault");
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<int>("rows");
+    QTest::newRow("database locked longer than a write waits") << "locked" << 0 << 1;
+    QTest::newRow("disk full, freed before the end") << "full, freed" << 0 << 1;
+    QTest::newRow("disk still full when the operator stops waiting") << "full" << 1 << 0;
+}
+
+// vq_flash's exit status is the end state: every row written in the end
+// gives 0, whatever went wrong on the way; a row the disk never took is
+// printed on standard error, not dropped, and gives 1.
+void tst_records::exitStatus()
+{
+    QFETCH(QString, fault);
+    QFETCH(int, exitCode);
+    QFETCH(int, rows);
+    QTemporaryDir dir;
+    QString folder = dir.path();
+    std::unique_ptr<smallDisk> disk;
+    if (fault.startsWith("full")) {
+        disk = std::make_unique<smallDisk>(dir.filePath("disk"));
+        if (!disk->ok())
+            QSKIP("a full disk needs root, to mount a small tmpfs");
+        QVERIFY(disk->fill());
+        folder = dir.filePath("disk");
+    }
+    const QString db = folder + "/production.db";
+    std::unique_ptr<QSqlDatabase> holder;
+    if (fault == "locked") {
+        holder = std::make_unique<QSqlDatabase>(QSqlDatabase::addDatabase("QSQLITE", "exit-holder"));
+        holder->setDatabaseName(db);
+        QVERIFY(holder->open());
+        QVERIFY(QSqlQuery(*holder).exec("BEGIN EXCLUSIVE"));
+    }
+    SimFixture sim;
+    QVERIFY2(sim.ok(), qPrintable(sim.error()));
+    Flash run({"--port", sim.portPath(), "--json", "--db", db, image("exit.bin", randomBytes(6000, 53)) + "@0x1000"});
+    QTRY_COMPARE_WITH_TIMEOUT(run.events("result").size(), 1, kRunMs);
+    const QString uid = run.events("result").first().value("uid").toString();
+    // The store has met the fault (a lock outlasts its wait of 10 s).
+    QTRY_VERIFY_WITH_TIMEOUT(run.stderrSoFar().contains("vq_flash: "), kRunMs);
+    if (holder) {
+        QSqlQuery(*holder).exec("ROLLBACK");
+        holder->close();
+        holder.reset();
+        QSqlDatabase::removeDatabase("exit-holder");
+    } else if (fault == "full, freed") {
+        QVERIFY(disk->free());
+    } else {
+        QVERIFY(run.signal(SIGINT));
+    }
+    const int status = run.finish();
+    QVERIFY2(status == exitCode, qPrintable(run.err));
+    QCOMPARE(rowsIn(db).size(), rows);
+    QCOMPARE(run.err.contains("\"uid\":\"" + uid + "\""), rows == 0);
+}
