@@ -14,7 +14,6 @@
 #include <QVariant>
 
 #include <atomic>
-#include <unistd.h>
 
 namespace {
 // A place already in the table (left by the server's counter when this
