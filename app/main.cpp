@@ -1,4 +1,5 @@
 #include "appglobals.h"
+#include "qtchinese.h"
 #include "startwindow.h"
 
 #include <QApplication>
@@ -12,6 +13,7 @@ int main(int argc, char *argv[])
     QGuiApplication::setHighDpiScaleFactorRoundingPolicy(Qt::HighDpiScaleFactorRoundingPolicy::PassThrough);
     QApplication a(argc, argv);
     initToolResources();
+    installQtChinese(&a);
 
     // A desktop launcher does not start the tool in its folder, and the
     // windows read and write "./config/..." and "./log/..." relative to the
