@@ -17,6 +17,7 @@
 class QCheckBox;
 class QColor;
 class QCloseEvent;
+class QShowEvent;
 class QLabel;
 class QLineEdit;
 class QProgressBar;
@@ -76,6 +77,7 @@ private slots:
 
 protected:
     void closeEvent(QCloseEvent *event) override;
+    void showEvent(QShowEvent *event) override;
 
 private:
     enum class runState { idle, downloading, erasing, stopping };
@@ -131,6 +133,10 @@ private:
     // Said once, in red in the log and in a box, until the fault has gone.
     void reportFault(bool &reported, const QString &text);
     void showFault(const QString &text);
+    void showPendingFaults();
+    // Closing: false when the operator keeps a run going.
+    bool stopRunForClose();
+    void saveForExit();
     void logLine(const QString &s, const QColor &colour);
 
     Ui::factoryWindow *ui;
@@ -170,4 +176,6 @@ private:
     int saveRetryTicks = 0;
     // Each fault is reported once until the next success.
     bool settingsFaultShown = false;
+    // Faults said before the window was on screen, for their boxes.
+    QStringList pendingFaults;
 };

@@ -37,14 +37,16 @@ bool stationBoard::followPorts(const QList<portEntry> &ports, const QSet<QString
     for (panelModel &m : next) {
         m.present = !m.port.isEmpty() && names.contains(m.port);
         m.selected = m.present && selected.contains(m.port);
-        if (!frozen)
+        if (!frozen) {
             m.dsr = -1;
+            m.ended = false;
+        }
     }
     bool changed = false;
     for (int i = 0; i < next.size() && !changed; ++i) {
         const panelModel &a = next.at(i), &b = panels.at(i);
         changed = a.port != b.port || a.present != b.present || a.selected != b.selected || a.look != b.look
-                  || a.percent != b.percent || a.dsr != b.dsr || a.held != b.held;
+                  || a.percent != b.percent || a.dsr != b.dsr || a.held != b.held || a.ended != b.ended;
     }
     panels = next;
     return changed;
@@ -56,6 +58,7 @@ void stationBoard::clearResults()
         m.look = panelLook::idle;
         m.percent = 0;
         m.held = false;
+        m.ended = false;
     }
 }
 
@@ -65,6 +68,7 @@ void stationBoard::showStation(int index, const stationStatus &s)
         return;
     panelModel &m = panels[index];
     m.dsr = s.portOpen ? (s.dsr ? 1 : 0) : -1;
+    m.ended = s.activity == stationActivity::ended;
     if (s.activity == stationActivity::busy) {
         m.look = panelLook::busy;
         m.percent = s.percent;

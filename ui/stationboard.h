@@ -17,6 +17,8 @@ struct panelModel {
     panelLook look = panelLook::idle;
     int percent = 0;
     int dsr = -1;          // -1: not sampled
+    // The station of this run has ended: nothing watches its fixture.
+    bool ended = false;
     // A result of the last run is up: the panel keeps its station (and a
     // vanished port's name) until the next run.
     bool held = false;
