@@ -1,4 +1,5 @@
 #include "recordstore.h"
+#include "serverrefusal.h"
 
 #include "chipinfo.h"
 #include "productioncsv.h"
@@ -369,10 +370,7 @@ private:
             store->waiting.store(countUnsent(QSqlDatabase::database(localName, false)));
             store->counted.store(true);
         }
-        const QString text = QStringLiteral("记录服务器 %1:%2 无法使用：%3；记录保存在本地，稍后重试")
-                                 .arg(options.server.host)
-                                 .arg(options.server.port)
-                                 .arg(error.trimmed());
+        const QString text = serverRefusalLine(options.server.host, options.server.port, error);
         if (text != problem) {
             problem = text;
             emit store->problem(text, false);

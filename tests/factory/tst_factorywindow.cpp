@@ -158,6 +158,8 @@ private slots:
     void interruptedRuns();
     void fixtureStations_data();
     void fixtureStations();
+    void recordServerRefusals_data();
+    void recordServerRefusals();
 
 private:
     std::unique_ptr<factoryWindow> open(uint32_t stations);
@@ -167,6 +169,8 @@ private:
     QTemporaryDir work;
     QString config;
     std::unique_ptr<factoryWindow> window;
+    // Started by the first case that needs one.
+    std::unique_ptr<PgServer> pg;
 };
 
 void tst_factorywindow::initTestCase()
@@ -893,6 +897,50 @@ void tst_factorywindow::fixtureStations()
     QCOMPARE(recordLines().size(), 3);
     startButton(*window)->click();
     QTRY_VERIFY_WITH_TIMEOUT(startButton(*window)->isEnabled(), kWaitMs);
+}
+
+void tst_factorywindow::recordServerRefusals_data()
+{
+    QTest::addColumn<QString>("wrong");      // what is wrong with the line's server
+    QTest::addColumn<QString>("reason");     // said in Chinese
+    QTest::addColumn<QString>("serverText"); // then the server's own words
+    QTest::newRow("nothing listens") << "port" << "服务器拒绝连接（服务器未运行或端口不对）" << "Connection refused";
+    QTest::newRow("wrong password") << "password" << "用户名或密码不对" << "password authentication failed";
+    QTest::newRow("no such database") << "database" << "服务器上没有该数据库" << "\"nowhere\" does not exist";
+}
+
+void tst_factorywindow::recordServerRefusals()
+{
+    QFETCH(QString, wrong);
+    QFETCH(QString, reason);
+    QFETCH(QString, serverText);
+    int port = 1;
+    if (wrong != "port") {
+        if (!pg)
+            pg = std::make_unique<PgServer>();
+        QVERIFY2(pg->ok(), qPrintable(pg->error()));
+        port = pg->port();
+    }
+    QJsonObject server{{"host", "127.0.0.1"}, {"port", port}, {"user", PgServer::kUser},
+                       {"database", wrong == "database" ? "nowhere" : PgServer::kDatabase}};
+    QVERIFY(writeFile(config + "/records.json", QJsonDocument(server).toJson()));
+    qputenv("PGPASSWORD", wrong == "password" ? "not-the-secret" : PgServer::kPassword);
+    // A chip's row is what goes to the server.
+    SimFixture sim;
+    QVERIFY2(sim.ok(), qPrintable(sim.error()));
+    qputenv("VQ_SIM_PORT_DIR", sim.dir().toUtf8());
+    window = open(1);
+    setRow(*window, 0, writeImage("uploaded.bin", randomBytes(4096, 71)), "1000");
+    baudField(*window)->setText(kBurnBaud);
+    QVERIFY(selectPanels(*window, 1));
+    startButton(*window)->click();
+    const QString said = QStringLiteral("记录服务器 127.0.0.1:%1 无法使用：%2，记录保存在本地，稍后重试。服务器原文：").arg(port).arg(reason);
+    QTRY_VERIFY2_WITH_TIMEOUT(viewText(*window).contains(said), qPrintable(viewText(*window)), kWaitMs);
+    const QString text = viewText(*window);
+    QVERIFY2(text.mid(text.indexOf(said)).section('\n', 0, 0).contains(serverText), qPrintable(text));
+    window.reset();
+    QFile::remove(config + "/records.json");
+    qunsetenv("PGPASSWORD");
 }
 
 QTEST_MAIN(tst_factorywindow)
