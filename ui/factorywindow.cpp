@@ -60,6 +60,7 @@ constexpr int kSoundVoices = 4;
 // the latest, the daily file keeps them all.
 constexpr int kLogViewBlocks = 20000;
 constexpr char kNoPort[] = "NONE";
+constexpr char kStationEnded[] = "工位已停止";
 constexpr char kBootHelpUrl[] = "https://fae.vqchip.com/tools/uart-boot-adapter";
 // A second click on a start button this soon after a run started is the
 // rest of a double click, not a stop.
@@ -274,6 +275,10 @@ void factoryWindow::buildPanels()
         w.dsr = panel->findChild<QLabel *>(QStringLiteral("label_dsr"));
         w.progress = panel->findChild<QProgressBar *>(QStringLiteral("progressBar"));
         w.status = panel->findChild<QLabel *>(QStringLiteral("label_sta"));
+        // Room for the longest thing the label says, so that no panel's
+        // bar moves when a station ends.
+        if (w.dsr)
+            w.dsr->setMinimumWidth(w.dsr->fontMetrics().horizontalAdvance(kStationEnded));
         if (!w.progress)
             qDebug() << "can not find progressBar.";
         panelParts.append(w);
@@ -408,7 +413,7 @@ void factoryWindow::renderPanel(int i)
     if (w.status->styleSheet() != style)
         w.status->setStyleSheet(style);
     if (m.ended)
-        setIfChanged(w.dsr, QStringLiteral("工位已停止"));
+        setIfChanged(w.dsr, QString::fromUtf8(kStationEnded));
     else
         setIfChanged(w.dsr, m.dsr < 0 ? QStringLiteral("DSR:N ") : QStringLiteral("DSR:%1 ").arg(m.dsr));
 }
@@ -590,7 +595,7 @@ void factoryWindow::stationChanged(int station)
         return;
     const int panel = stationPanel.at(station);
     const stationStatus &s = line->station(station);
-    board.showStation(panel, s);
+    board.showStation(panel, s, fixtureRun);
     renderPanel(panel);
     // Said once each time the station starts to wait for a chip.
     if (s.activity != stationActivity::waiting) {
@@ -834,6 +839,7 @@ void factoryWindow::startDownload()
     job.fixture = ui->cbDsrCtl->isChecked();
     job.keepGoing = job.fixture && ui->cbKeepGoing->isChecked();
     job.fastLoad = ui->cbFastLoad->isChecked();
+    fixtureRun = job.fixture;
     board.clearResults();
     followPorts();
     if (startRun(job, runState::downloading))
@@ -856,6 +862,7 @@ void factoryWindow::startErase()
     job.erase = true;
     job.reset = ui->cbAutoReset->isChecked();
     job.boot = ui->cbBootCtl->isChecked();
+    fixtureRun = false;
     board.clearResults();
     followPorts();
     if (startRun(job, runState::erasing))

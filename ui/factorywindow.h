@@ -157,6 +157,8 @@ private:
     QLabel *recordState = nullptr;
     // The panel each station of the current run shows.
     QVector<int> stationPanel;
+    // The run waits on its fixtures (DSR).
+    bool fixtureRun = false;
     // Stations that have said they wait for a chip since their last one.
     QSet<int> waitingTold;
     QTimer *progressTimer;

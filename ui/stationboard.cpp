@@ -62,13 +62,13 @@ void stationBoard::clearResults()
     }
 }
 
-void stationBoard::showStation(int index, const stationStatus &s)
+void stationBoard::showStation(int index, const stationStatus &s, bool fixture)
 {
     if (index < 0 || index >= panels.size())
         return;
     panelModel &m = panels[index];
     m.dsr = s.portOpen ? (s.dsr ? 1 : 0) : -1;
-    m.ended = s.activity == stationActivity::ended;
+    m.ended = fixture && s.activity == stationActivity::ended;
     if (s.activity == stationActivity::busy) {
         m.look = panelLook::busy;
         m.percent = s.percent;
