@@ -325,6 +325,7 @@ void tst_factorywindow::settingsAtStartup()
     // The fault comes while the window is built (its saved options are
     // applied); its box waits for the window and stands over its middle.
     QVERIFY(writeValues({{"all_cnt", "7"}, {"ok_cnt", "7"}, {"reset_flag", "1"}}));
+    QVERIFY(addValue("continue_fail_flag", "0"));
     QProcess chattr;
     chattr.start("chattr", {"+i", cfgFilePath()});
     if (!chattr.waitForFinished() || chattr.exitCode() != 0)
@@ -338,6 +339,10 @@ void tst_factorywindow::settingsAtStartup()
     FactoryDriver::answerNextBox(&scope, QMessageBox::Yes);
     find<QPushButton>(find<QWidget>(window.get(), "countBox"), "pushButton")->click();
     QCOMPARE(find<QLabel>(window.get(), "downloadCnt")->text(), QString("0"));
+    // Back to the value the file holds: no write, and no sign that the
+    // file can be written again.
+    find<QCheckBox>(window.get(), "cbKeepGoing")->click();
+    find<QCheckBox>(window.get(), "cbKeepGoing")->click();
     find<QCheckBox>(window.get(), "cbAutoReset")->click();
     QCOMPARE(settingsOnDisk().value("all_cnt").toString(), QString("7"));
     QCOMPARE(viewText(*window).count("配置文件无法保存"), 1);
