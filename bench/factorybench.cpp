@@ -26,14 +26,6 @@
 
 namespace {
 
-double percentile(std::vector<double> v, double p)
-{
-    if (v.empty())
-        return 0;
-    std::sort(v.begin(), v.end());
-    return v[std::min(v.size() - 1, static_cast<size_t>(p * static_cast<double>(v.size() - 1) + 0.5))];
-}
-
 // Runs the event loop until `done` or the limit.
 bool pumpUntil(const std::function<bool()> &done, int limitMs)
 {

@@ -39,14 +39,8 @@ struct lineResult {
 // memory.
 bool runFlash(const QStringList &args, const QString &output, lineResult *r)
 {
-    const QByteArray program = QFile::encodeName(QCoreApplication::applicationDirPath() + QStringLiteral("/vq_flash"));
-    std::vector<QByteArray> storage{program};
-    for (const QString &a : args)
-        storage.push_back(QFile::encodeName(a));
-    std::vector<char *> argv;
-    for (QByteArray &s : storage)
-        argv.push_back(s.data());
-    argv.push_back(nullptr);
+    std::vector<QByteArray> storage;
+    std::vector<char *> argv = programArgv("vq_flash", args, storage);
 
     const QByteArray outputPath = QFile::encodeName(output);
     QElapsedTimer clock;
@@ -154,4 +148,82 @@ int benchLine(const QStringList &counts, int size, uint32_t baud, bool fastLoad)
     for (const QString &l : lines)
         printf("%s\n", qPrintable(l));
     return failures == 0 ? 0 : 1;
+}
+
+namespace {
+// A one-chip run with its standard output read as it comes: the moment the
+// result line arrives and the moment the process has ended, on the
+// monotonic clock.
+bool timeOneChip(const QStringList &args, double *afterResultMs, double *chipSeconds)
+{
+    int out[2];
+    if (pipe(out) != 0)
+        return false;
+    std::vector<QByteArray> storage;
+    std::vector<char *> argv = programArgv("vq_flash", args, storage);
+    const pid_t pid = fork();
+    if (pid == 0) {
+        const int devnull = ::open("/dev/null", O_WRONLY);
+        dup2(out[1], 1);
+        dup2(devnull, 2);
+        ::close(out[0]);
+        execv(argv[0], argv.data());
+        _exit(127);
+    }
+    ::close(out[1]);
+    QElapsedTimer clock;
+    clock.start();
+    qint64 resultNs = -1;
+    QByteArray lines;
+    char buf[4096];
+    for (;;) {
+        const ssize_t n = ::read(out[0], buf, sizeof buf);
+        if (n <= 0)
+            break;
+        lines.append(buf, int(n));
+        if (resultNs < 0 && lines.contains("\"event\":\"result\""))
+            resultNs = clock.nsecsElapsed();
+    }
+    int status = 0;
+    waitpid(pid, &status, 0);
+    const qint64 endNs = clock.nsecsElapsed();
+    ::close(out[0]);
+    for (const QByteArray &line : lines.split('\n')) {
+        const QJsonObject o = QJsonDocument::fromJson(line).object();
+        if (o.value(QStringLiteral("event")).toString() == QLatin1String("result"))
+            *chipSeconds = o.value(QStringLiteral("seconds")).toDouble();
+    }
+    *afterResultMs = (endNs - resultNs) / 1e6;
+    return resultNs >= 0 && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+} // namespace
+
+int benchExit(int rounds, int size, uint32_t baud)
+{
+    QTemporaryDir tmp;
+    const QString image = tmp.filePath(QStringLiteral("image.bin"));
+    if (!writeBenchFile(image, benchBytes(size)))
+        return 1;
+    std::vector<double> tails;
+    double chip = 0;
+    for (int r = 0; r < rounds; ++r) {
+        SimFixture sim({QStringLiteral("--pace")});
+        if (!sim.ok()) {
+            fprintf(stderr, "set-up failed: %s\n", qPrintable(sim.error()));
+            return 1;
+        }
+        double tail = 0;
+        if (!timeOneChip({QStringLiteral("--port"), sim.portPath(), QStringLiteral("--json"), QStringLiteral("--fast-load"),
+                          QStringLiteral("--baud"), QString::number(baud), QStringLiteral("--db"),
+                          tmp.filePath(QStringLiteral("exit.db")), image + QStringLiteral("@0")},
+                         &tail, &chip)) {
+            fprintf(stderr, "round %d: vq_flash failed\n", r + 1);
+            return 1;
+        }
+        tails.push_back(tail);
+    }
+    printf("exit: %d rounds, %d bytes at %u baud with --fast-load, chip %.3f s, from the result line to the "
+           "process's end p50 %.1f ms max %.1f ms\n",
+           rounds, size, baud, chip, percentile(tails, 0.5), *std::max_element(tails.begin(), tails.end()));
+    return 0;
 }

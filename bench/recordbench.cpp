@@ -1,5 +1,6 @@
 #include "recordbench.h"
 
+#include "benchutil.h"
 #include "recordstore.h"
 #include "testutil.h"
 #include "tranthread.h"
@@ -14,9 +15,16 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
 #include <vector>
 
 namespace {
+// The filled rows span 30 days from here (2026-12-01 UTC).
+constexpr qint64 kFillStartMs = 1796083200000;
+constexpr qint64 kDayMs = 86400000;
 // The factory window's progress poll, and its largest line.
 constexpr int kPollMs = 50;
 constexpr int kStations = 32;
@@ -73,7 +81,7 @@ bool fill(QSqlDatabase &db, bool server, int n, QString *error)
     return true;
 }
 
-double summaryMs(std::unique_ptr<recordQuery> query, QString *error)
+double summaryMs(recordQuery *query, const recordFilter &filter, QString *error)
 {
     if (!query)
         return -1;
@@ -84,12 +92,74 @@ double summaryMs(std::unique_ptr<recordQuery> query, QString *error)
     for (int round = 0; round < 4; ++round) {
         QElapsedTimer t;
         t.start();
-        if (!query->summary(recordFilter(), &s, error))
+        if (!query->summary(filter, &s, error))
             return -1;
         if (round > 0)
             ms.push_back(t.nsecsElapsed() / 1e6);
     }
     return percentileOf(ms, 0.5);
+}
+
+// One line's day of the filled database: the statistics window's and the
+// README's `--summary --line L --from ...`.
+recordFilter lineDay()
+{
+    recordFilter f;
+    f.line = QStringLiteral("line1");
+    f.fromMs = kFillStartMs + 10 * kDayMs;
+    f.toMs = *f.fromMs + kDayMs;
+    return f;
+}
+
+struct searchRun {
+    double firstByteMs = -1;
+    double seconds = 0;
+    long peakRssKiB = 0;
+    qint64 bytes = 0;
+    int exitStatus = -1;
+};
+
+// vq_records to its end, its output read through a pipe as a reader would:
+// when the first byte came, how much came, and (wait4) the child's peak
+// resident memory.
+bool runSearch(const QStringList &args, searchRun *r)
+{
+    std::vector<QByteArray> storage;
+    std::vector<char *> argv = programArgv("vq_records", args, storage);
+    int out[2];
+    if (pipe(out) != 0)
+        return false;
+    QElapsedTimer clock;
+    clock.start();
+    const pid_t pid = fork();
+    if (pid < 0)
+        return false;
+    if (pid == 0) {
+        dup2(out[1], 1);
+        ::close(out[0]);
+        ::close(out[1]);
+        execv(argv[0], argv.data());
+        _exit(127);
+    }
+    ::close(out[1]);
+    char buffer[65536];
+    for (;;) {
+        const ssize_t n = ::read(out[0], buffer, sizeof buffer);
+        if (n <= 0)
+            break;
+        if (r->bytes == 0)
+            r->firstByteMs = clock.nsecsElapsed() / 1e6;
+        r->bytes += n;
+    }
+    ::close(out[0]);
+    int status = 0;
+    rusage ru{};
+    if (wait4(pid, &status, 0, &ru) != pid)
+        return false;
+    r->seconds = clock.nsecsElapsed() / 1e9;
+    r->peakRssKiB = ru.ru_maxrss;
+    r->exitStatus = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return true;
 }
 } // namespace
 
@@ -177,18 +247,19 @@ int benchRecords(int rows, int summaryRows)
         store.flushLocal(60000);
     }
     bool filled;
-    {
-        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("fill"));
-        db.setDatabaseName(big);
-        filled = db.open() && fill(db, false, summaryRows, &error);
-        QSqlQuery(db).exec(QStringLiteral("ANALYZE"));
-        db.close();
-    }
+    QSqlDatabase filling = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("fill"));
+    filling.setDatabaseName(big);
+    filled = filling.open() && fill(filling, false, summaryRows, &error);
+    std::unique_ptr<recordQuery> reader = filled ? recordQuery::openLocal(big, &error) : nullptr;
+    // A line's file has no planner statistics: the index has to fit without.
+    const double sqliteLineDayMs = summaryMs(reader.get(), lineDay(), &error);
+    QSqlQuery(filling).exec(QStringLiteral("ANALYZE"));
+    const double sqliteMs = summaryMs(reader.get(), recordFilter(), &error);
+    reader.reset();
+    filling.close();
+    filling = QSqlDatabase();
     QSqlDatabase::removeDatabase(QStringLiteral("fill"));
-    const double sqliteMs = filled ? summaryMs(recordQuery::openLocal(big, &error), &error) : -1;
     {
-        // Opening makes the server's tables when they are missing.
-        auto query = recordQuery::openServer(uploading.server, &error);
         QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QPSQL"), QStringLiteral("fillpg"));
         db.setHostName(QStringLiteral("127.0.0.1"));
         db.setPort(server.port());
@@ -198,10 +269,28 @@ int benchRecords(int rows, int summaryRows)
         db.close();
     }
     QSqlDatabase::removeDatabase(QStringLiteral("fillpg"));
-    const double serverMs = filled ? summaryMs(recordQuery::openServer(uploading.server, &error), &error) : -1;
+    std::unique_ptr<recordQuery> remote = filled ? recordQuery::openServer(uploading.server, &error) : nullptr;
+    const double serverMs = summaryMs(remote.get(), recordFilter(), &error);
+    const double serverLineDayMs = summaryMs(remote.get(), lineDay(), &error);
+    remote.reset();
     printf("records-summary: --summary over %d rows: SQLite %.0f ms, PostgreSQL %.0f ms\n", summaryRows, sqliteMs,
            serverMs);
-    if (sqliteMs < 0 || serverMs < 0)
+    printf("records-summary-line-day: --summary --line L --from/--to one day over %d rows: SQLite %.1f ms, "
+           "PostgreSQL %.1f ms\n",
+           summaryRows, sqliteLineDayMs, serverLineDayMs);
+    fflush(stdout);
+    bool exported = true;
+    for (const char *format : {"json", "csv", "table"}) {
+        searchRun r;
+        exported = runSearch({QStringLiteral("--db"), big, QStringLiteral("--format"), QLatin1String(format)}, &r)
+            && r.exitStatus == 0 && exported;
+        printf("records-export: vq_records --format %s over %d rows: first byte after %.0f ms, all in %.1f s, "
+               "%.0f MB written, peak resident %.1f MiB\n",
+               format, summaryRows, r.firstByteMs, r.seconds, r.bytes / 1e6, r.peakRssKiB / 1024.0);
+        fflush(stdout);
+    }
+    const bool failed = sqliteMs < 0 || serverMs < 0 || sqliteLineDayMs < 0 || serverLineDayMs < 0 || !exported;
+    if (failed)
         fprintf(stderr, "vq_bench records: %s\n", qPrintable(error));
-    return sqliteMs < 0 || serverMs < 0 ? 1 : 0;
+    return failed ? 1 : 0;
 }

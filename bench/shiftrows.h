@@ -22,6 +22,7 @@ struct shiftPlan {
     int chipsPerStationHour = 60;
     int wornStation = 7;        // fails about one chip in twelve; 0: none
     int badHour = 13;           // a loose cable: one chip in five fails; -1: none
+    int stopOneIn = 400;        // chips stopped by the operator
     quint32 seed = 20261208;
 };
 
@@ -64,6 +65,12 @@ void forEachShiftRow(const shiftPlan &plan, Add add)
                     failOneIn = 5;
                 r.ok = rng.bounded(failOneIn) != 0;
                 r.code = r.ok ? 0 : usual[station == plan.wornStation ? 1 : rng.bounded(4)];
+                // Now and then the operator stops a chip mid-run: neither
+                // good nor failed.
+                if (r.ok && rng.bounded(plan.stopOneIn) == 0) {
+                    r.ok = false;
+                    r.code = kFlashWriteFailed | kTransferStopped;
+                }
                 r.text = r.ok ? QStringLiteral("下载成功") : resultText(r.code);
                 if (r.text.isEmpty())
                     r.text = resultText(r.code & 0xFFFFFF00u) + QStringLiteral("，") + resultText(r.code & 0xFFu);

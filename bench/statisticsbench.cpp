@@ -242,7 +242,8 @@ int benchStatisticsViewServer(const QStringList &args)
     bool ok;
     {
         QSqlDatabase db;
-        ok = openServerDatabase(server, QStringLiteral("fill"), &db, &error)
+        int version = 0;
+        ok = openServerDatabase(server, QStringLiteral("fill"), true, &db, &version, &error)
              && fill(db, store::server, rows, last, &uid, &error);
         db.close();
     }

@@ -6,6 +6,7 @@
 //   vq_bench idle
 //   vq_bench factory  [--counts 1,16,32] [--size BYTES] [--baud N] [--statistics]
 //   vq_bench line     [--counts 1,16,32] [--size BYTES] [--baud N] [--fast-load]
+//   vq_bench exit     [--rounds N] [--size BYTES] [--baud N]   (one chip's vq_flash: result line to exit)
 //   vq_bench chip     [--sizes 65536,262144,1048576] [--baud N] [--rounds N]
 //   vq_bench records  [--rows N] [--summary-rows N] [--view-rows 1000000] [--no-view] [--no-server]
 //   vq_bench records-view [--view-rows 1000000] [--no-server]   (the statistics window's part alone)
@@ -388,6 +389,9 @@ int main(int argc, char **argv)
     const uint32_t baud = args.value("--baud", "2000000").toUInt();
     if (mode == "factory")
         return benchFactory(args.value("--counts", "1,16,32").split(','), size, baud, args.flag("--statistics"));
+    if (mode == "exit")
+        return benchExit(args.value("--rounds", "10").toInt(), args.value("--size", "262144").toInt(),
+                         args.value("--baud", "2000000").toUInt());
     if (mode == "line")
         return benchLine(args.value("--counts", "1,16,32").split(','), size, baud, args.flag("--fast-load"));
     if (mode == "factory-run")

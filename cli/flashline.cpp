@@ -21,8 +21,11 @@ constexpr int kDefaultColumns = 80;
 // At the end the server gets a few seconds for the last rows; what it has
 // not taken by then goes with the next run.
 constexpr int kLastUploadMs = 5000;
-// Local rows are committed in milliseconds; this bounds a disk that hangs.
-constexpr int kLastCommitMs = 20000;
+// Local rows are committed in milliseconds. A disk that refuses them (full,
+// or the file locked by another program) is given this long to take them
+// before the rows are printed instead, so that none is lost.
+constexpr int kLastCommitMs = 30000;
+constexpr int kDrainPollMs = 50;
 
 QString hexCode(uint32_t code)
 {
@@ -78,8 +81,10 @@ flashLine::flashLine(const flashOptions &o, const QStringList &stationPorts)
     origin.line = lineName();
     records = std::make_unique<recordStore>(store);
     connect(records.get(), &recordStore::problem, this, [this](const QString &text, bool local) {
+        Q_UNUSED(local)
         queue(stderr, QStringLiteral("vq_flash: ") + text);
-        recordFailed = recordFailed || local;
+        if (!live)
+            flushLines();
     });
     line = std::make_unique<productionLine>(records.get(), origin);
     connect(line.get(), &productionLine::stationChanged, this, &flashLine::stationChanged);
@@ -87,6 +92,7 @@ flashLine::flashLine(const flashOptions &o, const QStringList &stationPorts)
     connect(line.get(), &productionLine::lineLogged, this, &flashLine::logged);
     connect(line.get(), &productionLine::runEnded, this, &flashLine::finish);
     connect(&redraw, &QTimer::timeout, this, &flashLine::tick);
+    connect(&drainTimer, &QTimer::timeout, this, &flashLine::drain);
 }
 
 flashLine::~flashLine() = default;
@@ -114,7 +120,7 @@ void flashLine::start()
     job.fastLoad = options.fastLoad;
     QVector<lineStation> stations;
     for (int i = 0; i < ports.size(); ++i)
-        stations.append({i + 1, ports.at(i)});
+        stations.append({i + 1, ports.at(i), QString()});
     if (options.json) {
         for (int i = 0; i < ports.size(); ++i)
             json(i, QStringLiteral("start"));
@@ -125,6 +131,12 @@ void flashLine::start()
 
 void flashLine::stop()
 {
+    if (draining) {
+        // The operator will not wait for a disk: what it has not taken yet
+        // is printed.
+        drainCut = true;
+        return;
+    }
     if (done)
         return;
     ++stopRequests;
@@ -195,11 +207,35 @@ void flashLine::finish()
         return;
     done = true;
     redraw.stop();
-    // Every counted chip is in the database before the summary is shown;
-    // the store's problems, queued to this object, are shown with it.
-    records->flushLocal(kLastCommitMs);
-    records->flushUpload(kLastUploadMs);
+    // Every counted chip is in the database before the summary is shown,
+    // unless the disk refuses it for longer than a line waits.
+    draining = true;
+    drainClock.start();
+    drainTimer.start(kDrainPollMs);
+    drain();
+}
+
+void flashLine::drain()
+{
+    if (!records->flushLocal(0) && !drainCut && !drainClock.hasExpired(kLastCommitMs))
+        return;
+    drainTimer.stop();
+    draining = false;
+    const QVector<productionRow> left = records->unwrittenRows();
+    if (left.isEmpty())
+        records->flushUpload(kLastUploadMs);
+    unwrittenAtEnd = left.size();
+    // The store's problems, queued to this object, are shown with the end.
     QCoreApplication::sendPostedEvents(this, QEvent::MetaCall);
+    for (const productionRow &row : left)
+        queue(stderr, QString::fromUtf8(QJsonDocument(rowToJson(row)).toJson(QJsonDocument::Compact)));
+    if (!left.isEmpty())
+        queue(stderr, QStringLiteral("vq_flash: %1 条生产记录未能写入数据库，其内容见上方的 JSON 行").arg(left.size()));
+    conclude();
+}
+
+void flashLine::conclude()
+{
     if (live) {
         if (single) {
             drawStatus();
@@ -237,7 +273,7 @@ void flashLine::finish()
 
 int flashLine::exitStatus() const
 {
-    if (recordFailed)
+    if (unwrittenAtEnd > 0)
         return 1;
     for (int i = 0; i < line->stationCount(); ++i) {
         const stationStatus &s = line->station(i);

@@ -3,6 +3,7 @@
 #include "productionline.h"
 #include "recordstore.h"
 
+#include <QElapsedTimer>
 #include <QObject>
 #include <QTimer>
 #include <QVector>
@@ -39,6 +40,9 @@ private:
     void logged(int index, lineKind kind, const QString &text);
     void tick();
     void finish();
+    // Waits for the rows the disk has not taken yet, then concludes.
+    void drain();
+    void conclude();
     int exitStatus() const;
 
     QString prefix(int index) const;
@@ -60,7 +64,12 @@ private:
     QStringList ports;
     QTimer redraw;
     int stopRequests = 0;
-    bool recordFailed = false;
+    // Rows the disk never took, printed at the end instead.
+    int unwrittenAtEnd = 0;
+    bool draining = false;
+    bool drainCut = false;
+    QElapsedTimer drainClock;
+    QTimer drainTimer;
     bool done = false;
     int drawnLines = 0;
     int lastPercentShown = -1;

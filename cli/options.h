@@ -23,7 +23,7 @@ struct flashOptions {
     // Only list the ports and what stands in their way (with --json, as JSON).
     bool listPorts = false;
     QString recordPath;
-    QString databasePath = QStringLiteral("log/production.db");
+    QString databasePath;  // empty: the line's own (recordStoreOptions)
     QStringList files;
     QList<uint32_t> addresses;
 };

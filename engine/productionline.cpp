@@ -64,7 +64,7 @@ bool productionLine::start(const QVector<lineStation> &list, const lineJob &j)
         s->status.port = spec.port;
         s->job = std::make_unique<tranThread>();
         tranThread *t = s->job.get();
-        t->setConfig(spec.port, j.files, j.addresses, j.highSpeed, j.reset, j.fixture, j.boot, j.baud);
+        t->setConfig(spec.socket.isEmpty() ? spec.port : spec.socket, j.files, j.addresses, j.highSpeed, j.reset, j.fixture, j.boot, j.baud);
         t->eraseFlag = j.erase;
         t->eraseBeforeWrite = j.eraseBeforeWrite && !j.erase;
         t->fastLoad = j.fastLoad;

@@ -33,7 +33,11 @@ struct lineJob {
 
 struct lineStation {
     int number = 0;  // from 1, the row's station
-    QString port;
+    QString port;    // the name the station is shown by
+    // A station pinned to a USB socket reaches its port through the socket,
+    // so that it stays with its fixture when adapters re-enumerate during
+    // the run; empty: through the port's name.
+    QString socket;
 };
 
 // What a counted chip came to. Stopped chips (their code ends in 0xE8) and

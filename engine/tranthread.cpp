@@ -158,6 +158,8 @@ bool tranThread::openLink()
         delete serial;
     }
     serial = new Serial;
+    // Before the open, so that a refused port is recorded where it is too.
+    place = placeOfPort(portName);
     if (!serial->openPort(portName, kBootBaud))
         return false;
     linkOpen = true;
@@ -433,7 +435,8 @@ void tranThread::publish(int result, uint32_t code, const QString &text, double 
     dsrChangesAtChip = serial ? serial->dsrChanges() : -1;
     chipRecord r;
     r.finished = QDateTime::currentDateTime();
-    r.portName = portName;
+    r.portName = place.port.isEmpty() ? portName : place.port;
+    r.socket = place.socket;
     r.model = cmd->chipModel;
     r.flashId = cmd->flashId;
     r.flashUid = cmd->flashUid;
@@ -450,6 +453,19 @@ void tranThread::publish(int result, uint32_t code, const QString &text, double 
     r.firstCode = firstAttemptCode;
     r.baudRate = eraseFlag ? kBootBaud : baudRate;
     r.highSpeed = highFlag && !eraseFlag;
+    using load = chipCommand::ramLoad;
+    r.fastLoad = cmd->ramLoadWay == load::Raised     ? QStringLiteral("used")
+                 : cmd->ramLoadWay == load::FellBack ? QStringLiteral("fell-back")
+                                                     : QStringLiteral("off");
+    r.ramCodeFile = cmd->ramCodeFile;
+    r.ramCodeSha256 = cmd->ramCodeSha256;
+    r.flashSize = cmd->flashSize;
+    r.romBuild = cmd->romBuild;
+    r.imageBaud = cmd->imageBaud;
+    r.eraseBeforeWrite = eraseBeforeWrite && !eraseFlag;
+    r.boot = bootFlag;
+    r.reset = resetFlag;
+    r.dsrMode = continueFlag;
     lastRecord = r;
     setStatus(result);
 }

@@ -10,6 +10,7 @@
 #include <cstdint>
 
 #include "firmwareimage.h"
+#include "portlist.h"
 #include "stoprequest.h"
 
 class Serial;
@@ -41,7 +42,8 @@ Q_DECLARE_METATYPE(lineKind)
 // production record.
 struct chipRecord {
     QDateTime finished;
-    QString portName;
+    QString portName;   // the device's name, also when the job was given its socket's
+    QString socket;     // the USB socket the port was in when the job opened it; empty: none known
     QString model;      // empty when the chip was never identified
     QString flashId;
     QString flashUid;
@@ -60,6 +62,18 @@ struct chipRecord {
     uint32_t firstCode = 0;
     uint32_t baudRate = 0;
     bool highSpeed = false;
+    // How the chip was made: the run's facts (chipCommand) and the job's
+    // options. fastLoad is empty in a record no run made.
+    QString fastLoad;  // "off", "used" or "fell-back"
+    QString ramCodeFile;
+    QByteArray ramCodeSha256;
+    qint64 flashSize = 0;
+    QString romBuild;
+    uint32_t imageBaud = 0;
+    bool eraseBeforeWrite = false;
+    bool boot = false;
+    bool reset = false;
+    bool dsrMode = false;
 };
 
 // One whole programming job (download or erase) on one port, on a thread of
@@ -167,6 +181,9 @@ private:
     qint64 bytesAcknowledged() const;
 
     bool modemLines = false;
+    // Where the port was when the job last opened it: what its chips'
+    // records say of their port.
+    portPlace place;
     // Steps of the whole job (images + the RAM code), for getProcess on the
     // controller's thread.
     std::atomic<int> stepCount{1};

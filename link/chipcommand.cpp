@@ -10,6 +10,7 @@
 #include <QDeadlineTimer>
 #include <QDebug>
 #include <QFile>
+#include <QCryptographicHash>
 #include <QFileInfo>
 #include <QSerialPort>
 #include <QThread>
@@ -77,6 +78,20 @@ bool pollReply(Serial *serial, uint32_t budget, const std::function<Poll(const Q
                const stopRequest *stop)
 {
     return pollVerdict(serial, budget, check, stop) == Poll::Pass;
+}
+
+// The line of the boot ROM's version reply that carries the model's build
+// date, as the chip printed it.
+QString romLineOf(const QByteArray &rx, const chipInfo *catalogue, const QString &model)
+{
+    QString date;
+    catalogue->modelDate(model, date);
+    const int at = date.isEmpty() ? -1 : rx.indexOf(date.toUtf8());
+    if (at < 0)
+        return QString();
+    const int start = rx.lastIndexOf('\n', at) + 1;
+    const int end = rx.indexOf('\r', at);
+    return QString::fromLatin1(rx.mid(start, end < 0 ? -1 : end - start)).trimmed();
 }
 
 uint32_t pollsFor(int64_t ms)
@@ -333,6 +348,8 @@ bool chipCommand::identify(QString &model, uint32_t budget)
         },
         &stop);
     if (found) {
+        if (model != QLatin1String(kRamCodeMarker))
+            bootRomLine = romLineOf(serial->rxBuffer, catalogue, model);
         // An answer at this speed settles where the chip is and how fast it talks.
         chipPlace = model == QLatin1String(kRamCodeMarker) ? ChipPlace::RamCode : ChipPlace::BootRom;
         chipBaud = static_cast<uint32_t>(serial->port->baudRate());
@@ -389,26 +406,31 @@ bool chipCommand::downloadRamCode(uint32_t address, const QString &filePath, uin
 {
     if (!serial)
         return false;
-    QFile probe(filePath);
-    if (!probe.open(QIODevice::ReadOnly)) {
+    QFile file(filePath);
+    if (!file.open(QIODevice::ReadOnly)) {
         qDebug() << "can not open ram file." << filePath;
         return false;
     }
-    const qint64 size = probe.size();
-    probe.close();
+    return downloadRamCode(address, file.readAll(), code);
+}
+
+bool chipCommand::downloadRamCode(uint32_t address, const QByteArray &bytes, uint32_t &code)
+{
+    if (!serial)
+        return false;
     // The ROM would wait for blocks that never come.
-    if (size == 0) {
+    if (bytes.isEmpty()) {
         code = resultCode::kTransferEmptyFile;
         return false;
     }
 
     QByteArray line = "download [rambin] [] []" + kLineEnd;
     line.insert(line.indexOf('[', 13) + 1, hex(address));
-    line.insert(line.lastIndexOf('[') + 1, QByteArray::number(size));
+    line.insert(line.lastIndexOf('[') + 1, QByteArray::number(bytes.size()));
     sendLine(line, true);
     ymodem->chunkSize = kRamCodeBlock;
     ymodem->blockSize = kRamCodeBlock;
-    code = ymodem->sendFile(filePath, serial);
+    code = ymodem->sendBytes(bytes, serial);
     transferOpen = code == resultCode::kTransferStopped;
     if (code != resultCode::kTransferDone)
         return false;
@@ -577,11 +599,17 @@ uint32_t chipCommand::runProgram(uint32_t burnBaudRate, const firmwareImageSet &
 
     chipModel.clear();
     flashSize = 0;
+    ramLoadWay = ramLoad::Standard;
+    ramCodeFile.clear();
+    ramCodeSha256.clear();
+    romBuild.clear();
+    imageBaud = 0;
     QString model;
     const uint32_t identified = findBootRom(model);
     if (identified != kSuccess)
         return identified;
     chipModel = model;
+    romBuild = bootRomLine;
 
     setStep(0.0f);
     // The RAM code crawls at 115200 unless the boot ROM is raised first; it
@@ -593,7 +621,17 @@ uint32_t chipCommand::runProgram(uint32_t burnBaudRate, const firmwareImageSet &
             return kRamCodeFailed | (stop.halts() ? kTransferStopped : 0);
     }
     enterPhase(runPhase::RamLoad);
+    // Read once: the bytes sent are the bytes the record's hash names.
     const QString ramCode = chipInfo::ramCodePath(model, highSpeed);
+    QFile ramFile(ramCode);
+    if (!ramFile.open(QIODevice::ReadOnly)) {
+        qDebug() << "can not open ram file." << ramCode;
+        return kRamCodeFailed;
+    }
+    const QByteArray ramBytes = ramFile.readAll();
+    ramFile.close();
+    ramCodeFile = QFileInfo(ramCode).fileName();
+    ramCodeSha256 = QCryptographicHash::hash(ramBytes, QCryptographicHash::Sha256).toHex();
     uint32_t transfer = 0;
     bool loaded = false;
     for (int attempt = 0; attempt < kAttempts && !loaded && (attempt == 0 || mayRetry()); ++attempt) {
@@ -602,8 +640,10 @@ uint32_t chipCommand::runProgram(uint32_t burnBaudRate, const firmwareImageSet &
         if (attempt > 0 && chipBaud != kBootRomBaud && !lowerBootSpeed())
             break;
         transfer = 0;
-        loaded = downloadRamCode(kRamLoadAddress, ramCode, transfer);
+        loaded = downloadRamCode(kRamLoadAddress, ramBytes, transfer);
     }
+    if (fastLoad && loadBaud > kBootRomBaud)
+        ramLoadWay = chipBaud == kBootRomBaud ? ramLoad::FellBack : ramLoad::Raised;
     if (!loaded)
         return kRamCodeFailed | transfer;
 
@@ -635,6 +675,8 @@ uint32_t chipCommand::runProgram(uint32_t burnBaudRate, const firmwareImageSet &
         return kBaudRateFailed;
 
     enterPhase(runPhase::Transfer);
+    if (!images->isEmpty())
+        imageBaud = static_cast<uint32_t>(serial->port->baudRate());
     // Only a refusal is worth a second "ferase_all": a chip that has not
     // answered may still be erasing, and the line would land in the middle.
     if (eraseAll == 1 && !eraseChip() && !(lastVerdict == Verdict::Fail && mayRetry() && eraseChip()))

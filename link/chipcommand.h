@@ -44,6 +44,7 @@ public:
     bool setBootBaudRate(uint32_t baudRate);
     bool setBurnBaudRate(uint32_t baudRate);
     bool downloadRamCode(uint32_t address, const QString &filePath, uint32_t &code);
+    bool downloadRamCode(uint32_t address, const QByteArray &bytes, uint32_t &code);
 
     // Takes a chip in its boot ROM to a chip whose flash holds the files;
     // returns a result code, 0 on success.
@@ -88,6 +89,17 @@ public:
     qint64 flashSize = 0;
     // The model the last programming run identified; empty until one did.
     QString chipModel;
+
+    // How the last programFlash made the chip, for its production record.
+    enum class ramLoad { Standard, Raised, FellBack };
+    // Standard: at the boot ROM's 115200 without fast load (or with nothing
+    // to gain from it); Raised: at the burn speed; FellBack: fast load was
+    // asked for and the RAM code went at 115200 after all.
+    ramLoad ramLoadWay = ramLoad::Standard;
+    QString ramCodeFile;        // file name of the RAM code sent
+    QByteArray ramCodeSha256;   // lower-case hex of the bytes sent
+    QString romBuild;           // the boot ROM's version line, as it said it
+    uint32_t imageBaud = 0;     // the speed the images went at; 0: none sent
 
     // programFlash raises the boot ROM to the burn speed (at most
     // linkTiming::kFastLoadMaxBaud) and loads the RAM code at that speed. A
@@ -139,6 +151,8 @@ private:
     std::atomic<uint32_t> progressSeq{0};
     Verdict lastVerdict = Verdict::NoAnswer;
     ChipPlace chipPlace = ChipPlace::Unknown;
+    // The boot ROM's version line from the last probe it answered.
+    QString bootRomLine;
     // The speed the chip was last heard at, and one it was asked to switch
     // to without having answered at it yet (0: none).
     uint32_t chipBaud = 115200;

@@ -14,6 +14,13 @@ QString queryConnectionName()
     return QStringLiteral("vq_records_query_%1").arg(++counter);
 }
 
+// How a row counts in a summary: a stopped run (the stop's transfer code
+// 0xE8) and an erase are neither good nor failed.
+const char kErase[] = "operation = 'erase'";
+const char kGood[] = "operation <> 'erase' AND ok = 1";
+const char kStopped[] = "operation <> 'erase' AND ok = 0 AND (code & 255) = 232";
+const char kFailed[] = "operation <> 'erase' AND ok = 0 AND (code & 255) <> 232";
+
 // The WHERE clause of a filter and its values, in order.
 struct whereClause {
     QString sql;
@@ -41,16 +48,16 @@ whereClause whereOf(const recordFilter &f)
         parts << QStringLiteral("station = ?");
         w.values << f.station;
     }
-    if (f.fromMs != 0) {
+    if (f.fromMs) {
         parts << QStringLiteral("time_ms >= ?");
-        w.values << f.fromMs;
+        w.values << *f.fromMs;
     }
-    if (f.toMs != 0) {
+    if (f.toMs) {
         parts << QStringLiteral("time_ms < ?");
-        w.values << f.toMs;
+        w.values << *f.toMs;
     }
     if (f.outcome != recordFilter::result::any)
-        parts << QStringLiteral("ok = %1").arg(f.outcome == recordFilter::result::good ? 1 : 0);
+        parts << QStringLiteral("(%1)").arg(QLatin1String(f.outcome == recordFilter::result::good ? kGood : kFailed));
     if (!f.sha256.isEmpty()) {
         parts << QStringLiteral("id IN (SELECT record_id FROM images WHERE sha256 = ?)");
         w.values << f.sha256.toLower();
@@ -76,9 +83,33 @@ bool run(QSqlQuery &q, const QString &sql, const QVariantList &values, QString *
         *error = q.lastError().text();
     return false;
 }
+
+// The counts of a group in five figures that an index scan adds up cheaply
+// (erases and stops are rare), from which readCounts derives the four.
+QString sums()
+{
+    return QStringLiteral("count(*), sum(ok), count(*) FILTER (WHERE %1), count(*) FILTER (WHERE %1 AND ok = 1),"
+                          " count(*) FILTER (WHERE %2)")
+        .arg(QLatin1String(kErase), QLatin1String(kStopped));
+}
+
+void readCounts(const QSqlQuery &q, int first, chipCounts *c)
+{
+    const qint64 all = q.value(first).toLongLong();
+    const qint64 ok = q.value(first + 1).toLongLong();
+    const qint64 erased = q.value(first + 2).toLongLong();
+    const qint64 erasedOk = q.value(first + 3).toLongLong();
+    c->stopped = q.value(first + 4).toLongLong();
+    c->erased = erased;
+    c->good = ok - erasedOk;
+    c->failed = all - ok - c->stopped - (erased - erasedOk);
+}
 } // namespace
 
-recordQuery::recordQuery(const QString &connection) : connection(connection) {}
+recordQuery::recordQuery(const QString &connection, bool server, int version)
+    : connection(connection), server(server), version(version)
+{
+}
 
 recordQuery::~recordQuery()
 {
@@ -90,51 +121,76 @@ std::unique_ptr<recordQuery> recordQuery::openLocal(const QString &databasePath,
 {
     const QString name = queryConnectionName();
     bool good;
+    int version = 0;
     {
         QSqlDatabase db;
-        good = openLocalDatabase(databasePath, name, false, &db, error);
+        good = openLocalReader(databasePath, name, &db, &version, error);
     }
     if (!good) {
+        QSqlDatabase::database(name, false).close();
         QSqlDatabase::removeDatabase(name);
         return nullptr;
     }
-    return std::unique_ptr<recordQuery>(new recordQuery(name));
+    return std::unique_ptr<recordQuery>(new recordQuery(name, false, version));
 }
 
 std::unique_ptr<recordQuery> recordQuery::openServer(const recordServer &server, QString *error)
 {
     const QString name = queryConnectionName();
     bool good;
+    int version = 0;
     {
         QSqlDatabase db;
-        good = openServerDatabase(server, name, &db, error);
+        good = openServerDatabase(server, name, false, &db, &version, error);
     }
     if (!good) {
+        QSqlDatabase::database(name, false).close();
         QSqlDatabase::removeDatabase(name);
         return nullptr;
     }
-    return std::unique_ptr<recordQuery>(new recordQuery(name));
+    return std::unique_ptr<recordQuery>(new recordQuery(name, true, version));
 }
 
-bool recordQuery::find(const recordFilter &filter, QVector<productionRow> *rows, QString *error)
+bool recordQuery::find(const recordFilter &filter, const std::function<bool(const productionRow &)> &each,
+                       QString *error)
 {
     QSqlDatabase db = QSqlDatabase::database(connection, false);
     const whereClause w = whereOf(filter);
-    QString sql = QStringLiteral("SELECT %1 FROM records%2 ORDER BY time_ms DESC, seq DESC")
-                      .arg(QLatin1String(kRowColumns), w.sql);
+    // One statement, images included: rows come as they are read, with no
+    // query per row and nothing gathered first.
+    QString sql = QStringLiteral("SELECT %1, %2 FROM records%3 ORDER BY time_ms DESC, seq DESC")
+                      .arg(rowColumns(version), imagesColumn(server), w.sql);
     if (filter.limit > 0)
         sql += QStringLiteral(" LIMIT %1").arg(filter.limit);
     QSqlQuery q(db);
     if (!run(q, sql, w.values, error))
         return false;
-    rows->clear();
-    while (q.next())
-        rows->append(rowFromQuery(q));
-    q.finish();
-    for (productionRow &r : *rows)
-        if (!loadImages(db, &r, error))
-            return false;
+    while (q.next()) {
+        productionRow r = rowFromQuery(q);
+        imagesFromColumn(q.value(kRowColumnCount).toString(), &r);
+        if (!each(r))
+            break;
+    }
+    // A connection that dropped half-way ends the rows early: that is a
+    // failure, not the end of the result.
+    if (q.lastError().isValid()) {
+        if (error)
+            *error = q.lastError().text();
+        return false;
+    }
     return true;
+}
+
+bool recordQuery::find(const recordFilter &filter, QVector<productionRow> *rows, QString *error)
+{
+    rows->clear();
+    return find(
+        filter,
+        [rows](const productionRow &r) {
+            rows->append(r);
+            return true;
+        },
+        error);
 }
 
 bool recordQuery::summary(const recordFilter &filter, recordSummary *summary, QString *error)
@@ -145,16 +201,19 @@ bool recordQuery::summary(const recordFilter &filter, recordSummary *summary, QS
     // The hour is the UTC hour: lines in different time zones add up.
     QSqlQuery hours(db);
     if (!run(hours,
-             QStringLiteral("SELECT time_ms / 3600000, sum(ok), count(*) - sum(ok) FROM records%1"
-                            " GROUP BY time_ms / 3600000 ORDER BY 1")
-                 .arg(w.sql),
+             QStringLiteral("SELECT time_ms / 3600000, %1 FROM records%2 GROUP BY time_ms / 3600000 ORDER BY 1")
+                 .arg(sums(), w.sql),
              w.values, error))
         return false;
-    while (hours.next())
-        summary->hours.append({hours.value(0).toLongLong() * 3600000, hours.value(1).toLongLong(),
-                               hours.value(2).toLongLong()});
+    while (hours.next()) {
+        hourCount h;
+        h.hourMs = hours.value(0).toLongLong() * 3600000;
+        readCounts(hours, 1, &h);
+        summary->hours.append(h);
+    }
 
-    const QString failedWhere = w.sql.isEmpty() ? QStringLiteral(" WHERE ok = 0") : w.sql + QStringLiteral(" AND ok = 0");
+    const QString failed = QStringLiteral("(%1)").arg(QLatin1String(kFailed));
+    const QString failedWhere = w.sql.isEmpty() ? QStringLiteral(" WHERE ") + failed : w.sql + QStringLiteral(" AND ") + failed;
     QSqlQuery failures(db);
     if (!run(failures,
              QStringLiteral("SELECT code, text, count(*) FROM records%1 GROUP BY code, text ORDER BY 3 DESC, 1, 2")
@@ -167,13 +226,16 @@ bool recordQuery::summary(const recordFilter &filter, recordSummary *summary, QS
 
     QSqlQuery stations(db);
     if (!run(stations,
-             QStringLiteral("SELECT line, station, sum(ok), count(*) - sum(ok) FROM records%1"
-                            " GROUP BY line, station ORDER BY 1, 2")
-                 .arg(w.sql),
+             QStringLiteral("SELECT line, station, %1 FROM records%2 GROUP BY line, station ORDER BY 1, 2")
+                 .arg(sums(), w.sql),
              w.values, error))
         return false;
-    while (stations.next())
-        summary->stations.append({stations.value(0).toString(), stations.value(1).toInt(),
-                                  stations.value(2).toLongLong(), stations.value(3).toLongLong()});
+    while (stations.next()) {
+        stationCount c;
+        c.line = stations.value(0).toString();
+        c.station = stations.value(1).toInt();
+        readCounts(stations, 2, &c);
+        summary->stations.append(c);
+    }
     return true;
 }

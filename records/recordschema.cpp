@@ -36,33 +36,91 @@ const QStringList localSteps[] = {
         QStringLiteral("CREATE INDEX records_unsent ON records(seq) WHERE sent = 0"),
         QStringLiteral("CREATE INDEX images_sha256 ON images(sha256)"),
     },
+    {
+        // How the chip was made. Rows made before keep '' / 0 / NULL: not
+        // recorded, which is not the same as "off".
+        QStringLiteral("ALTER TABLE records ADD COLUMN fast_load TEXT NOT NULL DEFAULT ''"),
+        QStringLiteral("ALTER TABLE records ADD COLUMN ram_code_file TEXT NOT NULL DEFAULT ''"),
+        QStringLiteral("ALTER TABLE records ADD COLUMN ram_code_sha256 TEXT NOT NULL DEFAULT ''"),
+        QStringLiteral("ALTER TABLE records ADD COLUMN flash_size INTEGER NOT NULL DEFAULT 0"),
+        QStringLiteral("ALTER TABLE records ADD COLUMN rom_build TEXT NOT NULL DEFAULT ''"),
+        QStringLiteral("ALTER TABLE records ADD COLUMN image_baud INTEGER NOT NULL DEFAULT 0"),
+        QStringLiteral("ALTER TABLE records ADD COLUMN erase_before_write INTEGER"),
+        QStringLiteral("ALTER TABLE records ADD COLUMN boot INTEGER"),
+        QStringLiteral("ALTER TABLE records ADD COLUMN reset INTEGER"),
+        QStringLiteral("ALTER TABLE records ADD COLUMN dsr_mode INTEGER"),
+        // The summary tells stopped chips and erases from the counted ones
+        // (operation, code) and reads one line's day through its own index
+        // instead of walking all of that line's rows by station.
+        QStringLiteral("DROP INDEX records_hour"),
+        QStringLiteral("DROP INDEX records_failure"),
+        QStringLiteral("DROP INDEX records_station"),
+        QStringLiteral("CREATE INDEX records_time ON records(time_ms, operation, ok, code)"),
+        QStringLiteral("CREATE INDEX records_line_time ON records(line, time_ms, station, operation, ok, code)"),
+        QStringLiteral("CREATE INDEX records_station ON records(line, station, operation, ok, code)"),
+        QStringLiteral("CREATE INDEX records_failure ON records(ok, code, text, operation)"),
+    },
+    {
+        // The socket stays with a fixture when ttyUSB numbers change; rows
+        // made before keep '': not recorded.
+        QStringLiteral("ALTER TABLE records ADD COLUMN socket TEXT NOT NULL DEFAULT ''"),
+    },
 };
 constexpr int kLocalSteps = sizeof localSteps / sizeof localSteps[0];
 static_assert(kLocalSteps == kRecordSchemaVersion, "one migration step per schema version");
 
-const QStringList serverTables = {
-    QStringLiteral("CREATE TABLE IF NOT EXISTS schema_version (version INTEGER NOT NULL)"),
-    QStringLiteral("CREATE TABLE IF NOT EXISTS records ("
-                   " seq BIGSERIAL UNIQUE,"
-                   " id UUID PRIMARY KEY,"
-                   " time_ms BIGINT NOT NULL, utc_offset INTEGER NOT NULL,"
-                   " host TEXT NOT NULL, line TEXT NOT NULL, station INTEGER NOT NULL, port TEXT NOT NULL,"
-                   " model TEXT NOT NULL, flash_id TEXT NOT NULL, uid TEXT NOT NULL,"
-                   " operation TEXT NOT NULL, ok INTEGER NOT NULL, code BIGINT NOT NULL, text TEXT NOT NULL,"
-                   " first_code BIGINT NOT NULL, seconds DOUBLE PRECISION NOT NULL, bytes BIGINT NOT NULL,"
-                   " baud BIGINT NOT NULL, high_speed INTEGER NOT NULL, tool_version TEXT NOT NULL,"
-                   " received TIMESTAMPTZ NOT NULL DEFAULT now())"),
-    QStringLiteral("CREATE TABLE IF NOT EXISTS images ("
-                   " record_id UUID NOT NULL REFERENCES records(id), idx INTEGER NOT NULL,"
-                   " file_name TEXT NOT NULL, size BIGINT NOT NULL, address BIGINT NOT NULL,"
-                   " sha256 TEXT NOT NULL, PRIMARY KEY (record_id, idx))"),
-    QStringLiteral("CREATE INDEX IF NOT EXISTS records_hour ON records(time_ms, ok)"),
-    QStringLiteral("CREATE INDEX IF NOT EXISTS records_failure ON records(ok, code, text)"),
-    QStringLiteral("CREATE INDEX IF NOT EXISTS records_station ON records(line, station, ok)"),
-    QStringLiteral("CREATE INDEX IF NOT EXISTS records_uid ON records(uid)"),
-    QStringLiteral("CREATE INDEX IF NOT EXISTS records_flash_id ON records(flash_id)"),
-    QStringLiteral("CREATE INDEX IF NOT EXISTS images_sha256 ON images(sha256)"),
+// The server's steps, as the line's: step n brings it from version n to
+// n + 1. Each statement may meet its work done by a tool of an earlier
+// release that made the tables without the version row.
+const QStringList serverSteps[] = {
+    {
+        QStringLiteral("CREATE TABLE IF NOT EXISTS records ("
+                       " seq BIGSERIAL UNIQUE,"
+                       " id UUID PRIMARY KEY,"
+                       " time_ms BIGINT NOT NULL, utc_offset INTEGER NOT NULL,"
+                       " host TEXT NOT NULL, line TEXT NOT NULL, station INTEGER NOT NULL, port TEXT NOT NULL,"
+                       " model TEXT NOT NULL, flash_id TEXT NOT NULL, uid TEXT NOT NULL,"
+                       " operation TEXT NOT NULL, ok INTEGER NOT NULL, code BIGINT NOT NULL, text TEXT NOT NULL,"
+                       " first_code BIGINT NOT NULL, seconds DOUBLE PRECISION NOT NULL, bytes BIGINT NOT NULL,"
+                       " baud BIGINT NOT NULL, high_speed INTEGER NOT NULL, tool_version TEXT NOT NULL,"
+                       " received TIMESTAMPTZ NOT NULL DEFAULT now())"),
+        QStringLiteral("CREATE TABLE IF NOT EXISTS images ("
+                       " record_id UUID NOT NULL REFERENCES records(id), idx INTEGER NOT NULL,"
+                       " file_name TEXT NOT NULL, size BIGINT NOT NULL, address BIGINT NOT NULL,"
+                       " sha256 TEXT NOT NULL, PRIMARY KEY (record_id, idx))"),
+        QStringLiteral("CREATE INDEX IF NOT EXISTS records_hour ON records(time_ms, ok)"),
+        QStringLiteral("CREATE INDEX IF NOT EXISTS records_failure ON records(ok, code, text)"),
+        QStringLiteral("CREATE INDEX IF NOT EXISTS records_station ON records(line, station, ok)"),
+        QStringLiteral("CREATE INDEX IF NOT EXISTS records_uid ON records(uid)"),
+        QStringLiteral("CREATE INDEX IF NOT EXISTS records_flash_id ON records(flash_id)"),
+        QStringLiteral("CREATE INDEX IF NOT EXISTS images_sha256 ON images(sha256)"),
+    },
+    {
+        QStringLiteral("ALTER TABLE records ADD COLUMN IF NOT EXISTS fast_load TEXT NOT NULL DEFAULT ''"),
+        QStringLiteral("ALTER TABLE records ADD COLUMN IF NOT EXISTS ram_code_file TEXT NOT NULL DEFAULT ''"),
+        QStringLiteral("ALTER TABLE records ADD COLUMN IF NOT EXISTS ram_code_sha256 TEXT NOT NULL DEFAULT ''"),
+        QStringLiteral("ALTER TABLE records ADD COLUMN IF NOT EXISTS flash_size BIGINT NOT NULL DEFAULT 0"),
+        QStringLiteral("ALTER TABLE records ADD COLUMN IF NOT EXISTS rom_build TEXT NOT NULL DEFAULT ''"),
+        QStringLiteral("ALTER TABLE records ADD COLUMN IF NOT EXISTS image_baud BIGINT NOT NULL DEFAULT 0"),
+        QStringLiteral("ALTER TABLE records ADD COLUMN IF NOT EXISTS erase_before_write INTEGER"),
+        QStringLiteral("ALTER TABLE records ADD COLUMN IF NOT EXISTS boot INTEGER"),
+        QStringLiteral("ALTER TABLE records ADD COLUMN IF NOT EXISTS reset INTEGER"),
+        QStringLiteral("ALTER TABLE records ADD COLUMN IF NOT EXISTS dsr_mode INTEGER"),
+        QStringLiteral("DROP INDEX IF EXISTS records_hour"),
+        QStringLiteral("DROP INDEX IF EXISTS records_failure"),
+        QStringLiteral("DROP INDEX IF EXISTS records_station"),
+        QStringLiteral("CREATE INDEX IF NOT EXISTS records_time ON records(time_ms, operation, ok, code)"),
+        QStringLiteral("CREATE INDEX IF NOT EXISTS records_line_time"
+                       " ON records(line, time_ms, station, operation, ok, code)"),
+        QStringLiteral("CREATE INDEX IF NOT EXISTS records_station ON records(line, station, operation, ok, code)"),
+        QStringLiteral("CREATE INDEX IF NOT EXISTS records_failure ON records(ok, code, text, operation)"),
+    },
+    {
+        QStringLiteral("ALTER TABLE records ADD COLUMN IF NOT EXISTS socket TEXT NOT NULL DEFAULT ''"),
+    },
 };
+constexpr int kServerSteps = sizeof serverSteps / sizeof serverSteps[0];
+static_assert(kServerSteps == kRecordSchemaVersion, "one server step per schema version");
 
 bool run(QSqlDatabase &db, const QString &sql, QString *error)
 {
@@ -77,6 +135,11 @@ bool run(QSqlDatabase &db, const QString &sql, QString *error)
 
 bool prepareLocalSchema(QSqlDatabase &db, QString *error)
 {
+    // A file at our version needs no lock: a writer that reopens while
+    // another program holds the file is not held up by the schema step.
+    int current = 0;
+    if (readSchemaVersion(db, false, &current, nullptr) && current == kRecordSchemaVersion)
+        return true;
     // The version is read under the write lock: two programs opening a new
     // file together migrate it once.
     if (!run(db, QStringLiteral("BEGIN IMMEDIATE"), error))
@@ -106,43 +169,82 @@ bool prepareLocalSchema(QSqlDatabase &db, QString *error)
     return false;
 }
 
+bool isOurDatabase(QSqlDatabase &db, QString *error)
+{
+    QSqlQuery q(db);
+    q.setForwardOnly(true);
+    if (!q.exec(QStringLiteral("SELECT (SELECT count(*) FROM sqlite_master WHERE type = 'table'"
+                               "  AND name NOT LIKE 'sqlite_%'),"
+                               " (SELECT count(*) FROM sqlite_master WHERE type = 'table' AND name = 'records')"))
+        || !q.next()) {
+        if (error)
+            *error = q.lastError().text();
+        return false;
+    }
+    const int tables = q.value(0).toInt();
+    const bool records = q.value(1).toInt() > 0;
+    q.finish();
+    int version = 0;
+    if (!readSchemaVersion(db, false, &version, error))
+        return false;
+    // Nothing of a newer tool is changed, not even the journal mode.
+    if (version > kRecordSchemaVersion) {
+        if (error)
+            *error = QStringLiteral("数据库版本 %1 比本工具新（%2）").arg(version).arg(kRecordSchemaVersion);
+        return false;
+    }
+    // Another program's table named "records" has no version of ours.
+    if (tables == 0 || (records && version > 0))
+        return true;
+    if (error)
+        *error = QStringLiteral("不是生产记录数据库（其中是其他程序的表），未作任何改动");
+    return false;
+}
+
+bool readSchemaVersion(QSqlDatabase &db, bool server, int *version, QString *error)
+{
+    QSqlQuery q(db);
+    q.setForwardOnly(true);
+    const QString sql = server ? QStringLiteral("SELECT CASE WHEN to_regclass('schema_version') IS NULL THEN 0"
+                                                " ELSE (SELECT coalesce(max(version), 0) FROM schema_version) END")
+                               : QStringLiteral("PRAGMA user_version");
+    if (!q.exec(sql) || !q.next()) {
+        if (error)
+            *error = q.lastError().text();
+        return false;
+    }
+    *version = q.value(0).toInt();
+    return true;
+}
+
 bool prepareServerSchema(QSqlDatabase &db, QString *error)
 {
     // Most opens find the tables made: nothing to change, nothing to lock.
-    {
-        QSqlQuery q(db);
-        if (q.exec(QStringLiteral("SELECT CASE WHEN to_regclass('schema_version') IS NULL THEN 0"
-                                  " ELSE (SELECT coalesce(max(version), 0) FROM schema_version) END"))
-            && q.next() && q.value(0).toInt() == kRecordSchemaVersion)
-            return true;
-    }
+    int version = 0;
+    if (readSchemaVersion(db, true, &version, nullptr) && version == kRecordSchemaVersion)
+        return true;
     // Several lines may start together against a fresh server; the lock
-    // keeps their CREATEs from racing each other.
+    // keeps their steps from racing each other.
     if (!db.transaction()) {
         if (error)
             *error = db.lastError().text();
         return false;
     }
-    bool good = run(db, QStringLiteral("SELECT pg_advisory_xact_lock(571304)"), error);
-    for (const QString &sql : serverTables)
-        good = good && run(db, sql, error);
-    int version = 0;
-    if (good) {
-        QSqlQuery q(db);
-        good = q.exec(QStringLiteral("SELECT max(version) FROM schema_version"));
-        if (good && q.next())
-            version = q.value(0).toInt();
-        else if (!good && error)
-            *error = q.lastError().text();
-    }
+    bool good = run(db, QStringLiteral("SELECT pg_advisory_xact_lock(571304)"), error)
+        && run(db, QStringLiteral("CREATE TABLE IF NOT EXISTS schema_version (version INTEGER NOT NULL)"), error)
+        && readSchemaVersion(db, true, &version, error);
     if (good && version > kRecordSchemaVersion) {
         if (error)
             *error = QStringLiteral("服务器数据库版本 %1 比本工具新（%2）").arg(version).arg(kRecordSchemaVersion);
         good = false;
     }
-    if (good && version < kRecordSchemaVersion)
+    for (int step = version; good && step < kServerSteps; ++step) {
+        for (const QString &sql : serverSteps[step])
+            good = good && run(db, sql, error);
+    }
+    if (good && version < kServerSteps)
         good = run(db, QStringLiteral("DELETE FROM schema_version"), error)
-            && run(db, QStringLiteral("INSERT INTO schema_version VALUES (%1)").arg(kRecordSchemaVersion), error);
+            && run(db, QStringLiteral("INSERT INTO schema_version VALUES (%1)").arg(kServerSteps), error);
     if (!good || !db.commit()) {
         if (good && error)
             *error = db.lastError().text();

@@ -16,6 +16,15 @@ class QSqlDatabase;
 //     code, text    the final result code and its text
 //     first_code    the first attempt's code when a retry followed, else 0
 //     seconds, bytes, baud, high_speed, tool_version
+//   from version 2, how the chip was made ('' / 0 / NULL in older rows:
+//   not recorded):
+//     fast_load     "off", "used" or "fell-back" (RAM code at 115200 after all)
+//     ram_code_file, ram_code_sha256   the RAM code loaded, by name and hash
+//     flash_size, rom_build            what the chip reported of itself
+//     image_baud    the speed the images really went at (0: none sent)
+//     erase_before_write, boot, reset, dsr_mode   the run's options (0 / 1)
+//   from version 3 ('' in older rows: not recorded):
+//     socket        the USB socket the port was plugged into (by-path name)
 //     sent          (SQLite only) 1 once the server has the row
 //     seq           (SQLite) local order of appending; (server) order of arrival
 //   images   per image of a row: record_id, idx (from 0), file_name, size,
@@ -24,10 +33,17 @@ class QSqlDatabase;
 // The version is SQLite's user_version on a line and the one row of
 // schema_version on the server. Opening an older database brings it to the
 // current version step by step; a newer one is left alone.
-constexpr int kRecordSchemaVersion = 1;
+constexpr int kRecordSchemaVersion = 3;
 
+// Whether an open SQLite file may be a line's database: one without any
+// table (new or empty), or one with our records table and a version. A
+// file of another program is refused before anything is written to it.
+bool isOurDatabase(QSqlDatabase &db, QString *error);
 // Creates or migrates a line's database; false with the reason otherwise.
 bool prepareLocalSchema(QSqlDatabase &db, QString *error);
+// The schema version of an open database without changing anything: SQLite's
+// user_version, or the server's schema_version (0 when it has no tables).
+bool readSchemaVersion(QSqlDatabase &db, bool server, int *version, QString *error);
 // Creates the server's tables when missing; false with the reason when the
 // server holds a newer version or cannot be changed.
 bool prepareServerSchema(QSqlDatabase &db, QString *error);

@@ -12,10 +12,25 @@
 #include <QStringList>
 #include <QVariant>
 
-const char kRowColumns[] = "id, time_ms, utc_offset, host, line, station, port, model, flash_id, uid, operation, ok, "
-                           "code, text, first_code, seconds, bytes, baud, high_speed, tool_version";
+#include <algorithm>
+
+#ifdef Q_OS_UNIX
+#include <sys/stat.h>
+#endif
 
 namespace {
+const char kRowColumns[] = "id, time_ms, utc_offset, host, line, station, port, model, flash_id, uid, operation, ok, "
+                           "code, text, first_code, seconds, bytes, baud, high_speed, tool_version, fast_load, "
+                           "ram_code_file, ram_code_sha256, flash_size, rom_build, image_baud, erase_before_write, "
+                           "boot, reset, dsr_mode, socket";
+// What rows of older schemas read as in the columns later versions added.
+const char kVersion1Columns[] = "id, time_ms, utc_offset, host, line, station, port, model, flash_id, uid, operation, "
+                                "ok, code, text, first_code, seconds, bytes, baud, high_speed, tool_version, '', '', "
+                                "'', 0, '', 0, NULL, NULL, NULL, NULL, ''";
+const char kVersion2Columns[] = "id, time_ms, utc_offset, host, line, station, port, model, flash_id, uid, operation, "
+                                "ok, code, text, first_code, seconds, bytes, baud, high_speed, tool_version, fast_load, "
+                                "ram_code_file, ram_code_sha256, flash_size, rom_build, image_baud, erase_before_write, "
+                                "boot, reset, dsr_mode, ''";
 // A second process on the same line (the window and vq_flash) or the
 // uploader may hold the write lock for a moment; a row waits rather than
 // fails.
@@ -23,6 +38,12 @@ constexpr int kBusyTimeoutMs = 10000;
 // A server that does not answer is given this long before the uploader
 // backs off; it runs on its own thread, so only its rows wait.
 constexpr int kConnectTimeoutSeconds = 5;
+// A row writes about a dozen pages (the row, its images, their indexes):
+// checkpointing every 256 pages and cutting the WAL back to 1 MiB after it
+// keeps a line's WAL small instead of growing to SQLite's 4 MiB default,
+// which a nearly full disk may not have.
+constexpr int kWalCheckpointPages = 256;
+constexpr int kWalKeptBytes = 1 << 20;
 
 bool fail(const QSqlQuery &q, QString *error)
 {
@@ -38,22 +59,43 @@ QVariant text(const QString &s)
     return s.isNull() ? QVariant(QStringLiteral("")) : QVariant(s);
 }
 
+QVariant flag(const std::optional<bool> &value)
+{
+    return value ? QVariant(*value ? 1 : 0) : QVariant(QVariant::Int);
+}
+
+std::optional<bool> flagOf(const QVariant &value)
+{
+    return value.isNull() ? std::nullopt : std::optional<bool>(value.toInt() != 0);
+}
+
 bool execOn(QSqlDatabase &db, const QString &sql, QString *error)
 {
     QSqlQuery q(db);
     return q.exec(sql) || fail(q, error);
+}
+
+bool sqliteAvailable(QString *error)
+{
+    if (QSqlDatabase::isDriverAvailable(QStringLiteral("QSQLITE")))
+        return true;
+    *error = QStringLiteral("缺少 Qt 的 SQLite 驱动（libqt5sql5-sqlite）");
+    return false;
+}
+
+QString nativePath(const QString &path)
+{
+    return QDir::toNativeSeparators(QFileInfo(path).absoluteFilePath());
 }
 } // namespace
 
 bool openLocalDatabase(const QString &path, const QString &connection, bool create, QSqlDatabase *db,
                        QString *error)
 {
-    if (!QSqlDatabase::isDriverAvailable(QStringLiteral("QSQLITE"))) {
-        *error = QStringLiteral("缺少 Qt 的 SQLite 驱动（libqt5sql5-sqlite）");
+    if (!sqliteAvailable(error))
         return false;
-    }
     if (!create && !QFileInfo::exists(path)) {
-        *error = QStringLiteral("没有数据库文件：") + QDir::toNativeSeparators(QFileInfo(path).absoluteFilePath());
+        *error = QStringLiteral("没有数据库文件：") + nativePath(path);
         return false;
     }
     if (create)
@@ -65,13 +107,52 @@ bool openLocalDatabase(const QString &path, const QString &connection, bool crea
         *error = db->lastError().text();
         return false;
     }
+    // Before anything is written: another program's file keeps its journal
+    // mode and gets no tables of ours.
     // WAL: readers (the uploader, a search) never block the writer. FULL:
     // a committed row survives a power cut as well as a killed process.
-    return execOn(*db, QStringLiteral("PRAGMA journal_mode = WAL"), error)
-        && execOn(*db, QStringLiteral("PRAGMA synchronous = FULL"), error) && prepareLocalSchema(*db, error);
+    return isOurDatabase(*db, error) && execOn(*db, QStringLiteral("PRAGMA journal_mode = WAL"), error)
+        && execOn(*db, QStringLiteral("PRAGMA synchronous = FULL"), error)
+        && execOn(*db, QStringLiteral("PRAGMA wal_autocheckpoint = %1").arg(kWalCheckpointPages), error)
+        && execOn(*db, QStringLiteral("PRAGMA journal_size_limit = %1").arg(kWalKeptBytes), error)
+        && prepareLocalSchema(*db, error);
 }
 
-bool openServerDatabase(const recordServer &server, const QString &connection, QSqlDatabase *db, QString *error)
+bool openLocalReader(const QString &path, const QString &connection, QSqlDatabase *db, int *version,
+                     QString *error)
+{
+    if (!sqliteAvailable(error))
+        return false;
+    if (!QFileInfo(path).isFile()) {
+        *error = QStringLiteral("没有数据库文件：") + nativePath(path);
+        return false;
+    }
+    *db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), connection);
+    db->setDatabaseName(path);
+    // Read-only: a search never creates, migrates or locks what it reads;
+    // in WAL mode a line writing at the same time does not hold it up.
+    db->setConnectOptions(QStringLiteral("QSQLITE_OPEN_READONLY;QSQLITE_BUSY_TIMEOUT=%1").arg(kBusyTimeoutMs));
+    if (!db->open()) {
+        *error = db->lastError().text();
+        return false;
+    }
+    QSqlQuery q(*db);
+    q.setForwardOnly(true);
+    if (!q.exec(QStringLiteral("SELECT count(*) FROM sqlite_master WHERE type = 'table' AND name = 'records'"))
+        || !q.next())
+        return fail(q, error);
+    const bool records = q.value(0).toInt() > 0;
+    q.finish();
+    if (!readSchemaVersion(*db, false, version, error))
+        return false;
+    if (records && *version > 0)
+        return true;
+    *error = QStringLiteral("不是生产记录数据库（没有生产记录表）：") + nativePath(path);
+    return false;
+}
+
+bool openServerDatabase(const recordServer &server, const QString &connection, bool prepare, QSqlDatabase *db,
+                        int *version, QString *error)
 {
     if (!QSqlDatabase::isDriverAvailable(QStringLiteral("QPSQL"))) {
         *error = QStringLiteral("缺少 Qt 的 PostgreSQL 驱动（libqt5sql5-psql）");
@@ -88,7 +169,82 @@ bool openServerDatabase(const recordServer &server, const QString &connection, Q
         *error = db->lastError().text();
         return false;
     }
-    return prepareServerSchema(*db, error);
+    if (prepare && !prepareServerSchema(*db, error))
+        return false;
+    if (!readSchemaVersion(*db, true, version, error))
+        return false;
+    if (*version > 0)
+        return true;
+    *error = QStringLiteral("服务器上还没有生产记录表（第一条产线连接时建立）");
+    return false;
+}
+
+bool isLoginRefusal(const QString &error)
+{
+    // libpq's texts; the server's SQLSTATE does not reach us through Qt's
+    // driver when the connection itself is refused.
+    static const char *const refusals[] = {"password authentication failed", "no password supplied",
+                                           "authentication failed", "no pg_hba.conf entry",
+                                           "does not exist"};
+    return std::any_of(std::begin(refusals), std::end(refusals),
+                       [&](const char *r) { return error.contains(QLatin1String(r), Qt::CaseInsensitive); });
+}
+
+quint64 fileIdentity(const QString &path)
+{
+    constexpr quint64 kSomeFile = quint64(1) << 63;
+#ifdef Q_OS_UNIX
+    struct stat st {};
+    if (::stat(QFile::encodeName(path).constData(), &st) != 0)
+        return 0;
+    return (static_cast<quint64>(st.st_ino) ^ (static_cast<quint64>(st.st_dev) << 40)) | kSomeFile;
+#else
+    // Windows does not let a file that SQLite holds open be deleted or
+    // replaced: the path names the open file as long as it exists.
+    return QFileInfo::exists(path) ? kSomeFile : 0;
+#endif
+}
+
+void retireConnection(const QString &connection)
+{
+    // Copies that are never destroyed keep the connection from closing;
+    // Qt's own list of connections keeps its entry.
+    static auto *retired = new QList<QSqlDatabase>;
+    retired->append(QSqlDatabase::database(connection, false));
+}
+
+bool copyRowsTo(QSqlDatabase &from, const QString &toPath, qint64 *copied, QString *error)
+{
+    // The old file may have no path any more; the new one has, so the old
+    // connection reaches both.
+    QSqlQuery attach(from);
+    if (!attach.prepare(QStringLiteral("ATTACH DATABASE ? AS fresh")))
+        return fail(attach, error);
+    attach.addBindValue(toPath);
+    if (!attach.exec())
+        return fail(attach, error);
+    const QString columns = QLatin1String(kRowColumns) + QStringLiteral(", sent");
+    bool good = execOn(from, QStringLiteral("BEGIN IMMEDIATE"), error);
+    if (good) {
+        QSqlQuery rows(from);
+        good = rows.exec(QStringLiteral("INSERT OR IGNORE INTO fresh.records (%1) SELECT %1 FROM main.records"
+                                        " ORDER BY seq")
+                             .arg(columns))
+            || fail(rows, error);
+        *copied = good ? rows.numRowsAffected() : 0;
+        good = good
+            && execOn(from, QStringLiteral("INSERT OR IGNORE INTO fresh.images SELECT * FROM main.images"), error)
+            && execOn(from, QStringLiteral("COMMIT"), error);
+        if (!good)
+            QSqlQuery(from).exec(QStringLiteral("ROLLBACK"));
+    }
+    QSqlQuery(from).exec(QStringLiteral("DETACH DATABASE fresh"));
+    return good;
+}
+
+void checkpointWal(QSqlDatabase &db)
+{
+    QSqlQuery(db).exec(QStringLiteral("PRAGMA wal_checkpoint(TRUNCATE)"));
 }
 
 namespace {
@@ -98,7 +254,10 @@ QVariantList valuesOf(const productionRow &row)
             QVariant(row.station), text(row.port), text(row.model), text(row.flashId), text(row.uid),
             text(row.operation), QVariant(row.ok ? 1 : 0), QVariant(static_cast<qint64>(row.code)), text(row.text),
             QVariant(static_cast<qint64>(row.firstCode)), QVariant(row.seconds), QVariant(row.bytes),
-            QVariant(static_cast<qint64>(row.baud)), QVariant(row.highSpeed ? 1 : 0), text(row.toolVersion)};
+            QVariant(static_cast<qint64>(row.baud)), QVariant(row.highSpeed ? 1 : 0), text(row.toolVersion),
+            text(row.fastLoad), text(row.ramCodeFile), text(QString::fromLatin1(row.ramCodeSha256)),
+            QVariant(row.flashSize), text(row.romBuild), QVariant(static_cast<qint64>(row.imageBaud)),
+            flag(row.eraseBeforeWrite), flag(row.boot), flag(row.reset), flag(row.dsrMode), text(row.socket)};
 }
 
 QVariantList imageValues(const productionRow &row, int index)
@@ -127,7 +286,6 @@ bool execBound(QSqlQuery &q, const QString &sql, const QVariantList &values, QSt
     return q.exec() || fail(q, error);
 }
 
-constexpr int kRowColumnCount = 20;
 constexpr int kImageColumnCount = 6;
 const char kImageColumns[] = "record_id, idx, file_name, size, address, sha256";
 // Rows per statement on the server: one round trip for many rows, well
@@ -200,6 +358,11 @@ bool insertRows(QSqlDatabase &db, const QVector<productionRow> &rows, QString *e
     return true;
 }
 
+QString rowColumns(int version)
+{
+    return QLatin1String(version >= 3 ? kRowColumns : version == 2 ? kVersion2Columns : kVersion1Columns);
+}
+
 productionRow rowFromQuery(const QSqlQuery &q)
 {
     productionRow r;
@@ -223,6 +386,17 @@ productionRow rowFromQuery(const QSqlQuery &q)
     r.baud = static_cast<uint32_t>(q.value(17).toLongLong());
     r.highSpeed = q.value(18).toInt() != 0;
     r.toolVersion = q.value(19).toString();
+    r.fastLoad = q.value(20).toString();
+    r.ramCodeFile = q.value(21).toString();
+    r.ramCodeSha256 = q.value(22).toString().toLatin1();
+    r.flashSize = q.value(23).toLongLong();
+    r.romBuild = q.value(24).toString();
+    r.imageBaud = static_cast<uint32_t>(q.value(25).toLongLong());
+    r.eraseBeforeWrite = flagOf(q.value(26));
+    r.boot = flagOf(q.value(27));
+    r.reset = flagOf(q.value(28));
+    r.dsrMode = flagOf(q.value(29));
+    r.socket = q.value(30).toString();
     return r;
 }
 
@@ -246,6 +420,37 @@ bool loadImages(QSqlDatabase &db, productionRow *row, QString *error)
     return true;
 }
 
+QString imagesColumn(bool server)
+{
+    // Every field is hex or decimal, so the separators cannot occur inside
+    // one, whatever a file is called; the order is restored from idx.
+    return server ? QStringLiteral("(SELECT string_agg(idx || ':' || encode(convert_to(file_name, 'UTF8'), 'hex')"
+                                   " || ':' || size || ':' || address || ':' || sha256, ';')"
+                                   " FROM images WHERE record_id = records.id)")
+                  : QStringLiteral("(SELECT group_concat(idx || ':' || hex(file_name) || ':' || size || ':' || address"
+                                   " || ':' || sha256, ';') FROM images WHERE record_id = records.id)");
+}
+
+void imagesFromColumn(const QString &value, productionRow *row)
+{
+    QVector<QPair<int, imageFacts>> found;
+    for (const QStringRef &part : value.splitRef(QLatin1Char(';'), Qt::SkipEmptyParts)) {
+        const QVector<QStringRef> f = part.split(QLatin1Char(':'));
+        if (f.size() != 5)
+            continue;
+        imageFacts facts;
+        facts.fileName = QString::fromUtf8(QByteArray::fromHex(f.at(1).toLatin1()));
+        facts.size = f.at(2).toLongLong();
+        facts.address = static_cast<uint32_t>(f.at(3).toLongLong());
+        facts.sha256 = f.at(4).toLatin1();
+        found.append({f.at(0).toInt(), facts});
+    }
+    std::sort(found.begin(), found.end(), [](const auto &a, const auto &b) { return a.first < b.first; });
+    row->images.clear();
+    for (const auto &f : found)
+        row->images.append(f.second);
+}
+
 bool readUnsent(QSqlDatabase &db, int limit, QVector<productionRow> *rows, qint64 *lastSeq, QString *error)
 {
     rows->clear();
@@ -258,7 +463,7 @@ bool readUnsent(QSqlDatabase &db, int limit, QVector<productionRow> *rows, qint6
         return fail(q, error);
     while (q.next()) {
         rows->append(rowFromQuery(q));
-        *lastSeq = q.value(20).toLongLong();
+        *lastSeq = q.value(kRowColumnCount).toLongLong();
     }
     q.finish();
     for (productionRow &r : *rows)
@@ -281,6 +486,6 @@ qint64 countUnsent(QSqlDatabase db)
 {
     QSqlQuery q(db);
     if (!q.exec(QStringLiteral("SELECT count(*) FROM records WHERE sent = 0")) || !q.next())
-        return 0;
+        return -1;
     return q.value(0).toLongLong();
 }

@@ -3,9 +3,12 @@
 #include <QObject>
 #include <QString>
 #include <QVector>
+#include <QJsonObject>
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
+#include <optional>
 
 #include "firmwareimage.h"
 
@@ -37,9 +40,34 @@ struct productionRow {
     bool highSpeed = false;
     QString toolVersion;
     QVector<imageFacts> images;
+    // How the chip was made. Rows of older tools leave these empty, 0 or
+    // unset: not recorded, which is not "off".
+    QString fastLoad;        // "off", "used", or "fell-back" (RAM code at 115200)
+    QString ramCodeFile;
+    QByteArray ramCodeSha256;
+    qint64 flashSize = 0;    // as the chip reported it
+    QString romBuild;        // the boot ROM's own version line
+    uint32_t imageBaud = 0;  // the speed the images really went at; 0: none sent
+    std::optional<bool> eraseBeforeWrite;
+    std::optional<bool> boot;
+    std::optional<bool> reset;
+    std::optional<bool> dsrMode;
+    // The USB socket the port was plugged into (its name under
+    // /dev/serial/by-path), which stays when port numbers change; empty
+    // when unknown or in rows older than the column.
+    QString socket;
 
     QDateTime localTime() const;
+    // Neither good nor failed: a run the operator or the program stopped
+    // (the stop's transfer code 0xE8), counted apart and out of the yield.
+    bool stopped() const { return !ok && (code & 0xFF) == 0xE8; }
+    bool isErase() const { return operation == QLatin1String("erase"); }
 };
+
+// The row as vq_records --format json shows it, and as a front end writes
+// rows it could not store, so that they can be read back (rowFromJson).
+QJsonObject rowToJson(const productionRow &row);
+bool rowFromJson(const QJsonObject &object, productionRow *row);
 
 // Where a line's rows come from: the parts of a row that are not the chip's.
 struct recordOrigin {
@@ -53,6 +81,18 @@ recordOrigin defaultOrigin();
 // with its offset.
 productionRow rowOf(const chipRecord &record, int station, bool ok, const recordOrigin &origin);
 
+// Where a line keeps its log/ (the production database, the daily log and
+// the CSV): log/ in the programs' folder (the window works there), or, when
+// that cannot be written (a read-only installation run by an ordinary user),
+// log/ in the user's data folder. The window, vq_flash and vq_records find
+// one line's records alike.
+struct lineLogFolder {
+    QString path;  // absolute
+    QString note;  // when the user's folder is used: a Chinese line saying so, for the log once
+};
+// programFolder empty: QCoreApplication::applicationDirPath().
+lineLogFolder lineLogFolderOf(const QString &programFolder = QString());
+
 // The factory's PostgreSQL server, from a small JSON file (see
 // recordServerConfigPath). The password is never here: libpq takes it from
 // PGPASSWORD or a .pgpass file.
@@ -64,21 +104,27 @@ struct recordServer {
     bool valid() const { return !host.isEmpty() && !database.isEmpty(); }
 };
 QString recordServerConfigPath();  // configDir()/records.json
-// false with a Chinese reason when the file exists but cannot be used; a
+// false with a Chinese reason, naming the field, when the file exists but
+// cannot be used (all four keys are needed, the port as a number); a
 // missing file is a line without a server (true, server not valid).
 bool readRecordServer(const QString &path, recordServer *server, QString *error);
 
 // What the window's status line and vq_flash's summary show.
 struct syncState {
-    bool serverConfigured = false;
-    qint64 waiting = 0;      // rows in the local database not yet on the server
-    bool serverReachable = false;
+    // The way to the server as the uploader last found it.
+    enum class link { none, notTried, reachable, unreachable, refused };
+    link server = link::none;
+    bool serverConfigured = false;  // server != none
+    // Rows in the line's database not yet on the server, plus rows not yet
+    // written; -1 while the count is unknown (not read yet, or unreadable).
+    qint64 waiting = 0;
     bool localFailing = false;  // the last local write failed; rows wait in memory
     QString text() const;    // "记录：已同步", "记录：待上传 N 条", ...
 };
 
 struct recordStoreOptions {
-    QString databasePath = QStringLiteral("log/production.db");
+    // Empty: the line's own database, log/production.db in lineLogFolderOf().
+    QString databasePath;
     // The CSV beside the database: a fixed file, or one per local day in a
     // folder ("yyyy-MM-dd.csv"); both empty: no CSV.
     QString csvPath;
@@ -90,28 +136,40 @@ struct recordStoreOptions {
 // goes to a writer thread that commits it to SQLite (WAL, one transaction
 // per row) and adds its CSV line; an uploader thread sends unsent rows to
 // the server in order, marking them sent, with backoff while it is away.
+// Before each transaction the writer checks that the path still names the
+// file it has open: a database deleted or replaced under it is said once,
+// and the rows the old file holds are copied into the file now at the path
+// (a new one where there is none); the uploader follows.
 class recordStore : public QObject
 {
     Q_OBJECT
 
 public:
     explicit recordStore(const recordStoreOptions &options, QObject *parent = nullptr);
-    // Writes every appended row locally before returning; unsent rows stay
-    // in the database for the next start.
+    // Gives every appended row its tries until then; rows still unwritten
+    // are lost, so a front end asks flushLocal and unwrittenRows first.
+    // Unsent rows stay in the database for the next start.
     ~recordStore() override;
 
     void append(const productionRow &row);
     syncState state() const;
+    QString databasePath() const { return path; }
     // Waits until every appended row is committed locally (true), or the
-    // time is up. For exits and tests; a front end's timer never calls it.
+    // time is up (false), trying a disk that refuses them again and again
+    // meanwhile. For exits and tests; a front end's timer never calls it.
     bool flushLocal(int timeoutMs);
+    // The rows appended but not committed to the database yet, oldest first.
+    // Call it on the store's thread; after a flushLocal that failed, these
+    // are the rows a front end must not let go of.
+    QVector<productionRow> unwrittenRows() const;
     // Waits until nothing waits for the server, or the time is up.
     bool flushUpload(int timeoutMs);
 
 signals:
     // A Chinese line for the log: a write that failed (local), a server
-    // that cannot be used. Each different problem is said once, until it
-    // clears.
+    // that cannot be used, a database that was replaced, the user's folder
+    // taking the place of the programs'. Each different problem is said
+    // once, until it clears.
     void problem(const QString &text, bool local);
     void stateChanged();
 
@@ -120,16 +178,24 @@ private:
 
     class writer;
     class uploader;
+    QString folderNote;
+    const QString path;
     std::unique_ptr<QThread> writeThread;
     std::unique_ptr<QThread> uploadThread;
     writer *w = nullptr;
     uploader *u = nullptr;
+    // Appended rows, of which the writer has not committed the newest
+    // appended - committed; the store's thread only.
+    QList<productionRow> unwritten;
     std::atomic<qint64> appended{0};
     std::atomic<qint64> committed{0};
+    // -1: unknown (see syncState::waiting).
     std::atomic<qint64> waiting{0};
-    // The uploader has looked at the line's database at least once.
-    std::atomic<bool> counted{false};
-    std::atomic<bool> reachable{false};
+    // The file the writer uses (its fileIdentity; 0: none yet). The
+    // uploader reads only that file, and gives up its connection to one the
+    // writer has left.
+    std::atomic<quint64> adoptedFile{0};
+    std::atomic<int> serverLink{0};  // a syncState::link
     std::atomic<bool> localFailing{false};
     bool hasServer = false;
 };
@@ -141,36 +207,43 @@ struct recordFilter {
     QString line;
     QString sha256;          // of any image of the row
     int station = 0;         // 0: every station
-    qint64 fromMs = 0;       // UTC, inclusive; 0: no lower bound
-    qint64 toMs = 0;         // UTC, exclusive; 0: no upper bound
+    std::optional<qint64> fromMs;  // UTC, inclusive
+    std::optional<qint64> toMs;    // UTC, exclusive
+    // good and failed as a summary counts them: stopped runs and erases are neither.
     enum class result { any, good, failed } outcome = result::any;
     int limit = 0;           // newest first; 0: every row
 };
 
-struct hourCount {
-    qint64 hourMs = 0;       // start of the UTC hour
+// The chips of a summary's hour or station: good and failed are the counted
+// downloads, the only ones in the yield; a stopped run and an erase are
+// neither and are counted apart.
+struct chipCounts {
     qint64 good = 0;
     qint64 failed = 0;
+    qint64 stopped = 0;
+    qint64 erased = 0;
+};
+struct hourCount : chipCounts {
+    qint64 hourMs = 0;       // start of the UTC hour
 };
 struct failureCount {
     uint32_t code = 0;
     QString text;
     qint64 count = 0;
 };
-struct stationCount {
+struct stationCount : chipCounts {
     QString line;
     int station = 0;
-    qint64 good = 0;
-    qint64 failed = 0;
 };
 struct recordSummary {
     QVector<hourCount> hours;           // oldest first
-    QVector<failureCount> failures;     // most frequent first
+    QVector<failureCount> failures;     // most frequent first; failed downloads only
     QVector<stationCount> stations;     // by line, then station
 };
 
-// Reads rows back, from a line's SQLite file or the factory's server. One
-// object per thread; a statistics window keeps its own.
+// Reads rows back, from a line's SQLite file (read-only: never a write, a
+// lock or a schema step) or from the factory's server. One object per
+// thread; a statistics window keeps its own.
 class recordQuery
 {
 public:
@@ -178,10 +251,16 @@ public:
     static std::unique_ptr<recordQuery> openLocal(const QString &databasePath, QString *error);
     static std::unique_ptr<recordQuery> openServer(const recordServer &server, QString *error);
 
+    // Hands each selected row, images included, to `each` as it is read,
+    // newest first, so that memory stays flat however many rows there are;
+    // `each` returns false to stop.
+    bool find(const recordFilter &filter, const std::function<bool(const productionRow &)> &each, QString *error);
     bool find(const recordFilter &filter, QVector<productionRow> *rows, QString *error);
     bool summary(const recordFilter &filter, recordSummary *summary, QString *error);
 
 private:
-    explicit recordQuery(const QString &connection);
+    recordQuery(const QString &connection, bool server, int version);
     QString connection;
+    bool server;
+    int version;
 };

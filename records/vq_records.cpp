@@ -13,11 +13,14 @@
 #include <QTimeZone>
 
 #include <cstdio>
+#include <unistd.h>
 
 namespace {
 constexpr int kExitOk = 0;
 constexpr int kExitNothing = 1;
 constexpr int kExitUsage = 2;
+// Rows a table shows on a terminal without --limit.
+constexpr int kTerminalRows = 1000;
 
 const char kUsage[] =
     "usage: vq_records [--db FILE | --server [CONFIG]] [filters] [--format table|csv|json]\n"
@@ -25,7 +28,9 @@ const char kUsage[] =
     "\n"
     "Lists the chips of the production records, newest first, or sums them up.\n"
     "\n"
-    "  --db FILE         a line's database (default log/production.db)\n"
+    "  --db FILE         a line's database (default: the line's own, log/production.db\n"
+    "                    beside the programs, or in the user's data folder where\n"
+    "                    that cannot be written, as vq_flash and the window keep it)\n"
     "  --server [CONFIG] the factory's PostgreSQL server named in CONFIG (default\n"
     "                    config/records.json beside this program); the password\n"
     "                    comes from PGPASSWORD or ~/.pgpass\n"
@@ -36,12 +41,14 @@ const char kUsage[] =
     "  --from TIME       from TIME on (yyyy-MM-dd, yyyy-MM-dd hh:mm[:ss], local time\n"
     "                    unless an offset or Z follows)\n"
     "  --to TIME         before TIME\n"
-    "  --result R        good or failed\n"
+    "  --result R        good or failed (stopped runs and erases are neither)\n"
     "  --sha256 HASH     chips that got an image with this SHA-256\n"
     "  --format F        table (default), csv or json\n"
-    "  --limit N         at most N chips, the newest\n"
+    "  --limit N         at most N chips, the newest (a table on a terminal shows\n"
+    "                    the newest 1000 without it; csv and json show all)\n"
     "  --summary         per hour good / failed / yield, failure codes ranked, yield\n"
-    "                    per station, over the chips the filters select\n"
+    "                    per station, over the chips the filters select; stopped\n"
+    "                    runs and erases are counted apart, outside the yield\n"
     "\n"
     "Exit status: 0 chips found, 1 none (or the records cannot be read), 2 bad\n"
     "arguments.\n";
@@ -100,7 +107,9 @@ int widthOf(const QString &s)
     return w;
 }
 
-QString table(const QStringList &head, const QList<QStringList> &rows, const QVector<bool> &rightAligned)
+// Column widths from the rows at hand; rows that come later are printed
+// with them, wider cells simply pushing the rest of their line along.
+QVector<int> widthsOf(const QStringList &head, const QList<QStringList> &rows)
 {
     QVector<int> width(head.size());
     for (int c = 0; c < head.size(); ++c) {
@@ -108,21 +117,28 @@ QString table(const QStringList &head, const QList<QStringList> &rows, const QVe
         for (const QStringList &r : rows)
             width[c] = std::max(width[c], widthOf(r.at(c)));
     }
-    QString text;
-    const auto line = [&](const QStringList &cells) {
-        QString l;
-        for (int c = 0; c < cells.size(); ++c) {
-            const QString pad(width[c] - widthOf(cells.at(c)), QLatin1Char(' '));
-            const bool last = c == cells.size() - 1;
-            l += rightAligned.value(c) ? pad + cells.at(c) : cells.at(c) + (last ? QString() : pad);
-            if (!last)
-                l += QStringLiteral("  ");
-        }
-        text += l + QLatin1Char('\n');
-    };
-    line(head);
+    return width;
+}
+
+QString tableLine(const QStringList &cells, const QVector<int> &width, const QVector<bool> &rightAligned)
+{
+    QString l;
+    for (int c = 0; c < cells.size(); ++c) {
+        const QString pad(std::max(0, width[c] - widthOf(cells.at(c))), QLatin1Char(' '));
+        const bool last = c == cells.size() - 1;
+        l += rightAligned.value(c) ? pad + cells.at(c) : cells.at(c) + (last ? QString() : pad);
+        if (!last)
+            l += QStringLiteral("  ");
+    }
+    return l + QLatin1Char('\n');
+}
+
+QString table(const QStringList &head, const QList<QStringList> &rows, const QVector<bool> &rightAligned)
+{
+    const QVector<int> width = widthsOf(head, rows);
+    QString text = tableLine(head, width, rightAligned);
     for (const QStringList &r : rows)
-        line(r);
+        text += tableLine(r, width, rightAligned);
     return text;
 }
 
@@ -141,97 +157,124 @@ QString imagesText(const productionRow &r, bool full)
     return parts.join(QLatin1Char(';'));
 }
 
-void printRows(const QVector<productionRow> &rows, const QString &format)
+// Writes rows as they come, in one of the three formats: nothing is kept
+// but the first screenful a table needs for its column widths.
+class rowPrinter
 {
-    if (format == QLatin1String("json")) {
-        QJsonArray all;
-        for (const productionRow &r : rows) {
-            QJsonArray images;
-            for (const imageFacts &i : r.images)
-                images.append(QJsonObject{{QStringLiteral("file"), i.fileName},
-                                          {QStringLiteral("size"), i.size},
-                                          {QStringLiteral("address"), static_cast<qint64>(i.address)},
-                                          {QStringLiteral("sha256"), QString::fromLatin1(i.sha256)}});
-            all.append(QJsonObject{{QStringLiteral("id"), r.id},
-                                   {QStringLiteral("time"), timeText(r)},
-                                   {QStringLiteral("host"), r.host},
-                                   {QStringLiteral("line"), r.line},
-                                   {QStringLiteral("station"), r.station},
-                                   {QStringLiteral("port"), r.port},
-                                   {QStringLiteral("model"), r.model},
-                                   {QStringLiteral("flashId"), r.flashId},
-                                   {QStringLiteral("uid"), r.uid},
-                                   {QStringLiteral("operation"), r.operation},
-                                   {QStringLiteral("ok"), r.ok},
-                                   {QStringLiteral("code"), static_cast<qint64>(r.code)},
-                                   {QStringLiteral("text"), r.text},
-                                   {QStringLiteral("firstCode"), static_cast<qint64>(r.firstCode)},
-                                   {QStringLiteral("seconds"), r.seconds},
-                                   {QStringLiteral("bytes"), r.bytes},
-                                   {QStringLiteral("baud"), static_cast<qint64>(r.baud)},
-                                   {QStringLiteral("highSpeed"), r.highSpeed},
-                                   {QStringLiteral("toolVersion"), r.toolVersion},
-                                   {QStringLiteral("images"), images}});
-        }
-        out(stdout, QString::fromUtf8(QJsonDocument(all).toJson(QJsonDocument::Indented)));
-        return;
-    }
-    if (format == QLatin1String("csv")) {
-        QString text = QStringLiteral("id,time,host,line,station,port,model,flash_id,uid,operation,ok,code,text,"
-                                      "first_code,seconds,bytes,baud,high_speed,tool_version,images\r\n");
-        for (const productionRow &r : rows) {
+public:
+    explicit rowPrinter(const QString &format) : format(format) {}
+
+    void add(const productionRow &r)
+    {
+        ++count;
+        if (format == QLatin1String("json")) {
+            QByteArray object = QJsonDocument(rowToJson(r)).toJson(QJsonDocument::Indented);
+            object.chop(1);
+            object.replace('\n', "\n    ");
+            write((count == 1 ? QByteArray("[\n    ") : QByteArray(",\n    ")) + object);
+        } else if (format == QLatin1String("csv")) {
+            if (count == 1)
+                write("id,time,host,line,station,port,model,flash_id,uid,operation,ok,code,text,"
+                      "first_code,seconds,bytes,baud,high_speed,tool_version,images\r\n");
             const QStringList f{r.id, timeText(r), r.host, r.line, QString::number(r.station), r.port, r.model,
                                 r.flashId, r.uid, r.operation, QString::number(r.ok ? 1 : 0), hex(r.code), r.text,
                                 hex(r.firstCode), QString::number(r.seconds, 'f', 2), QString::number(r.bytes),
                                 QString::number(r.baud), QString::number(r.highSpeed ? 1 : 0), r.toolVersion,
                                 imagesText(r, true)};
             QStringList q;
-            for (const QString &s : f)
-                q << csvField(s);
-            text += q.join(QLatin1Char(',')) + QStringLiteral("\r\n");
+            for (const QString &field : f)
+                q << csvField(field);
+            write((q.join(QLatin1Char(',')) + QStringLiteral("\r\n")).toUtf8());
+        } else {
+            const QStringList cells{r.localTime().toString(QStringLiteral("yyyy-MM-dd hh:mm:ss")),
+                                    r.line,
+                                    QString::number(r.station),
+                                    r.port,
+                                    r.uid.isEmpty() ? QStringLiteral("-") : r.uid,
+                                    r.flashId.isEmpty() ? QStringLiteral("-") : r.flashId,
+                                    r.operation,
+                                    hex(r.code),
+                                    r.text,
+                                    imagesText(r, false)};
+            if (!width.isEmpty()) {
+                write(tableLine(cells, width, kRight).toUtf8());
+                return;
+            }
+            held << cells;
+            if (held.size() == kWidthRows)
+                flushHeld();
         }
-        out(stdout, text);
-        return;
     }
-    QList<QStringList> cells;
-    for (const productionRow &r : rows)
-        cells << QStringList{r.localTime().toString(QStringLiteral("yyyy-MM-dd hh:mm:ss")),
-                             r.line,
-                             QString::number(r.station),
-                             r.port,
-                             r.uid.isEmpty() ? QStringLiteral("-") : r.uid,
-                             r.flashId.isEmpty() ? QStringLiteral("-") : r.flashId,
-                             r.operation,
-                             hex(r.code),
-                             r.text,
-                             imagesText(r, false)};
-    out(stdout, table({QStringLiteral("time"), QStringLiteral("line"), QStringLiteral("station"),
-                       QStringLiteral("port"), QStringLiteral("uid"), QStringLiteral("flash id"),
-                       QStringLiteral("operation"), QStringLiteral("code"), QStringLiteral("result"),
-                       QStringLiteral("images")},
-                      cells, {false, false, true}));
-}
+
+    // Ends the output; the number of rows written.
+    qint64 finish()
+    {
+        if (format == QLatin1String("json"))
+            write(count == 0 ? QByteArray("[\n]\n") : QByteArray("\n]\n"));
+        else if (format == QLatin1String("csv") && count == 0)
+            write("id,time,host,line,station,port,model,flash_id,uid,operation,ok,code,text,"
+                  "first_code,seconds,bytes,baud,high_speed,tool_version,images\r\n");
+        else if (format == QLatin1String("table") && width.isEmpty())
+            flushHeld();
+        fflush(stdout);
+        return count;
+    }
+
+private:
+    // A terminal's screenful and a little more: enough to size the columns.
+    static constexpr int kWidthRows = 200;
+    const QVector<bool> kRight{false, false, true};
+    const QStringList kHead{QStringLiteral("time"),      QStringLiteral("line"), QStringLiteral("station"),
+                            QStringLiteral("port"),      QStringLiteral("uid"),  QStringLiteral("flash id"),
+                            QStringLiteral("operation"), QStringLiteral("code"), QStringLiteral("result"),
+                            QStringLiteral("images")};
+
+    void flushHeld()
+    {
+        width = widthsOf(kHead, held);
+        QString text = tableLine(kHead, width, kRight);
+        for (const QStringList &cells : qAsConst(held))
+            text += tableLine(cells, width, kRight);
+        held.clear();
+        write(text.toUtf8());
+    }
+
+    static void write(const QByteArray &bytes) { fwrite(bytes.constData(), 1, static_cast<size_t>(bytes.size()), stdout); }
+
+    const QString format;
+    qint64 count = 0;
+    QList<QStringList> held;
+    QVector<int> width;
+};
 
 void printSummary(const recordSummary &s, const QString &format)
 {
     const auto hourText = [](qint64 ms) {
         return QDateTime::fromMSecsSinceEpoch(ms).toString(QStringLiteral("yyyy-MM-dd hh:00"));
     };
+    const auto countsJson = [](QJsonObject o, const chipCounts &c) {
+        o.insert(QStringLiteral("good"), c.good);
+        o.insert(QStringLiteral("failed"), c.failed);
+        o.insert(QStringLiteral("stopped"), c.stopped);
+        o.insert(QStringLiteral("erased"), c.erased);
+        return o;
+    };
+    const auto countsText = [](const chipCounts &c) {
+        return QStringList{QString::number(c.good), QString::number(c.failed), QString::number(c.stopped),
+                           QString::number(c.erased), yieldText(c.good, c.failed)};
+    };
     if (format == QLatin1String("json")) {
         QJsonArray hours, failures, stations;
         for (const hourCount &h : s.hours)
-            hours.append(QJsonObject{{QStringLiteral("hour"), QDateTime::fromMSecsSinceEpoch(h.hourMs).toString(Qt::ISODate)},
-                                     {QStringLiteral("good"), h.good},
-                                     {QStringLiteral("failed"), h.failed}});
+            hours.append(countsJson(
+                {{QStringLiteral("hour"), QDateTime::fromMSecsSinceEpoch(h.hourMs).toString(Qt::ISODate)}}, h));
         for (const failureCount &f : s.failures)
             failures.append(QJsonObject{{QStringLiteral("code"), static_cast<qint64>(f.code)},
                                         {QStringLiteral("text"), f.text},
                                         {QStringLiteral("count"), f.count}});
         for (const stationCount &c : s.stations)
-            stations.append(QJsonObject{{QStringLiteral("line"), c.line},
-                                        {QStringLiteral("station"), c.station},
-                                        {QStringLiteral("good"), c.good},
-                                        {QStringLiteral("failed"), c.failed}});
+            stations.append(countsJson(
+                {{QStringLiteral("line"), c.line}, {QStringLiteral("station"), c.station}}, c));
         out(stdout, QString::fromUtf8(QJsonDocument(QJsonObject{{QStringLiteral("hours"), hours},
                                                                 {QStringLiteral("failures"), failures},
                                                                 {QStringLiteral("stations"), stations}})
@@ -239,34 +282,36 @@ void printSummary(const recordSummary &s, const QString &format)
         return;
     }
     if (format == QLatin1String("csv")) {
-        QString text = QStringLiteral("section,key,good,failed,count,text\r\n");
+        QString text = QStringLiteral("section,key,good,failed,stopped,erased,count,text\r\n");
+        const auto counts = [](const chipCounts &c) {
+            return QStringLiteral("%1,%2,%3,%4").arg(c.good).arg(c.failed).arg(c.stopped).arg(c.erased);
+        };
         for (const hourCount &h : s.hours)
-            text += QStringLiteral("hour,%1,%2,%3,,\r\n").arg(hourText(h.hourMs)).arg(h.good).arg(h.failed);
+            text += QStringLiteral("hour,%1,%2,,\r\n").arg(hourText(h.hourMs), counts(h));
         for (const failureCount &f : s.failures)
-            text += QStringLiteral("failure,%1,,,%2,%3\r\n").arg(hex(f.code)).arg(f.count).arg(csvField(f.text));
+            text += QStringLiteral("failure,%1,,,,,%2,%3\r\n").arg(hex(f.code)).arg(f.count).arg(csvField(f.text));
         for (const stationCount &c : s.stations)
-            text += QStringLiteral("station,%1,%2,%3,,\r\n").arg(csvField(c.line + QLatin1Char('/') + QString::number(c.station))).arg(c.good).arg(c.failed);
+            text += QStringLiteral("station,%1,%2,,\r\n")
+                        .arg(csvField(c.line + QLatin1Char('/') + QString::number(c.station)), counts(c));
         out(stdout, text);
         return;
     }
     QList<QStringList> hours, failures, stations;
     for (const hourCount &h : s.hours)
-        hours << QStringList{hourText(h.hourMs), QString::number(h.good), QString::number(h.failed),
-                             yieldText(h.good, h.failed)};
+        hours << QStringList{hourText(h.hourMs)} + countsText(h);
     for (const failureCount &f : s.failures)
         failures << QStringList{QString::number(f.count), hex(f.code), f.text};
     for (const stationCount &c : s.stations)
-        stations << QStringList{c.line, QString::number(c.station), QString::number(c.good),
-                                QString::number(c.failed), yieldText(c.good, c.failed)};
-    out(stdout, table({QStringLiteral("hour"), QStringLiteral("good"), QStringLiteral("failed"), QStringLiteral("yield")},
-                      hours, {false, true, true, true})
+        stations << QStringList{c.line, QString::number(c.station)} + countsText(c);
+    const QStringList counts{QStringLiteral("good"), QStringLiteral("failed"), QStringLiteral("stopped"),
+                             QStringLiteral("erased"), QStringLiteral("yield")};
+    out(stdout, table(QStringList{QStringLiteral("hour")} + counts, hours, {false, true, true, true, true, true})
                     + QLatin1Char('\n')
                     + table({QStringLiteral("failures"), QStringLiteral("code"), QStringLiteral("result")}, failures,
                             {true, false, false})
                     + QLatin1Char('\n')
-                    + table({QStringLiteral("line"), QStringLiteral("station"), QStringLiteral("good"),
-                             QStringLiteral("failed"), QStringLiteral("yield")},
-                            stations, {false, true, true, true, true}));
+                    + table(QStringList{QStringLiteral("line"), QStringLiteral("station")} + counts, stations,
+                            {false, true, true, true, true, true, true}));
 }
 } // namespace
 
@@ -275,7 +320,7 @@ int main(int argc, char **argv)
     QCoreApplication app(argc, argv);
     QLoggingCategory::setFilterRules(QStringLiteral("default.debug=false"));
     const QStringList args = app.arguments().mid(1);
-    QString databasePath = QStringLiteral("log/production.db");
+    QString databasePath;
     bool useServer = false;
     QString serverConfig = recordServerConfigPath();
     QString format = QStringLiteral("table");
@@ -325,10 +370,11 @@ int main(int argc, char **argv)
             good = (filter.station = v.toInt(&good)) > 0 && good;
         else if (a == QLatin1String("--limit"))
             good = (filter.limit = v.toInt(&good)) > 0 && good;
-        else if (a == QLatin1String("--from"))
-            good = parseTime(v, &filter.fromMs);
-        else if (a == QLatin1String("--to"))
-            good = parseTime(v, &filter.toMs);
+        else if (a == QLatin1String("--from") || a == QLatin1String("--to")) {
+            qint64 ms = 0;
+            good = parseTime(v, &ms);
+            (a == QLatin1String("--from") ? filter.fromMs : filter.toMs) = ms;
+        }
         else if (a == QLatin1String("--result")) {
             good = v == QLatin1String("good") || v == QLatin1String("failed");
             filter.outcome = v == QLatin1String("good") ? recordFilter::result::good : recordFilter::result::failed;
@@ -351,6 +397,13 @@ int main(int argc, char **argv)
         }
         query = recordQuery::openServer(server, &error);
     } else {
+        if (databasePath.isEmpty()) {
+            // The line's own, found where vq_flash and the window put it.
+            const lineLogFolder folder = lineLogFolderOf();
+            if (!folder.note.isEmpty())
+                out(stderr, QStringLiteral("vq_records: %1\n").arg(folder.note));
+            databasePath = folder.path + QStringLiteral("/production.db");
+        }
         query = recordQuery::openLocal(databasePath, &error);
     }
     if (!query) {
@@ -366,11 +419,30 @@ int main(int argc, char **argv)
         printSummary(s, format);
         return s.hours.isEmpty() ? kExitNothing : kExitOk;
     }
-    QVector<productionRow> rows;
-    if (!query->find(filter, &rows, &error)) {
+    // A table on a terminal is for reading: a screenful of the newest rows,
+    // not a million; a pipe or a file gets what it asked for.
+    const bool capped = format == QLatin1String("table") && filter.limit == 0 && isatty(fileno(stdout));
+    if (capped)
+        filter.limit = kTerminalRows + 1;
+    rowPrinter printer(format);
+    qint64 seen = 0;
+    const bool good = query->find(
+        filter,
+        [&](const productionRow &r) {
+            if (++seen > kTerminalRows && capped)
+                return false;
+            printer.add(r);
+            return true;
+        },
+        &error);
+    const qint64 printed = printer.finish();
+    if (capped && seen > kTerminalRows)
+        out(stderr, QStringLiteral("vq_records: the newest %1 rows are shown; --limit N shows more, "
+                                   "--format csv or json all of them\n")
+                        .arg(kTerminalRows));
+    if (!good) {
         out(stderr, QStringLiteral("vq_records: %1\n").arg(error));
         return kExitNothing;
     }
-    printRows(rows, format);
-    return rows.isEmpty() ? kExitNothing : kExitOk;
+    return printed == 0 ? kExitNothing : kExitOk;
 }

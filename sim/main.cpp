@@ -83,7 +83,9 @@ int main(int argc, char **argv)
                                                      "acknowledged block and every erase."),
                                       QStringLiteral("DIR"));
     const QCommandLineOption pace(QStringLiteral("pace"),
-                                  QStringLiteral("Let bytes cross no faster than (baud)/10 per second each way."));
+                                  QStringLiteral("Let bytes cross no faster than (baud)/10 per second each way, "
+                                                 "and, as on a real line, lose those sent at a speed other than the "
+                                                 "chip's (implies --check-speed)."));
     const QCommandLineOption bootPulse(QStringLiteral("boot-pulse"),
                                        QStringLiteral("Enter the boot ROM only after a reset (RTS) with BOOT (DTR) held; "
                                                       "otherwise the chip starts in its boot ROM."));
@@ -175,7 +177,9 @@ int main(int argc, char **argv)
         if (p.isSet(flashDir))
             o.flashPath = QDir(p.value(flashDir)).absoluteFilePath(QStringLiteral("COM%1.bin").arg(number));
         auto port = std::make_unique<SimPort>(number, dir, o, p.isSet(pace), faults);
-        port->setCheckSpeed(p.isSet(checkSpeed));
+        // A line paced at the chip's speed that still carried bytes sent at
+        // another would let a host believe a speed the chip never took.
+        port->setCheckSpeed(p.isSet(checkSpeed) || p.isSet(pace));
         if (p.isSet(pressed))
             port->pressFirstChip();
         if (!socketDir.isEmpty())

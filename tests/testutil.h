@@ -192,11 +192,11 @@ public:
     QString error() const { return m_error; }
     int port() const { return m_port; }
     // The JSON a line's config/records.json holds for this server.
-    QByteArray config() const
+    QByteArray config(const QString &database = QLatin1String(kDatabase)) const
     {
         return QStringLiteral("{\"host\": \"127.0.0.1\", \"port\": %1, \"database\": \"%2\", \"user\": \"%3\"}")
             .arg(m_port)
-            .arg(QLatin1String(kDatabase), QLatin1String(kUser))
+            .arg(database, QLatin1String(kUser))
             .toUtf8();
     }
 
@@ -223,12 +223,12 @@ public:
     }
 
     // One SQL statement through psql; its rows, fields split by '|'.
-    QString psql(const QString &sql)
+    QString psql(const QString &sql, const QString &database = QLatin1String(kDatabase))
     {
         QString out;
         run(QStringLiteral("psql"), {QStringLiteral("-h"), QStringLiteral("127.0.0.1"), QStringLiteral("-p"),
                                      QString::number(m_port), QStringLiteral("-U"), QLatin1String(kUser),
-                                     QStringLiteral("-d"), QLatin1String(kDatabase), QStringLiteral("-Atc"), sql},
+                                     QStringLiteral("-d"), database, QStringLiteral("-Atc"), sql},
             &out);
         return out.trimmed();
     }
@@ -385,3 +385,79 @@ public:
 private:
     bool m_ok = false;
 };
+
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <csignal>
+
+// Generous: the machine may be busy with other work.
+constexpr int kFlashRunMs = 120000;
+
+// One vq_flash process, read line by line while it runs.
+class Flash
+{
+public:
+    explicit Flash(const QStringList &args, const QString &simDir = QString(), const QString &workDir = QString())
+    {
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        if (!simDir.isEmpty())
+            env.insert(QStringLiteral("VQ_SIM_PORT_DIR"), simDir);
+        p.setProcessEnvironment(env);
+        if (!workDir.isEmpty())
+            p.setWorkingDirectory(workDir);
+        p.start(qEnvironmentVariable("VQ_BUILD_DIR") + QStringLiteral("/vq_flash"), args);
+    }
+    ~Flash()
+    {
+        if (p.state() != QProcess::NotRunning) {
+            p.kill();
+            p.waitForFinished();
+        }
+    }
+    // JSON objects on standard output so far.
+    QList<QJsonObject> objects()
+    {
+        out += p.readAllStandardOutput();
+        err += QString::fromUtf8(p.readAllStandardError());
+        QList<QJsonObject> list;
+        for (const QByteArray &line : out.split('\n')) {
+            if (!line.isEmpty())
+                list << QJsonDocument::fromJson(line).object();
+        }
+        return list;
+    }
+    const QString &stderrSoFar()
+    {
+        objects();
+        return err;
+    }
+    QList<QJsonObject> events(const QString &name)
+    {
+        QList<QJsonObject> list;
+        for (const QJsonObject &o : objects()) {
+            if (o.value(QStringLiteral("event")).toString() == name)
+                list << o;
+        }
+        return list;
+    }
+    // Only to a running process: pid 0 would signal the test's own group.
+    bool signal(int number)
+    {
+        const qint64 pid = p.processId();
+        return pid > 0 && ::kill(static_cast<pid_t>(pid), number) == 0;
+    }
+    // The exit status, -1 for a crash or a process that would not end.
+    int finish()
+    {
+        if (!p.waitForFinished(kFlashRunMs))
+            return -1;
+        out += p.readAllStandardOutput();
+        err += QString::fromUtf8(p.readAllStandardError());
+        return p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
+    }
+
+    QProcess p;
+    QByteArray out;
+    QString err;
+};
+

@@ -5,10 +5,6 @@
 #include <QFile>
 #include <QFileInfo>
 
-namespace {
-constexpr char kFolder[] = "log";
-}
-
 dailyLog::dailyLog(QObject *parent)
     : QObject(parent)
 {
@@ -16,7 +12,6 @@ dailyLog::dailyLog(QObject *parent)
 
 bool dailyLog::folderReady()
 {
-    const QString folder = QLatin1String(kFolder);
     if ((QFileInfo(folder).isDir() || QDir().mkpath(folder)) && QFileInfo(folder).isDir())
         return true;
     report(QStringLiteral("无法创建日志文件夹，日志和生产记录无法保存：")
@@ -28,7 +23,7 @@ void dailyLog::write(const QString &line)
 {
     if (!folderReady())
         return;
-    QFile file(QLatin1String(kFolder) + QLatin1Char('/') + QDate::currentDate().toString(QStringLiteral("yyyy-MM-dd"))
+    QFile file(folder + QLatin1Char('/') + QDate::currentDate().toString(QStringLiteral("yyyy-MM-dd"))
                + QStringLiteral(".text"));
     if (file.open(QIODevice::Append | QIODevice::Text) && file.write((line + QLatin1Char('\n')).toUtf8()) > 0) {
         faultShown = false;

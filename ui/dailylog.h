@@ -2,8 +2,8 @@
 #include <QObject>
 #include <QString>
 
-// The day's log file, log/yyyy-MM-dd.text under the working folder: one
-// line per call, written through at once so a killed program loses nothing.
+// The day's log file, yyyy-MM-dd.text in the line's log folder: one line
+// per call, written through at once so a killed program loses nothing.
 // A folder or file that cannot be written is said once until it works
 // again; the caller's view keeps every line meanwhile.
 class dailyLog : public QObject
@@ -12,6 +12,8 @@ class dailyLog : public QObject
 
 public:
     explicit dailyLog(QObject *parent = nullptr);
+    // log/ of the working folder until told otherwise.
+    void setFolder(const QString &path) { folder = path; }
 
     // Appends the line (already stamped) to today's file.
     void write(const QString &line);
@@ -25,5 +27,6 @@ signals:
 private:
     void report(const QString &text);
 
+    QString folder = QStringLiteral("log");
     bool faultShown = false;
 };

@@ -53,6 +53,9 @@ constexpr int kProgressMs = 50;
 // A window closed during a run waits this long for its stations' last
 // results before it goes.
 constexpr int kCloseWaitMs = 10000;
+// Rows take milliseconds to reach the disk; one that has not taken them by
+// then is asked about.
+constexpr int kCloseFlushMs = 2000;
 // Players per sound, taken in turn, so that results of one poll each get
 // their own sound instead of restarting one player.
 constexpr int kSoundVoices = 4;
@@ -61,6 +64,8 @@ constexpr int kSoundVoices = 4;
 constexpr int kLogViewBlocks = 20000;
 constexpr char kNoPort[] = "NONE";
 constexpr char kStationEnded[] = "工位已停止";
+// A pinned station whose socket holds no adapter now.
+constexpr char kEmptySocket[] = "空插口";
 constexpr char kBootHelpUrl[] = "https://fae.vqchip.com/tools/uart-boot-adapter";
 // A second click on a start button this soon after a run started is the
 // rest of a double click, not a stop.
@@ -69,6 +74,10 @@ constexpr int kSaveRetryTicks = 1000 / kRefreshMs;
 // Extra settings keys, added to the file the first time they change.
 constexpr char kSelectedPortsKey[] = "selected_ports";
 constexpr char kKeepGoingKey[] = "continue_fail_flag";
+constexpr char kPinSocketsKey[] = "socket_flag";
+// Each panel's pinned socket, in order, separated by commas (by-path names
+// have none).
+constexpr char kStationSocketsKey[] = "station_sockets";
 
 const QString &lookText(panelLook look)
 {
@@ -213,9 +222,15 @@ void factoryWindow::loadSounds()
 
 void factoryWindow::openRecords()
 {
+    // log/ of the working folder, which the program makes its own; the
+    // user's data folder where that cannot be written.
+    const lineLogFolder folder = lineLogFolderOf(QDir::currentPath());
+    daily->setFolder(folder.path);
+    if (!folder.note.isEmpty())
+        log(folder.note);
     recordStoreOptions options;
-    options.databasePath = QStringLiteral("log/production.db");
-    options.csvDailyFolder = QStringLiteral("log");
+    options.databasePath = folder.path + QStringLiteral("/production.db");
+    options.csvDailyFolder = folder.path;
     QString problem;
     if (!readRecordServer(recordServerConfigPath(), &options.server, &problem))
         log(problem);
@@ -283,6 +298,7 @@ void factoryWindow::buildPanels()
             qDebug() << "can not find progressBar.";
         panelParts.append(w);
     }
+    tooltipFor.resize(panelParts.size());
     // An odd last panel and a single station take a row of their own.
     const int rows = (static_cast<int>(stationCount) + kPanelColumns - 1) / kPanelColumns;
     ui->downloadPanel->setMaximumHeight(rows * kMaxPanelHeight);
@@ -355,6 +371,12 @@ void factoryWindow::loadSettings()
     // until the box is first clicked) leaves it off.
     QString fast;
     ui->cbFastLoad->setChecked(readValue(QStringLiteral("fast_flag"), fast) && fast.toUInt() == 1);
+    const bool pinning = flag(QLatin1String(kPinSocketsKey));
+    ui->cbPinSockets->setChecked(pinning);
+    if (pinning) {
+        board.restorePins(text(QLatin1String(kStationSocketsKey)).split(QLatin1Char(',')));
+        board.setPinning(true);
+    }
 }
 
 void factoryWindow::applyLock(bool locked)
@@ -364,7 +386,7 @@ void factoryWindow::applyLock(bool locked)
                        static_cast<QWidget *>(ui->cbBootCtl), static_cast<QWidget *>(ui->cbDsrCtl),
                        static_cast<QWidget *>(ui->cbFastLoad),
                        static_cast<QWidget *>(ui->lineEdit), static_cast<QWidget *>(ui->pushButton),
-                       static_cast<QWidget *>(ui->cbKeepGoing)})
+                       static_cast<QWidget *>(ui->cbKeepGoing), static_cast<QWidget *>(ui->cbPinSockets)})
         w->setEnabled(!locked);
     // The erase button follows the lock through the run state.
     refreshButtons();
@@ -385,8 +407,11 @@ void factoryWindow::followPorts()
     const bool frozen = run != runState::idle;
     if (!frozen && !autoRefresh)
         return;
+    const QStringList pins = board.pins();
     if (board.followPorts(monitor->ports(), selectedPorts, frozen))
         renderPanels();
+    if (board.pins() != pins)
+        savePins();
     syncSelectAll();
 }
 
@@ -398,8 +423,19 @@ void factoryWindow::renderPanel(int i)
         return;
     }
     const panelModel &m = board.panel(i);
-    const bool hasPort = !m.port.isEmpty();
-    setIfChanged(w.port, hasPort ? m.port : QLatin1String(kNoPort));
+    // A pinned station whose socket was emptied after its chip keeps that
+    // chip's result up, as a panel whose port went does.
+    const bool hasPort = !m.port.isEmpty() || m.held;
+    setIfChanged(w.port, !m.port.isEmpty() ? m.port
+                         : m.pinned        ? QString::fromUtf8(kEmptySocket)
+                                           : QString::fromLatin1(kNoPort));
+    const QString tipKey = m.port + QLatin1Char('\n') + m.socket;
+    if (tooltipFor.value(i) != tipKey) {
+        tooltipFor[i] = tipKey;
+        w.port->setToolTip(!m.port.isEmpty() ? portTooltip(m.port)
+                           : m.pinned        ? QStringLiteral("USB插口：%1\n该插口中没有串口").arg(m.socket)
+                                             : QString());
+    }
     w.port->setEnabled(m.present);
     w.radio->setEnabled(m.present);
     w.radio->setChecked(m.selected);
@@ -450,12 +486,31 @@ void factoryWindow::checkUartStatus(int id)
     if (run != runState::idle)
         return;
     QSerialPort probe;
-    probe.setPortName(portDevicePath(port));
+    const QString device = portDevicePath(port);
+    probe.setPortName(device);
     if (!probe.open(QIODevice::ReadWrite)) {
-        log(port + QStringLiteral("被其它工具占用，无法打开！"));
+        logRefusal(port, device);
         w.radio->setChecked(false);
     }
     probe.close();
+}
+
+void factoryWindow::logRefusal(const QString &port, const QString &device)
+{
+    portAccess access = examinePortAccess(device);
+    if (access.state == portState::NoPermission) {
+        log(port + QStringLiteral("无法打开！"));
+        for (const QString &why : openProblemText(port, device, access))
+            log(why);
+        return;
+    }
+    // Refused though this user may open it: someone holds it, seen or not.
+    access.state = portState::Busy;
+    log(port + QStringLiteral("被其它工具占用，无法打开！"));
+    // The holder, where it can be seen; the first line says what the one
+    // above does.
+    for (const QString &why : openProblemText(port, device, access).mid(1))
+        log(why);
 }
 
 void factoryWindow::getFilePath(int id)
@@ -780,7 +835,8 @@ QVector<lineStation> factoryWindow::selectedStations()
     for (int i = 0; i < board.size(); ++i) {
         if (!board.usable(i))
             continue;
-        list.append({i + 1, board.panel(i).port});
+        const panelModel &m = board.panel(i);
+        list.append({i + 1, m.port, m.pinned ? m.socket : QString()});
         stationPanel.append(i);
     }
     return list;
@@ -992,6 +1048,31 @@ void factoryWindow::on_cbKeepGoing_clicked(bool checked)
     saveSettings({{QLatin1String(kKeepGoingKey), flagText(checked)}}, true);
 }
 
+void factoryWindow::on_cbPinSockets_clicked(bool checked)
+{
+    // A selected station stays selected under the key it goes by now.
+    QList<int> chosen;
+    for (int i = 0; i < board.size(); ++i) {
+        if (board.panel(i).selected)
+            chosen << i;
+        selectedPorts.remove(board.selectionKey(i));
+    }
+    board.setPinning(checked);
+    for (int i : qAsConst(chosen))
+        selectedPorts.insert(board.selectionKey(i));
+    saveSettings({{QLatin1String(kPinSocketsKey), flagText(checked)}}, true);
+    savePins();
+    saveSelection();
+    followPorts();
+    renderPanels();
+}
+
+void factoryWindow::savePins()
+{
+    // Added only once pinning is on: a first start keeps its default keys.
+    saveSettings({{QLatin1String(kStationSocketsKey), board.pins().join(QLatin1Char(','))}}, board.pinning());
+}
+
 void factoryWindow::on_cbSelectAll_clicked(bool checked)
 {
     for (int i = 0; i < panelParts.size(); ++i) {
@@ -1008,14 +1089,14 @@ void factoryWindow::rememberSelection(int panel)
 {
     if (panel < 0 || panel >= panelParts.size() || !panelParts.at(panel).complete())
         return;
-    const QString port = board.panel(panel).port;
-    if (port.isEmpty() || !board.panel(panel).present)
+    const QString key = board.selectionKey(panel);
+    if (key.isEmpty() || !board.panel(panel).present)
         return;
     const bool on = panelParts.at(panel).radio->isChecked();
     if (on)
-        selectedPorts.insert(port);
+        selectedPorts.insert(key);
     else
-        selectedPorts.remove(port);
+        selectedPorts.remove(key);
     board.setSelected(panel, on);
     saveSelection();
 }
@@ -1045,7 +1126,7 @@ void factoryWindow::syncSelectAll()
 void factoryWindow::closeEvent(QCloseEvent *event)
 {
     // Each step may ask the operator; a "no" keeps the window open.
-    if (!stopRunForClose()) {
+    if (!stopRunForClose() || !unwrittenRowsLetGo()) {
         event->ignore();
         return;
     }
@@ -1070,4 +1151,28 @@ bool factoryWindow::stopRunForClose()
     log(run == runState::erasing ? QStringLiteral("停止擦除！") : QStringLiteral("停止下载！"));
     line->finishNow(kCloseWaitMs);
     return true;
+}
+
+bool factoryWindow::unwrittenRowsLetGo()
+{
+    if (records->flushLocal(kCloseFlushMs))
+        return true;
+    // The store keeps trying while the question is up; once the disk has
+    // taken every row there is nothing left to ask.
+    const auto text = [this] {
+        return QStringLiteral("仍有%1条生产记录未能写入磁盘（磁盘已满或数据库被其他程序占用），"
+                              "关闭窗口将丢失这些记录。确定要关闭吗？")
+            .arg(records->unwrittenRows().size());
+    };
+    QMessageBox box(QMessageBox::Warning, QStringLiteral("退出"), text(), QMessageBox::Yes | QMessageBox::No, this);
+    box.setDefaultButton(QMessageBox::No);
+    QTimer watch;
+    connect(&watch, &QTimer::timeout, &box, [&] {
+        if (records->flushLocal(0))
+            box.done(QMessageBox::Yes);
+        else
+            box.setText(text());
+    });
+    watch.start(kCloseFlushMs / 4);
+    return box.exec() == QMessageBox::Yes;
 }

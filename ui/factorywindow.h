@@ -74,6 +74,7 @@ private slots:
     void on_cbFastLoad_clicked(bool checked);
     void on_cbSelectAll_clicked(bool checked);
     void on_cbKeepGoing_clicked(bool checked);
+    void on_cbPinSockets_clicked(bool checked);
 
 protected:
     void closeEvent(QCloseEvent *event) override;
@@ -126,6 +127,9 @@ private:
     void refuseStart(const QString &text);
     void rememberSelection(int panel);
     void saveSelection();
+    // Why the selection check could not open a port, as far as can be seen.
+    void logRefusal(const QString &port, const QString &device);
+    void savePins();
     // "全选" shows whether every panel with a port is selected.
     void syncSelectAll();
     // Writes through to the file; addMissing adds keys the file lacks.
@@ -138,10 +142,15 @@ private:
     bool stopRunForClose();
     void saveForExit();
     void logLine(const QString &s, const QColor &colour);
+    // True when every row is on the disk, or the operator lets the rest go.
+    bool unwrittenRowsLetGo();
 
     Ui::factoryWindow *ui;
     QList<downloadGroupBox *> panels;
     QList<panelWidgets> panelParts;
+    // What each panel's port tooltip was made for: it asks the system about
+    // the adapter, so it is made again only when the port or socket changes.
+    QVector<QString> tooltipFor;
     QList<fileCfg *> fileRows;
     QList<rowWidgets> rowParts;
     stationBoard board;
@@ -168,7 +177,8 @@ private:
     int nextSuccessSound = 0;
     int nextFailSound = 0;
     // The selection belongs to the port, not to the panel showing it: a port
-    // that goes and comes back is selected again.
+    // that goes and comes back is selected again. A station pinned to a
+    // socket is selected by its socket, whatever its port is called.
     QSet<QString> selectedPorts;
     // A double click on a start button must not stop the run it has just
     // started.

@@ -32,6 +32,8 @@ constexpr qint64 kServerRetryMs = 60000;
 constexpr int kShownFailures = 8;
 const QColor kGoodColor(0x1c, 0x8c, 0x2e);
 const QColor kFailedColor(0xc6, 0x28, 0x28);
+// Stopped runs are neither: a neutral grey beside the two.
+const QColor kStoppedColor(0x90, 0x90, 0x90);
 const QColor kWorstBackground(0xff, 0xcd, 0xd2);
 const QString kAllLines = QStringLiteral("全部产线");
 
@@ -59,7 +61,9 @@ QString operationText(const QString &operation)
 
 QString resultText(const productionRow &r)
 {
-    QString s = r.ok ? QStringLiteral("成功") : QStringLiteral("失败：%1（%2）").arg(r.text, codeText(r.code));
+    QString s = r.ok        ? QStringLiteral("成功")
+                : r.stopped() ? QStringLiteral("停止：%1（%2）").arg(r.text, codeText(r.code))
+                              : QStringLiteral("失败：%1（%2）").arg(r.text, codeText(r.code));
     if (r.firstCode != 0)
         s += QStringLiteral("，首次失败 %1").arg(codeText(r.firstCode));
     return s;
@@ -78,14 +82,17 @@ QString imagesText(const productionRow &r)
 
 bool sameSummary(const recordSummary &a, const recordSummary &b)
 {
-    const auto sameHours = [](const hourCount &x, const hourCount &y) {
-        return x.hourMs == y.hourMs && x.good == y.good && x.failed == y.failed;
+    const auto sameCounts = [](const chipCounts &x, const chipCounts &y) {
+        return x.good == y.good && x.failed == y.failed && x.stopped == y.stopped && x.erased == y.erased;
+    };
+    const auto sameHours = [&](const hourCount &x, const hourCount &y) {
+        return x.hourMs == y.hourMs && sameCounts(x, y);
     };
     const auto sameFailures = [](const failureCount &x, const failureCount &y) {
         return x.code == y.code && x.count == y.count && x.text == y.text;
     };
-    const auto sameStations = [](const stationCount &x, const stationCount &y) {
-        return x.line == y.line && x.station == y.station && x.good == y.good && x.failed == y.failed;
+    const auto sameStations = [&](const stationCount &x, const stationCount &y) {
+        return x.line == y.line && x.station == y.station && sameCounts(x, y);
     };
     return std::equal(a.hours.begin(), a.hours.end(), b.hours.begin(), b.hours.end(), sameHours)
            && std::equal(a.failures.begin(), a.failures.end(), b.failures.begin(), b.failures.end(), sameFailures)
@@ -129,9 +136,9 @@ bool statisticsReader::ensureOpen(QString *error)
 {
     if (query)
         return true;
-    note.clear();
     const qint64 now = QDateTime::currentMSecsSinceEpoch();
     if (server.valid() && now >= serverRetryAfterMs) {
+        note.clear();
         QString why;
         query = recordQuery::openServer(server, &why);
         if (query) {
@@ -185,6 +192,10 @@ void statisticsReader::loadDay(int request, qint64 fromMs, qint64 toMs, const QS
             drop();  // a server that went away is opened afresh next time
         }
     }
+    // The line's file is opened afresh for every answer: a database that
+    // was made again meanwhile is the one read, and no reader holds it.
+    if (!onServer)
+        query.reset();
     emit dayLoaded(request, summary, lines, source, note, error);
 }
 
@@ -216,6 +227,8 @@ void statisticsReader::search(int request, const QString &text)
             drop();
         }
     }
+    if (!onServer)
+        query.reset();
     emit found(request, rows, error);
 }
 
@@ -228,7 +241,9 @@ statisticsWindow::statisticsWindow(const QString &databasePath, const recordServ
     qRegisterMetaType<QVector<productionRow>>("QVector<productionRow>");
     ui->setupUi(this);
     ui->deDay->setDate(QDate::currentDate());
-    ui->twStations->horizontalHeader()->setSectionResizeMode(QHeaderView::Stretch);
+    // The figures take what they need; the line's name the rest.
+    ui->twStations->horizontalHeader()->setSectionResizeMode(QHeaderView::ResizeToContents);
+    ui->twStations->horizontalHeader()->setSectionResizeMode(0, QHeaderView::Stretch);
     // The hashes need the room: the short columns take what they need, the
     // images the rest (the whole text is in the cell's tool tip as well).
     ui->twSearch->horizontalHeader()->setSectionResizeMode(QHeaderView::ResizeToContents);
@@ -279,7 +294,9 @@ statisticsWindow *statisticsWindow::forThisLine(QWidget *parent)
     QString error;
     if (!readRecordServer(recordServerConfigPath(), &server, &error))
         server = recordServer();
-    return new statisticsWindow(recordStoreOptions().databasePath, server, parent);
+    // The window works in the programs' folder: its log/ is the line's.
+    return new statisticsWindow(lineLogFolderOf(QDir::currentPath()).path + QStringLiteral("/production.db"), server,
+                                parent);
 }
 
 void statisticsWindow::buildCharts()
@@ -292,14 +309,18 @@ void statisticsWindow::buildCharts()
     good->setColor(kGoodColor);
     auto *failed = new QBarSet(QStringLiteral("失败"));
     failed->setColor(kFailedColor);
+    auto *stopped = new QBarSet(QStringLiteral("停止"));
+    stopped->setColor(kStoppedColor);
     QStringList categories;
     for (int h = 0; h < 24; ++h) {
         categories << QStringLiteral("%1").arg(h, 2, 10, QLatin1Char('0'));
         *good << 0;
         *failed << 0;
+        *stopped << 0;
     }
     series->append(good);
     series->append(failed);
+    series->append(stopped);
     hours->addSeries(series);
     auto *x = new QBarCategoryAxis(hours);
     x->append(categories);
@@ -368,20 +389,26 @@ void statisticsWindow::showDay(int request, const recordSummary &summary, const 
         lastKey = error.isEmpty() ? shownKey : QString();
     }
 
-    qint64 good = 0, failed = 0;
+    chipCounts day;
     for (const hourCount &h : summary.hours) {
-        good += h.good;
-        failed += h.failed;
+        day.good += h.good;
+        day.failed += h.failed;
+        day.stopped += h.stopped;
+        day.erased += h.erased;
     }
+    const qint64 good = day.good, failed = day.failed;
     ui->labelYield->setText(yieldText(good, failed));
-    ui->labelTotals->setText(QStringLiteral("成功 %1，失败 %2").arg(good).arg(failed));
+    // Stopped runs and erases are outside the yield; they are shown beside it.
+    ui->labelTotals->setText(QStringLiteral("成功 %1，失败 %2，停止 %3").arg(good).arg(failed).arg(day.stopped)
+                             + (day.erased > 0 ? QStringLiteral("，擦除 %1").arg(day.erased) : QString()));
     if (!error.isEmpty()) {
         ui->labelStatus->setStyleSheet(QStringLiteral("color:#c62828;"));
         ui->labelStatus->setText(error);
     } else {
         ui->labelStatus->setStyleSheet(note.isEmpty() ? QString() : QStringLiteral("color:#b26a00;"));
         const QString when = QStringLiteral("更新于 %1").arg(QTime::currentTime().toString(QStringLiteral("hh:mm:ss")));
-        const QString empty = good + failed == 0 ? QStringLiteral("该日没有生产记录。") : QString();
+        const QString empty = good + failed + day.stopped + day.erased == 0 ? QStringLiteral("该日没有生产记录。")
+                                                                             : QString();
         ui->labelStatus->setText(note + empty + when);
     }
     emit dayShown();
@@ -402,7 +429,7 @@ void statisticsWindow::showLines(const QStringList &lines)
 
 void statisticsWindow::showHours(const recordSummary &summary)
 {
-    QVector<qint64> good(24, 0), failed(24, 0);
+    QVector<qint64> good(24, 0), failed(24, 0), stopped(24, 0);
     for (const hourCount &h : summary.hours) {
         // The store counts UTC hours; the chart shows the viewer's clock.
         const QDateTime local = QDateTime::fromMSecsSinceEpoch(h.hourMs);
@@ -410,19 +437,22 @@ void statisticsWindow::showHours(const recordSummary &summary)
             continue;
         good[local.time().hour()] += h.good;
         failed[local.time().hour()] += h.failed;
+        stopped[local.time().hour()] += h.stopped;
     }
     auto *series = qobject_cast<QStackedBarSeries *>(ui->chartHours->chart()->series().value(0));
     qint64 top = 0;
-    QList<qreal> goodValues, failedValues;
+    QList<qreal> values[3];
     for (int i = 0; i < 24; ++i) {
-        goodValues << good[i];
-        failedValues << failed[i];
-        top = std::max(top, good[i] + failed[i]);
+        values[0] << good[i];
+        values[1] << failed[i];
+        values[2] << stopped[i];
+        top = std::max(top, good[i] + failed[i] + stopped[i]);
     }
     // Whole sets at once: one layout of the chart, not one per bar.
-    for (QBarSet *set : series->barSets()) {
-        set->remove(0, set->count());
-        set->append(set == series->barSets().at(0) ? goodValues : failedValues);
+    const QList<QBarSet *> sets = series->barSets();
+    for (int s = 0; s < sets.size() && s < 3; ++s) {
+        sets.at(s)->remove(0, sets.at(s)->count());
+        sets.at(s)->append(values[s]);
     }
     auto *y = qobject_cast<QValueAxis *>(ui->chartHours->chart()->axes(Qt::Vertical).value(0));
     y->setRange(0, std::max<qint64>(top, 1));
@@ -494,9 +524,10 @@ void statisticsWindow::showStations(const recordSummary &summary)
         ui->twStations->setItem(i, 2, number(s.good));
         ui->twStations->setItem(i, 3, number(s.failed));
         ui->twStations->setItem(i, 4, cell(yieldText(s.good, s.failed), Qt::AlignRight | Qt::AlignVCenter));
+        ui->twStations->setItem(i, 5, number(s.stopped));
         const bool isWorst =
             markWorst && s.failed > 0 && std::abs(double(s.good) / (s.good + s.failed) - worst) < 1e-9;
-        for (int c = 0; c < 5; ++c) {
+        for (int c = 0; c < 6; ++c) {
             QTableWidgetItem *item = ui->twStations->item(i, c);
             if (isWorst) {
                 item->setBackground(kWorstBackground);
@@ -542,7 +573,7 @@ void statisticsWindow::showFound(int request, const QVector<productionRow> &rows
         ui->twSearch->setItem(i, 3, cell(operationText(r.operation)));
         QTableWidgetItem *result = cell(resultText(r));
         result->setToolTip(result->text());
-        result->setForeground(r.ok ? kGoodColor : kFailedColor);
+        result->setForeground(r.ok ? kGoodColor : r.stopped() ? kStoppedColor : kFailedColor);
         ui->twSearch->setItem(i, 4, result);
         QTableWidgetItem *images = cell(imagesText(r));
         images->setToolTip(images->text());

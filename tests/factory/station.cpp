@@ -6,12 +6,19 @@
 //   vq_factory_station --stations 16 --image a.bin@1000 --image b.bin@20000
 //                      --baud 921600 --start [--until-done] [--report]
 //                      [--shot out.png [--shot-when-ok 4]]
+//                      [--stop-after MS | --close-after MS]
+//
+// --stop-after presses the window's stop button MS after the start, and
+// --close-after closes the window (answering yes) then; either way the
+// station waits until every job has ended, prints what --report prints and
+// exits.
 //
 // Ports come from VQ_SIM_PORT_DIR, settings from VQ_CONFIG_DIR, the daily
 // log and the record go to the working folder's log/.
 #include "appglobals.h"
 #include "factorydriver.h"
 #include "factorywindow.h"
+#include "productionline.h"
 
 #include <QApplication>
 #include <QCommandLineParser>
@@ -25,18 +32,22 @@
 
 namespace {
 // Each station's panel, then the day's production record.
-void printReport(const FactoryDriver &drive, int stations)
+void printReport(const FactoryDriver &drive, const productionLine &line, int stations)
 {
     std::printf("station  port        result   progress\n");
     for (int i = 0; i < stations; ++i)
         std::printf("%7d  %-10s  %s  %3d %%\n", i + 1, qPrintable(drive.port(i)), qPrintable(drive.status(i)),
                     drive.progress(i));
-    std::printf("counted: %d, good: %d, failed: %d\n", drive.total(), drive.good(), drive.failed());
+    const int stopped = static_cast<int>(line.counters().stopped);
+    const int erased = static_cast<int>(line.counters().erased);
+    std::printf("counted: %d, good: %d, failed: %d, stopped: %d\n", drive.total(), drive.good(), drive.failed(),
+                stopped);
     QFile record(QStringLiteral("log/%1.csv").arg(QDate::currentDate().toString(QStringLiteral("yyyy-MM-dd"))));
     // The window records off its own thread: its last lines may be a few
     // milliseconds behind the panels.
     QDeadlineTimer wait(5000);
-    while (record.open(QIODevice::ReadOnly) && record.readAll().count('\n') <= drive.total() && !wait.hasExpired()) {
+    const int rows = drive.total() + stopped + erased;
+    while (record.open(QIODevice::ReadOnly) && record.readAll().count('\n') <= rows && !wait.hasExpired()) {
         record.close();
         QThread::msleep(10);
     }
@@ -73,7 +84,14 @@ int main(int argc, char **argv)
                                         QStringLiteral("Take it once this many chips succeeded (default: at the end "
                                                        "with --until-done)."),
                                         QStringLiteral("K"));
-    p.addOptions({stations, ports, image, baud, dsr, start, untilDone, report, shot, shotWhenOk});
+    const QCommandLineOption stopAfter(QStringLiteral("stop-after"),
+                                       QStringLiteral("Press the stop button MS after the start, then report and quit."),
+                                       QStringLiteral("MS"));
+    const QCommandLineOption closeAfter(QStringLiteral("close-after"),
+                                        QStringLiteral("Close the window (answering yes) MS after the start, then "
+                                                       "report and quit."),
+                                        QStringLiteral("MS"));
+    p.addOptions({stations, ports, image, baud, dsr, start, untilDone, report, shot, shotWhenOk, stopAfter, closeAfter});
     p.addHelpOption();
     p.process(app);
 
@@ -82,6 +100,7 @@ int main(int argc, char **argv)
     window.resize(1500, 900);
     window.show();
     FactoryDriver drive(&window);
+    const productionLine &line = *window.findChild<productionLine *>();
     drive.setImages(p.values(image));
     if (p.isSet(baud))
         drive.setBaud(p.value(baud));
@@ -94,12 +113,25 @@ int main(int argc, char **argv)
         if (p.isSet(shot))
             window.grab().save(p.value(shot));
         if (p.isSet(report))
-            printReport(drive, wanted);
+            printReport(drive, line, wanted);
         exitCode = drive.failed() == 0 && drive.good() >= wanted ? 0 : 1;
         QApplication::quit();
     };
     QTimer poll;
     bool started = false;
+    bool interrupting = false;
+    // The stop button or the window's close, as an operator would.
+    const auto interrupt = [&] {
+        if (p.isSet(stopAfter)) {
+            if (drive.running())
+                drive.pressStart();
+        } else {
+            QObject scope;
+            FactoryDriver::answerNextBox(&scope, QMessageBox::Yes);
+            window.close();
+        }
+        interrupting = true;
+    };
     QObject::connect(&poll, &QTimer::timeout, [&] {
         if (!started && p.isSet(start) && drive.panelsWithPorts() >= wanted) {
             started = true;
@@ -107,10 +139,17 @@ int main(int argc, char **argv)
             drive.pressStart();
             std::printf("started\n");
             std::fflush(stdout);
+            if (p.isSet(stopAfter) || p.isSet(closeAfter))
+                QTimer::singleShot(p.value(p.isSet(stopAfter) ? stopAfter : closeAfter).toInt(), interrupt);
             return;
         }
         if (!started)
             return;
+        if (interrupting) {
+            if (line.state() == productionLine::runState::idle)
+                finish();
+            return;
+        }
         if (p.isSet(shotWhenOk) ? drive.good() >= p.value(shotWhenOk).toInt()
                                 : p.isSet(untilDone) && !drive.running())
             finish();

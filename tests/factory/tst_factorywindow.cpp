@@ -27,6 +27,7 @@
 #include <QtTest>
 
 #include <memory>
+#include <sys/stat.h>
 
 namespace {
 // Generous: the suite must pass with both cores busy elsewhere.
@@ -160,6 +161,10 @@ private slots:
     void fixtureStations();
     void recordServerRefusals_data();
     void recordServerRefusals();
+    void portRefusalsSayWhy_data();
+    void portRefusalsSayWhy();
+    void stationsKeepTheirSockets_data();
+    void stationsKeepTheirSockets();
 
 private:
     std::unique_ptr<factoryWindow> open(uint32_t stations);
@@ -183,6 +188,8 @@ void tst_factorywindow::initTestCase()
     // The daily log and the record go to the working folder's log/.
     QVERIFY(QDir().mkpath(work.filePath("run")));
     QVERIFY(QDir::setCurrent(work.filePath("run")));
+    // Where log/ goes when the working folder's cannot be written.
+    qputenv("XDG_DATA_HOME", work.filePath("data").toLocal8Bit());
 }
 
 void tst_factorywindow::init()
@@ -190,6 +197,7 @@ void tst_factorywindow::init()
     QFile::remove(cfgFilePath());
     QFile::remove(cfgFilePath() + ".bad");
     QDir("log").removeRecursively();
+    QFile::remove("log");
 }
 
 void tst_factorywindow::cleanup()
@@ -307,16 +315,24 @@ void tst_factorywindow::settingsAtStartup()
     QVERIFY(fileBytes(today(".text")).contains("cfg_file.json.bad"));
     window.reset();
 
-    // A log folder that cannot be made: said once, and no claim that a log
-    // file was created.
+    // A log folder that cannot be made here: the user's data folder takes
+    // the whole of log/, said once; where that cannot be made either, that
+    // is said once, and no log file is claimed.
     QVERIFY(QDir("log").removeRecursively());
     QVERIFY(writeFile("log", "not a folder"));
+    window = open(2);
+    QCOMPARE(viewText(*window).count("日志和生产记录改存在"), 1);
+    QVERIFY(QFileInfo(work.filePath("data/vq_download_tool/log/production.db")).isFile());
+    window.reset();
+    const QByteArray data = qgetenv("XDG_DATA_HOME");
+    qputenv("XDG_DATA_HOME", "/proc/version/data");
     window = open(2);
     startButton(*window)->click();
     startButton(*window)->click();
     QCOMPARE(viewText(*window).count("无法创建日志文件夹"), 1);
     QVERIFY(!viewText(*window).contains("已创建日志文件"));
     window.reset();
+    qputenv("XDG_DATA_HOME", data);
     QVERIFY(QFile::remove("log"));
 
     // An immutable file (only root can make one): said once, in red and in
@@ -946,6 +962,132 @@ void tst_factorywindow::recordServerRefusals()
     window.reset();
     QFile::remove(config + "/records.json");
     qunsetenv("PGPASSWORD");
+}
+
+void tst_factorywindow::portRefusalsSayWhy_data()
+{
+    QTest::addColumn<portBlock>("block");
+    QTest::addColumn<bool>("nobody");
+    // The window's lines, with the port, the device and the holder's pid in
+    // place of {port}, {device} and {pid}.
+    QTest::addColumn<QStringList>("why");
+    // The selection check meets a missing permission.
+    QTest::newRow("only its owner may open it")
+        << portBlock::OwnerOnly << true
+        << QStringList{"{port}无法打开！", "当前用户没有 {device} 的读写权限（只有其所有者 root 可以读写）"};
+    QTest::newRow("the group dialout may")
+        << portBlock::GroupDialout << true
+        << QStringList{"{port}无法打开！",
+                       "当前用户没有 {device} 的读写权限（属于 dialout 组），请将用户加入 dialout 组后重新登录"};
+    // A lock on the device is met by the station's job.
+    QTest::newRow("held by another process")
+        << portBlock::Held << false
+        << QStringList{"[{port}]串口已被其他程序占用：{port}", "[{port}]串口被进程 flock(pid {pid}) 占用",
+                       "[{port}]串口打开失败！"};
+}
+
+void tst_factorywindow::portRefusalsSayWhy()
+{
+    QFETCH(portBlock, block);
+    QFETCH(bool, nobody);
+    QFETCH(QStringList, why);
+    if (nobody && ::getuid() != 0)
+        QSKIP("needs root, to change the device and to act as nobody");
+    SimFixture sim;
+    QVERIFY2(sim.ok(), qPrintable(sim.error()));
+    QVERIFY(openToEveryone(sim.dir()));
+    qputenv("VQ_SIM_PORT_DIR", sim.dir().toUtf8());
+    window = open(1);
+    setRow(*window, 0, writeImage("refused.bin", randomBytes(5000, 9)), "1000");
+    baudField(*window)->setText(kBurnBaud);
+    QTRY_COMPARE_WITH_TIMEOUT(panelOf(*window, 0).port->text(), sim.portName(), kWaitMs);
+    PortBlocker blocker(sim.portPath(), block);
+    QVERIFY(blocker.ok());
+    // Nobody writes the day's log and the selection too.
+    QVERIFY(openToEveryone(work.path()) && openToEveryone(config) && openToEveryone("log"));
+    QVERIFY(::chmod(qPrintable(today(".text")), 0666) == 0);
+    {
+        std::unique_ptr<ActAsNobody> as(nobody ? new ActAsNobody : nullptr);
+        QVERIFY(!as || as->ok());
+        panelOf(*window, 0).radio->click();
+    }
+    QCOMPARE(panelOf(*window, 0).radio->isChecked(), !nobody);
+    if (!nobody) {
+        startButton(*window)->click();
+        QTRY_COMPARE_WITH_TIMEOUT(startButton(*window)->text(), QString("开始下载"), kWaitMs);
+    }
+    for (const QString &line : qAsConst(why))
+        QVERIFY2((viewText(*window) + "\n").contains("] " + blocker.fillIn(line).replace("{port}", sim.portName()) + "\n"),
+                 qPrintable(viewText(*window)));
+}
+
+void tst_factorywindow::stationsKeepTheirSockets_data()
+{
+    QTest::addColumn<bool>("pinned");
+    QTest::newRow("panels follow the port numbers") << false;
+    QTest::newRow("按USB插口固定工位") << true;
+}
+
+void tst_factorywindow::stationsKeepTheirSockets()
+{
+    QFETCH(bool, pinned);
+    SimFixture sim({}, 4);
+    QVERIFY2(sim.ok(), qPrintable(sim.error()));
+    qputenv("VQ_SIM_PORT_DIR", sim.dir().toUtf8());
+    qputenv("VQ_PORT_BY_PATH_DIR", sim.socketDir().toUtf8());
+    window = open(4);
+    QTRY_COMPARE_WITH_TIMEOUT(panelPorts(*window, 4), (QStringList{"COM1", "COM2", "COM3", "COM4"}), kWaitMs);
+    QVERIFY(panelOf(*window, 2).port->toolTip().contains(sim.socketName(2)));
+    if (pinned)
+        find<QCheckBox>(window.get(), "cbPinSockets")->click();
+    QVERIFY(selectPanels(*window, 4));
+
+    // The hub is replugged: three adapters come back under other numbers,
+    // the fourth stays out.
+    const QStringList renamed{"COM13", "COM11", "COM14"};
+    for (int chip = 0; chip < 4; ++chip)
+        QVERIFY(sim.unplug(chip));
+    for (int chip = 0; chip < renamed.size(); ++chip)
+        QVERIFY(sim.plugAs(chip, renamed.at(chip)));
+    const QStringList shown = pinned ? QStringList{"COM13", "COM11", "COM14", "空插口"}
+                                     : QStringList{"COM11", "COM13", "COM14", "NONE"};
+    QTRY_COMPARE_WITH_TIMEOUT(panelPorts(*window, 4), shown, kWaitMs);
+    const QList<int> chipAt = pinned ? QList<int>{0, 1, 2} : QList<int>{1, 0, 2};
+    // A pinned station is still selected; a selection by the old port names
+    // went with them.
+    for (int i = 0; i < 3; ++i)
+        QCOMPARE(panelOf(*window, i).radio->isChecked(), pinned);
+    QVERIFY(selectPanels(*window, 3));
+
+    const QByteArray app = randomBytes(7000, 71);
+    setRow(*window, 0, writeImage("socket.bin", app), "1000");
+    baudField(*window)->setText(kBurnBaud);
+    startButton(*window)->click();
+    QTRY_COMPARE_WITH_TIMEOUT(startButton(*window)->text(), QString("开始下载"), kWaitMs);
+    for (int i = 0; i < 3; ++i)
+        QCOMPARE(sim.flash(chipAt.at(i)).mid(0x1000, app.size()), app);
+    QString error;
+    const auto records = recordQuery::openLocal("log/production.db", &error);
+    QVERIFY2(records, qPrintable(error));
+    QVector<productionRow> rows;
+    QVERIFY(records->find(recordFilter(), &rows, &error));
+    QCOMPARE(rows.size(), 3);
+    for (const productionRow &row : qAsConst(rows)) {
+        const int chip = chipAt.value(row.station - 1);
+        QCOMPARE(row.socket, sim.socketName(chip));
+        QCOMPARE(row.port, renamed.at(chip));
+    }
+
+    // The option's keys are written only once it is used; pinned stations
+    // come back to their sockets after a restart.
+    const QJsonObject o = settingsOnDisk();
+    QCOMPARE(o.contains("socket_flag"), pinned);
+    if (!pinned)
+        return;
+    window.reset();
+    window = open(4);
+    QTRY_COMPARE_WITH_TIMEOUT(panelPorts(*window, 4), shown, kWaitMs);
+    QVERIFY(panelOf(*window, 3).port->toolTip().contains(sim.socketName(3)));
 }
 
 QTEST_MAIN(tst_factorywindow)

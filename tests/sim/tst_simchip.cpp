@@ -648,22 +648,28 @@ void tst_SimChip::speedCheck_data()
     QTest::addColumn<QByteArray>("chipBaud");
     QTest::addColumn<int>("hostSpeed");
     QTest::addColumn<bool>("answers");
-    QTest::newRow("both at 115200") << QByteArray() << int(B115200) << true;
-    QTest::newRow("chip moved, host did not") << QByteArray("921600") << int(B115200) << false;
-    QTest::newRow("both moved") << QByteArray("921600") << int(B921600) << true;
-    QTest::newRow("host moved alone") << QByteArray() << int(B921600) << false;
-    QTest::newRow("both at 3000000") << QByteArray("3000000") << int(B3000000) << true;
-    QTest::newRow("chip at 3000000, host at 2000000") << QByteArray("3000000") << int(B2000000) << false;
+    QTest::addColumn<QString>("option");
+    QTest::newRow("both at 115200") << QByteArray() << int(B115200) << true << "--check-speed";
+    QTest::newRow("chip moved, host did not") << QByteArray("921600") << int(B115200) << false << "--check-speed";
+    QTest::newRow("both moved") << QByteArray("921600") << int(B921600) << true << "--check-speed";
+    QTest::newRow("host moved alone") << QByteArray() << int(B921600) << false << "--check-speed";
+    QTest::newRow("both at 3000000") << QByteArray("3000000") << int(B3000000) << true << "--check-speed";
+    QTest::newRow("chip at 3000000, host at 2000000") << QByteArray("3000000") << int(B2000000) << false
+                                                      << "--check-speed";
+    // A paced line is a real one: a ROM that kept its speed does not answer
+    // a host that believes it raised it.
+    QTest::newRow("paced, host moved alone") << QByteArray() << int(B2000000) << false << "--pace";
 }
 
-// With --check-speed a host that forgets to follow the chip's speed hears
-// nothing, and is not heard.
+// With --check-speed (or --pace) a host that forgets to follow the chip's
+// speed hears nothing, and is not heard.
 void tst_SimChip::speedCheck()
 {
     QFETCH(QByteArray, chipBaud);
     QFETCH(int, hostSpeed);
     QFETCH(bool, answers);
-    SimFixture sim({"--check-speed", "--fault", "in-ram"});
+    QFETCH(QString, option);
+    SimFixture sim({option, "--fault", "in-ram"});
     QVERIFY2(sim.ok(), qPrintable(sim.error()));
     Port port(sim.portPath());
     if (!chipBaud.isEmpty()) {

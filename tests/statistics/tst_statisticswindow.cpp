@@ -43,6 +43,7 @@ struct known {
     bool ok;
     uint32_t code;
     const char *uid;
+    bool erase = false;
 };
 
 // A day of two lines, and a row just before and just after it.
@@ -55,6 +56,9 @@ const known kRows[] = {
     {0, "10:30", "L1", 2, false, kSyncFail, "0004"},
     {0, "10:45", "L1", 3, false, kFlashFail, "0005"},
     {0, "10:50", "L2", 1, true, 0, "0006"},
+    // Neither good nor failed: a run stopped by the operator, an erase.
+    {0, "10:20", "L1", 3, false, resultCode::kFlashWriteFailed | resultCode::kTransferStopped, "0009"},
+    {0, "10:25", "L1", 2, true, 0, "0010", true},
     {0, "23:30", "L2", 1, true, 0, kUid},
     {-1, "23:59", "L1", 1, false, kFlashFail, "0007"},
     {1, "00:00", "L1", 1, true, 0, "0008"},
@@ -73,7 +77,7 @@ productionRow rowOf(const known &k)
     r.model = QStringLiteral("VQ571M");
     r.uid = QLatin1String(k.uid);
     r.flashId = QStringLiteral("C84017") + QLatin1String(k.uid).right(2);
-    r.operation = QStringLiteral("download");
+    r.operation = k.erase ? QStringLiteral("erase") : QStringLiteral("download");
     r.toolVersion = QStringLiteral("v3.0.2");
     r.ok = k.ok;
     r.code = k.code;
@@ -92,15 +96,16 @@ T *child(QObject *parent, const char *name)
     return w;
 }
 
-// "hh:good/failed" for every hour with chips.
+// "hh:good/failed/stopped" for every hour with chips.
 QString hoursOf(statisticsWindow &w)
 {
     auto *series = qobject_cast<QStackedBarSeries *>(child<QChartView>(&w, "chartHours")->chart()->series().value(0));
     QStringList out;
     for (int h = 0; h < 24; ++h) {
-        const qreal good = series->barSets().at(0)->at(h), failed = series->barSets().at(1)->at(h);
-        if (good + failed > 0)
-            out << QStringLiteral("%1:%2/%3").arg(h, 2, 10, QLatin1Char('0')).arg(good).arg(failed);
+        const qreal good = series->barSets().at(0)->at(h), failed = series->barSets().at(1)->at(h),
+                    stopped = series->barSets().at(2)->at(h);
+        if (good + failed + stopped > 0)
+            out << QStringLiteral("%1:%2/%3/%4").arg(h, 2, 10, QLatin1Char('0')).arg(good).arg(failed).arg(stopped);
     }
     return out.join(QLatin1Char(' '));
 }
@@ -118,15 +123,17 @@ QString failuresOf(statisticsWindow &w)
     return out.join(QLatin1Char(' '));
 }
 
-// "line-station good/failed yield", "*" after a station marked as worst.
+// "line-station good/failed/stopped yield", "*" after a station marked as
+// worst.
 QString stationsOf(statisticsWindow &w)
 {
     auto *t = child<QTableWidget>(&w, "twStations");
     QStringList out;
     for (int r = 0; r < t->rowCount(); ++r)
-        out << QStringLiteral("%1-%2 %3/%4 %5%6")
+        out << QStringLiteral("%1-%2 %3/%4/%5 %6%7")
                    .arg(t->item(r, 0)->text(), t->item(r, 1)->text(), t->item(r, 2)->text(), t->item(r, 3)->text(),
-                        t->item(r, 4)->text(), t->item(r, 0)->toolTip().isEmpty() ? QString() : QStringLiteral("*"));
+                        t->item(r, 5)->text(), t->item(r, 4)->text(),
+                        t->item(r, 0)->toolTip().isEmpty() ? QString() : QStringLiteral("*"));
     return out.join(QLatin1String(", "));
 }
 } // namespace
@@ -179,14 +186,15 @@ void tst_statisticswindow::dayView_data()
     QTest::addColumn<QString>("status");
     QTest::addColumn<int>("serverPort");  // 0: no factory server
 
-    QTest::newRow("whole factory") << "log/production.db" << 0 << QString() << "09:3/1 10:2/2 23:1/0" << "66.7%"
-                                   << "L1-1 3/0 100.0%, L1-2 1/2 33.3%, L1-3 0/1 0.0%*, L2-1 2/0 100.0%"
+    // The stopped run and the erase stay out of the yield and the failures.
+    QTest::newRow("whole factory") << "log/production.db" << 0 << QString() << "09:3/1/0 10:2/2/1 23:1/0/0" << "66.7%"
+                                   << "L1-1 3/0/0 100.0%, L1-2 1/2/0 33.3%, L1-3 0/1/1 0.0%*, L2-1 2/0/0 100.0%"
                                    << "0x20200:2 0x30100:1" << "更新于" << 0;
-    QTest::newRow("one line") << "log/production.db" << 0 << "L2" << "10:1/0 23:1/0" << "100.0%"
-                              << "L2-1 2/0 100.0%" << "" << "更新于" << 0;
+    QTest::newRow("one line") << "log/production.db" << 0 << "L2" << "10:1/0/0 23:1/0/0" << "100.0%"
+                              << "L2-1 2/0/0 100.0%" << "" << "更新于" << 0;
     // Every station failed alike: none is singled out.
-    QTest::newRow("day before, its last minute") << "log/production.db" << -1 << QString() << "23:0/1" << "0.0%"
-                                                 << "L1-1 0/1 0.0%" << "0x30100:1" << "更新于" << 0;
+    QTest::newRow("day before, its last minute") << "log/production.db" << -1 << QString() << "23:0/1/0" << "0.0%"
+                                                 << "L1-1 0/1/0 0.0%" << "0x30100:1" << "更新于" << 0;
     QTest::newRow("empty day") << "log/production.db" << 5 << QString() << "" << "—" << "" << ""
                                << "该日没有生产记录" << 0;
     QTest::newRow("not a database") << "garbage.db" << 0 << QString() << "" << "—" << "" << ""
@@ -194,8 +202,8 @@ void tst_statisticswindow::dayView_data()
     QTest::newRow("no database yet") << "log/none.db" << 0 << QString() << "" << "—" << "" << ""
                                      << "无法打开记录数据库" << 0;
     // Nothing listens on port 1: the line's own figures, and the reason.
-    QTest::newRow("factory server away") << "log/production.db" << 0 << QString() << "09:3/1 10:2/2 23:1/0" << "66.7%"
-                                         << "L1-1 3/0 100.0%, L1-2 1/2 33.3%, L1-3 0/1 0.0%*, L2-1 2/0 100.0%"
+    QTest::newRow("factory server away") << "log/production.db" << 0 << QString() << "09:3/1/0 10:2/2/1 23:1/0/0" << "66.7%"
+                                         << "L1-1 3/0/0 100.0%, L1-2 1/2/0 33.3%, L1-3 0/1/1 0.0%*, L2-1 2/0/0 100.0%"
                                          << "0x20200:2 0x30100:1" << "无法连接记录服务器 127.0.0.1:1" << 1;
 }
 
