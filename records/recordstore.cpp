@@ -1,4 +1,5 @@
 #include "recordstore.h"
+#include "serverrefusal.h"
 
 #include "chipinfo.h"
 #include "productioncsv.h"
@@ -673,10 +674,8 @@ private:
         store->serverLink.store(static_cast<int>(refused ? syncState::link::refused : syncState::link::unreachable));
         if (!localName.isEmpty())
             countWaiting(QSqlDatabase::database(localName, false));
-        const QString text = refused ? QStringLiteral("记录服务器 %1:%2 拒绝了本产线的登录（密码、用户名或数据库不对）：%3；"
-                                                      "记录保存在本地，稍后重试")
-                                     : QStringLiteral("记录服务器 %1:%2 无法使用：%3；记录保存在本地，稍后重试");
-        const QString said = text.arg(options.server.host).arg(options.server.port).arg(error.trimmed());
+        // The operator's words first, the server's own text after them.
+        const QString said = serverRefusalLine(options.server.host, options.server.port, error);
         if (said != problem) {
             problem = said;
             emit store->problem(said, false);

@@ -31,8 +31,8 @@
 #include <QPushButton>
 #include <QRadioButton>
 #include <QRegularExpression>
-#include <QRegularExpressionValidator>
 #include <QSerialPort>
+#include <QShowEvent>
 #include <QSoundEffect>
 #include <QStatusBar>
 #include <QTextCharFormat>
@@ -65,6 +65,7 @@ constexpr int kSoundVoices = 4;
 // the latest, the daily file keeps them all.
 constexpr int kLogViewBlocks = 20000;
 constexpr char kNoPort[] = "NONE";
+constexpr char kStationEnded[] = "工位已停止";
 // A pinned station whose socket holds no adapter now.
 constexpr char kEmptySocket[] = "空插口";
 constexpr char kBootHelpUrl[] = "https://fae.vqchip.com/tools/uart-boot-adapter";
@@ -198,10 +199,7 @@ void factoryWindow::connectWidgets()
             continue;
         }
         connect(row.choose, &QPushButton::clicked, this, [this, i] { getFilePath(i); });
-        // Only what can still become an address: hex digits after an
-        // optional 0x, at most 32 bits.
-        row.address->setValidator(new QRegularExpressionValidator(
-            QRegularExpression(QStringLiteral("(0[xX])?[0-9A-Fa-f]{0,8}")), row.address));
+        acceptHexOnly(row.address);
         connect(row.enabled, &QCheckBox::stateChanged, this, qOverload<int>(&factoryWindow::writeFileCfgToJSON));
         connect(row.path, &QLineEdit::textChanged, this, qOverload<QString>(&factoryWindow::writeFileCfgToJSON));
         connect(row.address, &QLineEdit::textChanged, this, qOverload<QString>(&factoryWindow::writeFileCfgToJSON));
@@ -271,11 +269,7 @@ factoryWindow::~factoryWindow()
     // Whatever the stations still report is counted and recorded before the
     // counters are saved for the last time.
     line->finishNow(kCloseWaitMs);
-    const lineCounters &c = line->counters();
-    saveSettings({{QStringLiteral("all_cnt"), QString::number(c.total)},
-                  {QStringLiteral("ok_cnt"), QString::number(c.good)},
-                  {QStringLiteral("err_cnt"), QString::number(c.failed)},
-                  {QStringLiteral("baud_rate"), ui->lineEdit->text()}});
+    saveForExit();
     delete line;
     line = nullptr;
     qDebug() << "exit";
@@ -299,6 +293,10 @@ void factoryWindow::buildPanels()
         w.dsr = panel->findChild<QLabel *>(QStringLiteral("label_dsr"));
         w.progress = panel->findChild<QProgressBar *>(QStringLiteral("progressBar"));
         w.status = panel->findChild<QLabel *>(QStringLiteral("label_sta"));
+        // Room for the longest thing the label says, so that no panel's
+        // bar moves when a station ends.
+        if (w.dsr)
+            w.dsr->setMinimumWidth(w.dsr->fontMetrics().horizontalAdvance(kStationEnded));
         if (!w.progress)
             qDebug() << "can not find progressBar.";
         panelParts.append(w);
@@ -460,7 +458,10 @@ void factoryWindow::renderPanel(int i)
     const QString style = hasPort ? lookStyle(m.look) : QString();
     if (w.status->styleSheet() != style)
         w.status->setStyleSheet(style);
-    setIfChanged(w.dsr, m.dsr < 0 ? QStringLiteral("DSR:N ") : QStringLiteral("DSR:%1 ").arg(m.dsr));
+    if (m.ended)
+        setIfChanged(w.dsr, QString::fromUtf8(kStationEnded));
+    else
+        setIfChanged(w.dsr, m.dsr < 0 ? QStringLiteral("DSR:N ") : QStringLiteral("DSR:%1 ").arg(m.dsr));
 }
 
 void factoryWindow::renderPanels()
@@ -571,12 +572,15 @@ void factoryWindow::writeFileCfgToJSON(int)
 
 bool factoryWindow::saveSettings(const QMap<QString, QString> &values, bool addMissing)
 {
+    // Every success below is a write that reached the disk: a key whose
+    // value the file already holds must not count as the fault gone.
     bool lost = false;
-    if (addMissing) {
-        for (auto it = values.cbegin(); it != values.cend() && !lost; ++it)
-            lost = !addValue(it.key(), it.value());
-    } else {
-        writeValues(values, &lost);
+    if (!writeValues(values, &lost) && !lost && addMissing) {
+        for (auto it = values.cbegin(); it != values.cend() && !lost; ++it) {
+            QString present;
+            if (!readValue(it.key(), present))
+                lost = !addValue(it.key(), it.value());
+        }
     }
     if (!lost) {
         settingsFaultShown = false;
@@ -585,6 +589,15 @@ bool factoryWindow::saveSettings(const QMap<QString, QString> &values, bool addM
     reportFault(settingsFaultShown, QStringLiteral("配置文件无法保存，设置和计数暂时只保存在界面上，将在下次变化时重试：")
                                         + QDir::toNativeSeparators(cfgFilePath()));
     return false;
+}
+
+void factoryWindow::saveForExit()
+{
+    const lineCounters &c = line->counters();
+    saveSettings({{QStringLiteral("all_cnt"), QString::number(c.total)},
+                  {QStringLiteral("ok_cnt"), QString::number(c.good)},
+                  {QStringLiteral("err_cnt"), QString::number(c.failed)},
+                  {QStringLiteral("baud_rate"), ui->lineEdit->text()}});
 }
 
 void factoryWindow::reportFault(bool &reported, const QString &text)
@@ -599,11 +612,33 @@ void factoryWindow::reportFault(bool &reported, const QString &text)
 void factoryWindow::showFault(const QString &text)
 {
     logLine(text, QColor(Qt::red));
-    // Not modal: the stations keep running while the box is up.
-    auto *box = new QMessageBox(QMessageBox::Warning, QStringLiteral("警告"), text, QMessageBox::Ok, this);
-    box->setAttribute(Qt::WA_DeleteOnClose);
-    box->setModal(false);
-    box->show();
+    pendingFaults << text;
+    // A box shown before the window is would open wherever the screen has
+    // room, under the window that comes up next.
+    if (isVisible())
+        showPendingFaults();
+}
+
+void factoryWindow::showEvent(QShowEvent *event)
+{
+    QMainWindow::showEvent(event);
+    // Once the window is placed and drawn.
+    QTimer::singleShot(0, this, &factoryWindow::showPendingFaults);
+}
+
+void factoryWindow::showPendingFaults()
+{
+    for (const QString &text : qAsConst(pendingFaults)) {
+        // Not modal: the stations keep running while the box is up.
+        auto *box = new QMessageBox(QMessageBox::Warning, QStringLiteral("警告"), text, QMessageBox::Ok, this);
+        box->setAttribute(Qt::WA_DeleteOnClose);
+        box->setModal(false);
+        box->show();
+        QRect frame = box->frameGeometry();
+        frame.moveCenter(frameGeometry().center());
+        box->move(frame.topLeft());
+    }
+    pendingFaults.clear();
 }
 
 void factoryWindow::log(QString s)
@@ -625,7 +660,7 @@ void factoryWindow::stationChanged(int station)
         return;
     const int panel = stationPanel.at(station);
     const stationStatus &s = line->station(station);
-    board.showStation(panel, s);
+    board.showStation(panel, s, fixtureRun);
     renderPanel(panel);
     // Said once each time the station starts to wait for a chip.
     if (s.activity != stationActivity::waiting) {
@@ -639,14 +674,16 @@ void factoryWindow::stationChanged(int station)
 void factoryWindow::chipCounted(int station, chipOutcome outcome, const chipRecord &record)
 {
     const QString prefix = QLatin1Char('[') + record.portName + QLatin1Char(']');
+    // The chip's own time, as its production record keeps it.
+    const QString took = QStringLiteral("（用时%1秒）").arg(record.seconds, 0, 'f', 2);
     switch (outcome) {
     case chipOutcome::good:
         playSound(true);
-        log(prefix + QStringLiteral("下载成功"));
+        log(prefix + QStringLiteral("下载成功") + took);
         break;
     case chipOutcome::failed:
         playSound(false);
-        log(prefix + (record.erase ? QStringLiteral("擦除失败") : QStringLiteral("下载失败")));
+        log(prefix + (record.erase ? QStringLiteral("擦除失败") : QStringLiteral("下载失败")) + took);
         break;
     case chipOutcome::stopped:
     case chipOutcome::erased:
@@ -887,6 +924,7 @@ void factoryWindow::startDownload()
     job.fastLoad = ui->cbFastLoad->isChecked();
     if (serial.enabled && !(job.serials = openSerials(rule)))
         return refuseStart(QString());
+    fixtureRun = job.fixture;
     board.clearResults();
     followPorts();
     if (startRun(job, runState::downloading))
@@ -952,10 +990,10 @@ void factoryWindow::startErase()
 {
     if (!anyPanelSelected())
         return refuseStart(QStringLiteral("没有选择任何串口，请先选择串口！"));
-    if (QMessageBox::question(this, QStringLiteral("整片擦除"),
-                              QStringLiteral("整片擦除将清除所选芯片上的全部内容，确定要擦除吗？"),
-                              QMessageBox::Yes | QMessageBox::No, QMessageBox::No)
-        != QMessageBox::Yes)
+    int stations = 0;
+    for (int i = 0; i < board.size(); ++i)
+        stations += board.usable(i) ? 1 : 0;
+    if (!confirmWholeErase(this, stations))
         return;
     log(QStringLiteral("开始擦除..."));
     // The erase runs at the boot speed; the other options do not apply.
@@ -963,6 +1001,7 @@ void factoryWindow::startErase()
     job.erase = true;
     job.reset = ui->cbAutoReset->isChecked();
     job.boot = ui->cbBootCtl->isChecked();
+    fixtureRun = false;
     board.clearResults();
     followPorts();
     if (startRun(job, runState::erasing))
@@ -1027,7 +1066,7 @@ void factoryWindow::on_cbHighSpeedFlag_clicked(bool checked)
 
 void factoryWindow::on_cbFastLoad_clicked(bool checked)
 {
-    addValue(QStringLiteral("fast_flag"), flagText(checked));
+    saveSettings({{QStringLiteral("fast_flag"), flagText(checked)}}, true);
 }
 
 void factoryWindow::on_pushButton_clicked()
@@ -1169,29 +1208,32 @@ void factoryWindow::syncSelectAll()
 
 void factoryWindow::closeEvent(QCloseEvent *event)
 {
-    if (run == runState::idle) {
-        if (unwrittenRowsLetGo())
-            event->accept();
-        else
-            event->ignore();
-        return;
-    }
-    if (QMessageBox::question(this, QStringLiteral("退出"), QStringLiteral("正在烧录，确定要停止烧录并关闭窗口吗？"),
-                              QMessageBox::Yes | QMessageBox::No, QMessageBox::No)
-        != QMessageBox::Yes) {
+    // Each step may ask the operator; a "no" keeps the window open.
+    if (!stopRunForClose() || !unwrittenRowsLetGo()) {
         event->ignore();
         return;
     }
+    saveForExit();
+    event->accept();
+}
+
+bool factoryWindow::stopRunForClose()
+{
+    if (run == runState::idle)
+        return true;
+    if (QMessageBox::question(this, QStringLiteral("退出"), QStringLiteral("正在烧录，确定要停止烧录并关闭窗口吗？"),
+                              QMessageBox::Yes | QMessageBox::No, QMessageBox::No)
+        != QMessageBox::Yes)
+        return false;
+    // The run may have ended by itself while the question was up.
+    if (run == runState::idle)
+        return true;
     // The same stop as the button's, without waiting to bring the chips
     // back: every chip in hand is counted and recorded before the window
     // goes.
     log(run == runState::erasing ? QStringLiteral("停止擦除！") : QStringLiteral("停止下载！"));
     line->finishNow(kCloseWaitMs);
-    if (!unwrittenRowsLetGo()) {
-        event->ignore();
-        return;
-    }
-    event->accept();
+    return true;
 }
 
 bool factoryWindow::unwrittenRowsLetGo()

@@ -18,6 +18,7 @@
 class QCheckBox;
 class QColor;
 class QCloseEvent;
+class QShowEvent;
 class QLabel;
 class QLineEdit;
 class QProgressBar;
@@ -80,6 +81,7 @@ private slots:
 
 protected:
     void closeEvent(QCloseEvent *event) override;
+    void showEvent(QShowEvent *event) override;
 
 private:
     enum class runState { idle, downloading, erasing, stopping };
@@ -147,6 +149,10 @@ private:
     // Said once, in red in the log and in a box, until the fault has gone.
     void reportFault(bool &reported, const QString &text);
     void showFault(const QString &text);
+    void showPendingFaults();
+    // Closing: false when the operator keeps a run going.
+    bool stopRunForClose();
+    void saveForExit();
     void logLine(const QString &s, const QColor &colour);
     // True when every row is on the disk, or the operator lets the rest go.
     bool unwrittenRowsLetGo();
@@ -177,6 +183,8 @@ private:
     QLabel *recordState = nullptr;
     // The panel each station of the current run shows.
     QVector<int> stationPanel;
+    // The run waits on its fixtures (DSR).
+    bool fixtureRun = false;
     // Stations that have said they wait for a chip since their last one.
     QSet<int> waitingTold;
     QTimer *progressTimer;
@@ -197,4 +205,6 @@ private:
     int saveRetryTicks = 0;
     // Each fault is reported once until the next success.
     bool settingsFaultShown = false;
+    // Faults said before the window was on screen, for their boxes.
+    QStringList pendingFaults;
 };

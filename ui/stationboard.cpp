@@ -73,15 +73,17 @@ bool stationBoard::followPorts(const QList<portEntry> &ports, const QSet<QString
         m.socket = m.pinned ? pinned.at(i) : socketOf.value(m.port);
         m.present = !m.port.isEmpty() && names.contains(m.port);
         m.selected = m.present && selected.contains(keyOf(m));
-        if (!frozen)
+        if (!frozen) {
             m.dsr = -1;
+            m.ended = false;
+        }
     }
     bool changed = false;
     for (int i = 0; i < next.size() && !changed; ++i) {
         const panelModel &a = next.at(i), &b = panels.at(i);
         changed = a.port != b.port || a.socket != b.socket || a.pinned != b.pinned || a.present != b.present
                   || a.selected != b.selected || a.look != b.look || a.percent != b.percent || a.dsr != b.dsr
-                  || a.held != b.held;
+                  || a.held != b.held || a.ended != b.ended;
     }
     panels = next;
     return changed;
@@ -132,15 +134,17 @@ void stationBoard::clearResults()
         m.look = panelLook::idle;
         m.percent = 0;
         m.held = false;
+        m.ended = false;
     }
 }
 
-void stationBoard::showStation(int index, const stationStatus &s)
+void stationBoard::showStation(int index, const stationStatus &s, bool fixture)
 {
     if (index < 0 || index >= panels.size())
         return;
     panelModel &m = panels[index];
     m.dsr = s.portOpen ? (s.dsr ? 1 : 0) : -1;
+    m.ended = fixture && s.activity == stationActivity::ended;
     if (s.activity == stationActivity::busy) {
         m.look = panelLook::busy;
         m.percent = s.percent;

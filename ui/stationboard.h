@@ -21,6 +21,9 @@ struct panelModel {
     panelLook look = panelLook::idle;
     int percent = 0;
     int dsr = -1;          // -1: not sampled
+    // The station of this fixture run has ended: nothing watches its
+    // fixture any more.
+    bool ended = false;
     // A result of the last run is up: the panel keeps its station (and a
     // vanished port's name) until the next run.
     bool held = false;
@@ -62,8 +65,9 @@ public:
     QString selectionKey(int index) const;
     // Every panel idle at 0 %, no result held; for a new run.
     void clearResults();
-    // A panel of a run follows its station.
-    void showStation(int index, const stationStatus &station);
+    // A panel of a run follows its station. fixture: the run waits on the
+    // fixtures, so a station that has ended says it no longer watches its.
+    void showStation(int index, const stationStatus &station, bool fixture);
     void setSelected(int index, bool on);
     // Selected, with a port that is there.
     bool usable(int index) const;
