@@ -22,7 +22,9 @@ public:
     flashLine(const flashOptions &options, const QStringList &ports);
     ~flashLine() override;
 
-    void start();
+    // false, with why on standard error, when the run cannot start (the
+    // serial values' store cannot be used); no port has been opened then.
+    bool start();
     // The first request stops the line (every chip in hand ends with the
     // stop code and is brought back to its boot ROM); a second one
     // abandons the bringing back. The summary follows once every job has
@@ -84,5 +86,6 @@ private:
     // The store outlives the line that appends to it; its destructor waits
     // for the rows still being written.
     std::unique_ptr<recordStore> records;
+    recordServer server;
     std::unique_ptr<productionLine> line;
 };

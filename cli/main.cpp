@@ -99,6 +99,7 @@ int main(int argc, char **argv)
             line.stop();
     });
     signalWatch.start(kSignalPollMs);
-    line.start();
+    if (!line.start())
+        return kExitFailed;
     return app.exec();
 }

@@ -25,35 +25,107 @@ QString hexAddress(quint64 value)
     return QStringLiteral("0x") + QString::number(value, 16);
 }
 
+// The serial value's sector joins the plan as one more image, whole: no
+// image may share it.
 QString checkImages(const flashOptions &o)
 {
     QVector<imagePlan::image> plan;
     for (int i = 0; i < o.files.size(); ++i)
         plan.append({o.addresses.at(i), QFileInfo(o.files.at(i)).size()});
+    if (o.serialOn)
+        plan.append({o.serial.address, imagePlan::kSectorSize});
     const imagePlan::problem p = imagePlan::check(plan);
     if (!p)
         return QString();
-    const QString first = o.files.value(p.first);
+    const auto name = [&](int index) {
+        return index < o.files.size() ? QStringLiteral("\"%1\"").arg(o.files.at(index))
+                                      : QStringLiteral("the serial value's sector");
+    };
     const quint64 start = p.first >= 0 ? plan.at(p.first).address : 0;
     const quint64 end = p.first >= 0 ? start + quint64(plan.at(p.first).size) : 0;
     switch (p.kind) {
     case imagePlan::fault::unaligned:
         return QStringLiteral("address %1 is not a multiple of 0x1000").arg(hexAddress(start));
     case imagePlan::fault::empty:
-        return QStringLiteral("\"%1\" is empty").arg(first);
+        return QStringLiteral("%1 is empty").arg(name(p.first));
     case imagePlan::fault::pastAddressSpace:
-        return QStringLiteral("\"%1\" (%2 bytes at %3) runs past the 32-bit address space")
-            .arg(first)
+        return QStringLiteral("%1 (%2 bytes at %3) runs past the 32-bit address space")
+            .arg(name(p.first))
             .arg(plan.at(p.first).size)
             .arg(hexAddress(start));
     case imagePlan::fault::overlap: {
         const quint64 startB = plan.at(p.second).address, endB = startB + quint64(plan.at(p.second).size);
-        return QStringLiteral("\"%1\" (%2..%3) and \"%4\" (%5..%6) overlap")
-            .arg(first, hexAddress(start), hexAddress(end - 1), o.files.at(p.second), hexAddress(startB),
+        return QStringLiteral("%1 (%2..%3) and %4 (%5..%6) overlap")
+            .arg(name(p.first), hexAddress(start), hexAddress(end - 1), name(p.second), hexAddress(startB),
                  hexAddress(endB - 1));
     }
     case imagePlan::fault::pastFlash:
     case imagePlan::fault::none:
+        break;
+    }
+    return QString();
+}
+
+bool parseHexAddress(const QString &text, uint32_t *address)
+{
+    // Hex digits after at most one 0x: the number parser alone also takes a
+    // sign, blanks and a second prefix.
+    static const QRegularExpression hexAddress(QStringLiteral("^(?:0[xX])?([0-9a-fA-F]{1,8})$"));
+    const QRegularExpressionMatch m = hexAddress.match(text);
+    bool ok = false;
+    *address = m.hasMatch() ? m.captured(1).toUInt(&ok, 16) : 0;
+    return ok;
+}
+
+QString listProblemText(const QString &path, const serialListProblem &p)
+{
+    using kind = serialListProblem::kind;
+    const QString where = QStringLiteral("serial list \"%1\"").arg(path);
+    switch (p.what) {
+    case kind::unreadable:
+        return QStringLiteral("cannot read the %1").arg(where);
+    case kind::noValues:
+        return where + QStringLiteral(" holds no values");
+    case kind::malformed:
+        return where + QStringLiteral(", line %1: not a value of hex bytes").arg(p.line);
+    case kind::tooLong:
+        return where + QStringLiteral(", line %1: longer than %2 bytes").arg(p.line).arg(kMaxListBytes);
+    case kind::lengthDiffers:
+        return where + QStringLiteral(", line %1: not as long as the value on line %2").arg(p.line).arg(p.otherLine);
+    case kind::repeated:
+        return where + QStringLiteral(", line %1: the value of line %2 again").arg(p.line).arg(p.otherLine);
+    case kind::none:
+        break;
+    }
+    return QString();
+}
+
+QString checkSerial(const flashOptions &o)
+{
+    if (o.serialOptions.isEmpty())
+        return QString();
+    if (!o.serialOn)
+        return o.serialOptions.first() + QStringLiteral(" goes with --serial-at");
+    if (o.files.isEmpty())
+        return QStringLiteral("--serial-at writes each chip's value with its images: give FILE@ADDR");
+    if (o.serialOptions.contains(QStringLiteral("--serial-list"))) {
+        for (const QString &counter : o.serialOptions) {
+            if (counter != QLatin1String("--serial-at") && counter != QLatin1String("--serial-list"))
+                return counter + QStringLiteral(" is for counters; --serial-list writes its values as they are");
+        }
+        return QString();
+    }
+    switch (checkCounterRule(o.serial)) {
+    case serialFault::badBytes:
+        return QStringLiteral("--serial-bytes must be 1 to %1").arg(kMaxCounterBytes);
+    case serialFault::badStep:
+        return QStringLiteral("--serial-step must be at least 1");
+    case serialFault::startTooWide:
+        return QStringLiteral("--serial-start %1 does not fit in %2 bytes written as %3")
+            .arg(counterDecimal(o.serial.start))
+            .arg(o.serial.bytes)
+            .arg(serialFormatName(o.serial.written));
+    case serialFault::none:
         break;
     }
     return QString();
@@ -64,6 +136,8 @@ const char kUsage[] =
     "usage: vq_flash --port PORT [--port PORT ...] | --all-ports [--exclude PORT ...]\n"
     "                [--baud N] [--high-speed] [--fast-load] [--erase] [--reset] [--boot]\n"
     "                [--continuous] [--record FILE] [--db FILE] [--json] [--verbose] [FILE@ADDR ...]\n"
+    "                [--serial-at ADDR [--serial-start N] [--serial-step K] [--serial-bytes B]\n"
+    "                 [--serial-format le|be|dec|hex] | [--serial-list FILE]]\n"
     "       vq_flash --list-ports [--json]\n"
     "\n"
     "Programs VQ571M / VQ5304 chips that wait in their boot ROM (115200 baud), one\n"
@@ -103,6 +177,18 @@ const char kUsage[] =
     "                 one JSON object per port\n"
     "  FILE@ADDR      write FILE at flash address ADDR (hexadecimal, with or without\n"
     "                 0x, a multiple of 0x1000); files are written in the order given\n"
+    "  --serial-at ADDR  give every chip a value of its own (a serial number, a MAC\n"
+    "                 address), written after the images at ADDR (hexadecimal, a\n"
+    "                 multiple of 0x1000) in a 4 KiB sector no image touches; each\n"
+    "                 value is used once (see the README's \"Serial numbers\")\n"
+    "  --serial-start N  the counter's first value, decimal or 0x hex (default 0)\n"
+    "  --serial-step K   what the counter adds for the next chip (default 1)\n"
+    "  --serial-bytes B  the value's width, 1 to 16 (default 4)\n"
+    "  --serial-format F le or be: binary little or big endian (default le); dec or\n"
+    "                 hex: ASCII digits zero-padded to B characters\n"
+    "  --serial-list FILE  the values of FILE instead of a counter: one a line as hex\n"
+    "                 bytes (\":\", \"-\" and blanks allowed), all of one length, written\n"
+    "                 as they are; blank lines and lines starting with \"#\" are skipped\n"
     "\n"
     "SIGINT, SIGTERM or SIGHUP ends the running transfers, records their chips as\n"
     "stopped, brings them back to the boot ROM where it can and prints the summary; a\n"
@@ -135,14 +221,42 @@ bool takeFlag(const QString &a, flashOptions *o)
 bool takesValue(const QString &a)
 {
     return a == QLatin1String("--port") || a == QLatin1String("--baud") || a == QLatin1String("--record")
-           || a == QLatin1String("--exclude") || a == QLatin1String("--db");
+           || a == QLatin1String("--exclude") || a == QLatin1String("--db") || a.startsWith(QLatin1String("--serial-"));
+}
+
+QString takeSerialValue(const QString &a, const QString &value, flashOptions *o)
+{
+    const QString bad = QStringLiteral("bad value \"%1\" for %2").arg(value, a);
+    o->serialOptions << a;
+    serialRule &r = o->serial;
+    bool ok = true;
+    if (a == QLatin1String("--serial-at")) {
+        ok = parseHexAddress(value, &r.address);
+        o->serialOn = true;
+    } else if (a == QLatin1String("--serial-start")) {
+        ok = parseSerialCounter(value, &r.start);
+    } else if (a == QLatin1String("--serial-step")) {
+        ok = parseSerialCounter(value, &r.step);
+    } else if (a == QLatin1String("--serial-bytes")) {
+        r.bytes = value.toInt(&ok, 10);
+    } else if (a == QLatin1String("--serial-format")) {
+        ok = parseSerialFormat(value, &r.written);
+    } else if (a == QLatin1String("--serial-list")) {
+        // Read once the command is known to be whole.
+        r.listPath = value;
+    } else {
+        return QStringLiteral("unknown option \"%1\"").arg(a);
+    }
+    return ok ? QString() : bad;
 }
 
 QString takeValue(const QString &a, const QString &value, flashOptions *o)
 {
     if (value.isEmpty() && a != QLatin1String("--record") && a != QLatin1String("--baud"))
         return a + QStringLiteral(" needs a value");
-    if (a == QLatin1String("--port")) {
+    if (a.startsWith(QLatin1String("--serial-"))) {
+        return takeSerialValue(a, value, o);
+    } else if (a == QLatin1String("--port")) {
         o->ports << value;
     } else if (a == QLatin1String("--exclude")) {
         o->excluded << value;
@@ -165,13 +279,8 @@ QString takeImage(const QString &a, flashOptions *o)
     const int at = a.lastIndexOf(QLatin1Char('@'));
     if (at <= 0)
         return QStringLiteral("\"%1\" is not FILE@ADDR").arg(a);
-    // Hex digits after at most one 0x: the number parser alone also takes a
-    // sign, blanks and a second prefix.
-    static const QRegularExpression hexAddress(QStringLiteral("^(?:0[xX])?([0-9a-fA-F]{1,8})$"));
-    const QRegularExpressionMatch m = hexAddress.match(a.mid(at + 1));
-    bool ok = false;
-    const uint address = m.hasMatch() ? m.captured(1).toUInt(&ok, 16) : 0;
-    if (!ok)
+    uint32_t address = 0;
+    if (!parseHexAddress(a.mid(at + 1), &address))
         return QStringLiteral("bad address in \"%1\"").arg(a);
     if (!imagePlan::aligned(address))
         return QStringLiteral("address 0x%1 is not a multiple of 0x1000").arg(address, 0, 16);
@@ -191,6 +300,9 @@ QString checkRequest(const flashOptions &o)
         return QStringLiteral("baud rate %1 is outside %2 to %3").arg(o.baud).arg(kMinBaud).arg(kMaxBaud);
     if (o.files.isEmpty() && !o.erase)
         return QStringLiteral("nothing to do: give FILE@ADDR images, or --erase");
+    const QString serial = checkSerial(o);
+    if (!serial.isEmpty())
+        return serial;
     const QString images = checkImages(o);
     if (!images.isEmpty())
         return images;
@@ -241,5 +353,10 @@ QString parseOptions(const QStringList &args, flashOptions *o, bool *syntax)
     if (!o->excluded.isEmpty() && !o->allPorts)
         return QStringLiteral("--exclude goes with --all-ports");
     *syntax = false;
+    if (o->serialOn && !o->serial.listPath.isEmpty()) {
+        const serialListProblem p = loadSerialList(o->serial.listPath, &o->serial);
+        if (p)
+            return listProblemText(o->serial.listPath, p);
+    }
     return checkRequest(*o);
 }

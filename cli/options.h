@@ -4,6 +4,8 @@
 #include <QStringList>
 #include <cstdint>
 
+#include "serialrule.h"
+
 // What one vq_flash command asks for, checked before any port is opened.
 struct flashOptions {
     QStringList ports;
@@ -26,6 +28,12 @@ struct flashOptions {
     QString databasePath;  // empty: the line's own (recordStoreOptions)
     QStringList files;
     QList<uint32_t> addresses;
+    // Each chip's own value (--serial-at and the rest): a counter, or the
+    // values of a list file, read when the options are.
+    bool serialOn = false;
+    serialRule serial;
+    // The serial options given, for the checks that need all of them.
+    QStringList serialOptions;
 };
 
 // Reads the command line (without the program name). Returns an error text,

@@ -69,8 +69,11 @@ bool productionLine::start(const QVector<lineStation> &list, const lineJob &j)
         t->eraseBeforeWrite = j.eraseBeforeWrite && !j.erase;
         t->fastLoad = j.fastLoad;
         t->continueAfterFailure = j.fixture && j.keepGoing && !j.erase;
-        if (!j.erase)
+        t->station = spec.number;
+        if (!j.erase) {
             t->setImages(j.images);
+            t->serials = j.serials.get();
+        }
         const int index = stations.size();
         connect(t, &tranThread::jobLine, this,
                 [this, index](lineKind kind, const QString &text) { emit lineLogged(index, kind, text); });

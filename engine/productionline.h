@@ -29,6 +29,9 @@ struct lineJob {
     bool keepGoing = false;
     bool eraseBeforeWrite = false;
     bool fastLoad = false;
+    // Each chip's own value, written after the images (null: none); the
+    // stations reserve and settle their values through it.
+    std::shared_ptr<chipSerialSource> serials;
 };
 
 struct lineStation {

@@ -1,5 +1,6 @@
 #include "recordsql.h"
 #include "recordstore.h"
+#include "serialrule.h"
 
 #include <QSqlDatabase>
 #include <QSqlError>
@@ -27,7 +28,26 @@ struct whereClause {
     QVariantList values;
 };
 
-whereClause whereOf(const recordFilter &f)
+// Rows whose value is the one typed, as its bytes or as a counter's
+// number; a database from before values were kept has none.
+QString serialCondition(const QString &typed, int version, QVariantList *values)
+{
+    const serialSearch s = serialSearchOf(typed);
+    if (version < 4 || s.empty())
+        return QStringLiteral("0 = 1");
+    QStringList either;
+    for (const QString &hex : s.hex) {
+        either << QStringLiteral("serial = ?");
+        *values << hex;
+    }
+    for (const QString &number : s.numbers) {
+        either << QStringLiteral("serial_number = ?");
+        *values << number;
+    }
+    return QLatin1Char('(') + either.join(QStringLiteral(" OR ")) + QLatin1Char(')');
+}
+
+whereClause whereOf(const recordFilter &f, int version)
 {
     QStringList parts;
     whereClause w;
@@ -62,6 +82,8 @@ whereClause whereOf(const recordFilter &f)
         parts << QStringLiteral("id IN (SELECT record_id FROM images WHERE sha256 = ?)");
         w.values << f.sha256.toLower();
     }
+    if (!f.serial.isEmpty())
+        parts << serialCondition(f.serial, version, &w.values);
     if (!parts.isEmpty())
         w.sql = QStringLiteral(" WHERE ") + parts.join(QStringLiteral(" AND "));
     return w;
@@ -155,7 +177,7 @@ bool recordQuery::find(const recordFilter &filter, const std::function<bool(cons
                        QString *error)
 {
     QSqlDatabase db = QSqlDatabase::database(connection, false);
-    const whereClause w = whereOf(filter);
+    const whereClause w = whereOf(filter, version);
     // One statement, images included: rows come as they are read, with no
     // query per row and nothing gathered first.
     QString sql = QStringLiteral("SELECT %1, %2 FROM records%3 ORDER BY time_ms DESC, seq DESC")
@@ -196,7 +218,7 @@ bool recordQuery::find(const recordFilter &filter, QVector<productionRow> *rows,
 bool recordQuery::summary(const recordFilter &filter, recordSummary *summary, QString *error)
 {
     QSqlDatabase db = QSqlDatabase::database(connection, false);
-    const whereClause w = whereOf(filter);
+    const whereClause w = whereOf(filter, version);
     *summary = recordSummary();
     // The hour is the UTC hour: lines in different time zones add up.
     QSqlQuery hours(db);
@@ -237,5 +259,29 @@ bool recordQuery::summary(const recordFilter &filter, recordSummary *summary, QS
         readCounts(stations, 2, &c);
         summary->stations.append(c);
     }
+    return version < 4 || serialCounts(db, filter, summary, error);
+}
+
+bool recordQuery::serialCounts(QSqlDatabase &db, const recordFilter &filter, recordSummary *summary, QString *error)
+{
+    // The values' own table, which also holds those of chips a killed
+    // process left without a row.
+    recordFilter own;
+    own.uid = filter.uid;
+    own.line = filter.line;
+    own.station = filter.station;
+    own.fromMs = filter.fromMs;
+    own.toMs = filter.toMs;
+    const whereClause w = whereOf(own, version);
+    QSqlQuery q(db);
+    if (!run(q,
+             QStringLiteral("SELECT count(*) FILTER (WHERE state = 'used'), count(*) FILTER (WHERE state = 'void')"
+                            " FROM serials%1")
+                 .arg(w.sql),
+             w.values, error)
+        || !q.next())
+        return false;
+    summary->serialsUsed = q.value(0).toLongLong();
+    summary->serialsVoid = q.value(1).toLongLong();
     return true;
 }

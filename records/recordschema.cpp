@@ -65,6 +65,30 @@ const QStringList localSteps[] = {
         // made before keep '': not recorded.
         QStringLiteral("ALTER TABLE records ADD COLUMN socket TEXT NOT NULL DEFAULT ''"),
     },
+    {
+        // Each chip's own value, and the values themselves: every one a
+        // line has reserved, with what became of it, so that none is given
+        // twice (see serialstore.h).
+        QStringLiteral("ALTER TABLE records ADD COLUMN serial TEXT NOT NULL DEFAULT ''"),
+        QStringLiteral("ALTER TABLE records ADD COLUMN serial_number TEXT NOT NULL DEFAULT ''"),
+        QStringLiteral("CREATE INDEX records_serial ON records(serial)"),
+        QStringLiteral("CREATE INDEX records_serial_number ON records(serial_number)"),
+        QStringLiteral("CREATE TABLE serials ("
+                       " rule TEXT NOT NULL, seq INTEGER NOT NULL, value TEXT NOT NULL, number TEXT NOT NULL,"
+                       " state TEXT NOT NULL, source TEXT NOT NULL, record_id TEXT NOT NULL, uid TEXT NOT NULL,"
+                       " time_ms INTEGER NOT NULL, line TEXT NOT NULL, station INTEGER NOT NULL,"
+                       " host TEXT NOT NULL, pid INTEGER NOT NULL, process_start TEXT NOT NULL,"
+                       " sent INTEGER NOT NULL DEFAULT 0, PRIMARY KEY (rule, seq))"),
+        QStringLiteral("CREATE INDEX serials_state ON serials(rule, source, state, seq)"),
+        QStringLiteral("CREATE INDEX serials_reserved ON serials(host, pid) WHERE state = 'reserved'"),
+        QStringLiteral("CREATE INDEX serials_unsent ON serials(sent) WHERE sent = 0"),
+        QStringLiteral("CREATE INDEX serials_time ON serials(time_ms, line, station)"),
+        QStringLiteral("CREATE TABLE serial_counters (rule TEXT PRIMARY KEY, next_seq INTEGER NOT NULL)"),
+        QStringLiteral("CREATE TABLE serial_leases ("
+                       " rule TEXT NOT NULL, source TEXT NOT NULL, first_seq INTEGER NOT NULL,"
+                       " end_seq INTEGER NOT NULL, next_seq INTEGER NOT NULL, time_ms INTEGER NOT NULL,"
+                       " PRIMARY KEY (rule, source, first_seq))"),
+    },
 };
 constexpr int kLocalSteps = sizeof localSteps / sizeof localSteps[0];
 static_assert(kLocalSteps == kRecordSchemaVersion, "one migration step per schema version");
@@ -118,6 +142,24 @@ const QStringList serverSteps[] = {
     {
         QStringLiteral("ALTER TABLE records ADD COLUMN IF NOT EXISTS socket TEXT NOT NULL DEFAULT ''"),
     },
+    {
+        QStringLiteral("ALTER TABLE records ADD COLUMN IF NOT EXISTS serial TEXT NOT NULL DEFAULT ''"),
+        QStringLiteral("ALTER TABLE records ADD COLUMN IF NOT EXISTS serial_number TEXT NOT NULL DEFAULT ''"),
+        QStringLiteral("CREATE INDEX IF NOT EXISTS records_serial ON records(serial)"),
+        QStringLiteral("CREATE INDEX IF NOT EXISTS records_serial_number ON records(serial_number)"),
+        // The factory's sequences: where each rule's next lease starts, the
+        // leases handed out, and the values the lines have settled.
+        QStringLiteral("CREATE TABLE IF NOT EXISTS serial_counters (rule TEXT PRIMARY KEY, next_seq BIGINT NOT NULL)"),
+        QStringLiteral("CREATE TABLE IF NOT EXISTS serial_leases ("
+                       " rule TEXT NOT NULL, first_seq BIGINT NOT NULL, end_seq BIGINT NOT NULL,"
+                       " host TEXT NOT NULL, line TEXT NOT NULL, time_ms BIGINT NOT NULL, PRIMARY KEY (rule, first_seq))"),
+        QStringLiteral("CREATE TABLE IF NOT EXISTS serials ("
+                       " rule TEXT NOT NULL, seq BIGINT NOT NULL, value TEXT NOT NULL, number TEXT NOT NULL,"
+                       " state TEXT NOT NULL, record_id TEXT NOT NULL, uid TEXT NOT NULL, time_ms BIGINT NOT NULL,"
+                       " host TEXT NOT NULL, line TEXT NOT NULL, station INTEGER NOT NULL,"
+                       " received TIMESTAMPTZ NOT NULL DEFAULT now(), PRIMARY KEY (rule, seq))"),
+        QStringLiteral("CREATE INDEX IF NOT EXISTS serials_time ON serials(time_ms, line, station)"),
+    },
 };
 constexpr int kServerSteps = sizeof serverSteps / sizeof serverSteps[0];
 static_assert(kServerSteps == kRecordSchemaVersion, "one server step per schema version");
@@ -133,12 +175,12 @@ bool run(QSqlDatabase &db, const QString &sql, QString *error)
 }
 } // namespace
 
-bool prepareLocalSchema(QSqlDatabase &db, QString *error)
+bool prepareLocalSchema(QSqlDatabase &db, QString *error, int target)
 {
     // A file at our version needs no lock: a writer that reopens while
     // another program holds the file is not held up by the schema step.
     int current = 0;
-    if (readSchemaVersion(db, false, &current, nullptr) && current == kRecordSchemaVersion)
+    if (readSchemaVersion(db, false, &current, nullptr) && current == target)
         return true;
     // The version is read under the write lock: two programs opening a new
     // file together migrate it once.
@@ -157,12 +199,12 @@ bool prepareLocalSchema(QSqlDatabase &db, QString *error)
     }
     // All steps and the new version mark commit together: a crash mid-way
     // leaves the file as it was.
-    for (int step = version; good && step < kLocalSteps; ++step) {
+    for (int step = version; good && step < target; ++step) {
         for (const QString &sql : localSteps[step])
             good = good && run(db, sql, error);
     }
-    if (good && version < kLocalSteps)
-        good = run(db, QStringLiteral("PRAGMA user_version = %1").arg(kLocalSteps), error);
+    if (good && version < target)
+        good = run(db, QStringLiteral("PRAGMA user_version = %1").arg(target), error);
     if (good && run(db, QStringLiteral("COMMIT"), error))
         return true;
     QSqlQuery(db).exec(QStringLiteral("ROLLBACK"));
@@ -217,11 +259,11 @@ bool readSchemaVersion(QSqlDatabase &db, bool server, int *version, QString *err
     return true;
 }
 
-bool prepareServerSchema(QSqlDatabase &db, QString *error)
+bool prepareServerSchema(QSqlDatabase &db, QString *error, int target)
 {
     // Most opens find the tables made: nothing to change, nothing to lock.
     int version = 0;
-    if (readSchemaVersion(db, true, &version, nullptr) && version == kRecordSchemaVersion)
+    if (readSchemaVersion(db, true, &version, nullptr) && version == target)
         return true;
     // Several lines may start together against a fresh server; the lock
     // keeps their steps from racing each other.
@@ -238,13 +280,13 @@ bool prepareServerSchema(QSqlDatabase &db, QString *error)
             *error = QStringLiteral("服务器数据库版本 %1 比本工具新（%2）").arg(version).arg(kRecordSchemaVersion);
         good = false;
     }
-    for (int step = version; good && step < kServerSteps; ++step) {
+    for (int step = version; good && step < target; ++step) {
         for (const QString &sql : serverSteps[step])
             good = good && run(db, sql, error);
     }
-    if (good && version < kServerSteps)
+    if (good && version < target)
         good = run(db, QStringLiteral("DELETE FROM schema_version"), error)
-            && run(db, QStringLiteral("INSERT INTO schema_version VALUES (%1)").arg(kServerSteps), error);
+            && run(db, QStringLiteral("INSERT INTO schema_version VALUES (%1)").arg(target), error);
     if (!good || !db.commit()) {
         if (good && error)
             *error = db.lastError().text();

@@ -27,23 +27,36 @@ class QSqlDatabase;
 //     socket        the USB socket the port was plugged into (by-path name)
 //     sent          (SQLite only) 1 once the server has the row
 //     seq           (SQLite) local order of appending; (server) order of arrival
+//   from version 4:
+//     serial, serial_number   the chip's own value (hex bytes in flash order)
+//                   and a counter's number in decimal; '' when it got none
 //   images   per image of a row: record_id, idx (from 0), file_name, size,
 //            address, sha256 (lower-case hex of the bytes sent)
+//   serials  (version 4) every value reserved: rule, seq (its place in the
+//            rule's sequence), value, number, state (reserved, used, void,
+//            free = given back), record_id and uid of its chip, time_ms,
+//            line, station; on a line also source (the server that leased
+//            it, '' for the line's own counter), host, pid and
+//            process_start of the reserving process, and sent
+//   serial_counters  a rule's next place: the line's own, or the factory's
+//   serial_leases    blocks of places the server handed to lines
 //
 // The version is SQLite's user_version on a line and the one row of
 // schema_version on the server. Opening an older database brings it to the
 // current version step by step; a newer one is left alone.
-constexpr int kRecordSchemaVersion = 3;
+constexpr int kRecordSchemaVersion = 4;
 
 // Whether an open SQLite file may be a line's database: one without any
 // table (new or empty), or one with our records table and a version. A
 // file of another program is refused before anything is written to it.
 bool isOurDatabase(QSqlDatabase &db, QString *error);
-// Creates or migrates a line's database; false with the reason otherwise.
-bool prepareLocalSchema(QSqlDatabase &db, QString *error);
+// Creates or migrates a line's database, step by step up to target (an
+// older version only for making the files older tools made); false with
+// the reason otherwise.
+bool prepareLocalSchema(QSqlDatabase &db, QString *error, int target = kRecordSchemaVersion);
 // The schema version of an open database without changing anything: SQLite's
 // user_version, or the server's schema_version (0 when it has no tables).
 bool readSchemaVersion(QSqlDatabase &db, bool server, int *version, QString *error);
 // Creates the server's tables when missing; false with the reason when the
 // server holds a newer version or cannot be changed.
-bool prepareServerSchema(QSqlDatabase &db, QString *error);
+bool prepareServerSchema(QSqlDatabase &db, QString *error, int target = kRecordSchemaVersion);

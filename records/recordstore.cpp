@@ -47,6 +47,9 @@ constexpr int kUploadBatch = 500;
 // that a database deleted while the line pauses is made again before the
 // next power cut, not only at the next chip. A stat() costs nothing.
 constexpr int kFileWatchMs = 2000;
+// A lease larger than this would leave more values unused, when a line
+// stops for good, than a factory would want to lose.
+constexpr int kMaxSerialLease = 100000;
 
 QString newConnectionName(const char *what)
 {
@@ -69,7 +72,7 @@ recordOrigin defaultOrigin()
 productionRow rowOf(const chipRecord &record, int station, bool ok, const recordOrigin &origin)
 {
     productionRow row;
-    row.id = QUuid::createUuid().toString(QUuid::WithoutBraces);
+    row.id = record.rowId.isEmpty() ? QUuid::createUuid().toString(QUuid::WithoutBraces) : record.rowId;
     const QDateTime when = record.finished.isValid() ? record.finished : QDateTime::currentDateTime();
     row.timeMs = when.toMSecsSinceEpoch();
     row.utcOffset = when.offsetFromUtc();
@@ -117,6 +120,8 @@ productionRow rowOf(const chipRecord &record, int station, bool ok, const record
         row.reset = record.reset;
         row.dsrMode = record.dsrMode;
     }
+    row.serial = record.serial;
+    row.serialNumber = record.serialNumber;
     return row;
 }
 
@@ -170,7 +175,9 @@ QJsonObject rowToJson(const productionRow &r)
                        {QStringLiteral("boot"), flagJson(r.boot)},
                        {QStringLiteral("reset"), flagJson(r.reset)},
                        {QStringLiteral("dsrMode"), flagJson(r.dsrMode)},
-                       {QStringLiteral("socket"), r.socket}};
+                       {QStringLiteral("socket"), r.socket},
+                       {QStringLiteral("serial"), r.serial},
+                       {QStringLiteral("serialNumber"), r.serialNumber}};
 }
 
 bool rowFromJson(const QJsonObject &o, productionRow *row)
@@ -220,6 +227,8 @@ bool rowFromJson(const QJsonObject &o, productionRow *row)
     r.reset = flagFromJson(o.value(QStringLiteral("reset")));
     r.dsrMode = flagFromJson(o.value(QStringLiteral("dsrMode")));
     r.socket = text("socket");
+    r.serial = text("serial");
+    r.serialNumber = text("serialNumber");
     *row = r;
     return true;
 }
@@ -274,6 +283,13 @@ bool readRecordServer(const QString &path, recordServer *server, QString *error)
         why = text("database", &read.database);
     if (why.isEmpty())
         why = text("user", &read.user);
+    const QJsonValue lease = o.value(QStringLiteral("serialLease"));
+    const double leaseSize = lease.toDouble(-1);
+    if (why.isEmpty() && !lease.isUndefined()
+        && (!lease.isDouble() || leaseSize != std::floor(leaseSize) || leaseSize < 1 || leaseSize > kMaxSerialLease))
+        why = QStringLiteral("“serialLease”须为 1 到 %1 的数字").arg(kMaxSerialLease);
+    if (!lease.isUndefined())
+        read.serialLease = static_cast<int>(leaseSize);
     if (why.isEmpty()) {
         *server = read;
         return true;
@@ -613,8 +629,17 @@ private:
             timer.start(kLocalRetryMs);
             return;
         }
-        if (!rows.isEmpty()) {
-            bool good = remote.transaction() && insertRows(remote, rows, &error);
+        // The settled values of leased sequences go with the rows.
+        QVector<serialRow> serials;
+        if (!readUnsentSerials(local, kUploadBatch, &serials, &error)) {
+            local = QSqlDatabase();
+            closeLocal();
+            timer.start(kLocalRetryMs);
+            return;
+        }
+        if (!rows.isEmpty() || !serials.isEmpty()) {
+            bool good = remote.transaction() && insertRows(remote, rows, &error)
+                && insertSerials(remote, serials, &error);
             if (!good || !remote.commit()) {
                 if (good || error.isEmpty())
                     error = remote.lastError().text();
@@ -627,7 +652,7 @@ private:
             }
             // Should this fail the rows go again later; the server keeps
             // the first copy of each.
-            if (!markSent(local, lastSeq, &error)) {
+            if (!markSent(local, lastSeq, &error) || !markSerialsSent(local, serials, &error)) {
                 local = QSqlDatabase();
                 closeLocal();
                 timer.start(kLocalRetryMs);
@@ -639,7 +664,7 @@ private:
         backoffMs = 0;
         problem.clear();
         emit store->stateChanged();
-        if (rows.size() == kUploadBatch)
+        if (rows.size() == kUploadBatch || serials.size() == kUploadBatch)
             timer.start(0);
     }
 

@@ -2,6 +2,7 @@
 // or of the whole factory (the PostgreSQL server), and sums them up.
 #include "productioncsv.h"
 #include "recordstore.h"
+#include "serialrule.h"
 
 #include <QCoreApplication>
 #include <QDateTime>
@@ -43,12 +44,17 @@ const char kUsage[] =
     "  --to TIME         before TIME\n"
     "  --result R        good or failed (stopped runs and erases are neither)\n"
     "  --sha256 HASH     chips that got an image with this SHA-256\n"
+    "  --serial VALUE    the chip that got this serial value: its bytes in hex as\n"
+    "                    written to flash (\":\", \"-\" and blanks allowed), or a\n"
+    "                    counter's number (decimal or 0x hex)\n"
     "  --format F        table (default), csv or json\n"
     "  --limit N         at most N chips, the newest (a table on a terminal shows\n"
     "                    the newest 1000 without it; csv and json show all)\n"
     "  --summary         per hour good / failed / yield, failure codes ranked, yield\n"
     "                    per station, over the chips the filters select; stopped\n"
-    "                    runs and erases are counted apart, outside the yield\n"
+    "                    runs and erases are counted apart, outside the yield; and\n"
+    "                    the serial values used and void on those lines, stations\n"
+    "                    and times\n"
     "\n"
     "Exit status: 0 chips found, 1 none (or the records cannot be read), 2 bad\n"
     "arguments.\n";
@@ -157,6 +163,11 @@ QString imagesText(const productionRow &r, bool full)
     return parts.join(QLatin1Char(';'));
 }
 
+// The serial columns come last, after the columns scripts of earlier
+// releases read by position.
+const char kCsvHeader[] = "id,time,host,line,station,port,model,flash_id,uid,operation,ok,code,text,"
+                          "first_code,seconds,bytes,baud,high_speed,tool_version,images,serial,serial_number\r\n";
+
 // Writes rows as they come, in one of the three formats: nothing is kept
 // but the first screenful a table needs for its column widths.
 class rowPrinter
@@ -174,13 +185,12 @@ public:
             write((count == 1 ? QByteArray("[\n    ") : QByteArray(",\n    ")) + object);
         } else if (format == QLatin1String("csv")) {
             if (count == 1)
-                write("id,time,host,line,station,port,model,flash_id,uid,operation,ok,code,text,"
-                      "first_code,seconds,bytes,baud,high_speed,tool_version,images\r\n");
+                write(kCsvHeader);
             const QStringList f{r.id, timeText(r), r.host, r.line, QString::number(r.station), r.port, r.model,
                                 r.flashId, r.uid, r.operation, QString::number(r.ok ? 1 : 0), hex(r.code), r.text,
                                 hex(r.firstCode), QString::number(r.seconds, 'f', 2), QString::number(r.bytes),
                                 QString::number(r.baud), QString::number(r.highSpeed ? 1 : 0), r.toolVersion,
-                                imagesText(r, true)};
+                                imagesText(r, true), r.serial, r.serialNumber};
             QStringList q;
             for (const QString &field : f)
                 q << csvField(field);
@@ -195,7 +205,8 @@ public:
                                     r.operation,
                                     hex(r.code),
                                     r.text,
-                                    imagesText(r, false)};
+                                    imagesText(r, false),
+                                    r.serial.isEmpty() ? QStringLiteral("-") : r.serial};
             if (!width.isEmpty()) {
                 write(tableLine(cells, width, kRight).toUtf8());
                 return;
@@ -212,8 +223,7 @@ public:
         if (format == QLatin1String("json"))
             write(count == 0 ? QByteArray("[\n]\n") : QByteArray("\n]\n"));
         else if (format == QLatin1String("csv") && count == 0)
-            write("id,time,host,line,station,port,model,flash_id,uid,operation,ok,code,text,"
-                  "first_code,seconds,bytes,baud,high_speed,tool_version,images\r\n");
+            write(kCsvHeader);
         else if (format == QLatin1String("table") && width.isEmpty())
             flushHeld();
         fflush(stdout);
@@ -227,7 +237,7 @@ private:
     const QStringList kHead{QStringLiteral("time"),      QStringLiteral("line"), QStringLiteral("station"),
                             QStringLiteral("port"),      QStringLiteral("uid"),  QStringLiteral("flash id"),
                             QStringLiteral("operation"), QStringLiteral("code"), QStringLiteral("result"),
-                            QStringLiteral("images")};
+                            QStringLiteral("images"),    QStringLiteral("serial")};
 
     void flushHeld()
     {
@@ -277,7 +287,10 @@ void printSummary(const recordSummary &s, const QString &format)
                 {{QStringLiteral("line"), c.line}, {QStringLiteral("station"), c.station}}, c));
         out(stdout, QString::fromUtf8(QJsonDocument(QJsonObject{{QStringLiteral("hours"), hours},
                                                                 {QStringLiteral("failures"), failures},
-                                                                {QStringLiteral("stations"), stations}})
+                                                                {QStringLiteral("stations"), stations},
+                                                                {QStringLiteral("serials"),
+                                                                 QJsonObject{{QStringLiteral("used"), s.serialsUsed},
+                                                                             {QStringLiteral("void"), s.serialsVoid}}}})
                                           .toJson(QJsonDocument::Indented)));
         return;
     }
@@ -293,6 +306,8 @@ void printSummary(const recordSummary &s, const QString &format)
         for (const stationCount &c : s.stations)
             text += QStringLiteral("station,%1,%2,,\r\n")
                         .arg(csvField(c.line + QLatin1Char('/') + QString::number(c.station)), counts(c));
+        if (s.serialsUsed + s.serialsVoid > 0)
+            text += QStringLiteral("serials,used,,,,,%1,\r\nserials,void,,,,,%2,\r\n").arg(s.serialsUsed).arg(s.serialsVoid);
         out(stdout, text);
         return;
     }
@@ -311,7 +326,10 @@ void printSummary(const recordSummary &s, const QString &format)
                             {true, false, false})
                     + QLatin1Char('\n')
                     + table(QStringList{QStringLiteral("line"), QStringLiteral("station")} + counts, stations,
-                            {false, true, true, true, true, true, true}));
+                            {false, true, true, true, true, true, true})
+                    + (s.serialsUsed + s.serialsVoid > 0
+                           ? QStringLiteral("\nserial values  used %1  void %2\n").arg(s.serialsUsed).arg(s.serialsVoid)
+                           : QString()));
 }
 } // namespace
 
@@ -333,7 +351,7 @@ int main(int argc, char **argv)
     static const QStringList valued{QStringLiteral("--db"),      QStringLiteral("--uid"),     QStringLiteral("--flash-id"),
                                     QStringLiteral("--station"), QStringLiteral("--line"),    QStringLiteral("--from"),
                                     QStringLiteral("--to"),      QStringLiteral("--result"),  QStringLiteral("--sha256"),
-                                    QStringLiteral("--format"),  QStringLiteral("--limit")};
+                                    QStringLiteral("--format"),  QStringLiteral("--limit"),   QStringLiteral("--serial")};
     for (int i = 0; i < args.size(); ++i) {
         const QString &a = args.at(i);
         if (a == QLatin1String("--help") || a == QLatin1String("-h")) {
@@ -366,6 +384,8 @@ int main(int argc, char **argv)
             filter.line = v;
         else if (a == QLatin1String("--sha256"))
             filter.sha256 = v;
+        else if (a == QLatin1String("--serial"))
+            good = !serialSearchOf(filter.serial = v).empty();
         else if (a == QLatin1String("--station"))
             good = (filter.station = v.toInt(&good)) > 0 && good;
         else if (a == QLatin1String("--limit"))

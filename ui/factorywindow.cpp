@@ -7,6 +7,8 @@
 #include "portlist.h"
 #include "recordstore.h"
 #include "resultcodes.h"
+#include "serialdialog.h"
+#include "serialstore.h"
 #include "statisticswindow.h"
 #include "dailylog.h"
 #include "imageplan.h"
@@ -234,6 +236,7 @@ void factoryWindow::openRecords()
     QString problem;
     if (!readRecordServer(recordServerConfigPath(), &options.server, &problem))
         log(problem);
+    server = options.server;
     origin = defaultOrigin();
     origin.line = lineName();
     origin.toolVersion = QLatin1String(kProgramVersion);
@@ -377,6 +380,8 @@ void factoryWindow::loadSettings()
         board.restorePins(text(QLatin1String(kStationSocketsKey)).split(QLatin1Char(',')));
         board.setPinning(true);
     }
+    ui->cbSerial->setChecked(serialSettings::read().enabled);
+    readSerialRule();
 }
 
 void factoryWindow::applyLock(bool locked)
@@ -386,7 +391,8 @@ void factoryWindow::applyLock(bool locked)
                        static_cast<QWidget *>(ui->cbBootCtl), static_cast<QWidget *>(ui->cbDsrCtl),
                        static_cast<QWidget *>(ui->cbFastLoad),
                        static_cast<QWidget *>(ui->lineEdit), static_cast<QWidget *>(ui->pushButton),
-                       static_cast<QWidget *>(ui->cbKeepGoing), static_cast<QWidget *>(ui->cbPinSockets)})
+                       static_cast<QWidget *>(ui->cbKeepGoing), static_cast<QWidget *>(ui->cbPinSockets),
+                       static_cast<QWidget *>(ui->cbSerial), static_cast<QWidget *>(ui->pbnSerial)})
         w->setEnabled(!locked);
     // The erase button follows the lock through the run state.
     refreshButtons();
@@ -443,6 +449,10 @@ void factoryWindow::renderPanel(int i)
     w.status->setEnabled(hasPort);
     if (w.progress->value() != (hasPort ? m.percent : 0))
         w.progress->setValue(hasPort ? m.percent : 0);
+    // A result shows the value its chip got in place of the percentage.
+    const QString format = hasPort && m.held && !m.serial.isEmpty() ? m.serial : QStringLiteral("%p%");
+    if (w.progress->format() != format)
+        w.progress->setFormat(format);
     // A panel without a port claims nothing, least of all a result.
     setIfChanged(w.status, hasPort ? lookText(m.look) : QString());
     const QString style = hasPort ? lookStyle(m.look) : QString();
@@ -680,6 +690,8 @@ void factoryWindow::chipCounted(int station, chipOutcome outcome, const chipReco
         break;
     }
     Q_UNUSED(station)
+    if (serialOn)
+        showNextSerial();
 }
 
 void factoryWindow::jobLine(int station, lineKind kind, const QString &text)
@@ -761,7 +773,7 @@ void factoryWindow::loadStyle(QString qssFile)
     setStyleSheet(QString::fromUtf8(file.readAll()));
 }
 
-bool factoryWindow::collectImages(QStringList &paths, QList<uint32_t> &addrs)
+bool factoryWindow::collectImages(QStringList &paths, QList<uint32_t> &addrs, const serialRule *serial)
 {
     QList<int> rows;
     for (int n = 0; n < rowParts.size(); ++n) {
@@ -795,17 +807,25 @@ bool factoryWindow::collectImages(QStringList &paths, QList<uint32_t> &addrs)
         log(QStringLiteral("请设置烧录文件路径和烧录的起始地址，并使能这个设置！"));
         return false;
     }
-    return checkPlan(rows, paths, addrs);
+    return checkPlan(rows, paths, addrs, serial);
 }
 
-bool factoryWindow::checkPlan(const QList<int> &rows, const QStringList &paths, const QList<uint32_t> &addrs)
+bool factoryWindow::checkPlan(const QList<int> &rows, const QStringList &paths, const QList<uint32_t> &addrs,
+                              const serialRule *serial)
 {
     QVector<imagePlan::image> plan;
     for (int i = 0; i < paths.size(); ++i)
         plan.append({addrs.at(i), QFileInfo(paths.at(i)).size()});
+    // The serial value's sector is the serial's alone.
+    if (serial)
+        plan.append({serial->address, imagePlan::kSectorSize});
     const imagePlan::problem p = imagePlan::check(plan);
     if (!p)
         return true;
+    if (p.kind == imagePlan::fault::overlap && p.second == paths.size()) {
+        log(QStringLiteral("序列号地址所在的4k扇区与第%1行的烧录区域重叠，请检查序列号地址！").arg(rows.value(p.first) + 1));
+        return false;
+    }
     const int row = rows.value(p.first) + 1;
     switch (p.kind) {
     case imagePlan::fault::unaligned:
@@ -874,7 +894,14 @@ void factoryWindow::startDownload()
     if (daily->folderReady())
         log(QStringLiteral("已创建日志文件，文件存放在log目录中。"));
     lineJob job;
-    if (!collectImages(job.files, job.addresses))
+    serialRule rule;
+    const serialSettings serial = serialSettings::read();
+    QString why;
+    if (serial.enabled && !serial.rule(&rule, &why))
+        return refuseStart(why);
+    serialOn = serial.enabled;
+    shownRule = rule;
+    if (!collectImages(job.files, job.addresses, serial.enabled ? &rule : nullptr))
         return refuseStart(QString());
     bool ok = false;
     job.baud = ui->lineEdit->text().trimmed().toUInt(&ok);
@@ -895,12 +922,68 @@ void factoryWindow::startDownload()
     job.fixture = ui->cbDsrCtl->isChecked();
     job.keepGoing = job.fixture && ui->cbKeepGoing->isChecked();
     job.fastLoad = ui->cbFastLoad->isChecked();
+    if (serial.enabled && !(job.serials = openSerials(rule)))
+        return refuseStart(QString());
     fixtureRun = job.fixture;
     board.clearResults();
     followPorts();
     if (startRun(job, runState::downloading))
         ui->pbnStartDownload->setText(QStringLiteral("停止下载"));
     renderPanels();
+}
+
+std::shared_ptr<chipSerialSource> factoryWindow::openSerials(const serialRule &rule)
+{
+    auto serials = std::make_shared<serialStore>(records->databasePath(), server, rule, origin);
+    QString error;
+    int voided = 0;
+    if (!serials->open(&error, &voided)) {
+        log(QStringLiteral("序列号无法保存在生产记录数据库中：%1").arg(error));
+        return nullptr;
+    }
+    if (voided > 0)
+        log(QStringLiteral("上次中断的运行预留的%1个序列号已作废，不会再次使用").arg(voided));
+    return serials;
+}
+
+void factoryWindow::readSerialRule()
+{
+    const serialSettings settings = serialSettings::read();
+    serialOn = settings.enabled;
+    serialProblem.clear();
+    if (serialOn && !settings.rule(&shownRule, &serialProblem))
+        serialOn = false;
+    showNextSerial();
+}
+
+void factoryWindow::showNextSerial()
+{
+    if (!serialOn) {
+        ui->lbSerialNext->setText(serialProblem.isEmpty() ? QString() : QStringLiteral("设置无效"));
+        ui->lbSerialNext->setToolTip(serialProblem);
+        return;
+    }
+    bool usedUp = false;
+    const QString next = nextSerialText(records->databasePath(), server, shownRule, &usedUp);
+    ui->lbSerialNext->setText(usedUp ? QStringLiteral("序列号已用完")
+                              : next.isEmpty() ? QStringLiteral("下一个：由服务器分配")
+                                               : QStringLiteral("下一个：") + next);
+    ui->lbSerialNext->setToolTip(QStringLiteral("写入地址 0x%1").arg(shownRule.address, 0, 16));
+}
+
+void factoryWindow::on_cbSerial_clicked(bool checked)
+{
+    saveSettings({{QStringLiteral("serial_flag"), flagText(checked)}}, true);
+    readSerialRule();
+}
+
+void factoryWindow::on_pbnSerial_clicked()
+{
+    serialDialog dialog(serialSettings::read(), this);
+    if (dialog.exec() != QDialog::Accepted)
+        return;
+    saveSettings(dialog.settings().keys(), true);
+    readSerialRule();
 }
 
 void factoryWindow::startErase()

@@ -12,6 +12,7 @@
 #include "firmwareimage.h"
 #include "productionline.h"
 #include "recordstore.h"
+#include "serialrule.h"
 #include "stationboard.h"
 
 class QCheckBox;
@@ -74,6 +75,8 @@ private slots:
     void on_cbFastLoad_clicked(bool checked);
     void on_cbSelectAll_clicked(bool checked);
     void on_cbKeepGoing_clicked(bool checked);
+    void on_cbSerial_clicked(bool checked);
+    void on_pbnSerial_clicked();
     void on_cbPinSockets_clicked(bool checked);
 
 protected:
@@ -110,8 +113,17 @@ private:
     void renderPanel(int panel);
     void renderPanels();
     bool anyPanelSelected() const;
-    bool collectImages(QStringList &paths, QList<uint32_t> &addrs);
-    bool checkPlan(const QList<int> &rows, const QStringList &paths, const QList<uint32_t> &addrs);
+    bool collectImages(QStringList &paths, QList<uint32_t> &addrs, const serialRule *serial);
+    bool checkPlan(const QList<int> &rows, const QStringList &paths, const QList<uint32_t> &addrs,
+                   const serialRule *serial);
+    // The serial values' store for a run, open, or null when the settings
+    // or the database refuse (said in the log).
+    std::shared_ptr<chipSerialSource> openSerials(const serialRule &rule);
+    // Reads the serial settings into shownRule (a list file is read here,
+    // not at every chip), then shows the next value.
+    void readSerialRule();
+    // "下一个：…" beside the serial box: the value the next chip gets.
+    void showNextSerial();
     QVector<lineStation> selectedStations();
     bool startRun(const lineJob &job, runState state);
     void startDownload();
@@ -161,6 +173,11 @@ private:
     bool autoRefresh = true;
     uint32_t stationCount = 0;
     recordStore *records = nullptr;
+    recordServer server;
+    // The serial rule the settings make, and why not when they make none.
+    bool serialOn = false;
+    serialRule shownRule;
+    QString serialProblem;
     productionLine *line = nullptr;
     recordOrigin origin;
     QLabel *recordState = nullptr;

@@ -161,6 +161,7 @@ void stationBoard::showStation(int index, const stationStatus &s, bool fixture)
     m.look = s.outcome == chipOutcome::failed ? panelLook::failure : panelLook::success;
     m.percent = s.percent;
     m.held = true;
+    m.serial = s.last.serialText;
 }
 
 void stationBoard::setSelected(int index, bool on)

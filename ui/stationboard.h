@@ -27,6 +27,8 @@ struct panelModel {
     // A result of the last run is up: the panel keeps its station (and a
     // vanished port's name) until the next run.
     bool held = false;
+    // The serial value the shown result's chip got (empty: none).
+    QString serial;
 };
 
 // The factory window's panels as data: which port each shows, and the state

@@ -5,6 +5,8 @@
 // database brought forward, the CSV with several writers, and vq_records'
 // answers as a reader that never writes.
 #include "productioncsv.h"
+#include "recordschema.h"
+#include "recordsql.h"
 #include "recordstore.h"
 #include "simfixture.h"
 #include "testutil.h"
@@ -709,15 +711,16 @@ void tst_records::migration_data()
 {
     QTest::addColumn<bool>("onServer");
     QTest::addColumn<int>("from");
-    QTest::newRow("line's SQLite file, schema 1") << false << 1;
-    QTest::newRow("line's SQLite file, schema 2") << false << 2;
-    QTest::newRow("factory's server, schema 1") << true << 1;
-    QTest::newRow("factory's server, schema 2") << true << 2;
+    for (int from = 1; from < kRecordSchemaVersion; ++from) {
+        QTest::newRow(qPrintable(QStringLiteral("line's SQLite file, schema %1").arg(from))) << false << from;
+        QTest::newRow(qPrintable(QStringLiteral("factory's server, schema %1").arg(from))) << true << from;
+    }
 }
 
 // A database of an older schema is read as it is, and brought to the
 // current one in place by the first writer, step by step, every old row,
-// field and image kept.
+// field and image kept. Schemas 1 and 2 are made as their tools made them;
+// later ones from those by the shipped steps.
 void tst_records::migration()
 {
     QFETCH(bool, onServer);
@@ -726,25 +729,42 @@ void tst_records::migration()
     QTemporaryDir dir;
     recordStoreOptions o;
     o.databasePath = dir.filePath("production.db");
-    QString count;
     const QString legacy = QStringLiteral("legacy%1").arg(from);
+    // The last schema made by hand, then the shipped steps up to `from`.
+    const int made = qMin(from, 2);
+    QString error;
     if (onServer) {
         server->psql("CREATE DATABASE " + legacy);
-        for (const QString &sql : versionSql(from, true, kOld))
+        for (const QString &sql : versionSql(made, true, kOld))
             server->psql(sql, legacy);
         QVERIFY(writeFile(dir.filePath("legacy.json"), server->config(legacy)));
-        QString error;
         QVERIFY(readRecordServer(dir.filePath("legacy.json"), &o.server, &error));
         qputenv("PGPASSWORD", PgServer::kPassword);
+        // Older tools' steps, up to the version they stopped at.
+        {
+            QSqlDatabase db;
+            int version = 0;
+            QVERIFY2(openServerDatabase(o.server, "older", false, &db, &version, &error)
+                         && prepareServerSchema(db, &error, from),
+                     qPrintable(error));
+        }
+        QSqlDatabase::removeDatabase("older");
     } else {
-        for (const QString &sql : versionSql(from, false, kOld))
+        for (const QString &sql : versionSql(made, false, kOld))
             sqlite(o.databasePath, sql);
+        {
+            QSqlDatabase db = QSqlDatabase::addDatabase("QSQLITE", "older");
+            db.setDatabaseName(o.databasePath);
+            QVERIFY2(db.open() && prepareLocalSchema(db, &error, from), qPrintable(error));
+        }
+        QSqlDatabase::removeDatabase("older");
+        QCOMPARE(sqlite(o.databasePath, "PRAGMA user_version"), QString::number(from));
         // The search reads it without changing a byte.
         const QByteArray before = readFile(o.databasePath);
         const ran found = runProgram(build("vq_records"), {"--db", o.databasePath, "--format", "json"});
         const QJsonArray rows = QJsonDocument::fromJson(found.out).array();
         QCOMPARE(rows.size(), kOld);
-        QCOMPARE(rows.at(0).toObject().value("fastLoad").toString(), QString(from == 2 ? "off" : ""));
+        QCOMPARE(rows.at(0).toObject().value("fastLoad").toString(), QString(from >= 2 ? "off" : ""));
         QCOMPARE(rows.at(0).toObject().value("socket").toString(), QString());
         QCOMPARE(readFile(o.databasePath), before);
     }
@@ -753,20 +773,22 @@ void tst_records::migration()
     fresh.imageBaud = 2000000;
     fresh.boot = true;
     fresh.socket = "pci-0000:00:14.0-usb-0:1.3:1.0-port0";
+    fresh.serial = "0d0c0b0a";
+    fresh.serialNumber = "168496141";
     {
         recordStore store(o);
         store.append(fresh);
         QVERIFY(store.flushUpload(kRunMs));
     }
     QVector<productionRow> rows;
+    const QString current = QString::number(kRecordSchemaVersion);
     if (onServer) {
-        QCOMPARE(server->psql("SELECT max(version) FROM schema_version", legacy), QString("3"));
-        QString error;
+        QCOMPARE(server->psql("SELECT max(version) FROM schema_version", legacy), current);
         const auto query = recordQuery::openServer(o.server, &error);
         QVERIFY2(query, qPrintable(error));
         QVERIFY(query->find(recordFilter(), &rows, &error));
     } else {
-        QCOMPARE(sqlite(o.databasePath, "PRAGMA user_version"), QString("3"));
+        QCOMPARE(sqlite(o.databasePath, "PRAGMA user_version"), current);
         rows = rowsIn(o.databasePath);
     }
     QCOMPARE(rows.size(), kOld + 1);
@@ -775,15 +797,18 @@ void tst_records::migration()
     QCOMPARE(rows.first().imageBaud, 2000000u);
     QCOMPARE(rows.first().boot, std::optional<bool>(true));
     QCOMPARE(rows.first().socket, fresh.socket);
+    QCOMPARE(rows.first().serial, fresh.serial);
+    QCOMPARE(rows.first().serialNumber, fresh.serialNumber);
     for (int n = 1; n <= kOld; ++n) {
         const productionRow &old = rows.at(n);
         QCOMPARE(old.uid, QStringLiteral("OLD%1").arg(kOld - n));
         QCOMPARE(old.images.size(), 1);
         QCOMPARE(old.images.first().sha256, QByteArray("ab") + QByteArray::number(kOld - n));
         // Not recorded then: not the same as off; what schema 2 recorded stays.
-        QCOMPARE(old.fastLoad, QString(from == 2 ? "off" : ""));
-        QCOMPARE(old.boot, from == 2 ? std::optional<bool>(true) : std::optional<bool>());
+        QCOMPARE(old.fastLoad, QString(from >= 2 ? "off" : ""));
+        QCOMPARE(old.boot, from >= 2 ? std::optional<bool>(true) : std::optional<bool>());
         QCOMPARE(old.socket, QString());
+        QCOMPARE(old.serial, QString());
     }
 }
 
