@@ -12,6 +12,7 @@
 //   vq_bench records-view [--view-rows 1000000] [--no-server]   (the statistics window's part alone)
 //   vq_bench records-view-server [--view-rows 1000000]            (its PostgreSQL half alone)
 //   vq_bench updater  [--only release,endless,bomb,trickle] [--bomb-bytes 4294967040] [--trickle-ms 20000]
+//   vq_bench serial   [--chips 2000] [--stations 8]
 //
 // Every figure is printed as one "key: value ..." line; the station run adds
 // a table. Efficiency is the line's own time for the bytes (10 bits a byte at
@@ -23,6 +24,7 @@
 #include "factorybench.h"
 #include "linebench.h"
 #include "recordbench.h"
+#include "serialbench.h"
 #include "statisticsbench.h"
 #include "updaterbench.h"
 #include "serial.h"
@@ -381,6 +383,8 @@ int main(int argc, char **argv)
         return benchStatisticsView(args.list);
     if (mode == "records-view-server")
         return benchStatisticsViewServer(args.list);
+    if (mode == "serial")
+        return benchSerial(args.value("--chips", "2000").toInt(), args.value("--stations", "8").toInt());
     if (mode == "updater")
         return benchUpdater(args.value("--only", "release,endless,bomb,trickle").split(','),
                             args.value("--bomb-bytes", "4294967040").toLongLong(),
@@ -396,6 +400,6 @@ int main(int argc, char **argv)
         return benchLine(args.value("--counts", "1,16,32").split(','), size, baud, args.flag("--fast-load"));
     if (mode == "factory-run")
         return factoryRun(args.value("--count", "1").toInt(), size, baud, args.flag("--statistics"));
-    fprintf(stderr, "usage: vq_bench flash|ramcode|stations|idle|factory|line|chip|records|updater [options]\n");
+    fprintf(stderr, "usage: vq_bench flash|ramcode|stations|idle|factory|line|chip|records|serial|updater [options]\n");
     return 2;
 }

@@ -1,6 +1,7 @@
 #include "flashline.h"
 
 #include "cfgfile.h"
+#include "serialstore.h"
 
 #include <QCoreApplication>
 #include <QEvent>
@@ -77,6 +78,7 @@ flashLine::flashLine(const flashOptions &o, const QStringList &stationPorts)
     QString problem;
     if (!readRecordServer(recordServerConfigPath(), &store.server, &problem))
         queue(stderr, QStringLiteral("vq_flash: ") + problem);
+    server = store.server;
     origin = defaultOrigin();
     origin.line = lineName();
     // Before the store makes a file that is not a database yet.
@@ -145,13 +147,26 @@ void flashLine::orderCompleted()
 bool flashLine::start()
 {
     lineJob job;
-    if (!options.orderPath.isEmpty()) {
-        if (!orderJob(&job))
+    // A completed order touches nothing, not even the serial values.
+    if (!options.orderPath.isEmpty() && !orderJob(&job))
+        return false;
+    if (options.serialOn) {
+        auto serials = std::make_shared<serialStore>(records->databasePath(), server, options.serial, origin);
+        QString error;
+        int voided = 0;
+        if (!serials->open(&error, &voided)) {
+            print(stderr, QStringLiteral("vq_flash: the serial values cannot be kept in %1: %2\n")
+                              .arg(records->databasePath(), error));
             return false;
-    } else {
-        // One copy of the images for every station, read before any chip
-        // is touched, so that a file changed on disk mid-run changes
-        // nothing sent.
+        }
+        if (voided > 0)
+            queue(stderr, QStringLiteral("vq_flash: %1 serial values reserved by a process that is gone are void").arg(voided));
+        job.serials = serials;
+    }
+    // An order's job has its images, read and checked when it was loaded.
+    if (options.orderPath.isEmpty()) {
+        // One copy of the images for every station, read before any chip is
+        // touched, so that a file changed on disk mid-run changes nothing sent.
         uint32_t loadCode = 0;
         int failed = -1;
         job.images = loadFirmwareImages(options.files, options.addresses, loadCode, failed);
@@ -171,7 +186,7 @@ bool flashLine::start()
     }
     QVector<lineStation> stations;
     for (int i = 0; i < ports.size(); ++i)
-        stations.append({i + 1, ports.at(i)});
+        stations.append({i + 1, ports.at(i), QString()});
     if (options.json) {
         for (int i = 0; i < ports.size(); ++i)
             json(i, QStringLiteral("start"));
@@ -419,9 +434,11 @@ void flashLine::summary()
         QStringList cells;
         QString text;
     };
-    const QStringList head{QStringLiteral("station"), QStringLiteral("port"),    QStringLiteral("good"),
-                           QStringLiteral("failed"),  QStringLiteral("code"),    QStringLiteral("seconds"),
-                           QStringLiteral("flash ID"), QStringLiteral("UID")};
+    QStringList head{QStringLiteral("station"), QStringLiteral("port"),    QStringLiteral("good"),
+                     QStringLiteral("failed"),  QStringLiteral("code"),    QStringLiteral("seconds"),
+                     QStringLiteral("flash ID"), QStringLiteral("UID")};
+    if (options.serialOn)
+        head << QStringLiteral("serial");
     QList<row> rows;
     for (int i = 0; i < line->stationCount(); ++i) {
         const stationStatus &s = line->station(i);
@@ -429,12 +446,18 @@ void flashLine::summary()
         const QString text = s.hasResult ? r.text
                            : s.activity == stationActivity::waiting || options.continuous ? QStringLiteral("no chip")
                                                                                            : QStringLiteral("stopped");
-        rows.append({{QString::number(s.number), s.port, QString::number(s.good), QString::number(s.failed),
-                      s.hasResult ? hexCode(r.code) : QStringLiteral("-"),
-                      s.hasResult ? QString::number(r.seconds, 'f', 2) : QStringLiteral("-"),
-                      r.flashId.isEmpty() ? QStringLiteral("-") : r.flashId,
-                      r.flashUid.isEmpty() ? QStringLiteral("-") : r.flashUid},
-                     text});
+        QStringList cells{QString::number(s.number), s.port, QString::number(s.good), QString::number(s.failed),
+                          s.hasResult ? hexCode(r.code) : QStringLiteral("-"),
+                          s.hasResult ? QString::number(r.seconds, 'f', 2) : QStringLiteral("-"),
+                          r.flashId.isEmpty() ? QStringLiteral("-") : r.flashId,
+                          r.flashUid.isEmpty() ? QStringLiteral("-") : r.flashUid};
+        // The last chip's value; a void one is marked, since it is in a chip
+        // that did not pass.
+        if (options.serialOn)
+            cells << (r.serialText.isEmpty() ? QStringLiteral("-")
+                                             : r.serialText + (s.outcome == chipOutcome::good ? QString()
+                                                                                               : QStringLiteral(" (void)")));
+        rows.append({cells, text});
     }
     QVector<int> width(head.size());
     for (int c = 0; c < head.size(); ++c) {
@@ -483,6 +506,11 @@ void flashLine::json(int index, const QString &event, const chipRecord *record)
         o.insert(QStringLiteral("bytes"), record->bytesWritten);
         o.insert(QStringLiteral("portLost"), record->portLost);
         o.insert(QStringLiteral("stopped"), line->station(index).outcome == chipOutcome::stopped);
+        if (options.serialOn) {
+            o.insert(QStringLiteral("serial"), record->serial);
+            o.insert(QStringLiteral("serialNumber"), record->serialNumber);
+            o.insert(QStringLiteral("serialText"), record->serialText);
+        }
     }
     if (event == QLatin1String("end")) {
         const stationStatus &s = line->station(index);

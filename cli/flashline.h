@@ -22,8 +22,9 @@ public:
     flashLine(const flashOptions &options, const QStringList &ports);
     ~flashLine() override;
 
-    // false when the run is refused before any chip is touched: its order
-    // is complete, or its progress cannot be read (said on standard error).
+    // false, with why on standard error, when the run cannot start (its
+    // order is complete or its progress cannot be read, the serial values'
+    // store cannot be used); no port has been opened then.
     bool start();
     // The first request stops the line (every chip in hand ends with the
     // stop code and is brought back to its boot ROM); a second one
@@ -94,5 +95,6 @@ private:
     // The store outlives the line that appends to it; its destructor waits
     // for the rows still being written.
     std::unique_ptr<recordStore> records;
+    recordServer server;
     std::unique_ptr<productionLine> line;
 };

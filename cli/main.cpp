@@ -58,6 +58,8 @@ int makeOrder(const flashOptions &options)
     order.dsr = options.continuous;
     // A continuous station of vq_flash goes on after a failed chip.
     order.keepGoing = options.continuous;
+    order.serialOn = options.serialOn;
+    order.serial = options.serial;
     for (int i = 0; i < options.files.size(); ++i)
         order.images.append({QString(), options.files.at(i), options.addresses.at(i), QByteArray()});
     QString error;

@@ -27,35 +27,107 @@ QString hexAddress(quint64 value)
     return QStringLiteral("0x") + QString::number(value, 16);
 }
 
+// The serial value's sector joins the plan as one more image, whole: no
+// image may share it.
 QString checkImages(const flashOptions &o)
 {
     QVector<imagePlan::image> plan;
     for (int i = 0; i < o.files.size(); ++i)
         plan.append({o.addresses.at(i), QFileInfo(o.files.at(i)).size()});
+    if (o.serialOn)
+        plan.append({o.serial.address, imagePlan::kSectorSize});
     const imagePlan::problem p = imagePlan::check(plan);
     if (!p)
         return QString();
-    const QString first = o.files.value(p.first);
+    const auto name = [&](int index) {
+        return index < o.files.size() ? QStringLiteral("\"%1\"").arg(o.files.at(index))
+                                      : QStringLiteral("the serial value's sector");
+    };
     const quint64 start = p.first >= 0 ? plan.at(p.first).address : 0;
     const quint64 end = p.first >= 0 ? start + quint64(plan.at(p.first).size) : 0;
     switch (p.kind) {
     case imagePlan::fault::unaligned:
         return QStringLiteral("address %1 is not a multiple of 0x1000").arg(hexAddress(start));
     case imagePlan::fault::empty:
-        return QStringLiteral("\"%1\" is empty").arg(first);
+        return QStringLiteral("%1 is empty").arg(name(p.first));
     case imagePlan::fault::pastAddressSpace:
-        return QStringLiteral("\"%1\" (%2 bytes at %3) runs past the 32-bit address space")
-            .arg(first)
+        return QStringLiteral("%1 (%2 bytes at %3) runs past the 32-bit address space")
+            .arg(name(p.first))
             .arg(plan.at(p.first).size)
             .arg(hexAddress(start));
     case imagePlan::fault::overlap: {
         const quint64 startB = plan.at(p.second).address, endB = startB + quint64(plan.at(p.second).size);
-        return QStringLiteral("\"%1\" (%2..%3) and \"%4\" (%5..%6) overlap")
-            .arg(first, hexAddress(start), hexAddress(end - 1), o.files.at(p.second), hexAddress(startB),
+        return QStringLiteral("%1 (%2..%3) and %4 (%5..%6) overlap")
+            .arg(name(p.first), hexAddress(start), hexAddress(end - 1), name(p.second), hexAddress(startB),
                  hexAddress(endB - 1));
     }
     case imagePlan::fault::pastFlash:
     case imagePlan::fault::none:
+        break;
+    }
+    return QString();
+}
+
+bool parseHexAddress(const QString &text, uint32_t *address)
+{
+    // Hex digits after at most one 0x: the number parser alone also takes a
+    // sign, blanks and a second prefix.
+    static const QRegularExpression hexAddress(QStringLiteral("^(?:0[xX])?([0-9a-fA-F]{1,8})$"));
+    const QRegularExpressionMatch m = hexAddress.match(text);
+    bool ok = false;
+    *address = m.hasMatch() ? m.captured(1).toUInt(&ok, 16) : 0;
+    return ok;
+}
+
+QString listProblemText(const QString &path, const serialListProblem &p)
+{
+    using kind = serialListProblem::kind;
+    const QString where = QStringLiteral("serial list \"%1\"").arg(path);
+    switch (p.what) {
+    case kind::unreadable:
+        return QStringLiteral("cannot read the %1").arg(where);
+    case kind::noValues:
+        return where + QStringLiteral(" holds no values");
+    case kind::malformed:
+        return where + QStringLiteral(", line %1: not a value of hex bytes").arg(p.line);
+    case kind::tooLong:
+        return where + QStringLiteral(", line %1: longer than %2 bytes").arg(p.line).arg(kMaxListBytes);
+    case kind::lengthDiffers:
+        return where + QStringLiteral(", line %1: not as long as the value on line %2").arg(p.line).arg(p.otherLine);
+    case kind::repeated:
+        return where + QStringLiteral(", line %1: the value of line %2 again").arg(p.line).arg(p.otherLine);
+    case kind::none:
+        break;
+    }
+    return QString();
+}
+
+QString checkSerial(const flashOptions &o)
+{
+    if (o.serialOptions.isEmpty())
+        return QString();
+    if (!o.serialOn)
+        return o.serialOptions.first() + QStringLiteral(" goes with --serial-at");
+    if (o.files.isEmpty())
+        return QStringLiteral("--serial-at writes each chip's value with its images: give FILE@ADDR");
+    if (o.serialOptions.contains(QStringLiteral("--serial-list"))) {
+        for (const QString &counter : o.serialOptions) {
+            if (counter != QLatin1String("--serial-at") && counter != QLatin1String("--serial-list"))
+                return counter + QStringLiteral(" is for counters; --serial-list writes its values as they are");
+        }
+        return QString();
+    }
+    switch (checkCounterRule(o.serial)) {
+    case serialFault::badBytes:
+        return QStringLiteral("--serial-bytes must be 1 to %1").arg(kMaxCounterBytes);
+    case serialFault::badStep:
+        return QStringLiteral("--serial-step must be at least 1");
+    case serialFault::startTooWide:
+        return QStringLiteral("--serial-start %1 does not fit in %2 bytes written as %3")
+            .arg(counterDecimal(o.serial.start))
+            .arg(o.serial.bytes)
+            .arg(serialFormatName(o.serial.written));
+    case serialFault::none:
         break;
     }
     return QString();
@@ -66,6 +138,8 @@ const char kUsage[] =
     "usage: vq_flash --port PORT [--port PORT ...] | --all-ports [--exclude PORT ...]\n"
     "                [--baud N] [--high-speed] [--fast-load] [--erase] [--reset] [--boot]\n"
     "                [--continuous] [--record FILE] [--db FILE] [--json] [--verbose] [FILE@ADDR ...]\n"
+    "                [--serial-at ADDR [--serial-start N] [--serial-step K] [--serial-bytes B]\n"
+    "                 [--serial-format le|be|dec|hex] | [--serial-list FILE]]\n"
     "       vq_flash --order FILE [--operator NAME] --port PORT ... | --all-ports [...]\n"
     "       vq_flash --make-order FILE [--quantity N] [--model M ...] [--product TEXT]\n"
     "                [--baud N] [options] FILE@ADDR ...\n"
@@ -108,6 +182,18 @@ const char kUsage[] =
     "                 one JSON object per port\n"
     "  FILE@ADDR      write FILE at flash address ADDR (hexadecimal, with or without\n"
     "                 0x, a multiple of 0x1000); files are written in the order given\n"
+    "  --serial-at ADDR  give every chip a value of its own (a serial number, a MAC\n"
+    "                 address), written after the images at ADDR (hexadecimal, a\n"
+    "                 multiple of 0x1000) in a 4 KiB sector no image touches; each\n"
+    "                 value is used once (see the README's \"Serial numbers\")\n"
+    "  --serial-start N  the counter's first value, decimal or 0x hex (default 0)\n"
+    "  --serial-step K   what the counter adds for the next chip (default 1)\n"
+    "  --serial-bytes B  the value's width, 1 to 16 (default 4)\n"
+    "  --serial-format F le or be: binary little or big endian (default le); dec or\n"
+    "                 hex: ASCII digits zero-padded to B characters\n"
+    "  --serial-list FILE  the values of FILE instead of a counter: one a line as hex\n"
+    "                 bytes (\":\", \"-\" and blanks allowed), all of one length, written\n"
+    "                 as they are; blank lines and lines starting with \"#\" are skipped\n"
     "  --order FILE   run a production order: its images (checked against their\n"
     "                 SHA-256), chip models, speed and options; arguments that\n"
     "                 contradict it are refused; stations take no further chip once\n"
@@ -156,7 +242,33 @@ bool takesValue(const QString &a)
                                     QStringLiteral("--operator"), QStringLiteral("--make-order"),
                                     QStringLiteral("--quantity"), QStringLiteral("--model"),
                                     QStringLiteral("--product")};
-    return valued.contains(a);
+    return valued.contains(a) || a.startsWith(QLatin1String("--serial-"));
+}
+
+QString takeSerialValue(const QString &a, const QString &value, flashOptions *o)
+{
+    const QString bad = QStringLiteral("bad value \"%1\" for %2").arg(value, a);
+    o->serialOptions << a;
+    serialRule &r = o->serial;
+    bool ok = true;
+    if (a == QLatin1String("--serial-at")) {
+        ok = parseHexAddress(value, &r.address);
+        o->serialOn = true;
+    } else if (a == QLatin1String("--serial-start")) {
+        ok = parseSerialCounter(value, &r.start);
+    } else if (a == QLatin1String("--serial-step")) {
+        ok = parseSerialCounter(value, &r.step);
+    } else if (a == QLatin1String("--serial-bytes")) {
+        r.bytes = value.toInt(&ok, 10);
+    } else if (a == QLatin1String("--serial-format")) {
+        ok = parseSerialFormat(value, &r.written);
+    } else if (a == QLatin1String("--serial-list")) {
+        // Read once the command is known to be whole.
+        r.listPath = value;
+    } else {
+        return QStringLiteral("unknown option \"%1\"").arg(a);
+    }
+    return ok ? QString() : bad;
 }
 
 QString takeValue(const QString &a, const QString &value, flashOptions *o)
@@ -164,7 +276,9 @@ QString takeValue(const QString &a, const QString &value, flashOptions *o)
     if (value.isEmpty() && a != QLatin1String("--record") && a != QLatin1String("--baud")
         && a != QLatin1String("--product"))
         return a + QStringLiteral(" needs a value");
-    if (a == QLatin1String("--order")) {
+    if (a.startsWith(QLatin1String("--serial-"))) {
+        return takeSerialValue(a, value, o);
+    } else if (a == QLatin1String("--order")) {
         o->orderPath = value;
     } else if (a == QLatin1String("--operator")) {
         o->operatorName = value;
@@ -203,13 +317,8 @@ QString takeImage(const QString &a, flashOptions *o)
     const int at = a.lastIndexOf(QLatin1Char('@'));
     if (at <= 0)
         return QStringLiteral("\"%1\" is not FILE@ADDR").arg(a);
-    // Hex digits after at most one 0x: the number parser alone also takes a
-    // sign, blanks and a second prefix.
-    static const QRegularExpression hexAddress(QStringLiteral("^(?:0[xX])?([0-9a-fA-F]{1,8})$"));
-    const QRegularExpressionMatch m = hexAddress.match(a.mid(at + 1));
-    bool ok = false;
-    const uint address = m.hasMatch() ? m.captured(1).toUInt(&ok, 16) : 0;
-    if (!ok)
+    uint32_t address = 0;
+    if (!parseHexAddress(a.mid(at + 1), &address))
         return QStringLiteral("bad address in \"%1\"").arg(a);
     if (!imagePlan::aligned(address))
         return QStringLiteral("address 0x%1 is not a multiple of 0x1000").arg(address, 0, 16);
@@ -244,6 +353,14 @@ QString orderContradiction(const flashOptions &o)
     }
     if (o.baudGiven && o.baud != w.baud)
         return QStringLiteral("--baud %1 contradicts the order (baud %2)").arg(o.baud).arg(w.baud);
+    // Serial options may only say what the order's rule says: the same
+    // values at the same address.
+    if (!o.serialOptions.isEmpty() && !w.serialOn)
+        return o.serialOptions.first() + QStringLiteral(" contradicts the order (it has no serial rule)");
+    const bool sameRule = o.serialOn && o.serial.address == w.serial.address && o.serial.key() == w.serial.key();
+    if (!o.serialOptions.isEmpty() && !sameRule)
+        return QStringLiteral("the serial options contradict the order's serial rule (serial.at 0x%1, %2)")
+            .arg(QString::number(w.serial.address, 16), w.serial.key());
     if (o.files.isEmpty())
         return QString();
     // Images given beside an order must be the order's, byte for byte.
@@ -271,6 +388,8 @@ QString takeOrder(flashOptions *o)
     o->addresses = o->order.addresses();
     o->baud = o->order.baud;
     o->continuous = o->order.dsr;
+    o->serialOn = o->order.serialOn;
+    o->serial = o->order.serial;
     return QString();
 }
 
@@ -281,6 +400,9 @@ QString checkRequest(const flashOptions &o)
         return QStringLiteral("baud rate %1 is outside %2 to %3").arg(o.baud).arg(kMinBaud).arg(kMaxBaud);
     if (o.files.isEmpty() && !o.erase)
         return QStringLiteral("nothing to do: give FILE@ADDR images, or --erase");
+    const QString serial = checkSerial(o);
+    if (!serial.isEmpty())
+        return serial;
     const QString images = checkImages(o);
     if (!images.isEmpty())
         return images;
@@ -328,6 +450,12 @@ QString parseOptions(const QStringList &args, flashOptions *o, bool *syntax)
         return QStringLiteral("--operator goes with --order");
     if ((o->quantity > 0 || !o->models.isEmpty() || !o->product.isEmpty()) && o->makeOrderPath.isEmpty())
         return QStringLiteral("--quantity, --model and --product go with --make-order");
+    if (o->serialOn && !o->serial.listPath.isEmpty()) {
+        *syntax = false;
+        const serialListProblem p = loadSerialList(o->serial.listPath, &o->serial);
+        if (p)
+            return listProblemText(o->serial.listPath, p);
+    }
     if (!o->makeOrderPath.isEmpty()) {
         if (!o->orderPath.isEmpty() || !o->ports.isEmpty() || o->allPorts)
             return QStringLiteral("--make-order writes an order and programs nothing: no --order, --port or --all-ports");

@@ -4,6 +4,7 @@
 #include <QStringList>
 #include <cstdint>
 
+#include "serialrule.h"
 #include "workorder.h"
 
 // What one vq_flash command asks for, checked before any port is opened.
@@ -28,6 +29,12 @@ struct flashOptions {
     QString databasePath;  // empty: the line's own (recordStoreOptions)
     QStringList files;
     QList<uint32_t> addresses;
+    // Each chip's own value (--serial-at and the rest): a counter, or the
+    // values of a list file, read when the options are.
+    bool serialOn = false;
+    serialRule serial;
+    // The serial options given, for the checks that need all of them.
+    QStringList serialOptions;
     // --baud was given (the default is not a contradiction of an order).
     bool baudGiven = false;
     // --order FILE: the production order, read and checked whole; the

@@ -71,14 +71,17 @@ bool productionLine::start(const QVector<lineStation> &list, const lineJob &j)
         s->status.port = spec.port;
         s->job = std::make_unique<tranThread>();
         tranThread *t = s->job.get();
-        t->setConfig(spec.port, j.files, j.addresses, j.highSpeed, j.reset, j.fixture, j.boot, j.baud);
+        t->setConfig(spec.socket.isEmpty() ? spec.port : spec.socket, j.files, j.addresses, j.highSpeed, j.reset, j.fixture, j.boot, j.baud);
         t->eraseFlag = j.erase;
         t->eraseBeforeWrite = j.eraseBeforeWrite && !j.erase;
         t->fastLoad = j.fastLoad;
         t->continueAfterFailure = j.fixture && j.keepGoing && !j.erase;
         t->models = j.models;
-        if (!j.erase)
+        t->station = spec.number;
+        if (!j.erase) {
             t->setImages(j.images);
+            t->serials = j.serials.get();
+        }
         const int index = stations.size();
         connect(t, &tranThread::jobLine, this,
                 [this, index](lineKind kind, const QString &text) { emit lineLogged(index, kind, text); });

@@ -40,6 +40,9 @@ struct lineJob {
     bool keepGoing = false;
     bool eraseBeforeWrite = false;
     bool fastLoad = false;
+    // Each chip's own value, written after the images (null: none); the
+    // stations reserve and settle their values through it.
+    std::shared_ptr<chipSerialSource> serials;
     // The chip models the stations may program; empty: any.
     QStringList models;
     lineOrder order;
@@ -47,7 +50,11 @@ struct lineJob {
 
 struct lineStation {
     int number = 0;  // from 1, the row's station
-    QString port;
+    QString port;    // the name the station is shown by
+    // A station pinned to a USB socket reaches its port through the socket,
+    // so that it stays with its fixture when adapters re-enumerate during
+    // the run; empty: through the port's name.
+    QString socket;
 };
 
 // What a counted chip came to. Stopped chips (their code ends in 0xE8) and

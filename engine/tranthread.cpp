@@ -7,8 +7,10 @@
 #include "ymodemsender.h"
 
 #include <QCoreApplication>
+#include <QCryptographicHash>
 #include <QElapsedTimer>
 #include <QFileInfo>
+#include <QUuid>
 
 using namespace jobStatus;
 
@@ -83,6 +85,7 @@ void tranThread::setConfig(const QString &port, const QStringList &paths, const 
     stepCount = paths.size() + 1;
     // Images handed over for an earlier configuration are not these.
     images.reset();
+    chipImages.reset();
     cmd->stop.clear();
 }
 
@@ -142,7 +145,7 @@ void tranThread::run()
         stepCount = 1;
         eraseJob();
     } else {
-        stepCount = filePaths.size() + 1;
+        stepCount = filePaths.size() + 1 + (serials ? 1 : 0);
         downloadJob();
     }
     if (serial)
@@ -158,6 +161,8 @@ bool tranThread::openLink()
         delete serial;
     }
     serial = new Serial;
+    // Before the open, so that a refused port is recorded where it is too.
+    place = placeOfPort(portName);
     if (!serial->openPort(portName, kBootBaud))
         return false;
     linkOpen = true;
@@ -183,7 +188,57 @@ uint32_t tranThread::programOnce()
 {
     cmd->fastLoad = fastLoad;
     cmd->allowedModels = models;
-    return cmd->programFlash(baudRate, images, eraseBeforeWrite ? kEraseWholeChip : kKeepFlash, highFlag);
+    const uint32_t code =
+        cmd->programFlash(baudRate, chipImages, eraseBeforeWrite ? kEraseWholeChip : kKeepFlash, highFlag);
+    // The value is the last file: once its exchange has begun it may be in
+    // the chip, whatever the run comes to.
+    valueSent = valueSent || (chipValue.granted && cmd->filesStarted() > images->size());
+    return code;
+}
+
+bool tranThread::takeSerial()
+{
+    chipImages = images;
+    chipValue = chipSerial();
+    valueSent = false;
+    if (!serials)
+        return true;
+    chipValue = serials->reserve(station);
+    if (!chipValue.granted) {
+        if (!chipValue.detail.isEmpty())
+            log(lineKind::error, chipValue.detail);
+        publishFailure(chipValue.refusal, 0.0);
+        return false;
+    }
+    log(lineKind::progress, QStringLiteral("序列号：%1（写入地址 0x%2）").arg(chipValue.text, hex(chipValue.address)));
+    QVector<firmwareImage> withValue = *images;
+    firmwareImage value;
+    value.fileName = QStringLiteral("序列号");
+    value.address = chipValue.address;
+    value.bytes = chipValue.bytes;
+    value.sha256 = QCryptographicHash::hash(value.bytes, QCryptographicHash::Sha256).toHex();
+    withValue.append(value);
+    chipImages = firmwareImageSet::create(std::move(withValue));
+    return true;
+}
+
+void tranThread::settleSerial(int result, chipRecord &record)
+{
+    if (!chipValue.granted)
+        return;
+    const serialUse use = result == kSucceeded ? serialUse::used : valueSent ? serialUse::voided : serialUse::returned;
+    if (!serials->settle(chipValue, use, record.rowId, record.flashUid))
+        log(lineKind::warning, QStringLiteral("序列号 %1 的结果无法写入数据库，该序列号保留不再使用").arg(chipValue.text));
+    if (use == serialUse::voided)
+        log(lineKind::warning, QStringLiteral("序列号 %1 已作废（可能已写入失败的芯片），不会再次使用").arg(chipValue.text));
+    else if (use == serialUse::returned)
+        log(lineKind::progress, QStringLiteral("序列号 %1 未写入芯片，已退回").arg(chipValue.text));
+    if (use != serialUse::returned) {
+        record.serial = chipValue.hex;
+        record.serialNumber = chipValue.number;
+        record.serialText = chipValue.text;
+    }
+    chipValue = chipSerial();
 }
 
 void tranThread::downloadJob()
@@ -212,6 +267,12 @@ void tranThread::downloadJob()
         }
         QElapsedTimer clock;
         clock.start();
+        // Reserved and committed before the chip is touched.
+        if (!takeSerial()) {
+            if (!nextChipAfterFailure())
+                return;
+            continue;
+        }
         enterBootRom();
         setStatus(kBusy);
         firstAttemptCode = 0;
@@ -436,7 +497,8 @@ void tranThread::publish(int result, uint32_t code, const QString &text, double 
     dsrChangesAtChip = serial ? serial->dsrChanges() : -1;
     chipRecord r;
     r.finished = QDateTime::currentDateTime();
-    r.portName = portName;
+    r.portName = place.port.isEmpty() ? portName : place.port;
+    r.socket = place.socket;
     r.model = cmd->chipModel;
     r.flashId = cmd->flashId;
     r.flashUid = cmd->flashUid;
@@ -466,22 +528,25 @@ void tranThread::publish(int result, uint32_t code, const QString &text, double 
     r.boot = bootFlag;
     r.reset = resetFlag;
     r.dsrMode = continueFlag;
+    r.rowId = QUuid::createUuid().toString(QUuid::WithoutBraces);
+    settleSerial(result, r);
     lastRecord = r;
     setStatus(result);
 }
 
 qint64 tranThread::bytesAcknowledged() const
 {
-    if (!images)
+    const firmwareImageSet &sent = chipImages ? chipImages : images;
+    if (!sent)
         return 0;
     // done counts the RAM code as one step and every written image as one
     // more; the sender's fraction is the share of the image in flight.
-    const int written = qBound(0, static_cast<int>(cmd->done.load()) - 1, images->size());
+    const int written = qBound(0, static_cast<int>(cmd->done.load()) - 1, sent->size());
     qint64 bytes = 0;
     for (int i = 0; i < written; ++i)
-        bytes += images->at(i).bytes.size();
-    if (written < images->size())
-        bytes += static_cast<qint64>(cmd->ymodem->fraction.load() * images->at(written).bytes.size());
+        bytes += sent->at(i).bytes.size();
+    if (written < sent->size())
+        bytes += static_cast<qint64>(cmd->ymodem->fraction.load() * sent->at(written).bytes.size());
     return bytes;
 }
 

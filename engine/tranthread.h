@@ -10,6 +10,8 @@
 #include <cstdint>
 
 #include "firmwareimage.h"
+#include "serialsource.h"
+#include "portlist.h"
 #include "stoprequest.h"
 
 class Serial;
@@ -41,7 +43,8 @@ Q_DECLARE_METATYPE(lineKind)
 // production record.
 struct chipRecord {
     QDateTime finished;
-    QString portName;
+    QString portName;   // the device's name, also when the job was given its socket's
+    QString socket;     // the USB socket the port was in when the job opened it; empty: none known
     QString model;      // empty when the chip was never identified
     QString flashId;
     QString flashUid;
@@ -72,6 +75,14 @@ struct chipRecord {
     bool boot = false;
     bool reset = false;
     bool dsrMode = false;
+    // The row's name, made with the record, so that the chip's serial value
+    // points at the row that will be stored.
+    QString rowId;
+    // The chip's own value where it went to the chip (used, or void because
+    // it may be in a chip that failed); empty when none did.
+    QString serial;         // hex bytes in flash order
+    QString serialNumber;   // a counter's number in decimal
+    QString serialText;     // as the operator reads it
 };
 
 // One whole programming job (download or erase) on one port, on a thread of
@@ -135,6 +146,10 @@ public:
     // Set before start(): the RAM code is loaded at the burn speed
     // (chipCommand::fastLoad).
     bool fastLoad = false;
+    // Set before start() when every chip gets a value of its own, written
+    // after the images; the station number goes with each reservation.
+    chipSerialSource *serials = nullptr;
+    int station = 0;
     // Set before start(): the chip models the run may program (empty: any).
     QStringList models;
 
@@ -179,8 +194,16 @@ private:
     // A download's failure: its lines, then its result.
     void publishFailure(uint32_t code, double seconds);
     qint64 bytesAcknowledged() const;
+    // Reserves the chip's value and adds it to the chip's images; false
+    // (and the refusal published) when the chip cannot have one.
+    bool takeSerial();
+    // Gives the reserved value its outcome as the chip's result is made.
+    void settleSerial(int result, chipRecord &record);
 
     bool modemLines = false;
+    // Where the port was when the job last opened it: what its chips'
+    // records say of their port.
+    portPlace place;
     // Steps of the whole job (images + the RAM code), for getProcess on the
     // controller's thread.
     std::atomic<int> stepCount{1};
@@ -188,6 +211,11 @@ private:
     std::atomic<bool> dsrLevel{false};
     chipRecord lastRecord;
     firmwareImageSet images;
+    // What the chip in hand gets: the run's images and its own value.
+    firmwareImageSet chipImages;
+    chipSerial chipValue;
+    // The value's transfer has begun on this chip, in some attempt.
+    bool valueSent = false;
     // The code of a failed first attempt that a retry followed.
     uint32_t firstAttemptCode = 0;
     // The fixture's lever has been let go since the last chip's result.

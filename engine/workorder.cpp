@@ -25,6 +25,10 @@ constexpr double kMaxExactInteger = 9007199254740992.0;
 
 const char *const kOrderKeys[] = {"order", "product", "quantity", "models", "baud", "options", "images", "serial"};
 const char *const kImageKeys[] = {"file", "address", "sha256"};
+const char *const kSerialKeys[] = {"at", "start", "step", "bytes", "format", "list", "listSha256"};
+const char *const kCounterKeys[] = {"start", "step", "bytes", "format"};
+const QRegularExpression kHexAddress(QStringLiteral("^(?:0[xX])?([0-9a-fA-F]{1,8})$"));
+const QRegularExpression kSha256(QStringLiteral("^[0-9a-fA-F]{64}$"));
 
 // The order's options, each a member of workOrder, in the order they are
 // written.
@@ -79,10 +83,6 @@ public:
         const QString unknown = unknownKey(o, kOrderKeys);
         if (!unknown.isEmpty())
             return QStringLiteral("工单中有未知字段“%1”").arg(unknown);
-        // The serial rule needs the serial-number feature, which this
-        // build does not have: a line must not run the order without it.
-        if (o.contains(QLatin1String("serial")))
-            return fieldError(QStringLiteral("serial"), QStringLiteral("（序列号）本版本尚不支持，请去掉该字段"));
         QString why = text("order", &order->name, true);
         if (why.isEmpty() && o.contains(QLatin1String("product")))
             why = text("product", &order->product, false);
@@ -96,6 +96,8 @@ public:
             why = options();
         if (why.isEmpty())
             why = images();
+        if (why.isEmpty())
+            why = serial();
         return why;
     }
 
@@ -187,8 +189,6 @@ private:
         const QJsonArray list = v.toArray();
         if (!v.isArray() || list.isEmpty())
             return fieldError(QStringLiteral("images"), QStringLiteral("须为烧录文件的列表，至少一个"));
-        static const QRegularExpression address(QStringLiteral("^(?:0[xX])?([0-9a-fA-F]{1,8})$"));
-        static const QRegularExpression sha256(QStringLiteral("^[0-9a-fA-F]{64}$"));
         const QDir folder = QFileInfo(order->path).absoluteDir();
         for (int i = 0; i < list.size(); ++i) {
             const QString field = QStringLiteral("images[%1]").arg(i);
@@ -209,13 +209,13 @@ private:
             if (image.file.isEmpty())
                 return fieldError(field + QStringLiteral(".file"), QStringLiteral("须为非空文本"));
             image.path = QDir::cleanPath(folder.absoluteFilePath(image.file));
-            const QRegularExpressionMatch m = address.match(one.value(QLatin1String("address")).toString());
+            const QRegularExpressionMatch m = kHexAddress.match(one.value(QLatin1String("address")).toString());
             if (!m.hasMatch())
                 return fieldError(field + QStringLiteral(".address"),
                                   QStringLiteral("须为十六进制地址：“%1”").arg(one.value(QLatin1String("address")).toString()));
             image.address = m.captured(1).toUInt(nullptr, 16);
             const QString hash = one.value(QLatin1String("sha256")).toString();
-            if (!sha256.match(hash).hasMatch())
+            if (!kSha256.match(hash).hasMatch())
                 return fieldError(field + QStringLiteral(".sha256"), QStringLiteral("须为64位十六进制的SHA-256"));
             image.sha256 = hash.toLower().toLatin1();
             order->images.append(image);
@@ -223,25 +223,131 @@ private:
         return QString();
     }
 
+    // The serial rule of the serial-number feature, as vq_flash's
+    // --serial-* options give it.
+    QString serial()
+    {
+        const QJsonValue v = o.value(QLatin1String("serial"));
+        if (v.isUndefined() || v.isNull())
+            return QString();
+        if (!v.isObject())
+            return fieldError(QStringLiteral("serial"), QStringLiteral("须为对象"));
+        const QJsonObject s = v.toObject();
+        const QString unknown = unknownKey(s, kSerialKeys);
+        if (!unknown.isEmpty())
+            return QStringLiteral("工单中有未知字段“serial.%1”").arg(unknown);
+        if (!s.contains(QLatin1String("at")))
+            return missing(QStringLiteral("serial.at"));
+        const QRegularExpressionMatch at = kHexAddress.match(s.value(QLatin1String("at")).toString());
+        if (!at.hasMatch())
+            return fieldError(QStringLiteral("serial.at"), QStringLiteral("须为十六进制地址"));
+        serialRule &rule = order->serial;
+        rule.address = at.captured(1).toUInt(nullptr, 16);
+        order->serialOn = true;
+        return s.contains(QLatin1String("list")) ? serialList(s) : serialCounterRule(s);
+    }
+
+    QString serialList(const QJsonObject &s)
+    {
+        for (const char *key : kCounterKeys) {
+            if (s.contains(QLatin1String(key)))
+                return fieldError(QStringLiteral("serial.") + QLatin1String(key),
+                                  QStringLiteral("只用于计数器；列表模式按列表文件原样写入"));
+        }
+        const QString file = s.value(QLatin1String("list")).toString();
+        if (file.isEmpty())
+            return fieldError(QStringLiteral("serial.list"), QStringLiteral("须为非空文本"));
+        if (!s.contains(QLatin1String("listSha256")))
+            return missing(QStringLiteral("serial.listSha256"));
+        const QString hash = s.value(QLatin1String("listSha256")).toString();
+        if (!kSha256.match(hash).hasMatch())
+            return fieldError(QStringLiteral("serial.listSha256"), QStringLiteral("须为64位十六进制的SHA-256"));
+        const QString path = QDir::cleanPath(QFileInfo(order->path).absoluteDir().absoluteFilePath(file));
+        if (!QFileInfo(path).isFile())
+            return QStringLiteral("工单的序列号列表不存在：%1（字段“serial.list”）").arg(file);
+        // Hashed before it is read: a changed list is not the approved one,
+        // whatever its lines look like now.
+        if (fileSha256(path) != hash.toLower().toLatin1())
+            return QStringLiteral("序列号列表与工单不符：") + file;
+        const serialListProblem p = loadSerialList(path, &order->serial);
+        if (p)
+            return fieldError(QStringLiteral("serial.list"), QStringLiteral("：") + serialListProblemText(p));
+        return QString();
+    }
+
+    QString serialCounterRule(const QJsonObject &s)
+    {
+        if (s.contains(QLatin1String("listSha256")))
+            return fieldError(QStringLiteral("serial.listSha256"), QStringLiteral("只用于列表模式（serial.list）"));
+        serialRule &rule = order->serial;
+        QString why = counter(s, "start", &rule.start);
+        if (why.isEmpty())
+            why = counter(s, "step", &rule.step);
+        if (!why.isEmpty())
+            return why;
+        if (s.contains(QLatin1String("bytes"))) {
+            if (!isWholeNumber(s.value(QLatin1String("bytes")), 1, kMaxCounterBytes))
+                return fieldError(QStringLiteral("serial.bytes"), QStringLiteral("须为1到%1的整数").arg(kMaxCounterBytes));
+            rule.bytes = static_cast<int>(s.value(QLatin1String("bytes")).toDouble());
+        }
+        if (s.contains(QLatin1String("format"))
+            && !parseSerialFormat(s.value(QLatin1String("format")).toString(), &rule.written))
+            return fieldError(QStringLiteral("serial.format"), QStringLiteral("须为 le、be、dec 或 hex"));
+        switch (checkCounterRule(rule)) {
+        case serialFault::badStep:
+            return fieldError(QStringLiteral("serial.step"), QStringLiteral("须至少为1"));
+        case serialFault::startTooWide:
+            return fieldError(QStringLiteral("serial.start"), QStringLiteral("超出%1字节所能表示的范围").arg(rule.bytes));
+        case serialFault::badBytes:
+        case serialFault::none:
+            break;
+        }
+        return QString();
+    }
+
+    // A counter's number: text in decimal or 0x hex (it may pass 2^53), or
+    // a whole JSON number.
+    QString counter(const QJsonObject &s, const char *key, serialCounter *value)
+    {
+        const QJsonValue v = s.value(QLatin1String(key));
+        if (v.isUndefined())
+            return QString();
+        const QString text = v.isDouble() && isWholeNumber(v, 0, kMaxExactInteger)
+                                 ? QString::number(static_cast<qint64>(v.toDouble()))
+                                 : v.toString();
+        if (!parseSerialCounter(text, value))
+            return fieldError(QStringLiteral("serial.") + QLatin1String(key),
+                              QStringLiteral("须为十进制数或以0x开头的十六进制数"));
+        return QString();
+    }
+
     const QJsonObject &o;
     workOrder *order;
 };
 
-// Why the plan of the images cannot be run, naming the field.
-QString planProblem(const QVector<workOrder::image> &images, const QVector<imagePlan::image> &plan)
+// Why the plan of the images cannot be run, naming the field. The serial
+// value's sector joins the plan whole, last: no image may share it.
+QString planProblem(const workOrder &order, QVector<imagePlan::image> plan)
 {
+    const QVector<workOrder::image> &images = order.images;
+    if (order.serialOn)
+        plan.append({order.serial.address, imagePlan::kSectorSize});
+    const auto name = [&](int index) {
+        return index < images.size() ? images.at(index).file : QStringLiteral("序列号所在的扇区");
+    };
     const imagePlan::problem p = imagePlan::check(plan);
-    const QString field = QStringLiteral("images[%1].address").arg(p.first);
+    const QString field = p.first < images.size() ? QStringLiteral("images[%1].address").arg(p.first)
+                                                  : QStringLiteral("serial.at");
     switch (p.kind) {
     case imagePlan::fault::unaligned:
         return fieldError(field, QStringLiteral("未按4K对齐：%1").arg(hexAddress(plan.at(p.first).address)));
     case imagePlan::fault::empty:
-        return QStringLiteral("工单的烧录文件为空：%1").arg(images.at(p.first).file);
+        return QStringLiteral("工单的烧录文件为空：%1").arg(name(p.first));
     case imagePlan::fault::pastAddressSpace:
         return fieldError(field, QStringLiteral("超出32位地址范围"));
     case imagePlan::fault::overlap:
-        return fieldError(QStringLiteral("images"), QStringLiteral("中 %1 与 %2 的烧录区域重叠")
-                                                        .arg(images.at(p.first).file, images.at(p.second).file));
+        return fieldError(p.second < images.size() ? QStringLiteral("images") : QStringLiteral("serial.at"),
+                          QStringLiteral("中 %1 与 %2 的烧录区域重叠").arg(name(p.first), name(p.second)));
     case imagePlan::fault::pastFlash:
     case imagePlan::fault::none:
         break;
@@ -268,6 +374,21 @@ firmwareImageSet readImages(const workOrder &order, QString *error)
                      : QStringLiteral("无法读取工单的烧录文件：%1").arg(file);
     }
     return set;
+}
+
+// The serial rule as an order writes it; a list named relative to folder.
+QByteArray serialJson(const serialRule &rule, const QDir &folder)
+{
+    QByteArray text = "{\"at\": \"" + hexAddress(rule.address).toLatin1() + "\"";
+    if (rule.kind == serialRule::source::list)
+        return text + ", \"list\": " + compact(QDir::fromNativeSeparators(folder.relativeFilePath(rule.listPath)))
+               + ", \"listSha256\": \"" + rule.listSha256 + "\"}";
+    // A step a JSON number holds exactly is written as one.
+    const QByteArray step = counterDecimal(rule.step).toLatin1();
+    return text + ", \"start\": \"0x" + counterHex(rule.start).toLatin1() + "\", \"step\": "
+           + (rule.step <= serialCounter(kMaxExactInteger) ? step : "\"" + step + "\"")
+           + ", \"bytes\": " + QByteArray::number(rule.bytes)
+           + ", \"format\": \"" + serialFormatName(rule.written).toLatin1() + "\"}";
 }
 
 QString hashMismatch(const workOrder &order, const firmwareImageSet &set)
@@ -327,7 +448,7 @@ bool loadWorkOrder(const QString &path, workOrder *order, QString *error)
         return false;
     *error = hashMismatch(*order, order->loaded);
     if (error->isEmpty())
-        *error = planProblem(order->images, planOf(order->loaded));
+        *error = planProblem(*order, planOf(order->loaded));
     if (!error->isEmpty()) {
         order->loaded.reset();
         return false;
@@ -339,7 +460,13 @@ QString checkOrderFiles(const workOrder &order)
 {
     QString error;
     const firmwareImageSet now = readImages(order, &error);
-    return now ? hashMismatch(order, now) : error;
+    if (!now)
+        return error;
+    error = hashMismatch(order, now);
+    if (error.isEmpty() && order.serialOn && order.serial.kind == serialRule::source::list
+        && fileSha256(order.serial.listPath) != order.serial.listSha256)
+        return QStringLiteral("序列号列表与工单不符：") + QFileInfo(order.serial.listPath).fileName();
+    return error;
 }
 
 bool saveWorkOrder(const QString &path, const workOrder &order, QString *error)
@@ -366,7 +493,7 @@ bool saveWorkOrder(const QString &path, const workOrder &order, QString *error)
     const firmwareImageSet set = readImages(written, error);
     if (!set)
         return false;
-    *error = planProblem(written.images, planOf(set));
+    *error = planProblem(written, planOf(set));
     if (!error->isEmpty())
         return false;
 
@@ -388,7 +515,7 @@ bool saveWorkOrder(const QString &path, const workOrder &order, QString *error)
         text += "        {\"file\": " + compact(image.file) + ", \"address\": \"" + hexAddress(image.address).toLatin1()
                 + "\", \"sha256\": \"" + set->at(i).sha256 + "\"}" + (i + 1 < written.images.size() ? ",\n" : "\n");
     }
-    text += "    ]\n}\n";
+    text += written.serialOn ? "    ],\n    \"serial\": " + serialJson(written.serial, folder) + "\n}\n" : "    ]\n}\n";
 
     QSaveFile file(path);
     if (!file.open(QIODevice::WriteOnly) || file.write(text) != text.size() || !file.commit()) {

@@ -8,6 +8,7 @@
 
 #include "firmwareimage.h"
 #include "productionline.h"
+#include "serialrule.h"
 
 // A production order: one file (JSON, UTF-8) that fixes what a line makes,
 // its images with their addresses and SHA-256, the chip models, the speed
@@ -36,6 +37,10 @@ struct workOrder {
     bool dsr = false;      // each chip waits for the fixture's lever
     bool keepGoing = false;
     QVector<image> images;
+    // "serial": each chip's own value, a counter or the values of a list
+    // file (relative to the order's folder, checked against its SHA-256).
+    bool serialOn = false;
+    serialRule serial;
     // The images as they were read and checked at loading; every run of the
     // order sends these bytes.
     firmwareImageSet loaded;
@@ -46,17 +51,19 @@ struct workOrder {
 
 // Reads an order and checks everything once: the keys and their values,
 // each image's presence and SHA-256 ("烧录文件与工单不符：app.bin"), the
-// image plan, and the models against the chip catalogue; then keeps the
-// images read. false with a Chinese refusal that names the field.
+// image plan with the serial value's sector, the models against the chip
+// catalogue, and a serial list against its SHA-256; then keeps the images
+// and the list read. false with a Chinese refusal that names the field.
 bool loadWorkOrder(const QString &path, workOrder *order, QString *error);
 
-// At a run's start: every image hashed again from its file. Empty when each
-// still matches the order, else the refusal naming the first that does not
-// (a file replaced after loading).
+// At a run's start: every image, and a serial list, hashed again from its
+// file. Empty when each still matches the order, else the refusal naming
+// the first that does not (a file replaced after loading).
 QString checkOrderFiles(const workOrder &order);
 
 // Writes `order` (its images' paths and addresses, the rest as given) to
-// path: the images are hashed now and named relative to the file's folder.
+// path: the images are hashed now and named relative to the file's folder,
+// as a serial list is (with the hash it was read with).
 // The file's own hash and the loaded images are not needed. false with the
 // reason, nothing written.
 bool saveWorkOrder(const QString &path, const workOrder &order, QString *error);

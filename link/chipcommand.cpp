@@ -584,6 +584,7 @@ uint32_t chipCommand::runProgram(uint32_t burnBaudRate, const firmwareImageSet &
                                  bool highSpeed)
 {
     using namespace resultCode;
+    startedFiles = 0;
     if (!serial)
         return kNoChipInfo;
     if (!images)
@@ -692,6 +693,7 @@ uint32_t chipCommand::runProgram(uint32_t burnBaudRate, const firmwareImageSet &
         if (!setStartAddr(address) && !(mayRetry() && setStartAddr(address)))
             return kEraseFailed;
         bool written = false;
+        startedFiles = k + 1;
         for (int attempt = 0; attempt < kAttempts && !written && (attempt == 0 || mayRetry()); ++attempt)
             written = upgradeImage(images->at(k).bytes, transfer);
         if (!written)

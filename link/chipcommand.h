@@ -60,6 +60,10 @@ public:
     bool chipAwayFromRom() const;
     // A stop cut an erase's wait short; the chip listens once it is done.
     bool erasing() const { return eraseRunning; }
+    // How many of the last programFlash's images had their "upgrade"
+    // exchange begun: from then on the image may be in the chip, whatever
+    // the run's end.
+    int filesStarted() const { return startedFiles; }
 
     // After a run that the stop request ended: brings the chip back to its
     // boot ROM where it can, giving way only to an abandon. A chip left in
@@ -166,6 +170,7 @@ private:
     // An erase whose wait a stop cut short may run on until then.
     QDeadlineTimer eraseBusy{QDeadlineTimer::Forever};
     bool eraseRunning = false;
+    int startedFiles = 0;
     QElapsedTimer phaseClock;
     runPhase phaseNow = runPhase::Count;
 };

@@ -65,31 +65,6 @@ bool simChipPresent(const QFileInfo &link)
 }
 } // namespace
 
-QList<portEntry> listSerialPorts()
-{
-    QList<portEntry> ports;
-    // Test benches set VQ_SYSTEM_PORTS=0 so that a machine's own ports do
-    // not take panels meant for simulated chips.
-    if (qEnvironmentVariable("VQ_SYSTEM_PORTS") != QLatin1String("0")) {
-        for (const QSerialPortInfo &info : QSerialPortInfo::availablePorts())
-            ports.append({portNumber(info.portName()), info.portName()});
-    }
-    const QDir dir(simPortDir());
-    static const QRegularExpression chipName(QStringLiteral("^COM\\d+$"));
-    for (const QFileInfo &link : dir.entryInfoList(QDir::System | QDir::Files | QDir::NoDotAndDotDot)) {
-        if (!chipName.match(link.fileName()).hasMatch() || !simChipPresent(link))
-            continue;
-        const bool shadowed = std::any_of(ports.cbegin(), ports.cend(),
-                                          [&](const portEntry &p) { return p.name == link.fileName(); });
-        if (!shadowed)
-            ports.append({portNumber(link.fileName()), link.fileName()});
-    }
-    std::sort(ports.begin(), ports.end(), [](const portEntry &a, const portEntry &b) {
-        return a.number != b.number ? a.number < b.number : a.name < b.name;
-    });
-    return ports;
-}
-
 QString byPathDir()
 {
     const QString overridden = qEnvironmentVariable("VQ_PORT_BY_PATH_DIR");
@@ -340,6 +315,47 @@ portAccess accessOf(const QString &path, const QVector<deviceUser> &users)
     return a;
 }
 } // namespace
+
+QList<portEntry> listSerialPorts()
+{
+    QList<portEntry> ports;
+    // Test benches set VQ_SYSTEM_PORTS=0 so that a machine's own ports do
+    // not take panels meant for simulated chips.
+    if (qEnvironmentVariable("VQ_SYSTEM_PORTS") != QLatin1String("0")) {
+        for (const QSerialPortInfo &info : QSerialPortInfo::availablePorts())
+            ports.append({portNumber(info.portName()), info.portName(), QString()});
+    }
+    const QDir dir(simPortDir());
+    static const QRegularExpression chipName(QStringLiteral("^COM\\d+$"));
+    for (const QFileInfo &link : dir.entryInfoList(QDir::System | QDir::Files | QDir::NoDotAndDotDot)) {
+        if (!chipName.match(link.fileName()).hasMatch() || !simChipPresent(link))
+            continue;
+        const bool shadowed = std::any_of(ports.cbegin(), ports.cend(),
+                                          [&](const portEntry &p) { return p.name == link.fileName(); });
+        if (!shadowed)
+            ports.append({portNumber(link.fileName()), link.fileName(), QString()});
+    }
+    const QHash<QString, QString> sockets = socketsByDevice();
+    for (portEntry &p : ports)
+        p.socket = sockets.value(realDevice(portDevicePath(p.name)));
+    std::sort(ports.begin(), ports.end(), [](const portEntry &a, const portEntry &b) {
+        return a.number != b.number ? a.number < b.number : a.name < b.name;
+    });
+    return ports;
+}
+
+portPlace placeOfPort(const QString &portName)
+{
+    const QString device = portDevicePath(portName);
+    portPlace place;
+    place.socket = socketsByDevice().value(realDevice(device));
+    // A socket's link leads to the port's own name (the simulator's COM<k>
+    // link, or the ttyUSB device); a name that is no socket stays as given.
+    const QFileInfo link(portName.contains(QLatin1Char('/')) ? portName : byPathDir() + QLatin1Char('/') + portName);
+    const bool bySocket = link.isSymLink() && device == link.symLinkTarget();
+    place.port = bySocket ? QFileInfo(device).fileName() : portName;
+    return place;
+}
 
 portIdentity identifyPort(const QString &portName)
 {

@@ -8,12 +8,14 @@
 struct portEntry {
     uint32_t number = 0;  // the name's trailing decimal digits: COM12 -> 12, ttyUSB3 -> 3; 0 without any
     QString name;         // what the user sees and what Serial::openPort takes
+    QString socket;       // its USB socket's name in byPathDir(); empty when it has none
 };
 
 uint32_t portNumber(const QString &name);
 
 // Sorted by number, ties by name, so the order does not depend on how the
-// system happened to enumerate them.
+// system happened to enumerate them. A socket is given by its name alone:
+// numbers follow the order of enumeration, sockets do not.
 QList<portEntry> listSerialPorts();
 
 // Where simulators publish their chips when not told otherwise, and where
@@ -32,6 +34,16 @@ QString byPathDir();
 // path) stands for the port it leads to, one link deep, so that a simulated
 // chip keeps its control socket beside the path.
 QString portDevicePath(const QString &portName);
+
+// Where a port is: the name its device goes by (a port given by its
+// socket's name is the device the socket leads to now: ttyUSB3, COM3; any
+// other name stays as given) and the USB socket it is plugged into (empty
+// when it has none). What a production record keeps of a chip's port.
+struct portPlace {
+    QString port;
+    QString socket;
+};
+portPlace placeOfPort(const QString &portName);
 
 // What the system tells of a port without opening it. Opening a serial port
 // raises DTR and RTS, which resets a chip in a fixture wired for BOOT

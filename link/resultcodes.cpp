@@ -29,6 +29,10 @@ const std::pair<uint32_t, const char *> kTexts[] = {
     {kOpenFileFailed, "打开烧录文件出错"},
     {kAddressListMismatch, "烧录地址数量与烧录文件数量不一致"},
     {kImageExceedsFlash, "烧录文件超出Flash容量"},
+    {kSerialUsedUp, "序列号已用完"},
+    {kSerialServerAway, "序列号服务器不可达，没有可用的序列号"},
+    {kSerialListChanged, "序列号列表文件已改变"},
+    {kSerialNotReserved, "序列号无法预留"},
 };
 } // namespace
 

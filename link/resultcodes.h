@@ -41,6 +41,14 @@ constexpr uint32_t kAddressListMismatch = 0x40B00;
 // An image runs past the end of the flash the chip reports; nothing is
 // written, since the part would wrap the write onto its first sectors.
 constexpr uint32_t kImageExceedsFlash = 0x40C00;
+// A chip refused before it is touched because it cannot have a value of its
+// own: the rule's values are used up, the factory's server cannot lease
+// more and the line's lease is spent, the list file changed under the run,
+// or the line's database would not take the reservation.
+constexpr uint32_t kSerialUsedUp = 0x40D00;
+constexpr uint32_t kSerialServerAway = 0x40E00;
+constexpr uint32_t kSerialListChanged = 0x40F00;
+constexpr uint32_t kSerialNotReserved = 0x41000;
 
 constexpr uint32_t kTransferMask = 0xFF;
 } // namespace resultCode

@@ -1,6 +1,7 @@
 #include "recordschema.h"
 #include "recordsql.h"
 #include "recordstore.h"
+#include "serialrule.h"
 
 #include <QFileInfo>
 
@@ -30,7 +31,25 @@ struct whereClause {
     QVariantList values;
 };
 
-// A database older than the order columns holds no chip of any order.
+// Rows whose value is the one typed, as its bytes or as a counter's
+// number; a database from before values were kept has none.
+QString serialCondition(const QString &typed, int version, QVariantList *values)
+{
+    const serialSearch s = serialSearchOf(typed);
+    if (version < 4 || s.empty())
+        return QStringLiteral("0 = 1");
+    QStringList either;
+    for (const QString &hex : s.hex) {
+        either << QStringLiteral("serial = ?");
+        *values << hex;
+    }
+    for (const QString &number : s.numbers) {
+        either << QStringLiteral("serial_number = ?");
+        *values << number;
+    }
+    return QLatin1Char('(') + either.join(QStringLiteral(" OR ")) + QLatin1Char(')');
+}
+
 whereClause whereOf(const recordFilter &f, int version)
 {
     QStringList parts;
@@ -66,6 +85,8 @@ whereClause whereOf(const recordFilter &f, int version)
         parts << QStringLiteral("id IN (SELECT record_id FROM images WHERE sha256 = ?)");
         w.values << f.sha256.toLower();
     }
+    if (!f.serial.isEmpty())
+        parts << serialCondition(f.serial, version, &w.values);
     if (!f.order.isEmpty() && version < kOrderSchemaVersion)
         parts << QStringLiteral("1 = 0");
     else if (!f.order.isEmpty()) {
@@ -251,7 +272,31 @@ bool recordQuery::summary(const recordFilter &filter, recordSummary *summary, QS
         readCounts(stations, 2, &c);
         summary->stations.append(c);
     }
-    return orders(filter, &summary->orders, error);
+    return (version < 4 || serialCounts(db, filter, summary, error)) && orders(filter, &summary->orders, error);
+}
+
+bool recordQuery::serialCounts(QSqlDatabase &db, const recordFilter &filter, recordSummary *summary, QString *error)
+{
+    // The values' own table, which also holds those of chips a killed
+    // process left without a row.
+    recordFilter own;
+    own.uid = filter.uid;
+    own.line = filter.line;
+    own.station = filter.station;
+    own.fromMs = filter.fromMs;
+    own.toMs = filter.toMs;
+    const whereClause w = whereOf(own, version);
+    QSqlQuery q(db);
+    if (!run(q,
+             QStringLiteral("SELECT count(*) FILTER (WHERE state = 'used'), count(*) FILTER (WHERE state = 'void')"
+                            " FROM serials%1")
+                 .arg(w.sql),
+             w.values, error)
+        || !q.next())
+        return false;
+    summary->serialsUsed = q.value(0).toLongLong();
+    summary->serialsVoid = q.value(1).toLongLong();
+    return true;
 }
 
 bool recordQuery::orders(const recordFilter &filter, QVector<orderCount> *orders, QString *error)

@@ -61,6 +61,35 @@ const QStringList localSteps[] = {
         QStringLiteral("CREATE INDEX records_failure ON records(ok, code, text, operation)"),
     },
     {
+        // The socket stays with a fixture when ttyUSB numbers change; rows
+        // made before keep '': not recorded.
+        QStringLiteral("ALTER TABLE records ADD COLUMN socket TEXT NOT NULL DEFAULT ''"),
+    },
+    {
+        // Each chip's own value, and the values themselves: every one a
+        // line has reserved, with what became of it, so that none is given
+        // twice (see serialstore.h).
+        QStringLiteral("ALTER TABLE records ADD COLUMN serial TEXT NOT NULL DEFAULT ''"),
+        QStringLiteral("ALTER TABLE records ADD COLUMN serial_number TEXT NOT NULL DEFAULT ''"),
+        QStringLiteral("CREATE INDEX records_serial ON records(serial)"),
+        QStringLiteral("CREATE INDEX records_serial_number ON records(serial_number)"),
+        QStringLiteral("CREATE TABLE serials ("
+                       " rule TEXT NOT NULL, seq INTEGER NOT NULL, value TEXT NOT NULL, number TEXT NOT NULL,"
+                       " state TEXT NOT NULL, source TEXT NOT NULL, record_id TEXT NOT NULL, uid TEXT NOT NULL,"
+                       " time_ms INTEGER NOT NULL, line TEXT NOT NULL, station INTEGER NOT NULL,"
+                       " host TEXT NOT NULL, pid INTEGER NOT NULL, process_start TEXT NOT NULL,"
+                       " sent INTEGER NOT NULL DEFAULT 0, PRIMARY KEY (rule, seq))"),
+        QStringLiteral("CREATE INDEX serials_state ON serials(rule, source, state, seq)"),
+        QStringLiteral("CREATE INDEX serials_reserved ON serials(host, pid) WHERE state = 'reserved'"),
+        QStringLiteral("CREATE INDEX serials_unsent ON serials(sent) WHERE sent = 0"),
+        QStringLiteral("CREATE INDEX serials_time ON serials(time_ms, line, station)"),
+        QStringLiteral("CREATE TABLE serial_counters (rule TEXT PRIMARY KEY, next_seq INTEGER NOT NULL)"),
+        QStringLiteral("CREATE TABLE serial_leases ("
+                       " rule TEXT NOT NULL, source TEXT NOT NULL, first_seq INTEGER NOT NULL,"
+                       " end_seq INTEGER NOT NULL, next_seq INTEGER NOT NULL, time_ms INTEGER NOT NULL,"
+                       " PRIMARY KEY (rule, source, first_seq))"),
+    },
+    {
         // The production order each chip was made for; a line counts an
         // order's good chips through its index.
         QStringLiteral("ALTER TABLE records ADD COLUMN work_order TEXT NOT NULL DEFAULT ''"),
@@ -118,6 +147,27 @@ const QStringList serverSteps[] = {
                        " ON records(line, time_ms, station, operation, ok, code)"),
         QStringLiteral("CREATE INDEX IF NOT EXISTS records_station ON records(line, station, operation, ok, code)"),
         QStringLiteral("CREATE INDEX IF NOT EXISTS records_failure ON records(ok, code, text, operation)"),
+    },
+    {
+        QStringLiteral("ALTER TABLE records ADD COLUMN IF NOT EXISTS socket TEXT NOT NULL DEFAULT ''"),
+    },
+    {
+        QStringLiteral("ALTER TABLE records ADD COLUMN IF NOT EXISTS serial TEXT NOT NULL DEFAULT ''"),
+        QStringLiteral("ALTER TABLE records ADD COLUMN IF NOT EXISTS serial_number TEXT NOT NULL DEFAULT ''"),
+        QStringLiteral("CREATE INDEX IF NOT EXISTS records_serial ON records(serial)"),
+        QStringLiteral("CREATE INDEX IF NOT EXISTS records_serial_number ON records(serial_number)"),
+        // The factory's sequences: where each rule's next lease starts, the
+        // leases handed out, and the values the lines have settled.
+        QStringLiteral("CREATE TABLE IF NOT EXISTS serial_counters (rule TEXT PRIMARY KEY, next_seq BIGINT NOT NULL)"),
+        QStringLiteral("CREATE TABLE IF NOT EXISTS serial_leases ("
+                       " rule TEXT NOT NULL, first_seq BIGINT NOT NULL, end_seq BIGINT NOT NULL,"
+                       " host TEXT NOT NULL, line TEXT NOT NULL, time_ms BIGINT NOT NULL, PRIMARY KEY (rule, first_seq))"),
+        QStringLiteral("CREATE TABLE IF NOT EXISTS serials ("
+                       " rule TEXT NOT NULL, seq BIGINT NOT NULL, value TEXT NOT NULL, number TEXT NOT NULL,"
+                       " state TEXT NOT NULL, record_id TEXT NOT NULL, uid TEXT NOT NULL, time_ms BIGINT NOT NULL,"
+                       " host TEXT NOT NULL, line TEXT NOT NULL, station INTEGER NOT NULL,"
+                       " received TIMESTAMPTZ NOT NULL DEFAULT now(), PRIMARY KEY (rule, seq))"),
+        QStringLiteral("CREATE INDEX IF NOT EXISTS serials_time ON serials(time_ms, line, station)"),
     },
     {
         QStringLiteral("ALTER TABLE records ADD COLUMN IF NOT EXISTS work_order TEXT NOT NULL DEFAULT ''"),

@@ -3,6 +3,7 @@
 #include "recordschema.h"
 #include "recordstore.h"
 
+#include <QDeadlineTimer>
 #include <QDir>
 #include <QFileInfo>
 #include <QSet>
@@ -10,6 +11,7 @@
 #include <QSqlError>
 #include <QSqlQuery>
 #include <QStringList>
+#include <QThread>
 #include <QVariant>
 
 #include <algorithm>
@@ -35,6 +37,8 @@ const columnGroup kColumnGroups[] = {
      "fast_load, ram_code_file, ram_code_sha256, flash_size, rom_build, image_baud, erase_before_write, boot, reset, "
      "dsr_mode",
      "'', '', '', 0, '', 0, NULL, NULL, NULL, NULL"},
+    {3, "socket", "''"},
+    {4, "serial, serial_number", "'', ''"},
     {kOrderSchemaVersion, "work_order, operator_name, order_sha256, order_quantity", "'', '', '', 0"},
 };
 
@@ -48,6 +52,7 @@ const QString &allColumns()
 // uploader may hold the write lock for a moment; a row waits rather than
 // fails.
 constexpr int kBusyTimeoutMs = 10000;
+constexpr int kWalRetryMs = 10;
 // A server that does not answer is given this long before the uploader
 // backs off; it runs on its own thread, so only its rows wait.
 constexpr int kConnectTimeoutSeconds = 5;
@@ -88,6 +93,24 @@ bool execOn(QSqlDatabase &db, const QString &sql, QString *error)
     return q.exec(sql) || fail(q, error);
 }
 
+// Two programs (or the record writer and the serial values) opening a new
+// file at once: the switch to WAL needs the file to itself, and SQLite
+// refuses it at once, without its busy wait, while the other connection
+// holds the file for a moment. It is asked again meanwhile.
+bool switchToWal(QSqlDatabase &db, QString *error)
+{
+    const QDeadlineTimer deadline(kBusyTimeoutMs);
+    for (;;) {
+        QSqlQuery q(db);
+        if (q.exec(QStringLiteral("PRAGMA journal_mode = WAL")))
+            return true;
+        const QString code = q.lastError().nativeErrorCode();
+        if (deadline.hasExpired() || (code != QLatin1String("5") && code != QLatin1String("6")))
+            return fail(q, error);
+        QThread::msleep(kWalRetryMs);
+    }
+}
+
 bool sqliteAvailable(QString *error)
 {
     if (QSqlDatabase::isDriverAvailable(QStringLiteral("QSQLITE")))
@@ -124,7 +147,7 @@ bool openLocalDatabase(const QString &path, const QString &connection, bool crea
     // mode and gets no tables of ours.
     // WAL: readers (the uploader, a search) never block the writer. FULL:
     // a committed row survives a power cut as well as a killed process.
-    return isOurDatabase(*db, error) && execOn(*db, QStringLiteral("PRAGMA journal_mode = WAL"), error)
+    return isOurDatabase(*db, error) && switchToWal(*db, error)
         && execOn(*db, QStringLiteral("PRAGMA synchronous = FULL"), error)
         && execOn(*db, QStringLiteral("PRAGMA wal_autocheckpoint = %1").arg(kWalCheckpointPages), error)
         && execOn(*db, QStringLiteral("PRAGMA journal_size_limit = %1").arg(kWalKeptBytes), error)
@@ -245,8 +268,20 @@ bool copyRowsTo(QSqlDatabase &from, const QString &toPath, qint64 *copied, QStri
                              .arg(columns))
             || fail(rows, error);
         *copied = good ? rows.numRowsAffected() : 0;
+        // The serial values go along: a line that forgot what it reserved
+        // would give those values again.
         good = good
             && execOn(from, QStringLiteral("INSERT OR IGNORE INTO fresh.images SELECT * FROM main.images"), error)
+            && execOn(from, QStringLiteral("INSERT OR IGNORE INTO fresh.serials SELECT * FROM main.serials"), error)
+            && execOn(from,
+                      QStringLiteral("INSERT INTO fresh.serial_counters SELECT * FROM main.serial_counters WHERE true"
+                                     " ON CONFLICT (rule) DO UPDATE SET next_seq = max(next_seq, excluded.next_seq)"),
+                      error)
+            && execOn(from,
+                      QStringLiteral("INSERT INTO fresh.serial_leases SELECT * FROM main.serial_leases WHERE true"
+                                     " ON CONFLICT (rule, source, first_seq) DO UPDATE"
+                                     " SET next_seq = max(next_seq, excluded.next_seq)"),
+                      error)
             && execOn(from, QStringLiteral("COMMIT"), error);
         if (!good)
             QSqlQuery(from).exec(QStringLiteral("ROLLBACK"));
@@ -270,8 +305,9 @@ QVariantList valuesOf(const productionRow &row)
             QVariant(static_cast<qint64>(row.baud)), QVariant(row.highSpeed ? 1 : 0), text(row.toolVersion),
             text(row.fastLoad), text(row.ramCodeFile), text(QString::fromLatin1(row.ramCodeSha256)),
             QVariant(row.flashSize), text(row.romBuild), QVariant(static_cast<qint64>(row.imageBaud)),
-            flag(row.eraseBeforeWrite), flag(row.boot), flag(row.reset), flag(row.dsrMode), text(row.order),
-            text(row.operatorName), text(QString::fromLatin1(row.orderSha256)), QVariant(row.orderQuantity)};
+            flag(row.eraseBeforeWrite), flag(row.boot), flag(row.reset), flag(row.dsrMode), text(row.socket),
+            text(row.serial), text(row.serialNumber), text(row.order), text(row.operatorName),
+            text(QString::fromLatin1(row.orderSha256)), QVariant(row.orderQuantity)};
 }
 
 QVariantList imageValues(const productionRow &row, int index)
@@ -413,10 +449,13 @@ productionRow rowFromQuery(const QSqlQuery &q)
     r.boot = flagOf(q.value(27));
     r.reset = flagOf(q.value(28));
     r.dsrMode = flagOf(q.value(29));
-    r.order = q.value(30).toString();
-    r.operatorName = q.value(31).toString();
-    r.orderSha256 = q.value(32).toString().toLatin1();
-    r.orderQuantity = q.value(33).toLongLong();
+    r.socket = q.value(30).toString();
+    r.serial = q.value(31).toString();
+    r.serialNumber = q.value(32).toString();
+    r.order = q.value(33).toString();
+    r.operatorName = q.value(34).toString();
+    r.orderSha256 = q.value(35).toString().toLatin1();
+    r.orderQuantity = q.value(36).toLongLong();
     return r;
 }
 
@@ -508,4 +547,63 @@ qint64 countUnsent(QSqlDatabase db)
     if (!q.exec(QStringLiteral("SELECT count(*) FROM records WHERE sent = 0")) || !q.next())
         return -1;
     return q.value(0).toLongLong();
+}
+
+bool readUnsentSerials(QSqlDatabase &db, int limit, QVector<serialRow> *rows, QString *error)
+{
+    rows->clear();
+    QSqlQuery q(db);
+    q.setForwardOnly(true);
+    q.prepare(QStringLiteral("SELECT rule, seq, value, number, state, record_id, uid, time_ms, host, line, station"
+                             " FROM serials WHERE sent = 0 AND source <> '' AND state IN ('used', 'void') LIMIT ?"));
+    q.addBindValue(limit);
+    if (!q.exec())
+        return fail(q, error);
+    while (q.next())
+        rows->append({q.value(0).toString(), q.value(1).toLongLong(), q.value(2).toString(), q.value(3).toString(),
+                      q.value(4).toString(), q.value(5).toString(), q.value(6).toString(), q.value(7).toLongLong(),
+                      q.value(8).toString(), q.value(9).toString(), q.value(10).toInt()});
+    return true;
+}
+
+bool insertSerials(QSqlDatabase &db, const QVector<serialRow> &rows, QString *error)
+{
+    constexpr int kWidth = 11;
+    for (int start = 0; start < rows.size(); start += kRowsPerStatement) {
+        const QVector<serialRow> part = rows.mid(start, kRowsPerStatement);
+        QVariantList values;
+        for (const serialRow &r : part)
+            values << text(r.rule) << r.seq << text(r.value) << text(r.number) << text(r.state) << text(r.recordId)
+                   << text(r.uid) << r.timeMs << text(r.host) << text(r.line) << r.station;
+        QSqlQuery q(db);
+        if (!execBound(q,
+                       QStringLiteral("INSERT INTO serials (rule, seq, value, number, state, record_id, uid, time_ms,"
+                                      " host, line, station) VALUES %1 ON CONFLICT DO NOTHING")
+                           .arg(tuples(part.size(), kWidth)),
+                       values, error))
+            return false;
+    }
+    return true;
+}
+
+bool markSerialsSent(QSqlDatabase &db, const QVector<serialRow> &rows, QString *error)
+{
+    // A value settled again meanwhile (given back, then used) has another
+    // state by now and goes with the next round.
+    if (rows.isEmpty())
+        return true;
+    if (!execOn(db, QStringLiteral("BEGIN IMMEDIATE"), error))
+        return false;
+    bool good = true;
+    for (const serialRow &r : rows) {
+        QSqlQuery q(db);
+        good = execBound(q, QStringLiteral("UPDATE serials SET sent = 1 WHERE rule = ? AND seq = ? AND state = ?"),
+                         {r.rule, r.seq, r.state}, error);
+        if (!good)
+            break;
+    }
+    if (good && execOn(db, QStringLiteral("COMMIT"), error))
+        return true;
+    QSqlQuery(db).exec(QStringLiteral("ROLLBACK"));
+    return false;
 }

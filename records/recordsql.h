@@ -60,12 +60,35 @@ bool markSent(QSqlDatabase &db, qint64 lastSeq, QString *error);
 // -1 when the count cannot be read: unknown is not none.
 qint64 countUnsent(QSqlDatabase db);
 
+// A settled serial value of a sequence the server leases, as the factory
+// keeps it.
+struct serialRow {
+    QString rule;
+    qint64 seq = 0;
+    QString value;
+    QString number;
+    QString state;
+    QString recordId;
+    QString uid;
+    qint64 timeMs = 0;
+    QString host;
+    QString line;
+    int station = 0;
+};
+// The line's used and void values of leased sequences the server has not
+// had yet; the line's own sequences stay on the line.
+bool readUnsentSerials(QSqlDatabase &db, int limit, QVector<serialRow> *rows, QString *error);
+// On the server, inside the caller's transaction; a value it has is left
+// as it is (a settled value does not change).
+bool insertSerials(QSqlDatabase &db, const QVector<serialRow> &rows, QString *error);
+bool markSerialsSent(QSqlDatabase &db, const QVector<serialRow> &rows, QString *error);
+
 // The select list of a row at a schema version: columns the version lacks
 // come as the values of "not recorded".
 QString rowColumns(int version);
 // Reads rowColumns from the query's current row, images not included.
 productionRow rowFromQuery(const QSqlQuery &q);
-constexpr int kRowColumnCount = 34;
+constexpr int kRowColumnCount = 37;
 bool loadImages(QSqlDatabase &db, productionRow *row, QString *error);
 // A row's images as one value of a select (for a search that streams: no
 // query per row), and that value read back.

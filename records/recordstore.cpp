@@ -1,4 +1,5 @@
 #include "recordstore.h"
+#include "serverrefusal.h"
 
 #include "chipinfo.h"
 #include "productioncsv.h"
@@ -46,6 +47,9 @@ constexpr int kUploadBatch = 500;
 // that a database deleted while the line pauses is made again before the
 // next power cut, not only at the next chip. A stat() costs nothing.
 constexpr int kFileWatchMs = 2000;
+// A lease larger than this would leave more values unused, when a line
+// stops for good, than a factory would want to lose.
+constexpr int kMaxSerialLease = 100000;
 
 QString newConnectionName(const char *what)
 {
@@ -71,7 +75,7 @@ recordOrigin defaultOrigin()
 productionRow rowOf(const chipRecord &record, int station, bool ok, const recordOrigin &origin)
 {
     productionRow row;
-    row.id = QUuid::createUuid().toString(QUuid::WithoutBraces);
+    row.id = record.rowId.isEmpty() ? QUuid::createUuid().toString(QUuid::WithoutBraces) : record.rowId;
     const QDateTime when = record.finished.isValid() ? record.finished : QDateTime::currentDateTime();
     row.timeMs = when.toMSecsSinceEpoch();
     row.utcOffset = when.offsetFromUtc();
@@ -110,6 +114,7 @@ productionRow rowOf(const chipRecord &record, int station, bool ok, const record
     row.flashSize = record.flashSize;
     row.romBuild = record.romBuild;
     row.imageBaud = record.imageBaud;
+    row.socket = record.socket;
     // A record that did not come from a job's run (fastLoad unset) does
     // not know the run's options either.
     if (!record.fastLoad.isEmpty()) {
@@ -118,6 +123,8 @@ productionRow rowOf(const chipRecord &record, int station, bool ok, const record
         row.reset = record.reset;
         row.dsrMode = record.dsrMode;
     }
+    row.serial = record.serial;
+    row.serialNumber = record.serialNumber;
     row.order = origin.order;
     row.operatorName = origin.operatorName;
     row.orderSha256 = origin.orderSha256;
@@ -175,6 +182,9 @@ QJsonObject rowToJson(const productionRow &r)
                        {QStringLiteral("boot"), flagJson(r.boot)},
                        {QStringLiteral("reset"), flagJson(r.reset)},
                        {QStringLiteral("dsrMode"), flagJson(r.dsrMode)},
+                       {QStringLiteral("socket"), r.socket},
+                       {QStringLiteral("serial"), r.serial},
+                       {QStringLiteral("serialNumber"), r.serialNumber},
                        {QStringLiteral("order"), r.order},
                        {QStringLiteral("operator"), r.operatorName},
                        {QStringLiteral("orderSha256"), QString::fromLatin1(r.orderSha256)},
@@ -227,6 +237,9 @@ bool rowFromJson(const QJsonObject &o, productionRow *row)
     r.boot = flagFromJson(o.value(QStringLiteral("boot")));
     r.reset = flagFromJson(o.value(QStringLiteral("reset")));
     r.dsrMode = flagFromJson(o.value(QStringLiteral("dsrMode")));
+    r.socket = text("socket");
+    r.serial = text("serial");
+    r.serialNumber = text("serialNumber");
     r.order = text("order");
     r.operatorName = text("operator");
     r.orderSha256 = text("orderSha256").toLatin1();
@@ -285,6 +298,13 @@ bool readRecordServer(const QString &path, recordServer *server, QString *error)
         why = text("database", &read.database);
     if (why.isEmpty())
         why = text("user", &read.user);
+    const QJsonValue lease = o.value(QStringLiteral("serialLease"));
+    const double leaseSize = lease.toDouble(-1);
+    if (why.isEmpty() && !lease.isUndefined()
+        && (!lease.isDouble() || leaseSize != std::floor(leaseSize) || leaseSize < 1 || leaseSize > kMaxSerialLease))
+        why = QStringLiteral("“serialLease”须为 1 到 %1 的数字").arg(kMaxSerialLease);
+    if (!lease.isUndefined())
+        read.serialLease = static_cast<int>(leaseSize);
     if (why.isEmpty()) {
         *server = read;
         return true;
@@ -624,8 +644,17 @@ private:
             timer.start(kLocalRetryMs);
             return;
         }
-        if (!rows.isEmpty()) {
-            bool good = remote.transaction() && insertRows(remote, rows, &error);
+        // The settled values of leased sequences go with the rows.
+        QVector<serialRow> serials;
+        if (!readUnsentSerials(local, kUploadBatch, &serials, &error)) {
+            local = QSqlDatabase();
+            closeLocal();
+            timer.start(kLocalRetryMs);
+            return;
+        }
+        if (!rows.isEmpty() || !serials.isEmpty()) {
+            bool good = remote.transaction() && insertRows(remote, rows, &error)
+                && insertSerials(remote, serials, &error);
             if (!good || !remote.commit()) {
                 if (good || error.isEmpty())
                     error = remote.lastError().text();
@@ -638,7 +667,7 @@ private:
             }
             // Should this fail the rows go again later; the server keeps
             // the first copy of each.
-            if (!markSent(local, lastSeq, &error)) {
+            if (!markSent(local, lastSeq, &error) || !markSerialsSent(local, serials, &error)) {
                 local = QSqlDatabase();
                 closeLocal();
                 timer.start(kLocalRetryMs);
@@ -650,7 +679,7 @@ private:
         backoffMs = 0;
         problem.clear();
         emit store->stateChanged();
-        if (rows.size() == kUploadBatch)
+        if (rows.size() == kUploadBatch || serials.size() == kUploadBatch)
             timer.start(0);
     }
 
@@ -660,10 +689,8 @@ private:
         store->serverLink.store(static_cast<int>(refused ? syncState::link::refused : syncState::link::unreachable));
         if (!localName.isEmpty())
             countWaiting(QSqlDatabase::database(localName, false));
-        const QString text = refused ? QStringLiteral("记录服务器 %1:%2 拒绝了本产线的登录（密码、用户名或数据库不对）：%3；"
-                                                      "记录保存在本地，稍后重试")
-                                     : QStringLiteral("记录服务器 %1:%2 无法使用：%3；记录保存在本地，稍后重试");
-        const QString said = text.arg(options.server.host).arg(options.server.port).arg(error.trimmed());
+        // The operator's words first, the server's own text after them.
+        const QString said = serverRefusalLine(options.server.host, options.server.port, error);
         if (said != problem) {
             problem = said;
             emit store->problem(said, false);

@@ -13,6 +13,7 @@
 #include "firmwareimage.h"
 
 struct chipRecord;
+class QSqlDatabase;
 class QThread;
 
 // One chip as the production database keeps it. The same columns live in
@@ -52,6 +53,15 @@ struct productionRow {
     std::optional<bool> boot;
     std::optional<bool> reset;
     std::optional<bool> dsrMode;
+    // The USB socket the port was plugged into (its name under
+    // /dev/serial/by-path), which stays when port numbers change; empty
+    // when unknown or in rows older than the column.
+    QString socket;
+    // The chip's own value where one went to it (empty: none, or a row of
+    // an older tool): hex bytes in flash order, and a counter's number in
+    // decimal (empty for a list value).
+    QString serial;
+    QString serialNumber;
     // The production order the chip was made for ('' in rows of no order,
     // and in rows older than the columns), who ran it, the SHA-256 of the
     // order file and the order's quantity (0: no limit).
@@ -79,9 +89,9 @@ struct recordOrigin {
     QString toolVersion;
     // The production order the chips are made for (empty: none), who ran
     // it, the order file's SHA-256 and its quantity (0: no limit).
-    QString order;
-    QString operatorName;
-    QByteArray orderSha256;
+    QString order = QString();
+    QString operatorName = QString();
+    QByteArray orderSha256 = QByteArray();
     qint64 orderQuantity = 0;
 };
 recordOrigin defaultOrigin();
@@ -110,12 +120,17 @@ struct recordServer {
     int port = 5432;
     QString database;
     QString user;
+    // Serial values a line takes from the server at a time ("serialLease",
+    // optional): enough for a line to go on for a while when the server is
+    // away, few enough that a line that stops leaves few unused.
+    int serialLease = 32;
     bool valid() const { return !host.isEmpty() && !database.isEmpty(); }
 };
 QString recordServerConfigPath();  // configDir()/records.json
 // false with a Chinese reason, naming the field, when the file exists but
-// cannot be used (all four keys are needed, the port as a number); a
-// missing file is a line without a server (true, server not valid).
+// cannot be used (all four keys are needed, the port as a number, and
+// "serialLease", when given, a number from 1 to 100000); a missing file is
+// a line without a server (true, server not valid).
 bool readRecordServer(const QString &path, recordServer *server, QString *error);
 
 // What the window's status line and vq_flash's summary show.
@@ -218,6 +233,9 @@ struct recordFilter {
     QString flashId;
     QString line;
     QString sha256;          // of any image of the row
+    // The chip's own value as typed: hex bytes (separators allowed) or a
+    // counter's number (decimal or 0x hex).
+    QString serial;
     int station = 0;         // 0: every station
     std::optional<qint64> fromMs;  // UTC, inclusive
     std::optional<qint64> toMs;    // UTC, exclusive
@@ -257,6 +275,10 @@ struct recordSummary {
     QVector<hourCount> hours;           // oldest first
     QVector<failureCount> failures;     // most frequent first; failed downloads only
     QVector<stationCount> stations;     // by line, then station
+    // Serial values settled over the same lines, stations, times and chip:
+    // used (in a good chip) and void (perhaps in a failed or stopped one).
+    qint64 serialsUsed = 0;
+    qint64 serialsVoid = 0;
     QVector<orderCount> orders;         // by order; rows of no order are not in it
 };
 
@@ -281,6 +303,7 @@ public:
 
 private:
     recordQuery(const QString &connection, bool server, int version);
+    bool serialCounts(QSqlDatabase &db, const recordFilter &filter, recordSummary *summary, QString *error);
     QString connection;
     bool server;
     int version;

@@ -2,6 +2,7 @@
 // or of the whole factory (the PostgreSQL server), and sums them up.
 #include "productioncsv.h"
 #include "recordstore.h"
+#include "serialrule.h"
 
 #include <QCoreApplication>
 #include <QDateTime>
@@ -43,15 +44,19 @@ const char kUsage[] =
     "  --to TIME         before TIME\n"
     "  --result R        good or failed (stopped runs and erases are neither)\n"
     "  --sha256 HASH     chips that got an image with this SHA-256\n"
+    "  --serial VALUE    the chip that got this serial value: its bytes in hex as\n"
+    "                    written to flash (\":\", \"-\" and blanks allowed), or a\n"
+    "                    counter's number (decimal or 0x hex)\n"
     "  --order ORDER     chips of one production order\n"
     "  --format F        table (default), csv or json\n"
     "  --limit N         at most N chips, the newest (a table on a terminal shows\n"
     "                    the newest 1000 without it; csv and json show all)\n"
     "  --summary         per hour good / failed / yield, failure codes ranked, yield\n"
     "                    per station, over the chips the filters select; stopped\n"
-    "                    runs and erases are counted apart, outside the yield;\n"
-    "                    and per production order good / failed / stopped / yield\n"
-    "                    and the quantity left\n"
+    "                    runs and erases are counted apart, outside the yield; the\n"
+    "                    serial values used and void on those lines, stations and\n"
+    "                    times; and per production order good / failed / stopped /\n"
+    "                    yield and the quantity left\n"
     "\n"
     "Exit status: 0 chips found, 1 none (or the records cannot be read), 2 bad\n"
     "arguments.\n";
@@ -160,6 +165,11 @@ QString imagesText(const productionRow &r, bool full)
     return parts.join(QLatin1Char(';'));
 }
 
+// The serial columns come last, after the columns scripts of earlier
+// releases read by position.
+const char kCsvHeader[] = "id,time,host,line,station,port,model,flash_id,uid,operation,ok,code,text,"
+                          "first_code,seconds,bytes,baud,high_speed,tool_version,images,serial,serial_number,order,operator\r\n";
+
 // Writes rows as they come, in one of the three formats: nothing is kept
 // but the first screenful a table needs for its column widths.
 class rowPrinter
@@ -177,12 +187,13 @@ public:
             write((count == 1 ? QByteArray("[\n    ") : QByteArray(",\n    ")) + object);
         } else if (format == QLatin1String("csv")) {
             if (count == 1)
-                write(kCsvHead);
+                write(kCsvHeader);
             const QStringList f{r.id, timeText(r), r.host, r.line, QString::number(r.station), r.port, r.model,
                                 r.flashId, r.uid, r.operation, QString::number(r.ok ? 1 : 0), hex(r.code), r.text,
                                 hex(r.firstCode), QString::number(r.seconds, 'f', 2), QString::number(r.bytes),
                                 QString::number(r.baud), QString::number(r.highSpeed ? 1 : 0), r.toolVersion,
-                                imagesText(r, true), r.order, r.operatorName};
+                                imagesText(r, true), r.serial, r.serialNumber,
+                                r.order, r.operatorName};
             QStringList q;
             for (const QString &field : f)
                 q << csvField(field);
@@ -198,7 +209,8 @@ public:
                                     r.operation,
                                     hex(r.code),
                                     r.text,
-                                    imagesText(r, false)};
+                                    imagesText(r, false),
+                                    r.serial.isEmpty() ? QStringLiteral("-") : r.serial};
             if (!width.isEmpty()) {
                 write(tableLine(cells, width, kRight).toUtf8());
                 return;
@@ -215,7 +227,7 @@ public:
         if (format == QLatin1String("json"))
             write(count == 0 ? QByteArray("[\n]\n") : QByteArray("\n]\n"));
         else if (format == QLatin1String("csv") && count == 0)
-            write(kCsvHead);
+            write(kCsvHeader);
         else if (format == QLatin1String("table") && width.isEmpty())
             flushHeld();
         fflush(stdout);
@@ -223,15 +235,13 @@ public:
     }
 
 private:
-    static constexpr const char *kCsvHead = "id,time,host,line,station,port,model,flash_id,uid,operation,ok,code,text,"
-                                            "first_code,seconds,bytes,baud,high_speed,tool_version,images,order,operator\r\n";
     // A terminal's screenful and a little more: enough to size the columns.
     static constexpr int kWidthRows = 200;
     const QVector<bool> kRight{false, false, false, true};
     const QStringList kHead{QStringLiteral("time"),      QStringLiteral("line"), QStringLiteral("order"), QStringLiteral("station"),
                             QStringLiteral("port"),      QStringLiteral("uid"),  QStringLiteral("flash id"),
                             QStringLiteral("operation"), QStringLiteral("code"), QStringLiteral("result"),
-                            QStringLiteral("images")};
+                            QStringLiteral("images"),    QStringLiteral("serial")};
 
     void flushHeld()
     {
@@ -289,6 +299,9 @@ void printSummary(const recordSummary &s, const QString &format)
         out(stdout, QString::fromUtf8(QJsonDocument(QJsonObject{{QStringLiteral("hours"), hours},
                                                                 {QStringLiteral("failures"), failures},
                                                                 {QStringLiteral("stations"), stations},
+                                                                {QStringLiteral("serials"),
+                                                                 QJsonObject{{QStringLiteral("used"), s.serialsUsed},
+                                                                             {QStringLiteral("void"), s.serialsVoid}}},
                                                                 {QStringLiteral("orders"), orders}})
                                           .toJson(QJsonDocument::Indented)));
         return;
@@ -305,6 +318,8 @@ void printSummary(const recordSummary &s, const QString &format)
         for (const stationCount &c : s.stations)
             text += QStringLiteral("station,%1,%2,,\r\n")
                         .arg(csvField(c.line + QLatin1Char('/') + QString::number(c.station)), counts(c));
+        if (s.serialsUsed + s.serialsVoid > 0)
+            text += QStringLiteral("serials,used,,,,,%1,\r\nserials,void,,,,,%2,\r\n").arg(s.serialsUsed).arg(s.serialsVoid);
         // An order's count is the quantity left (empty without a limit).
         for (const orderCount &o : s.orders)
             text += QStringLiteral("order,%1,%2,%3,\r\n")
@@ -334,6 +349,9 @@ void printSummary(const recordSummary &s, const QString &format)
                     + QLatin1Char('\n')
                     + table(QStringList{QStringLiteral("line"), QStringLiteral("station")} + counts, stations,
                             {false, true, true, true, true, true, true})
+                    + (s.serialsUsed + s.serialsVoid > 0
+                           ? QStringLiteral("\nserial values  used %1  void %2\n").arg(s.serialsUsed).arg(s.serialsVoid)
+                           : QString())
                     + (orders.isEmpty()
                            ? QString()
                            : QLatin1Char('\n')
@@ -362,7 +380,8 @@ int main(int argc, char **argv)
     static const QStringList valued{QStringLiteral("--db"),      QStringLiteral("--uid"),     QStringLiteral("--flash-id"),
                                     QStringLiteral("--station"), QStringLiteral("--line"),    QStringLiteral("--from"),
                                     QStringLiteral("--to"),      QStringLiteral("--result"),  QStringLiteral("--sha256"),
-                                    QStringLiteral("--format"),  QStringLiteral("--limit"),   QStringLiteral("--order")};
+                                    QStringLiteral("--format"),  QStringLiteral("--limit"),   QStringLiteral("--serial"),
+                                    QStringLiteral("--order")};
     for (int i = 0; i < args.size(); ++i) {
         const QString &a = args.at(i);
         if (a == QLatin1String("--help") || a == QLatin1String("-h")) {
@@ -395,6 +414,8 @@ int main(int argc, char **argv)
             filter.line = v;
         else if (a == QLatin1String("--sha256"))
             filter.sha256 = v;
+        else if (a == QLatin1String("--serial"))
+            good = !serialSearchOf(filter.serial = v).empty();
         else if (a == QLatin1String("--order"))
             filter.order = v;
         else if (a == QLatin1String("--station"))

@@ -5,6 +5,7 @@ set -euo pipefail
 pkgs=(
   cmake g++ make pkg-config
   qtbase5-dev libqt5serialport5-dev qtmultimedia5-dev qttools5-dev-tools libqt5charts5-dev
+  qttranslations5-l10n
   zlib1g-dev
   libqt5sql5-sqlite libqt5sql5-psql postgresql
   lrzsz zip unzip p7zip-full libarchive-tools python3

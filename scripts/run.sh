@@ -12,10 +12,12 @@ set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 bash "$root/scripts/deps.sh"
 build=${BUILD_DIR:-$root/build}
-# Only the programs the demo runs: the test suites (scripts/test.sh builds
-# them) would keep a newcomer waiting minutes for the first chip.
+# Only the programs the demo and the README's examples run (vq_flash, and
+# the search vq_records, whose target is vq_records_search): the test suites
+# (scripts/test.sh builds them) would keep a newcomer waiting minutes for the
+# first chip.
 cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build "$build" -j"$(nproc)" --target vq_chip_sim vq_download_tool vq_factory_station
+cmake --build "$build" -j"$(nproc)" --target vq_chip_sim vq_download_tool vq_factory_station vq_flash vq_records_search
 stations=16
 
 demo="$build/demo"

@@ -130,6 +130,8 @@ developWindow::developWindow(QWidget *parent)
 
     ui->groupBox_4->hide();
     placeWindow();
+    acceptHexOnly(ui->leEraseAddr);
+    acceptHexOnly(ui->leEraseLen);
 
     ui->textEdit->append(QStringLiteral("当前版本号：") + QLatin1String(kProgramVersion));
 
@@ -383,6 +385,9 @@ void developWindow::on_ptnErase_clicked()
 void developWindow::on_ptnEraseAll_clicked()
 {
     runCommand(busy.eraseAll, [this] {
+        // The port may have been closed while the question was up.
+        if (!confirmWholeErase(this, 1) || !portOpen)
+            return;
         if (cmd->eraseChip())
             appendLog(QStringLiteral("擦除芯片成功！"));
         else
@@ -425,11 +430,21 @@ void developWindow::on_ptnSetBaud_clicked()
 void developWindow::on_ptnDownloadFlash_clicked()
 {
     runCommand(busy.downloadFlash, [this] {
+        const QString path = ui->leDownloadFlash->text().trimmed();
+        if (path.isEmpty()) {
+            appendLog(QStringLiteral("请先选择要烧写的文件！"));
+            return;
+        }
+        // The chip would be told to take a file that never comes.
+        if (!QFileInfo(path).isFile() || !QFileInfo(path).isReadable()) {
+            appendLog(QStringLiteral("烧写文件不存在或无法读取：") + QDir::toNativeSeparators(path));
+            return;
+        }
         appendLog(QStringLiteral("开始烧录！"));
         fileCount = 1;
         progressTimer->start();
         uint32_t code = 0;
-        if (cmd->upgradeFile(ui->leDownloadFlash->text(), code)) {
+        if (cmd->upgradeFile(path, code)) {
             ui->progressBar->setValue(100);
             appendLog(QStringLiteral("烧写Flash成功！"));
         } else {
@@ -502,6 +517,12 @@ void developWindow::on_ptnEraseChip_clicked()
     uint32_t baud = 0;
     if (!readBaud(ui->lineEdit->text(), baud)) {
         appendLog(kBaudErrorText);
+        endOperation(busy.eraseChip);
+        return;
+    }
+    // Asked with the link claimed: no other operation starts while the
+    // question is up.
+    if (!confirmWholeErase(this, 1) || !portOpen) {
         endOperation(busy.eraseChip);
         return;
     }

@@ -9,6 +9,8 @@
 #include "portlist.h"
 #include "recordstore.h"
 #include "resultcodes.h"
+#include "serialdialog.h"
+#include "serialstore.h"
 #include "statisticswindow.h"
 #include "dailylog.h"
 #include "imageplan.h"
@@ -32,8 +34,8 @@
 #include <QPushButton>
 #include <QRadioButton>
 #include <QRegularExpression>
-#include <QRegularExpressionValidator>
 #include <QSerialPort>
+#include <QShowEvent>
 #include <QSignalBlocker>
 #include <QSoundEffect>
 #include <QStatusBar>
@@ -67,6 +69,9 @@ constexpr int kSoundVoices = 4;
 // the latest, the daily file keeps them all.
 constexpr int kLogViewBlocks = 20000;
 constexpr char kNoPort[] = "NONE";
+constexpr char kStationEnded[] = "工位已停止";
+// A pinned station whose socket holds no adapter now.
+constexpr char kEmptySocket[] = "空插口";
 constexpr char kBootHelpUrl[] = "https://fae.vqchip.com/tools/uart-boot-adapter";
 // A second click on a start button this soon after a run started is the
 // rest of a double click, not a stop.
@@ -75,6 +80,10 @@ constexpr int kSaveRetryTicks = 1000 / kRefreshMs;
 // Extra settings keys, added to the file the first time they change.
 constexpr char kSelectedPortsKey[] = "selected_ports";
 constexpr char kKeepGoingKey[] = "continue_fail_flag";
+constexpr char kPinSocketsKey[] = "socket_flag";
+// Each panel's pinned socket, in order, separated by commas (by-path names
+// have none).
+constexpr char kStationSocketsKey[] = "station_sockets";
 
 const QString &lookText(panelLook look)
 {
@@ -195,10 +204,7 @@ void factoryWindow::connectWidgets()
             continue;
         }
         connect(row.choose, &QPushButton::clicked, this, [this, i] { getFilePath(i); });
-        // Only what can still become an address: hex digits after an
-        // optional 0x, at most 32 bits.
-        row.address->setValidator(new QRegularExpressionValidator(
-            QRegularExpression(QStringLiteral("(0[xX])?[0-9A-Fa-f]{0,8}")), row.address));
+        acceptHexOnly(row.address);
         connect(row.enabled, &QCheckBox::stateChanged, this, qOverload<int>(&factoryWindow::writeFileCfgToJSON));
         connect(row.path, &QLineEdit::textChanged, this, qOverload<QString>(&factoryWindow::writeFileCfgToJSON));
         connect(row.address, &QLineEdit::textChanged, this, qOverload<QString>(&factoryWindow::writeFileCfgToJSON));
@@ -275,14 +281,7 @@ factoryWindow::~factoryWindow()
     // Whatever the stations still report is counted and recorded before the
     // counters are saved for the last time.
     line->finishNow(kCloseWaitMs);
-    // The operator's own speed is saved, not the order's.
-    if (order)
-        writeForm(beforeOrder);
-    const lineCounters &c = line->counters();
-    saveSettings({{QStringLiteral("all_cnt"), QString::number(c.total)},
-                  {QStringLiteral("ok_cnt"), QString::number(c.good)},
-                  {QStringLiteral("err_cnt"), QString::number(c.failed)},
-                  {QStringLiteral("baud_rate"), ui->lineEdit->text()}});
+    saveForExit();
     delete line;
     line = nullptr;
     qDebug() << "exit";
@@ -306,10 +305,15 @@ void factoryWindow::buildPanels()
         w.dsr = panel->findChild<QLabel *>(QStringLiteral("label_dsr"));
         w.progress = panel->findChild<QProgressBar *>(QStringLiteral("progressBar"));
         w.status = panel->findChild<QLabel *>(QStringLiteral("label_sta"));
+        // Room for the longest thing the label says, so that no panel's
+        // bar moves when a station ends.
+        if (w.dsr)
+            w.dsr->setMinimumWidth(w.dsr->fontMetrics().horizontalAdvance(kStationEnded));
         if (!w.progress)
             qDebug() << "can not find progressBar.";
         panelParts.append(w);
     }
+    tooltipFor.resize(panelParts.size());
     // An odd last panel and a single station take a row of their own.
     const int rows = (static_cast<int>(stationCount) + kPanelColumns - 1) / kPanelColumns;
     ui->downloadPanel->setMaximumHeight(rows * kMaxPanelHeight);
@@ -382,17 +386,27 @@ void factoryWindow::loadSettings()
     // until the box is first clicked) leaves it off.
     QString fast;
     ui->cbFastLoad->setChecked(readValue(QStringLiteral("fast_flag"), fast) && fast.toUInt() == 1);
+    const bool pinning = flag(QLatin1String(kPinSocketsKey));
+    ui->cbPinSockets->setChecked(pinning);
+    if (pinning) {
+        board.restorePins(text(QLatin1String(kStationSocketsKey)).split(QLatin1Char(',')));
+        board.setPinning(true);
+    }
+    ui->cbSerial->setChecked(serialSettings::read().enabled);
+    readSerialRule();
 }
 
 void factoryWindow::applyLock(bool locked)
 {
-    for (QWidget *w : {static_cast<QWidget *>(ui->cbRefreshUart), static_cast<QWidget *>(ui->pushButton)})
+    for (QWidget *w : {static_cast<QWidget *>(ui->cbRefreshUart), static_cast<QWidget *>(ui->pushButton),
+                       static_cast<QWidget *>(ui->cbPinSockets)})
         w->setEnabled(!locked);
     // What a loaded order fixes stays as the order says, lock or no lock.
     for (QWidget *w : {static_cast<QWidget *>(ui->fileCfgPanel), static_cast<QWidget *>(ui->cbAutoReset),
                        static_cast<QWidget *>(ui->cbHighSpeedFlag), static_cast<QWidget *>(ui->cbBootCtl),
                        static_cast<QWidget *>(ui->cbDsrCtl), static_cast<QWidget *>(ui->cbFastLoad),
-                       static_cast<QWidget *>(ui->lineEdit), static_cast<QWidget *>(ui->cbKeepGoing)})
+                       static_cast<QWidget *>(ui->lineEdit), static_cast<QWidget *>(ui->cbKeepGoing),
+                       static_cast<QWidget *>(ui->cbSerial), static_cast<QWidget *>(ui->pbnSerial)})
         w->setEnabled(!locked && !order);
     // The erase button follows the lock through the run state.
     refreshButtons();
@@ -413,8 +427,11 @@ void factoryWindow::followPorts()
     const bool frozen = run != runState::idle;
     if (!frozen && !autoRefresh)
         return;
+    const QStringList pins = board.pins();
     if (board.followPorts(monitor->ports(), selectedPorts, frozen))
         renderPanels();
+    if (board.pins() != pins)
+        savePins();
     syncSelectAll();
 }
 
@@ -426,8 +443,19 @@ void factoryWindow::renderPanel(int i)
         return;
     }
     const panelModel &m = board.panel(i);
-    const bool hasPort = !m.port.isEmpty();
-    setIfChanged(w.port, hasPort ? m.port : QLatin1String(kNoPort));
+    // A pinned station whose socket was emptied after its chip keeps that
+    // chip's result up, as a panel whose port went does.
+    const bool hasPort = !m.port.isEmpty() || m.held;
+    setIfChanged(w.port, !m.port.isEmpty() ? m.port
+                         : m.pinned        ? QString::fromUtf8(kEmptySocket)
+                                           : QString::fromLatin1(kNoPort));
+    const QString tipKey = m.port + QLatin1Char('\n') + m.socket;
+    if (tooltipFor.value(i) != tipKey) {
+        tooltipFor[i] = tipKey;
+        w.port->setToolTip(!m.port.isEmpty() ? portTooltip(m.port)
+                           : m.pinned        ? QStringLiteral("USB插口：%1\n该插口中没有串口").arg(m.socket)
+                                             : QString());
+    }
     w.port->setEnabled(m.present);
     w.radio->setEnabled(m.present);
     w.radio->setChecked(m.selected);
@@ -435,12 +463,19 @@ void factoryWindow::renderPanel(int i)
     w.status->setEnabled(hasPort);
     if (w.progress->value() != (hasPort ? m.percent : 0))
         w.progress->setValue(hasPort ? m.percent : 0);
+    // A result shows the value its chip got in place of the percentage.
+    const QString format = hasPort && m.held && !m.serial.isEmpty() ? m.serial : QStringLiteral("%p%");
+    if (w.progress->format() != format)
+        w.progress->setFormat(format);
     // A panel without a port claims nothing, least of all a result.
     setIfChanged(w.status, hasPort ? lookText(m.look) : QString());
     const QString style = hasPort ? lookStyle(m.look) : QString();
     if (w.status->styleSheet() != style)
         w.status->setStyleSheet(style);
-    setIfChanged(w.dsr, m.dsr < 0 ? QStringLiteral("DSR:N ") : QStringLiteral("DSR:%1 ").arg(m.dsr));
+    if (m.ended)
+        setIfChanged(w.dsr, QString::fromUtf8(kStationEnded));
+    else
+        setIfChanged(w.dsr, m.dsr < 0 ? QStringLiteral("DSR:N ") : QStringLiteral("DSR:%1 ").arg(m.dsr));
 }
 
 void factoryWindow::renderPanels()
@@ -475,12 +510,31 @@ void factoryWindow::checkUartStatus(int id)
     if (run != runState::idle)
         return;
     QSerialPort probe;
-    probe.setPortName(portDevicePath(port));
+    const QString device = portDevicePath(port);
+    probe.setPortName(device);
     if (!probe.open(QIODevice::ReadWrite)) {
-        log(port + QStringLiteral("被其它工具占用，无法打开！"));
+        logRefusal(port, device);
         w.radio->setChecked(false);
     }
     probe.close();
+}
+
+void factoryWindow::logRefusal(const QString &port, const QString &device)
+{
+    portAccess access = examinePortAccess(device);
+    if (access.state == portState::NoPermission) {
+        log(port + QStringLiteral("无法打开！"));
+        for (const QString &why : openProblemText(port, device, access))
+            log(why);
+        return;
+    }
+    // Refused though this user may open it: someone holds it, seen or not.
+    access.state = portState::Busy;
+    log(port + QStringLiteral("被其它工具占用，无法打开！"));
+    // The holder, where it can be seen; the first line says what the one
+    // above does.
+    for (const QString &why : openProblemText(port, device, access).mid(1))
+        log(why);
 }
 
 void factoryWindow::getFilePath(int id)
@@ -532,12 +586,15 @@ void factoryWindow::writeFileCfgToJSON(int)
 
 bool factoryWindow::saveSettings(const QMap<QString, QString> &values, bool addMissing)
 {
+    // Every success below is a write that reached the disk: a key whose
+    // value the file already holds must not count as the fault gone.
     bool lost = false;
-    if (addMissing) {
-        for (auto it = values.cbegin(); it != values.cend() && !lost; ++it)
-            lost = !addValue(it.key(), it.value());
-    } else {
-        writeValues(values, &lost);
+    if (!writeValues(values, &lost) && !lost && addMissing) {
+        for (auto it = values.cbegin(); it != values.cend() && !lost; ++it) {
+            QString present;
+            if (!readValue(it.key(), present))
+                lost = !addValue(it.key(), it.value());
+        }
     }
     if (!lost) {
         settingsFaultShown = false;
@@ -546,6 +603,16 @@ bool factoryWindow::saveSettings(const QMap<QString, QString> &values, bool addM
     reportFault(settingsFaultShown, QStringLiteral("配置文件无法保存，设置和计数暂时只保存在界面上，将在下次变化时重试：")
                                         + QDir::toNativeSeparators(cfgFilePath()));
     return false;
+}
+
+void factoryWindow::saveForExit()
+{
+    const lineCounters &c = line->counters();
+    // The operator's own speed, not a loaded order's.
+    saveSettings({{QStringLiteral("all_cnt"), QString::number(c.total)},
+                  {QStringLiteral("ok_cnt"), QString::number(c.good)},
+                  {QStringLiteral("err_cnt"), QString::number(c.failed)},
+                  {QStringLiteral("baud_rate"), order ? beforeOrder.baud : ui->lineEdit->text()}});
 }
 
 void factoryWindow::reportFault(bool &reported, const QString &text)
@@ -560,11 +627,33 @@ void factoryWindow::reportFault(bool &reported, const QString &text)
 void factoryWindow::showFault(const QString &text)
 {
     logLine(text, QColor(Qt::red));
-    // Not modal: the stations keep running while the box is up.
-    auto *box = new QMessageBox(QMessageBox::Warning, QStringLiteral("警告"), text, QMessageBox::Ok, this);
-    box->setAttribute(Qt::WA_DeleteOnClose);
-    box->setModal(false);
-    box->show();
+    pendingFaults << text;
+    // A box shown before the window is would open wherever the screen has
+    // room, under the window that comes up next.
+    if (isVisible())
+        showPendingFaults();
+}
+
+void factoryWindow::showEvent(QShowEvent *event)
+{
+    QMainWindow::showEvent(event);
+    // Once the window is placed and drawn.
+    QTimer::singleShot(0, this, &factoryWindow::showPendingFaults);
+}
+
+void factoryWindow::showPendingFaults()
+{
+    for (const QString &text : qAsConst(pendingFaults)) {
+        // Not modal: the stations keep running while the box is up.
+        auto *box = new QMessageBox(QMessageBox::Warning, QStringLiteral("警告"), text, QMessageBox::Ok, this);
+        box->setAttribute(Qt::WA_DeleteOnClose);
+        box->setModal(false);
+        box->show();
+        QRect frame = box->frameGeometry();
+        frame.moveCenter(frameGeometry().center());
+        box->move(frame.topLeft());
+    }
+    pendingFaults.clear();
 }
 
 void factoryWindow::log(QString s)
@@ -586,7 +675,7 @@ void factoryWindow::stationChanged(int station)
         return;
     const int panel = stationPanel.at(station);
     const stationStatus &s = line->station(station);
-    board.showStation(panel, s);
+    board.showStation(panel, s, fixtureRun);
     renderPanel(panel);
     // Said once each time the station starts to wait for a chip.
     if (s.activity != stationActivity::waiting) {
@@ -600,22 +689,26 @@ void factoryWindow::stationChanged(int station)
 void factoryWindow::chipCounted(int station, chipOutcome outcome, const chipRecord &record)
 {
     const QString prefix = QLatin1Char('[') + record.portName + QLatin1Char(']');
+    // The chip's own time, as its production record keeps it.
+    const QString took = QStringLiteral("（用时%1秒）").arg(record.seconds, 0, 'f', 2);
     switch (outcome) {
     case chipOutcome::good:
         playSound(true);
-        log(prefix + QStringLiteral("下载成功"));
+        log(prefix + QStringLiteral("下载成功") + took);
         if (order)
             showOrder();
         break;
     case chipOutcome::failed:
         playSound(false);
-        log(prefix + (record.erase ? QStringLiteral("擦除失败") : QStringLiteral("下载失败")));
+        log(prefix + (record.erase ? QStringLiteral("擦除失败") : QStringLiteral("下载失败")) + took);
         break;
     case chipOutcome::stopped:
     case chipOutcome::erased:
         break;
     }
     Q_UNUSED(station)
+    if (serialOn)
+        showNextSerial();
 }
 
 void factoryWindow::jobLine(int station, lineKind kind, const QString &text)
@@ -706,7 +799,7 @@ void factoryWindow::loadStyle(QString qssFile)
     setStyleSheet(QString::fromUtf8(file.readAll()));
 }
 
-bool factoryWindow::collectImages(QStringList &paths, QList<uint32_t> &addrs)
+bool factoryWindow::collectImages(QStringList &paths, QList<uint32_t> &addrs, const serialRule *serial)
 {
     QList<int> rows;
     for (int n = 0; n < rowParts.size(); ++n) {
@@ -740,17 +833,25 @@ bool factoryWindow::collectImages(QStringList &paths, QList<uint32_t> &addrs)
         log(QStringLiteral("请设置烧录文件路径和烧录的起始地址，并使能这个设置！"));
         return false;
     }
-    return checkPlan(rows, paths, addrs);
+    return checkPlan(rows, paths, addrs, serial);
 }
 
-bool factoryWindow::checkPlan(const QList<int> &rows, const QStringList &paths, const QList<uint32_t> &addrs)
+bool factoryWindow::checkPlan(const QList<int> &rows, const QStringList &paths, const QList<uint32_t> &addrs,
+                              const serialRule *serial)
 {
     QVector<imagePlan::image> plan;
     for (int i = 0; i < paths.size(); ++i)
         plan.append({addrs.at(i), QFileInfo(paths.at(i)).size()});
+    // The serial value's sector is the serial's alone.
+    if (serial)
+        plan.append({serial->address, imagePlan::kSectorSize});
     const imagePlan::problem p = imagePlan::check(plan);
     if (!p)
         return true;
+    if (p.kind == imagePlan::fault::overlap && p.second == paths.size()) {
+        log(QStringLiteral("序列号地址所在的4k扇区与第%1行的烧录区域重叠，请检查序列号地址！").arg(rows.value(p.first) + 1));
+        return false;
+    }
     const int row = rows.value(p.first) + 1;
     switch (p.kind) {
     case imagePlan::fault::unaligned:
@@ -780,7 +881,8 @@ QVector<lineStation> factoryWindow::selectedStations()
     for (int i = 0; i < board.size(); ++i) {
         if (!board.usable(i))
             continue;
-        list.append({i + 1, board.panel(i).port});
+        const panelModel &m = board.panel(i);
+        list.append({i + 1, m.port, m.pinned ? m.socket : QString()});
         stationPanel.append(i);
     }
     return list;
@@ -822,16 +924,27 @@ void factoryWindow::startDownload()
         const QString refusal = orderJob(&job);
         if (!refusal.isEmpty())
             return refuseStart(refusal);
+        serialOn = order->serialOn;
+        shownRule = order->serial;
+        if (order->serialOn && !(job.serials = openSerials(order->serial)))
+            return refuseStart(QString());
     } else {
-        if (!collectImages(job.files, job.addresses))
+        serialRule rule;
+        const serialSettings serial = serialSettings::read();
+        QString why;
+        if (serial.enabled && !serial.rule(&rule, &why))
+            return refuseStart(why);
+        serialOn = serial.enabled;
+        shownRule = rule;
+        if (!collectImages(job.files, job.addresses, serial.enabled ? &rule : nullptr))
             return refuseStart(QString());
         bool ok = false;
         job.baud = ui->lineEdit->text().trimmed().toUInt(&ok);
         if (!ok || !imagePlan::baudAllowed(job.baud))
             return refuseStart(QStringLiteral("未正确设置波特率，波特率最小为9600，最大为3000000！"));
         saveSettings({{QStringLiteral("baud_rate"), ui->lineEdit->text()}});
-        // Read once for the whole run: every station sends these bytes,
-        // whatever happens to the files while the run goes on.
+        // Read once for the whole run: every station sends these bytes, whatever
+        // happens to the files while the run goes on.
         uint32_t loadCode = 0;
         int failedRow = -1;
         job.images = loadFirmwareImages(job.files, job.addresses, loadCode, failedRow);
@@ -844,7 +957,10 @@ void factoryWindow::startDownload()
         job.fixture = ui->cbDsrCtl->isChecked();
         job.keepGoing = job.fixture && ui->cbKeepGoing->isChecked();
         job.fastLoad = ui->cbFastLoad->isChecked();
+        if (serial.enabled && !(job.serials = openSerials(rule)))
+            return refuseStart(QString());
     }
+    fixtureRun = job.fixture;
     board.clearResults();
     followPorts();
     if (startRun(job, runState::downloading))
@@ -852,14 +968,68 @@ void factoryWindow::startDownload()
     renderPanels();
 }
 
+std::shared_ptr<chipSerialSource> factoryWindow::openSerials(const serialRule &rule)
+{
+    auto serials = std::make_shared<serialStore>(records->databasePath(), server, rule, origin);
+    QString error;
+    int voided = 0;
+    if (!serials->open(&error, &voided)) {
+        log(QStringLiteral("序列号无法保存在生产记录数据库中：%1").arg(error));
+        return nullptr;
+    }
+    if (voided > 0)
+        log(QStringLiteral("上次中断的运行预留的%1个序列号已作废，不会再次使用").arg(voided));
+    return serials;
+}
+
+void factoryWindow::readSerialRule()
+{
+    const serialSettings settings = serialSettings::read();
+    serialOn = settings.enabled;
+    serialProblem.clear();
+    if (serialOn && !settings.rule(&shownRule, &serialProblem))
+        serialOn = false;
+    showNextSerial();
+}
+
+void factoryWindow::showNextSerial()
+{
+    if (!serialOn) {
+        ui->lbSerialNext->setText(serialProblem.isEmpty() ? QString() : QStringLiteral("设置无效"));
+        ui->lbSerialNext->setToolTip(serialProblem);
+        return;
+    }
+    bool usedUp = false;
+    const QString next = nextSerialText(records->databasePath(), server, shownRule, &usedUp);
+    ui->lbSerialNext->setText(usedUp ? QStringLiteral("序列号已用完")
+                              : next.isEmpty() ? QStringLiteral("下一个：由服务器分配")
+                                               : QStringLiteral("下一个：") + next);
+    ui->lbSerialNext->setToolTip(QStringLiteral("写入地址 0x%1").arg(shownRule.address, 0, 16));
+}
+
+void factoryWindow::on_cbSerial_clicked(bool checked)
+{
+    saveSettings({{QStringLiteral("serial_flag"), flagText(checked)}}, true);
+    readSerialRule();
+}
+
+void factoryWindow::on_pbnSerial_clicked()
+{
+    serialDialog dialog(serialSettings::read(), this);
+    if (dialog.exec() != QDialog::Accepted)
+        return;
+    saveSettings(dialog.settings().keys(), true);
+    readSerialRule();
+}
+
 void factoryWindow::startErase()
 {
     if (!anyPanelSelected())
         return refuseStart(QStringLiteral("没有选择任何串口，请先选择串口！"));
-    if (QMessageBox::question(this, QStringLiteral("整片擦除"),
-                              QStringLiteral("整片擦除将清除所选芯片上的全部内容，确定要擦除吗？"),
-                              QMessageBox::Yes | QMessageBox::No, QMessageBox::No)
-        != QMessageBox::Yes)
+    int stations = 0;
+    for (int i = 0; i < board.size(); ++i)
+        stations += board.usable(i) ? 1 : 0;
+    if (!confirmWholeErase(this, stations))
         return;
     log(QStringLiteral("开始擦除..."));
     // The erase runs at the boot speed; the other options do not apply.
@@ -867,6 +1037,7 @@ void factoryWindow::startErase()
     job.erase = true;
     job.reset = ui->cbAutoReset->isChecked();
     job.boot = ui->cbBootCtl->isChecked();
+    fixtureRun = false;
     board.clearResults();
     followPorts();
     if (startRun(job, runState::erasing))
@@ -931,7 +1102,7 @@ void factoryWindow::on_cbHighSpeedFlag_clicked(bool checked)
 
 void factoryWindow::on_cbFastLoad_clicked(bool checked)
 {
-    addValue(QStringLiteral("fast_flag"), flagText(checked));
+    saveSettings({{QStringLiteral("fast_flag"), flagText(checked)}}, true);
 }
 
 void factoryWindow::on_pushButton_clicked()
@@ -996,6 +1167,31 @@ void factoryWindow::on_cbKeepGoing_clicked(bool checked)
     saveSettings({{QLatin1String(kKeepGoingKey), flagText(checked)}}, true);
 }
 
+void factoryWindow::on_cbPinSockets_clicked(bool checked)
+{
+    // A selected station stays selected under the key it goes by now.
+    QList<int> chosen;
+    for (int i = 0; i < board.size(); ++i) {
+        if (board.panel(i).selected)
+            chosen << i;
+        selectedPorts.remove(board.selectionKey(i));
+    }
+    board.setPinning(checked);
+    for (int i : qAsConst(chosen))
+        selectedPorts.insert(board.selectionKey(i));
+    saveSettings({{QLatin1String(kPinSocketsKey), flagText(checked)}}, true);
+    savePins();
+    saveSelection();
+    followPorts();
+    renderPanels();
+}
+
+void factoryWindow::savePins()
+{
+    // Added only once pinning is on: a first start keeps its default keys.
+    saveSettings({{QLatin1String(kStationSocketsKey), board.pins().join(QLatin1Char(','))}}, board.pinning());
+}
+
 void factoryWindow::on_cbSelectAll_clicked(bool checked)
 {
     for (int i = 0; i < panelParts.size(); ++i) {
@@ -1012,14 +1208,14 @@ void factoryWindow::rememberSelection(int panel)
 {
     if (panel < 0 || panel >= panelParts.size() || !panelParts.at(panel).complete())
         return;
-    const QString port = board.panel(panel).port;
-    if (port.isEmpty() || !board.panel(panel).present)
+    const QString key = board.selectionKey(panel);
+    if (key.isEmpty() || !board.panel(panel).present)
         return;
     const bool on = panelParts.at(panel).radio->isChecked();
     if (on)
-        selectedPorts.insert(port);
+        selectedPorts.insert(key);
     else
-        selectedPorts.remove(port);
+        selectedPorts.remove(key);
     board.setSelected(panel, on);
     saveSelection();
 }
@@ -1048,29 +1244,32 @@ void factoryWindow::syncSelectAll()
 
 void factoryWindow::closeEvent(QCloseEvent *event)
 {
-    if (run == runState::idle) {
-        if (unwrittenRowsLetGo())
-            event->accept();
-        else
-            event->ignore();
-        return;
-    }
-    if (QMessageBox::question(this, QStringLiteral("退出"), QStringLiteral("正在烧录，确定要停止烧录并关闭窗口吗？"),
-                              QMessageBox::Yes | QMessageBox::No, QMessageBox::No)
-        != QMessageBox::Yes) {
+    // Each step may ask the operator; a "no" keeps the window open.
+    if (!stopRunForClose() || !unwrittenRowsLetGo()) {
         event->ignore();
         return;
     }
+    saveForExit();
+    event->accept();
+}
+
+bool factoryWindow::stopRunForClose()
+{
+    if (run == runState::idle)
+        return true;
+    if (QMessageBox::question(this, QStringLiteral("退出"), QStringLiteral("正在烧录，确定要停止烧录并关闭窗口吗？"),
+                              QMessageBox::Yes | QMessageBox::No, QMessageBox::No)
+        != QMessageBox::Yes)
+        return false;
+    // The run may have ended by itself while the question was up.
+    if (run == runState::idle)
+        return true;
     // The same stop as the button's, without waiting to bring the chips
     // back: every chip in hand is counted and recorded before the window
     // goes.
     log(run == runState::erasing ? QStringLiteral("停止擦除！") : QStringLiteral("停止下载！"));
     line->finishNow(kCloseWaitMs);
-    if (!unwrittenRowsLetGo()) {
-        event->ignore();
-        return;
-    }
-    event->accept();
+    return true;
 }
 
 bool factoryWindow::unwrittenRowsLetGo()
@@ -1099,7 +1298,8 @@ bool factoryWindow::unwrittenRowsLetGo()
 
 QList<QCheckBox *> factoryWindow::orderOptionBoxes() const
 {
-    return {ui->cbHighSpeedFlag, ui->cbFastLoad, ui->cbBootCtl, ui->cbAutoReset, ui->cbDsrCtl, ui->cbKeepGoing};
+    return {ui->cbHighSpeedFlag, ui->cbFastLoad, ui->cbBootCtl, ui->cbAutoReset, ui->cbDsrCtl, ui->cbKeepGoing,
+            ui->cbSerial};
 }
 
 factoryWindow::formState factoryWindow::readForm() const
@@ -1170,12 +1370,17 @@ void factoryWindow::loadOrder(const QString &path)
     for (const workOrder::image &image : read.images)
         shown.rows.append({true, QDir::toNativeSeparators(image.path), QString::number(image.address, 16)});
     shown.baud = QString::number(read.baud);
-    const bool options[] = {read.highSpeed, read.fastLoad, read.boot, read.reset, read.dsr, read.keepGoing};
+    const bool options[] = {read.highSpeed, read.fastLoad, read.boot, read.reset, read.dsr, read.keepGoing, read.serialOn};
     const QList<QCheckBox *> boxes = orderOptionBoxes();
     for (int i = 0; i < boxes.size(); ++i)
         shown.boxes.insert(boxes.at(i)->objectName(), options[i]);
     writeForm(shown);
     applyLock(ui->cbLockUI->isChecked());
+    // The next value shown is the order's rule's.
+    serialOn = read.serialOn;
+    shownRule = read.serial;
+    serialProblem.clear();
+    showNextSerial();
     QString why;
     if (!tallyLoadedOrder(&why))
         log(QStringLiteral("无法读取工单进度：") + why);
@@ -1201,6 +1406,7 @@ void factoryWindow::unloadOrder()
     orderDoneBefore = -1;
     writeForm(beforeOrder);
     applyLock(ui->cbLockUI->isChecked());
+    readSerialRule();
     showOrder();
 }
 
@@ -1269,9 +1475,20 @@ void factoryWindow::showOrder()
 void factoryWindow::on_pbnSaveOrder_clicked()
 {
     workOrder made;
+    // The serial rule shown: a loaded order's, or the operator's settings.
+    if (order) {
+        made.serialOn = order->serialOn;
+        made.serial = order->serial;
+    } else {
+        const serialSettings serial = serialSettings::read();
+        QString why;
+        if (serial.enabled && !serial.rule(&made.serial, &why))
+            return log(why);
+        made.serialOn = serial.enabled;
+    }
     QStringList paths;
     QList<uint32_t> addresses;
-    if (!collectImages(paths, addresses))
+    if (!collectImages(paths, addresses, made.serialOn ? &made.serial : nullptr))
         return;
     bool ok = false;
     made.baud = ui->lineEdit->text().trimmed().toUInt(&ok);

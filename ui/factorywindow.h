@@ -13,12 +13,14 @@
 #include "firmwareimage.h"
 #include "productionline.h"
 #include "recordstore.h"
+#include "serialrule.h"
 #include "stationboard.h"
 #include "workorder.h"
 
 class QCheckBox;
 class QColor;
 class QCloseEvent;
+class QShowEvent;
 class QLabel;
 class QLineEdit;
 class QProgressBar;
@@ -75,12 +77,16 @@ private slots:
     void on_cbFastLoad_clicked(bool checked);
     void on_cbSelectAll_clicked(bool checked);
     void on_cbKeepGoing_clicked(bool checked);
+    void on_cbSerial_clicked(bool checked);
+    void on_pbnSerial_clicked();
+    void on_cbPinSockets_clicked(bool checked);
     void on_pbnLoadOrder_clicked();
     void on_pbnUnloadOrder_clicked();
     void on_pbnSaveOrder_clicked();
 
 protected:
     void closeEvent(QCloseEvent *event) override;
+    void showEvent(QShowEvent *event) override;
 
 private:
     enum class runState { idle, downloading, erasing, stopping };
@@ -112,8 +118,17 @@ private:
     void renderPanel(int panel);
     void renderPanels();
     bool anyPanelSelected() const;
-    bool collectImages(QStringList &paths, QList<uint32_t> &addrs);
-    bool checkPlan(const QList<int> &rows, const QStringList &paths, const QList<uint32_t> &addrs);
+    bool collectImages(QStringList &paths, QList<uint32_t> &addrs, const serialRule *serial);
+    bool checkPlan(const QList<int> &rows, const QStringList &paths, const QList<uint32_t> &addrs,
+                   const serialRule *serial);
+    // The serial values' store for a run, open, or null when the settings
+    // or the database refuse (said in the log).
+    std::shared_ptr<chipSerialSource> openSerials(const serialRule &rule);
+    // Reads the serial settings into shownRule (a list file is read here,
+    // not at every chip), then shows the next value.
+    void readSerialRule();
+    // "下一个：…" beside the serial box: the value the next chip gets.
+    void showNextSerial();
     QVector<lineStation> selectedStations();
     bool startRun(const lineJob &job, runState state);
     void startDownload();
@@ -129,6 +144,9 @@ private:
     void refuseStart(const QString &text);
     void rememberSelection(int panel);
     void saveSelection();
+    // Why the selection check could not open a port, as far as can be seen.
+    void logRefusal(const QString &port, const QString &device);
+    void savePins();
     // "全选" shows whether every panel with a port is selected.
     void syncSelectAll();
     // Writes through to the file; addMissing adds keys the file lacks.
@@ -136,6 +154,10 @@ private:
     // Said once, in red in the log and in a box, until the fault has gone.
     void reportFault(bool &reported, const QString &text);
     void showFault(const QString &text);
+    void showPendingFaults();
+    // Closing: false when the operator keeps a run going.
+    bool stopRunForClose();
+    void saveForExit();
     void logLine(const QString &s, const QColor &colour);
     // True when every row is on the disk, or the operator lets the rest go.
     bool unwrittenRowsLetGo();
@@ -166,6 +188,9 @@ private:
     Ui::factoryWindow *ui;
     QList<downloadGroupBox *> panels;
     QList<panelWidgets> panelParts;
+    // What each panel's port tooltip was made for: it asks the system about
+    // the adapter, so it is made again only when the port or socket changes.
+    QVector<QString> tooltipFor;
     QList<fileCfg *> fileRows;
     QList<rowWidgets> rowParts;
     stationBoard board;
@@ -176,11 +201,18 @@ private:
     bool autoRefresh = true;
     uint32_t stationCount = 0;
     recordStore *records = nullptr;
+    recordServer server;
+    // The serial rule the settings make, and why not when they make none.
+    bool serialOn = false;
+    serialRule shownRule;
+    QString serialProblem;
     productionLine *line = nullptr;
     recordOrigin origin;
     QLabel *recordState = nullptr;
     // The panel each station of the current run shows.
     QVector<int> stationPanel;
+    // The run waits on its fixtures (DSR).
+    bool fixtureRun = false;
     // Stations that have said they wait for a chip since their last one.
     QSet<int> waitingTold;
     QTimer *progressTimer;
@@ -190,7 +222,8 @@ private:
     int nextSuccessSound = 0;
     int nextFailSound = 0;
     // The selection belongs to the port, not to the panel showing it: a port
-    // that goes and comes back is selected again.
+    // that goes and comes back is selected again. A station pinned to a
+    // socket is selected by its socket, whatever its port is called.
     QSet<QString> selectedPorts;
     // A double click on a start button must not stop the run it has just
     // started.
@@ -200,7 +233,8 @@ private:
     int saveRetryTicks = 0;
     // Each fault is reported once until the next success.
     bool settingsFaultShown = false;
-    recordServer server;
+    // Faults said before the window was on screen, for their boxes.
+    QStringList pendingFaults;
     // The production order loaded, if any, and who runs it.
     std::optional<workOrder> order;
     QString orderOperator;

@@ -16,7 +16,8 @@ void portMonitor::refresh()
     const QList<portEntry> fresh = listSerialPorts();
     bool same = fresh.size() == current.size();
     for (int i = 0; same && i < fresh.size(); ++i)
-        same = fresh.at(i).number == current.at(i).number && fresh.at(i).name == current.at(i).name;
+        same = fresh.at(i).number == current.at(i).number && fresh.at(i).name == current.at(i).name
+            && fresh.at(i).socket == current.at(i).socket;
     if (same)
         return;
     current = fresh;

@@ -6,7 +6,9 @@
 #include "portlist.h"
 
 // Watches the machine's serial ports and says when the list changes, so a
-// window follows plugging and unplugging without asking every time.
+// window follows plugging and unplugging without asking every time. Two
+// adapters that swap their names when a hub is replugged change the list
+// by their sockets alone.
 class portMonitor : public QObject
 {
     Q_OBJECT

@@ -11,12 +11,17 @@
 #include <QDebug>
 #include <QFile>
 #include <QMessageBox>
+#include <QScreen>
 
 unsigned int showCount = 0;
 
 namespace {
 // The factory window keeps its station panels usable up to this many.
 const unsigned int maxDeviceCount = 32;
+// How long the program's end waits for an update check still under way.
+// Longer is a name server or a file share that does not answer; that wait
+// cannot be cut short, and the process ends around it.
+const unsigned long checkLeaveMs = 1000;
 const int factoryMode = 0;
 const int developerMode = 1;
 } // namespace
@@ -25,6 +30,9 @@ startWindow::startWindow(QWidget *parent)
     : QWidget(parent), ui(new Ui::startWindow)
 {
     ui->setupUi(this);
+    // The notes belong to the window they come with: they do not keep the
+    // program running once that window is closed.
+    releaseNotes.setAttribute(Qt::WA_QuitOnClose, false);
     updateWindow = new updateModule;
     newVersionFlag = false;
     checkThread = new updateThread;
@@ -40,7 +48,10 @@ startWindow::~startWindow()
     // are destroyed, so they go before the process ends.
     delete factoryWindow.data();
     delete developWindow.data();
-    delete checkThread;
+    // A thread object destroyed while it runs would abort the program.
+    checkThread->stopNotify();
+    if (checkThread->wait(checkLeaveMs))
+        delete checkThread;
     delete updateWindow;
     delete ui;
 }
@@ -108,8 +119,10 @@ void startWindow::on_pushButton_clicked()
         }
         deviceCount = count;
         qDebug() << "deviceCount" << deviceCount;
-        if (!factoryWindow)
+        if (!factoryWindow) {
             factoryWindow = new ::factoryWindow();
+            placeOverThis(factoryWindow);
+        }
         factoryWindow->show();
     } else if (mode == developerMode) {
         if (!developWindow)
@@ -130,6 +143,20 @@ void startWindow::on_pushButton_clicked()
         }
         releaseNotes.raise();
     }
+}
+
+// The factory window comes up where the operator was looking, not where a
+// window manager puts a new window; as much of it as fits stays on screen.
+void startWindow::placeOverThis(QWidget *window) const
+{
+    QRect target(QPoint(), window->frameGeometry().size());
+    target.moveCenter(frameGeometry().center());
+    if (const QScreen *shownOn = screen()) {
+        const QRect room = shownOn->availableGeometry();
+        target.moveLeft(qMax(room.left(), qMin(target.left(), room.right() + 1 - target.width())));
+        target.moveTop(qMax(room.top(), qMin(target.top(), room.bottom() + 1 - target.height())));
+    }
+    window->move(target.topLeft());
 }
 
 void startWindow::on_comboBox_activated(int index)

@@ -39,6 +39,7 @@ private slots:
 
 private:
     void checkVersionMarker();
+    void placeOverThis(QWidget *window) const;
 
     Ui::startWindow *ui;
     showNewFeature releaseNotes;

@@ -218,21 +218,28 @@ void statisticsReader::search(int request, const QString &text)
     QVector<productionRow> rows;
     QString error;
     if (ensureOpen(&error)) {
-        // One field takes either identity: a UID and a flash ID never look
-        // alike enough to be mistaken for each other in practice, and the
-        // person holding a returned board may have read either.
+        // One field takes every identity: a UID, a flash ID and a serial
+        // value never look alike enough to be mistaken for each other in
+        // practice, and the person holding a returned board may have read
+        // any of them (the serial from its label).
         recordFilter byUid;
         byUid.uid = text;
         recordFilter byFlash;
         byFlash.flashId = text;
+        recordFilter bySerial;
+        bySerial.serial = text;
         QVector<productionRow> flashRows;
-        if (query->find(byUid, &rows, &error) && query->find(byFlash, &flashRows, &error)) {
+        QVector<productionRow> serialRows;
+        if (query->find(byUid, &rows, &error) && query->find(byFlash, &flashRows, &error)
+            && query->find(bySerial, &serialRows, &error)) {
             QSet<QString> seen;
             for (const productionRow &r : rows)
                 seen.insert(r.id);
-            for (const productionRow &r : flashRows)
+            for (const productionRow &r : flashRows + serialRows) {
                 if (!seen.contains(r.id))
                     rows.append(r);
+                seen.insert(r.id);
+            }
             std::stable_sort(rows.begin(), rows.end(),
                              [](const productionRow &a, const productionRow &b) { return a.timeMs > b.timeMs; });
         } else {
@@ -605,7 +612,7 @@ void statisticsWindow::startSearch()
 {
     const QString text = ui->leSearch->text().trimmed();
     if (text.isEmpty()) {
-        ui->labelSearch->setText(QStringLiteral("请输入芯片的 UID 或 Flash ID。"));
+        ui->labelSearch->setText(QStringLiteral("请输入芯片的 UID、Flash ID 或序列号。"));
         return;
     }
     ui->labelSearch->setText(QStringLiteral("查询中…"));
@@ -631,6 +638,7 @@ void statisticsWindow::showFound(int request, const QVector<productionRow> &rows
         QTableWidgetItem *images = cell(imagesText(r));
         images->setToolTip(images->text());
         ui->twSearch->setItem(i, 5, images);
+        ui->twSearch->setItem(i, 6, cell(r.serial));
     }
     ui->twSearch->resizeRowsToContents();
     if (!error.isEmpty())

@@ -16,9 +16,11 @@ updateThread::updateThread()
 {
 }
 
-// The start window is the last thing destroyed before the process ends; a
-// QThread destroyed while running would abort the program instead, so the
-// check is allowed to finish (its web wait is bounded) and the loop is ended.
+// A QThread destroyed while running would abort the program: the loop is
+// ended and the check allowed to finish. Its name lookup and its share read
+// can wait without bound on a server that does not answer, so the start
+// window deletes the thread only once it has ended and otherwise leaves it
+// to the end of the process.
 updateThread::~updateThread()
 {
     stopNotify();

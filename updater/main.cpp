@@ -1,4 +1,5 @@
 #include "mainwindow.h"
+#include "qtchinese.h"
 
 #include <QApplication>
 #include <QLocale>
@@ -7,6 +8,7 @@
 int main(int argc, char *argv[])
 {
     QApplication a(argc, argv);
+    installQtChinese(&a);
 
     // The shipped catalogue is upliftor_zh_CN.qm and carries no messages; the
     // lookup prefix stays as released, so the built-in Chinese texts show.

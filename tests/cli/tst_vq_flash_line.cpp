@@ -284,6 +284,26 @@ void tst_vq_flash_line::refusedBeforeAnyByte_data()
     QTest::newRow("record not writable") << QStringList{"--record", work.filePath("no/such/dir/r.csv"), data + "@0"}
                                          << "record";
     QTest::newRow("ports and all ports") << QStringList{"--all-ports", data + "@0"} << "exclude";
+    // Each chip's own value: where it goes and what it is, checked whole.
+    QTest::newRow("serial in an image's sector") << QStringList{data + "@0", "--serial-at", "0x18000"} << "overlap";
+    QTest::newRow("serial address unaligned") << QStringList{data + "@0", "--serial-at", "0x3ff010"} << "0x1000";
+    QTest::newRow("serial start past its bytes")
+        << QStringList{data + "@0", "--serial-at", "3ff000", "--serial-start", "256", "--serial-bytes", "1"}
+        << "does not fit";
+    QTest::newRow("serial option without an address") << QStringList{data + "@0", "--serial-start", "5"}
+                                                       << "goes with --serial-at";
+    const QString lists[] = {image("bad.txt", "# MACs\n00:11:22:33:44:55\n\n00:11:22:33:44:zz\n"),
+                             image("twice.txt", "00:11:22:33:44:55\n00:11:22:33:44:56\n00-11-22-33-44-55\n"),
+                             image("short.txt", "00:11:22:33:44:55\n00:11:22:33:44\n")};
+    QTest::newRow("serial list, a malformed line") << QStringList{data + "@0", "--serial-at", "3ff000",
+                                                                  "--serial-list", lists[0]}
+                                                   << "line 4: not a value of hex bytes";
+    QTest::newRow("serial list, a value twice") << QStringList{data + "@0", "--serial-at", "3ff000",
+                                                               "--serial-list", lists[1]}
+                                                << "line 3: the value of line 1 again";
+    QTest::newRow("serial list, values of two lengths") << QStringList{data + "@0", "--serial-at", "3ff000",
+                                                                       "--serial-list", lists[2]}
+                                                        << "line 2: not as long";
 }
 
 void tst_vq_flash_line::refusedBeforeAnyByte()

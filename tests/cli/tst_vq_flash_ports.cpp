@@ -4,6 +4,7 @@
 #include "simfixture.h"
 #include "testutil.h"
 
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QtTest>
@@ -155,10 +156,17 @@ void tst_vq_flash_ports::socketsFollowTheChips()
     QList<QByteArray> before;
     for (int chip = 0; chip < 4; ++chip)
         before << sim.flash(chip);
-    const ProgramRun flashed = flash(sim, QStringList{"--port", sim.socketName(target), "--boot"} + writeImage());
+    const QStringList args = writeImage();
+    const ProgramRun flashed = flash(sim, QStringList{"--port", sim.socketName(target), "--boot"} + args);
     QVERIFY2(flashed.exitCode == 0, qPrintable(flashed.err));
     for (int chip = 0; chip < 4; ++chip)
         QCOMPARE(sim.flash(chip), chip == target ? bytes + before.at(chip).mid(bytes.size()) : before.at(chip));
+    // Its row keeps the socket apart from the port's present name.
+    const ProgramRun found
+        = runProgram({qEnvironmentVariable("VQ_BUILD_DIR") + "/vq_records", "--db", args.at(1), "--format", "json"});
+    const QJsonObject row = QJsonDocument::fromJson(found.out.toUtf8()).array().at(0).toObject();
+    QCOMPARE(row.value("socket").toString(), sim.socketName(target));
+    QCOMPARE(row.value("port").toString(), sim.portName(target));
 }
 
 QTEST_GUILESS_MAIN(tst_vq_flash_ports)

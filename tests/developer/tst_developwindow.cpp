@@ -89,7 +89,8 @@ private slots:
     void initTestCase();
     void downloadLandsByteForByte_data();
     void downloadLandsByteForByte();
-    void wholeChipEraseLeavesFlashBlank();
+    void wholeChipEraseAsksFirst_data();
+    void wholeChipEraseAsksFirst();
     void partialEraseTakesTheSectorsAsked_data();
     void partialEraseTakesTheSectorsAsked();
     void advancedButtonLines_data();
@@ -225,21 +226,47 @@ void tst_developwindow::downloadLandsByteForByte()
     }
 }
 
-void tst_developwindow::wholeChipEraseLeavesFlashBlank()
+void tst_developwindow::wholeChipEraseAsksFirst_data()
 {
+    QTest::addColumn<QString>("buttonName");
+    QTest::addColumn<bool>("yes");
+    QTest::addColumn<QStringList>("lines"); // the log's last lines after the answer
+    QTest::newRow("normal, no") << "ptnEraseChip" << false << QStringList{"复位芯片成功！"};
+    QTest::newRow("normal, yes") << "ptnEraseChip" << true << QStringList{"开始擦除！", "擦除成功！"};
+    QTest::newRow("advanced, no") << "ptnEraseAll" << false << QStringList{"下载RAMCODE成功！"};
+    QTest::newRow("advanced, yes") << "ptnEraseAll" << true << QStringList{"擦除芯片成功！"};
+}
+
+void tst_developwindow::wholeChipEraseAsksFirst()
+{
+    QFETCH(QString, buttonName);
+    QFETCH(bool, yes);
+    QFETCH(QStringList, lines);
     SimFixture sim;
     QVERIFY2(sim.ok(), qPrintable(sim.error()));
     auto w = openWindow(sim);
     const QByteArray image = randomBytes(3 * kSector + 100, 7);
     writePattern(w.get(), image, "0x2000");
     QCOMPARE(sim.flash().mid(0x2000, image.size()), image);
+    if (buttonName == QLatin1String("ptnEraseAll"))
+        button(w.get(), "ptnDownloadRam")->click();
 
-    button(w.get(), "ptnEraseChip")->click();
-    const QStringList lines = logLines(w.get());
-    QCOMPARE(lines.mid(lines.size() - 2), (QStringList{"开始擦除！", "擦除成功！"}));
+    QObject scope;
+    bool noByDefault = false;
+    onModal<QMessageBox>(&scope, [&](QMessageBox *box) {
+        noByDefault = box->defaultButton() == box->button(QMessageBox::No);
+        box->button(yes ? QMessageBox::Yes : QMessageBox::No)->click();
+    });
+    button(w.get(), buttonName)->click();
+    QVERIFY(noByDefault);
+    const QStringList log = logLines(w.get());
+    QCOMPARE(log.mid(log.size() - lines.size()), lines);
     const QByteArray flash = sim.flash();
     QVERIFY(!flash.isEmpty());
-    QCOMPARE(flash, QByteArray(flash.size(), '\xff'));
+    if (yes)
+        QCOMPARE(flash, QByteArray(flash.size(), '\xff'));
+    else
+        QCOMPARE(flash.mid(0x2000, image.size()), image);
 }
 
 void tst_developwindow::partialEraseTakesTheSectorsAsked_data()
@@ -252,6 +279,8 @@ void tst_developwindow::partialEraseTakesTheSectorsAsked_data()
     QTest::addColumn<int>("endSector");
 
     const QString ok = QStringLiteral("擦除成功！");
+    // Typed, letters never reach the fields: "zz1000" reads "1000".
+    QTest::newRow("typed with letters") << "zz1000" << "2z000" << false << ok << 1 << 3;
     QTest::newRow("aligned") << "1000" << "2000" << false << ok << 1 << 3;
     QTest::newRow("range inside two sectors") << "1800" << "1000" << false << ok << 1 << 3;
     QTest::newRow("0x prefix, one byte") << "0x4000" << "1" << false << ok << 4 << 5;
@@ -277,8 +306,14 @@ void tst_developwindow::partialEraseTakesTheSectorsAsked()
     writePattern(w.get(), pattern, "0");
     if (inRamCode)
         QVERIFY(sim.addFault("in-ram"));
-    child<QLineEdit>(w.get(), "leEraseAddr")->setText(address);
-    child<QLineEdit>(w.get(), "leEraseLen")->setText(length);
+    for (const auto &field : {qMakePair(QStringLiteral("leEraseAddr"), address), qMakePair(QStringLiteral("leEraseLen"), length)}) {
+        auto *edit = child<QLineEdit>(w.get(), field.first);
+        edit->clear();
+        if (QTest::currentDataTag() == QLatin1String("typed with letters"))
+            QTest::keyClicks(edit, field.second);
+        else
+            edit->setText(field.second);
+    }
     button(w.get(), "pbnEraseArea")->click();
 
     QCOMPARE(logLines(w.get()).last(), line);
@@ -327,6 +362,8 @@ void tst_developwindow::advancedButtonLines_data()
     ram("erase refused", "ptnErase", "", "", "erase-fail", "擦除Flash失败！");
     ram("erase address not a number", "ptnErase", "leErase", "0x1g", "", "擦除地址错误！");
     ram("chip erase", "ptnEraseAll", "", "", "", "擦除芯片成功！");
+    // Nothing goes to the chip without a file.
+    ram("write flash without a file", "ptnDownloadFlash", "leDownloadFlash", "", "", "请先选择要烧写的文件！");
     ram("chip erase refused", "ptnEraseAll", "", "", "erase-fail", "擦除芯片失败！");
     ram("start address", "ptnSetStartAddr", "leSetStartAddr", "0x1000", "", "设置烧写地址成功！");
     ram("start address refused", "ptnSetStartAddr", "leSetStartAddr", "4096", "addr-fail", "设置烧写地址失败！");
@@ -367,8 +404,12 @@ void tst_developwindow::advancedButtonLines()
     if (!fault.isEmpty())
         QVERIFY(sim.addFault(fault));
 
+    QObject scope;
+    onModal<QMessageBox>(&scope, [](QMessageBox *box) { box->button(QMessageBox::Yes)->click(); });
     button(w.get(), buttonName)->click();
     QCOMPARE(logLines(w.get()).last(), line);
+    if (line.startsWith(QLatin1String("请先选择")))
+        QVERIFY(!logLines(w.get()).contains(QStringLiteral("开始烧录！")));
     QCOMPARE(child<QLineEdit>(w.get(), "leBaud")->text(), baudAfter);
 }
 

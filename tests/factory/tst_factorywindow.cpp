@@ -27,6 +27,7 @@
 #include <QtTest>
 
 #include <memory>
+#include <sys/stat.h>
 
 namespace {
 // Generous: the suite must pass with both cores busy elsewhere.
@@ -158,6 +159,12 @@ private slots:
     void interruptedRuns();
     void fixtureStations_data();
     void fixtureStations();
+    void recordServerRefusals_data();
+    void recordServerRefusals();
+    void portRefusalsSayWhy_data();
+    void portRefusalsSayWhy();
+    void stationsKeepTheirSockets_data();
+    void stationsKeepTheirSockets();
 
 private:
     std::unique_ptr<factoryWindow> open(uint32_t stations);
@@ -167,6 +174,8 @@ private:
     QTemporaryDir work;
     QString config;
     std::unique_ptr<factoryWindow> window;
+    // Started by the first case that needs one.
+    std::unique_ptr<PgServer> pg;
 };
 
 void tst_factorywindow::initTestCase()
@@ -329,15 +338,27 @@ void tst_factorywindow::settingsAtStartup()
     // An immutable file (only root can make one): said once, in red and in
     // a box; the counts cleared on screen reach the file once it can be
     // written again.
-    QVERIFY(writeValues({{"all_cnt", "7"}, {"ok_cnt", "7"}}));
-    window = open(2);
+    // The fault comes while the window is built (its saved options are
+    // applied); its box waits for the window and stands over its middle.
+    QVERIFY(writeValues({{"all_cnt", "7"}, {"ok_cnt", "7"}, {"reset_flag", "1"}}));
+    QVERIFY(addValue("continue_fail_flag", "0"));
     QProcess chattr;
     chattr.start("chattr", {"+i", cfgFilePath()});
     if (!chattr.waitForFinished() || chattr.exitCode() != 0)
         return;
+    window = open(2);
+    QTRY_COMPARE(window->findChildren<QMessageBox *>().size(), 1);
+    QMessageBox *box = window->findChildren<QMessageBox *>().first();
+    QTRY_VERIFY(box->isVisible());
+    QVERIFY((box->frameGeometry().center() - window->frameGeometry().center()).manhattanLength() <= 2);
+    startButton(*window)->click();
     FactoryDriver::answerNextBox(&scope, QMessageBox::Yes);
     find<QPushButton>(find<QWidget>(window.get(), "countBox"), "pushButton")->click();
     QCOMPARE(find<QLabel>(window.get(), "downloadCnt")->text(), QString("0"));
+    // Back to the value the file holds: no write, and no sign that the
+    // file can be written again.
+    find<QCheckBox>(window.get(), "cbKeepGoing")->click();
+    find<QCheckBox>(window.get(), "cbKeepGoing")->click();
     find<QCheckBox>(window.get(), "cbAutoReset")->click();
     QCOMPARE(settingsOnDisk().value("all_cnt").toString(), QString("7"));
     QCOMPARE(viewText(*window).count("配置文件无法保存"), 1);
@@ -581,15 +602,25 @@ void tst_factorywindow::runOfFourWithOneFault()
     QCOMPARE(o.value("err_cnt").toString(), QString("1"));
 
     const QString daily = QString::fromUtf8(fileBytes(today(".text")));
-    for (int i = 0; i < 4; ++i) {
-        const QString port = sim.portName(i);
-        QVERIFY2(daily.contains(QRegularExpression(QStringLiteral("\\[\\d\\d:\\d\\d:\\d\\d\\] \\[%1\\]%2")
-                                                       .arg(port, i == 2 ? "下载失败" : "下载成功"))),
-                 qPrintable(daily));
-    }
     QVERIFY(daily.contains(QStringLiteral("[%1]传输文件时失败，错误代码为：0x").arg(sim.portName(2))));
 
     const QList<QStringList> lines = recordLines();
+    // One chip can be followed in the log: its identity comes before its
+    // result, and the result line carries the seconds its record keeps.
+    const QStringList dailyLines = daily.split('\n');
+    for (const QStringList &f : lines.mid(1)) {
+        const QString port = QLatin1Char('[') + f.at(kPort) + QLatin1Char(']');
+        const QString result = port + (f.at(kCode) == "0x0" ? "下载成功" : "下载失败") + "（用时" + f.at(kSeconds) + "秒）";
+        int id = -1, uid = -1, said = -1;
+        for (int n = 0; n < dailyLines.size(); ++n) {
+            const QString &l = dailyLines.at(n);
+            id = l.contains(port + "Flash ID:") ? n : id;
+            uid = l.contains(port + "Flash UID:") ? n : uid;
+            said = l.endsWith(result) ? n : said;
+        }
+        QVERIFY2(id >= 0 && uid > id && said > uid, qPrintable(result + '\n' + daily));
+        QVERIFY(viewText(*window).contains(result));
+    }
     QCOMPARE(lines.size(), 5);
     QCOMPARE(lines.first().size(), 12);
     QStringList ports;
@@ -810,6 +841,7 @@ void tst_factorywindow::fixtureStations_data()
     QTest::addColumn<bool>("boot");
     QTest::addColumn<QString>("fault");
     QTest::addColumn<QString>("cause");    // a line the window shows for the failure, or ""
+    // A second station, with a good chip, keeps the run going.
     QTest::newRow("a failure ends the station") << false << false << "nak-always=1" << "";
     QTest::newRow("the station waits for the next chip") << true << false << "nak-always=1" << "";
     QTest::newRow("a lost port is waited for") << true << false << "disconnect=1" << "串口已断开！";
@@ -823,25 +855,45 @@ void tst_factorywindow::fixtureStations()
     QFETCH(bool, boot);
     QFETCH(QString, fault);
     QFETCH(QString, cause);
-    SimFixture sim({"--pace", "--fixture-pressed"});
+    const int stations = QTest::currentDataTag() == QLatin1String("a failure ends the station") ? 2 : 1;
+    SimFixture sim({"--pace", "--fixture-pressed"}, stations);
     QVERIFY2(sim.ok(), qPrintable(sim.error()));
     QVERIFY(sim.addFault(fault));
     qputenv("VQ_SIM_PORT_DIR", sim.dir().toUtf8());
     const QByteArray app = randomBytes(9000, 61);
-    window = open(1);
+    window = open(stations);
     FactoryDriver drive(window.get());
     setRow(*window, 0, writeImage("fixture.bin", app), "1000");
     baudField(*window)->setText(kBurnBaud);
     drive.setOption("cbDsrCtl", true);
     drive.setOption("cbKeepGoing", keepGoing);
     drive.setOption("cbBootCtl", boot);
-    QVERIFY(selectPanels(*window, 1));
+    QVERIFY(selectPanels(*window, stations));
     startButton(*window)->click();
     const QString port = sim.portName();
     QTRY_COMPARE_WITH_TIMEOUT(drive.failed(), 1, kWaitMs);
     QCOMPARE(drive.status(0), QString("失 败"));
     if (!cause.isEmpty())
         QTRY_VERIFY_WITH_TIMEOUT(viewText(*window).contains(QStringLiteral("[%1]").arg(port) + cause), kWaitMs);
+    if (!keepGoing && stations == 2) {
+        // Nothing watches the ended station's fixture any more, and its
+        // label says so; the other station's follows its lever.
+        auto dsrLabel = [&](int panel) {
+            return find<QLabel>(find<QWidget>(window.get(), QStringLiteral("panel%1").arg(panel)), "label_dsr")->text();
+        };
+        QTRY_COMPARE_WITH_TIMEOUT(viewText(*window).count(QStringLiteral("[%1]等待新的芯片...").arg(sim.portName(1))), 1,
+                                  kWaitMs);
+        QVERIFY(sim.setDsr(false, 0));
+        QTRY_COMPARE_WITH_TIMEOUT(dsrLabel(0), QString("工位已停止"), kWaitMs);
+        QVERIFY(sim.setDsr(false, 1));
+        QTRY_COMPARE_WITH_TIMEOUT(dsrLabel(1), QString("DSR:0 "), kWaitMs);
+        QCOMPARE(dsrLabel(0), QString("工位已停止"));
+        QVERIFY(drive.running());
+        QTest::qWait(kPastDoubleClickMs);
+        startButton(*window)->click();
+        QTRY_VERIFY_WITH_TIMEOUT(startButton(*window)->isEnabled(), kWaitMs);
+        return;
+    }
     if (!keepGoing) {
         // Its only station gone, the run ends by itself.
         QTRY_COMPARE_WITH_TIMEOUT(startButton(*window)->text(), QString("开始下载"), kWaitMs);
@@ -866,6 +918,176 @@ void tst_factorywindow::fixtureStations()
     QCOMPARE(recordLines().size(), 3);
     startButton(*window)->click();
     QTRY_VERIFY_WITH_TIMEOUT(startButton(*window)->isEnabled(), kWaitMs);
+}
+
+void tst_factorywindow::recordServerRefusals_data()
+{
+    QTest::addColumn<QString>("wrong");      // what is wrong with the line's server
+    QTest::addColumn<QString>("reason");     // said in Chinese
+    QTest::addColumn<QString>("serverText"); // then the server's own words
+    QTest::newRow("nothing listens") << "port" << "服务器拒绝连接（服务器未运行或端口不对）" << "Connection refused";
+    QTest::newRow("wrong password") << "password" << "用户名或密码不对" << "password authentication failed";
+    QTest::newRow("no such database") << "database" << "服务器上没有该数据库" << "\"nowhere\" does not exist";
+}
+
+void tst_factorywindow::recordServerRefusals()
+{
+    QFETCH(QString, wrong);
+    QFETCH(QString, reason);
+    QFETCH(QString, serverText);
+    int port = 1;
+    if (wrong != "port") {
+        if (!pg)
+            pg = std::make_unique<PgServer>();
+        QVERIFY2(pg->ok(), qPrintable(pg->error()));
+        port = pg->port();
+    }
+    QJsonObject server{{"host", "127.0.0.1"}, {"port", port}, {"user", PgServer::kUser},
+                       {"database", wrong == "database" ? "nowhere" : PgServer::kDatabase}};
+    QVERIFY(writeFile(config + "/records.json", QJsonDocument(server).toJson()));
+    qputenv("PGPASSWORD", wrong == "password" ? "not-the-secret" : PgServer::kPassword);
+    // A chip's row is what goes to the server.
+    SimFixture sim;
+    QVERIFY2(sim.ok(), qPrintable(sim.error()));
+    qputenv("VQ_SIM_PORT_DIR", sim.dir().toUtf8());
+    window = open(1);
+    setRow(*window, 0, writeImage("uploaded.bin", randomBytes(4096, 71)), "1000");
+    baudField(*window)->setText(kBurnBaud);
+    QVERIFY(selectPanels(*window, 1));
+    startButton(*window)->click();
+    const QString said = QStringLiteral("记录服务器 127.0.0.1:%1 无法使用：%2，记录保存在本地，稍后重试。服务器原文：").arg(port).arg(reason);
+    QTRY_VERIFY2_WITH_TIMEOUT(viewText(*window).contains(said), qPrintable(viewText(*window)), kWaitMs);
+    const QString text = viewText(*window);
+    QVERIFY2(text.mid(text.indexOf(said)).section('\n', 0, 0).contains(serverText), qPrintable(text));
+    window.reset();
+    QFile::remove(config + "/records.json");
+    qunsetenv("PGPASSWORD");
+}
+
+void tst_factorywindow::portRefusalsSayWhy_data()
+{
+    QTest::addColumn<portBlock>("block");
+    QTest::addColumn<bool>("nobody");
+    // The window's lines, with the port, the device and the holder's pid in
+    // place of {port}, {device} and {pid}.
+    QTest::addColumn<QStringList>("why");
+    // The selection check meets a missing permission.
+    QTest::newRow("only its owner may open it")
+        << portBlock::OwnerOnly << true
+        << QStringList{"{port}无法打开！", "当前用户没有 {device} 的读写权限（只有其所有者 root 可以读写）"};
+    QTest::newRow("the group dialout may")
+        << portBlock::GroupDialout << true
+        << QStringList{"{port}无法打开！",
+                       "当前用户没有 {device} 的读写权限（属于 dialout 组），请将用户加入 dialout 组后重新登录"};
+    // A lock on the device is met by the station's job.
+    QTest::newRow("held by another process")
+        << portBlock::Held << false
+        << QStringList{"[{port}]串口已被其他程序占用：{port}", "[{port}]串口被进程 flock(pid {pid}) 占用",
+                       "[{port}]串口打开失败！"};
+}
+
+void tst_factorywindow::portRefusalsSayWhy()
+{
+    QFETCH(portBlock, block);
+    QFETCH(bool, nobody);
+    QFETCH(QStringList, why);
+    if (nobody && ::getuid() != 0)
+        QSKIP("needs root, to change the device and to act as nobody");
+    SimFixture sim;
+    QVERIFY2(sim.ok(), qPrintable(sim.error()));
+    QVERIFY(openToEveryone(sim.dir()));
+    qputenv("VQ_SIM_PORT_DIR", sim.dir().toUtf8());
+    window = open(1);
+    setRow(*window, 0, writeImage("refused.bin", randomBytes(5000, 9)), "1000");
+    baudField(*window)->setText(kBurnBaud);
+    QTRY_COMPARE_WITH_TIMEOUT(panelOf(*window, 0).port->text(), sim.portName(), kWaitMs);
+    PortBlocker blocker(sim.portPath(), block);
+    QVERIFY(blocker.ok());
+    // Nobody writes the day's log and the selection too.
+    QVERIFY(openToEveryone(work.path()) && openToEveryone(config) && openToEveryone("log"));
+    QVERIFY(::chmod(qPrintable(today(".text")), 0666) == 0);
+    {
+        std::unique_ptr<ActAsNobody> as(nobody ? new ActAsNobody : nullptr);
+        QVERIFY(!as || as->ok());
+        panelOf(*window, 0).radio->click();
+    }
+    QCOMPARE(panelOf(*window, 0).radio->isChecked(), !nobody);
+    if (!nobody) {
+        startButton(*window)->click();
+        QTRY_COMPARE_WITH_TIMEOUT(startButton(*window)->text(), QString("开始下载"), kWaitMs);
+    }
+    for (const QString &line : qAsConst(why))
+        QVERIFY2((viewText(*window) + "\n").contains("] " + blocker.fillIn(line).replace("{port}", sim.portName()) + "\n"),
+                 qPrintable(viewText(*window)));
+}
+
+void tst_factorywindow::stationsKeepTheirSockets_data()
+{
+    QTest::addColumn<bool>("pinned");
+    QTest::newRow("panels follow the port numbers") << false;
+    QTest::newRow("按USB插口固定工位") << true;
+}
+
+void tst_factorywindow::stationsKeepTheirSockets()
+{
+    QFETCH(bool, pinned);
+    SimFixture sim({}, 4);
+    QVERIFY2(sim.ok(), qPrintable(sim.error()));
+    qputenv("VQ_SIM_PORT_DIR", sim.dir().toUtf8());
+    qputenv("VQ_PORT_BY_PATH_DIR", sim.socketDir().toUtf8());
+    window = open(4);
+    QTRY_COMPARE_WITH_TIMEOUT(panelPorts(*window, 4), (QStringList{"COM1", "COM2", "COM3", "COM4"}), kWaitMs);
+    QVERIFY(panelOf(*window, 2).port->toolTip().contains(sim.socketName(2)));
+    if (pinned)
+        find<QCheckBox>(window.get(), "cbPinSockets")->click();
+    QVERIFY(selectPanels(*window, 4));
+
+    // The hub is replugged: three adapters come back under other numbers,
+    // the fourth stays out.
+    const QStringList renamed{"COM13", "COM11", "COM14"};
+    for (int chip = 0; chip < 4; ++chip)
+        QVERIFY(sim.unplug(chip));
+    for (int chip = 0; chip < renamed.size(); ++chip)
+        QVERIFY(sim.plugAs(chip, renamed.at(chip)));
+    const QStringList shown = pinned ? QStringList{"COM13", "COM11", "COM14", "空插口"}
+                                     : QStringList{"COM11", "COM13", "COM14", "NONE"};
+    QTRY_COMPARE_WITH_TIMEOUT(panelPorts(*window, 4), shown, kWaitMs);
+    const QList<int> chipAt = pinned ? QList<int>{0, 1, 2} : QList<int>{1, 0, 2};
+    // A pinned station is still selected; a selection by the old port names
+    // went with them.
+    for (int i = 0; i < 3; ++i)
+        QCOMPARE(panelOf(*window, i).radio->isChecked(), pinned);
+    QVERIFY(selectPanels(*window, 3));
+
+    const QByteArray app = randomBytes(7000, 71);
+    setRow(*window, 0, writeImage("socket.bin", app), "1000");
+    baudField(*window)->setText(kBurnBaud);
+    startButton(*window)->click();
+    QTRY_COMPARE_WITH_TIMEOUT(startButton(*window)->text(), QString("开始下载"), kWaitMs);
+    for (int i = 0; i < 3; ++i)
+        QCOMPARE(sim.flash(chipAt.at(i)).mid(0x1000, app.size()), app);
+    QString error;
+    const auto records = recordQuery::openLocal("log/production.db", &error);
+    QVERIFY2(records, qPrintable(error));
+    QVector<productionRow> rows;
+    QVERIFY(records->find(recordFilter(), &rows, &error));
+    QCOMPARE(rows.size(), 3);
+    for (const productionRow &row : qAsConst(rows)) {
+        const int chip = chipAt.value(row.station - 1);
+        QCOMPARE(row.socket, sim.socketName(chip));
+        QCOMPARE(row.port, renamed.at(chip));
+    }
+
+    // The option's keys are written only once it is used; pinned stations
+    // come back to their sockets after a restart.
+    const QJsonObject o = settingsOnDisk();
+    QCOMPARE(o.contains("socket_flag"), pinned);
+    if (!pinned)
+        return;
+    window.reset();
+    window = open(4);
+    QTRY_COMPARE_WITH_TIMEOUT(panelPorts(*window, 4), shown, kWaitMs);
+    QVERIFY(panelOf(*window, 3).port->toolTip().contains(sim.socketName(3)));
 }
 
 QTEST_MAIN(tst_factorywindow)

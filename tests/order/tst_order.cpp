@@ -21,6 +21,8 @@
 namespace {
 constexpr int kWaitMs = 120000;
 constexpr uint32_t kDataAddress = 0x100000;
+constexpr uint32_t kSerialAddress = 0x3ff000;
+const QStringList kMacs{"a4:cf:12:00:00:01", "a4:cf:12:00:00:02", "a4:cf:12:00:00:03"};
 
 QString build(const QString &program)
 {
@@ -106,8 +108,10 @@ private slots:
 
 private:
     // An order of app.bin@0 and data.bin@0x100000 in a folder of its own,
-    // written by vq_flash --make-order; empty on failure.
-    QString makeOrder(const QStringList &extra);
+    // with the list macs.txt beside them, written by vq_flash --make-order;
+    // empty on failure.
+    // ORDER in extra: the order's folder.
+    QString makeOrder(QStringList extra);
     QTemporaryDir config;
     QByteArray app = randomBytes(70000, 251);
     QByteArray data = randomBytes(9000, 252);
@@ -121,13 +125,15 @@ void tst_order::initTestCase()
     initToolResources();
 }
 
-QString tst_order::makeOrder(const QStringList &extra)
+QString tst_order::makeOrder(QStringList extra)
 {
     orderDir = std::make_unique<QTemporaryDir>();
     const QString folder = orderDir->path();
-    if (!writeFile(folder + QStringLiteral("/app.bin"), app) || !writeFile(folder + QStringLiteral("/data.bin"), data))
+    if (!writeFile(folder + QStringLiteral("/app.bin"), app) || !writeFile(folder + QStringLiteral("/data.bin"), data)
+        || !writeFile(folder + QStringLiteral("/macs.txt"), kMacs.join(QLatin1Char('\n')).toUtf8()))
         return QString();
     const QString path = folder + QStringLiteral("/WO-7.json");
+    extra.replaceInStrings(QStringLiteral("ORDER"), folder);
     const ProgramRun made = runProgram(QStringList{build(QStringLiteral("vq_flash")), QStringLiteral("--make-order"), path}
                                        + extra
                                        + QStringList{folder + QStringLiteral("/app.bin@0"),
@@ -140,11 +146,14 @@ void tst_order::orderedChips_data()
     QTest::addColumn<QString>("frontEnd");
     QTest::addColumn<QString>("chipModel");
     QTest::addColumn<int>("stations");
-    QTest::newRow("vq_flash --make-order, then --order") << "vq_flash" << "VQ5304" << 3;
-    QTest::newRow("the window loads it") << "window" << "VQ5304" << 2;
-    QTest::newRow("the window saves its rows as an order, then loads it") << "window saves" << "VQ5304" << 1;
-    QTest::newRow("vq_flash, a reel of another model") << "vq_flash" << "VQ571M" << 2;
-    QTest::newRow("the window, a reel of another model") << "window" << "VQ571M" << 1;
+    QTest::addColumn<QString>("serial");  // the order's serial rule: none, counter or list
+    QTest::newRow("vq_flash --make-order, then --order") << "vq_flash" << "VQ5304" << 3 << "none";
+    QTest::newRow("the window loads it") << "window" << "VQ5304" << 2 << "none";
+    QTest::newRow("the window saves its rows as an order, then loads it") << "window saves" << "VQ5304" << 1 << "none";
+    QTest::newRow("vq_flash, a reel of another model") << "vq_flash" << "VQ571M" << 2 << "none";
+    QTest::newRow("the window, a reel of another model") << "window" << "VQ571M" << 1 << "none";
+    QTest::newRow("vq_flash, an order with a serial counter") << "vq_flash" << "VQ5304" << 3 << "counter";
+    QTest::newRow("the window, an order with a serial list") << "window" << "VQ5304" << 2 << "list";
 }
 
 // The chips get exactly the order's images, or, of another model, nothing;
@@ -154,10 +163,17 @@ void tst_order::orderedChips()
     QFETCH(QString, frontEnd);
     QFETCH(QString, chipModel);
     QFETCH(int, stations);
+    QFETCH(QString, serial);
     SimFixture sim({QStringLiteral("--model"), chipModel}, stations);
     QVERIFY2(sim.ok(), qPrintable(sim.error()));
-    QString order = makeOrder({QStringLiteral("--model"), QStringLiteral("VQ5304"), QStringLiteral("--baud"),
-                               QStringLiteral("921600"), QStringLiteral("--reset")});
+    QStringList rule;
+    if (serial == QLatin1String("counter"))
+        rule = QStringList{"--serial-at", "0x3ff000", "--serial-start", "0x10000000"};
+    else if (serial == QLatin1String("list"))
+        rule = QStringList{"--serial-at", "0x3ff000", "--serial-list", "ORDER/macs.txt"};
+    QString order = makeOrder(QStringList{QStringLiteral("--model"), QStringLiteral("VQ5304"), QStringLiteral("--baud"),
+                                          QStringLiteral("921600"), QStringLiteral("--reset")}
+                              + rule);
     QVERIFY(!order.isEmpty());
     QString database;
     std::unique_ptr<windowRig> rig;
@@ -200,14 +216,27 @@ void tst_order::orderedChips()
         QCOMPARE(r.model, chipModel);
         QCOMPARE(r.code, chipModel == QLatin1String("VQ5304") ? 0u : 0x20300u);
     }
+    QStringList values;
     for (int i = 0; i < stations; ++i) {
         const QByteArray flash = sim.flash(i);
-        QVERIFY(flash.size() > int(kDataAddress));
+        QVERIFY(flash.size() > int(kSerialAddress));
         // A chip of another model keeps its flash as it came.
-        const QByteArray expected = chipModel == QLatin1String("VQ5304") ? flashWith(flash, app, data)
-                                                                          : QByteArray(flash.size(), char(0xFF));
+        QByteArray expected = chipModel == QLatin1String("VQ5304") ? flashWith(flash, app, data)
+                                                                    : QByteArray(flash.size(), char(0xFF));
+        const auto row = std::find_if(rows.begin(), rows.end(),
+                                      [&](const productionRow &r) { return r.port == sim.portName(i); });
+        QVERIFY(row != rows.end());
+        if (serial != QLatin1String("none")) {
+            expected.replace(kSerialAddress, row->serial.size() / 2, QByteArray::fromHex(row->serial.toLatin1()));
+            values << row->serial;
+        }
         QVERIFY2(flash == expected, qPrintable(sim.portName(i)));
     }
+    values.sort();
+    if (serial == QLatin1String("counter"))
+        QCOMPARE(values, (QStringList{"00000010", "01000010", "02000010"}));
+    if (serial == QLatin1String("list"))
+        QCOMPARE(values, (QStringList{"a4cf12000001", "a4cf12000002"}));
     if (chipModel != QLatin1String("VQ5304"))
         QCOMPARE(rows.first().text, QStringLiteral("芯片型号与工单不符"));
 }
@@ -233,8 +262,16 @@ void tst_order::refusedBeforeAnyChip_data()
                                                 << "“images[1].file”";
     QTest::newRow("an image changed since the order") << "images.0.sha256" << "\"" + QString(64, QLatin1Char('a')) + "\""
                                                       << QStringList() << "烧录文件与工单不符：app.bin";
-    QTest::newRow("a serial rule, not built here") << "serial" << "{\"at\": \"0x3ff000\"}" << QStringList()
-                                                   << "“serial”";
+    QTest::newRow("a serial list changed since the order")
+        << "serial" << "{\"at\": \"0x3ff000\", \"list\": \"macs.txt\", \"listSha256\": \"" + QString(64, 'a') + "\"}"
+        << QStringList() << "序列号列表与工单不符：macs.txt";
+    QTest::newRow("a counter's field in list mode")
+        << "serial" << "{\"at\": \"0x3ff000\", \"list\": \"macs.txt\", \"listSha256\": \"" + QString(64, 'a') + "\", \"step\": 2}"
+        << QStringList() << "“serial.step”";
+    QTest::newRow("a serial value in an image's sector") << "serial" << "{\"at\": \"0x0\"}" << QStringList()
+                                                         << "“serial.at”";
+    QTest::newRow("a serial rule the order does not have") << "" << "" << QStringList{"--serial-at", "0x3fe000"}
+                                                           << "--serial-at contradicts the order (it has no serial rule)";
     QTest::newRow("another speed") << "" << "" << QStringList{"--baud", "115200"}
                                    << "--baud 115200 contradicts the order (baud 921600)";
     QTest::newRow("BOOT control the order leaves off") << "" << "" << QStringList{"--boot"}

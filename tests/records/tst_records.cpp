@@ -176,6 +176,23 @@ QStringList version1Sql(bool server, int rows)
     return sql;
 }
 
+// The same database as schema 2 left it: the columns it added, filled in.
+QStringList versionSql(int version, bool server, int rows)
+{
+    QStringList sql = version1Sql(server, rows);
+    if (version == 1)
+        return sql;
+    sql.removeLast();
+    for (const char *column : {"fast_load TEXT NOT NULL DEFAULT ''", "ram_code_file TEXT NOT NULL DEFAULT ''",
+                               "ram_code_sha256 TEXT NOT NULL DEFAULT ''", "flash_size BIGINT NOT NULL DEFAULT 0",
+                               "rom_build TEXT NOT NULL DEFAULT ''", "image_baud BIGINT NOT NULL DEFAULT 0",
+                               "erase_before_write INTEGER", "boot INTEGER", "reset INTEGER", "dsr_mode INTEGER"})
+        sql << QStringLiteral("ALTER TABLE records ADD COLUMN ") + QLatin1String(column);
+    sql << "UPDATE records SET fast_load = 'off', boot = 1"
+        << (server ? "INSERT INTO schema_version VALUES (2)" : "PRAGMA user_version = 2");
+    return sql;
+}
+
 // Runs a program, as an ordinary user: "nobody" when the suite runs as
 // root (root writes wherever it likes, so only another user meets a
 // read-only folder).
@@ -701,14 +718,15 @@ void tst_records::migration_data()
     QTest::addColumn<bool>("onServer");
     QTest::addColumn<int>("from");
     for (int from = 1; from < kRecordSchemaVersion; ++from) {
-        QTest::newRow(qPrintable(QStringLiteral("line's SQLite file of version %1").arg(from))) << false << from;
-        QTest::newRow(qPrintable(QStringLiteral("factory's server of version %1").arg(from))) << true << from;
+        QTest::newRow(qPrintable(QStringLiteral("line's SQLite file, schema %1").arg(from))) << false << from;
+        QTest::newRow(qPrintable(QStringLiteral("factory's server, schema %1").arg(from))) << true << from;
     }
 }
 
-// A database of any older schema is read as it is, and brought to the
-// current one in place, step by step, by the first writer, every old row
-// and image kept.
+// A database of an older schema is read as it is, and brought to the
+// current one in place by the first writer, step by step, every old row,
+// field and image kept. Schemas 1 and 2 are made as their tools made them;
+// later ones from those by the shipped steps.
 void tst_records::migration()
 {
     QFETCH(bool, onServer);
@@ -718,10 +736,12 @@ void tst_records::migration()
     recordStoreOptions o;
     o.databasePath = dir.filePath("production.db");
     const QString legacy = QStringLiteral("legacy%1").arg(from);
+    // The last schema made by hand, then the shipped steps up to `from`.
+    const int made = qMin(from, 2);
     QString error;
     if (onServer) {
         server->psql("CREATE DATABASE " + legacy);
-        for (const QString &sql : version1Sql(true, kOld))
+        for (const QString &sql : versionSql(made, true, kOld))
             server->psql(sql, legacy);
         QVERIFY(writeFile(dir.filePath("legacy.json"), server->config(legacy)));
         QVERIFY(readRecordServer(dir.filePath("legacy.json"), &o.server, &error));
@@ -736,7 +756,7 @@ void tst_records::migration()
         }
         QSqlDatabase::removeDatabase("older");
     } else {
-        for (const QString &sql : version1Sql(false, kOld))
+        for (const QString &sql : versionSql(made, false, kOld))
             sqlite(o.databasePath, sql);
         {
             QSqlDatabase db = QSqlDatabase::addDatabase("QSQLITE", "older");
@@ -749,7 +769,10 @@ void tst_records::migration()
         // included.
         const QByteArray before = readFile(o.databasePath);
         const ran found = runProgram(build("vq_records"), {"--db", o.databasePath, "--format", "json"});
-        QCOMPARE(QJsonDocument::fromJson(found.out).array().size(), kOld);
+        const QJsonArray rows = QJsonDocument::fromJson(found.out).array();
+        QCOMPARE(rows.size(), kOld);
+        QCOMPARE(rows.at(0).toObject().value("fastLoad").toString(), QString(from >= 2 ? "off" : ""));
+        QCOMPARE(rows.at(0).toObject().value("socket").toString(), QString());
         QCOMPARE(runProgram(build("vq_records"), {"--db", o.databasePath, "--order", "WO-1"}).code, 1);
         QCOMPARE(readFile(o.databasePath), before);
     }
@@ -757,6 +780,9 @@ void tst_records::migration()
     fresh.fastLoad = "used";
     fresh.imageBaud = 2000000;
     fresh.boot = true;
+    fresh.socket = "pci-0000:00:14.0-usb-0:1.3:1.0-port0";
+    fresh.serial = "0d0c0b0a";
+    fresh.serialNumber = "168496141";
     fresh.order = "WO-1";
     fresh.operatorName = "张三";
     fresh.orderSha256 = "cd";
@@ -782,6 +808,9 @@ void tst_records::migration()
     QCOMPARE(rows.first().fastLoad, QString("used"));
     QCOMPARE(rows.first().imageBaud, 2000000u);
     QCOMPARE(rows.first().boot, std::optional<bool>(true));
+    QCOMPARE(rows.first().socket, fresh.socket);
+    QCOMPARE(rows.first().serial, fresh.serial);
+    QCOMPARE(rows.first().serialNumber, fresh.serialNumber);
     QCOMPARE(rows.first().order, fresh.order);
     QCOMPARE(rows.first().operatorName, fresh.operatorName);
     QCOMPARE(rows.first().orderSha256, fresh.orderSha256);
@@ -791,9 +820,11 @@ void tst_records::migration()
         QCOMPARE(old.uid, QStringLiteral("OLD%1").arg(kOld - n));
         QCOMPARE(old.images.size(), 1);
         QCOMPARE(old.images.first().sha256, QByteArray("ab") + QByteArray::number(kOld - n));
-        // Not recorded then: not the same as off.
-        QCOMPARE(old.fastLoad, QString());
-        QCOMPARE(old.boot, std::optional<bool>());
+        // Not recorded then: not the same as off; what schema 2 recorded stays.
+        QCOMPARE(old.fastLoad, QString(from >= 2 ? "off" : ""));
+        QCOMPARE(old.boot, from >= 2 ? std::optional<bool>(true) : std::optional<bool>());
+        QCOMPARE(old.socket, QString());
+        QCOMPARE(old.serial, QString());
         QCOMPARE(old.order, QString());
     }
 }

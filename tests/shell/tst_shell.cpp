@@ -7,6 +7,7 @@
 #include "shelltest.h"
 
 #include "appglobals.h"
+#include "qtchinese.h"
 #include "developwindow.h"
 #include "factorywindow.h"
 #include "shownewfeature.h"
@@ -57,6 +58,8 @@ private slots:
     void stationCount_data();
     void stationCount();
     void developerMode();
+    void chineseButtons_data();
+    void chineseButtons();
     void versionMarker_data();
     void versionMarker();
     void backgroundCheck_data();
@@ -82,6 +85,8 @@ void TestShell::initTestCase()
 {
     stretchListingWait();
     initToolResources();
+    // As both programs do at start, whatever the system language.
+    QVERIFY(installQtChinese(qApp));
     QVERIFY(root.isValid());
     // Started from elsewhere: the tool finds its updater beside itself.
     QVERIFY(QDir::setCurrent(root.path()));
@@ -174,6 +179,31 @@ void TestShell::developerMode()
     QVERIFY(visibleTopLevel<developWindow>());
     QVERIFY(topLevel<factoryWindow>().isEmpty());
     QVERIFY(!start.isVisible());
+}
+
+void TestShell::chineseButtons_data()
+{
+    QTest::addColumn<int>("buttons");
+    QTest::addColumn<QStringList>("texts");
+    // "清零计数", "整片擦除", the exit question.
+    QTest::newRow("question") << int(QMessageBox::Yes | QMessageBox::No) << QStringList{"否", "是"};
+    QTest::newRow("warning, information") << int(QMessageBox::Ok) << QStringList{"确定"};
+    // The updater's outcome, and the access-code dialog's buttons.
+    QTest::newRow("outcome with cancel") << int(QMessageBox::Ok | QMessageBox::Cancel) << QStringList{"取消", "确定"};
+}
+
+void TestShell::chineseButtons()
+{
+    QFETCH(int, buttons);
+    QFETCH(QStringList, texts);
+    QMessageBox box(QMessageBox::Question, QString::fromUtf8("消息"), QString::fromUtf8("确定吗？"),
+                    QMessageBox::StandardButtons(buttons));
+    QStringList shown;
+    static const QRegularExpression mark(QStringLiteral("\\(&.\\)$"));
+    for (QAbstractButton *b : box.buttons())
+        shown << b->text().remove(mark).remove(QLatin1Char('&'));
+    shown.sort();
+    QCOMPARE(shown, texts);
 }
 
 void TestShell::versionMarker_data()
