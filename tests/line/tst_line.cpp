@@ -6,7 +6,7 @@
 #include "factorydriver.h"
 #include "factorywindow.h"
 #include "productionline.h"
-#include "recordstore.h"
+#include "recordrows.h"
 #include "simfixture.h"
 #include "testutil.h"
 
@@ -47,13 +47,8 @@ QString countsText(const lineCounts &c)
 // ends must agree on, whatever the order the chips ended in.
 QStringList rowKeys(const QString &database)
 {
-    QString error;
-    const auto query = recordQuery::openLocal(database, &error);
-    QVector<productionRow> rows;
-    if (!query || !query->find(recordFilter(), &rows, &error))
-        return {QStringLiteral("no records: ") + error};
     QStringList keys;
-    for (const productionRow &r : rows) {
+    for (const productionRow &r : rowsIn(database)) {
         const bool stopped = !r.ok && (r.code & 0xFFu) == 0xE8u;
         keys << QStringLiteral("%1 %2 %3 %4")
                     .arg(r.station)

@@ -9,6 +9,7 @@
 #include "recordsql.h"
 #include "recordstore.h"
 #include "simfixture.h"
+#include "recordrows.h"
 #include "testutil.h"
 #include "tranthread.h"
 
@@ -60,16 +61,6 @@ ran runProgram(const QString &program, const QStringList &args,
     if (p.exitStatus() == QProcess::NormalExit)
         r.code = p.exitCode();
     return r;
-}
-
-QVector<productionRow> rowsIn(const QString &database)
-{
-    QString error;
-    QVector<productionRow> rows;
-    const auto query = recordQuery::openLocal(database, &error);
-    if (query)
-        query->find(recordFilter(), &rows, &error);
-    return rows;
 }
 
 // One SQL value from a line's database, on a connection of its own.

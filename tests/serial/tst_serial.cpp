@@ -9,6 +9,7 @@
 #include "productionline.h"
 #include "recordstore.h"
 #include "simfixture.h"
+#include "recordrows.h"
 #include "testutil.h"
 
 #include <QJsonArray>
@@ -46,16 +47,6 @@ QStringList sqlite(const QString &database, const QString &sql)
         }
     }
     QSqlDatabase::removeDatabase(QStringLiteral("peek"));
-    return rows;
-}
-
-QVector<productionRow> rowsIn(const QString &database)
-{
-    QString error;
-    QVector<productionRow> rows;
-    const auto query = recordQuery::openLocal(database, &error);
-    if (query)
-        query->find(recordFilter(), &rows, &error);
     return rows;
 }
 
