@@ -261,11 +261,19 @@ private:
     QVector<int> width;
 };
 
-void printSummary(const recordSummary &s, const QString &format)
+QString hourText(qint64 ms)
 {
-    const auto hourText = [](qint64 ms) {
-        return QDateTime::fromMSecsSinceEpoch(ms).toString(QStringLiteral("yyyy-MM-dd hh:00"));
-    };
+    return QDateTime::fromMSecsSinceEpoch(ms).toString(QStringLiteral("yyyy-MM-dd hh:00"));
+}
+
+// Good chips an order still wants; -1 for an order without a limit.
+qint64 orderLeft(const orderCount &o)
+{
+    return o.quantity > 0 ? std::max<qint64>(0, o.quantity - o.good) : -1;
+}
+
+void printSummaryJson(const recordSummary &s)
+{
     const auto countsJson = [](QJsonObject o, const chipCounts &c) {
         o.insert(QStringLiteral("good"), c.good);
         o.insert(QStringLiteral("failed"), c.failed);
@@ -273,60 +281,60 @@ void printSummary(const recordSummary &s, const QString &format)
         o.insert(QStringLiteral("erased"), c.erased);
         return o;
     };
+    QJsonArray hours, failures, stations, orders;
+    for (const orderCount &o : s.orders) {
+        QJsonObject one = countsJson({{QStringLiteral("order"), o.order}, {QStringLiteral("quantity"), o.quantity}}, o);
+        one.insert(QStringLiteral("left"), orderLeft(o) < 0 ? QJsonValue() : QJsonValue(orderLeft(o)));
+        orders.append(one);
+    }
+    for (const hourCount &h : s.hours)
+        hours.append(countsJson(
+            {{QStringLiteral("hour"), QDateTime::fromMSecsSinceEpoch(h.hourMs).toString(Qt::ISODate)}}, h));
+    for (const failureCount &f : s.failures)
+        failures.append(QJsonObject{{QStringLiteral("code"), static_cast<qint64>(f.code)},
+                                    {QStringLiteral("text"), f.text},
+                                    {QStringLiteral("count"), f.count}});
+    for (const stationCount &c : s.stations)
+        stations.append(countsJson(
+            {{QStringLiteral("line"), c.line}, {QStringLiteral("station"), c.station}}, c));
+    out(stdout, QString::fromUtf8(QJsonDocument(QJsonObject{{QStringLiteral("hours"), hours},
+                                                            {QStringLiteral("failures"), failures},
+                                                            {QStringLiteral("stations"), stations},
+                                                            {QStringLiteral("serials"),
+                                                             QJsonObject{{QStringLiteral("used"), s.serialsUsed},
+                                                                         {QStringLiteral("void"), s.serialsVoid}}},
+                                                            {QStringLiteral("orders"), orders}})
+                                      .toJson(QJsonDocument::Indented)));
+}
+
+void printSummaryCsv(const recordSummary &s)
+{
+    QString text = QStringLiteral("section,key,good,failed,stopped,erased,count,text\r\n");
+    const auto counts = [](const chipCounts &c) {
+        return QStringLiteral("%1,%2,%3,%4").arg(c.good).arg(c.failed).arg(c.stopped).arg(c.erased);
+    };
+    for (const hourCount &h : s.hours)
+        text += QStringLiteral("hour,%1,%2,,\r\n").arg(hourText(h.hourMs), counts(h));
+    for (const failureCount &f : s.failures)
+        text += QStringLiteral("failure,%1,,,,,%2,%3\r\n").arg(hex(f.code)).arg(f.count).arg(csvField(f.text));
+    for (const stationCount &c : s.stations)
+        text += QStringLiteral("station,%1,%2,,\r\n")
+                    .arg(csvField(c.line + QLatin1Char('/') + QString::number(c.station)), counts(c));
+    if (s.serialsUsed + s.serialsVoid > 0)
+        text += QStringLiteral("serials,used,,,,,%1,\r\nserials,void,,,,,%2,\r\n").arg(s.serialsUsed).arg(s.serialsVoid);
+    // An order's count is the quantity left (empty without a limit).
+    for (const orderCount &o : s.orders)
+        text += QStringLiteral("order,%1,%2,%3,\r\n")
+                    .arg(csvField(o.order), counts(o), orderLeft(o) < 0 ? QString() : QString::number(orderLeft(o)));
+    out(stdout, text);
+}
+
+void printSummaryTable(const recordSummary &s)
+{
     const auto countsText = [](const chipCounts &c) {
         return QStringList{QString::number(c.good), QString::number(c.failed), QString::number(c.stopped),
                            QString::number(c.erased), yieldText(c.good, c.failed)};
     };
-    // Good chips still wanted; none without a limit.
-    const auto left = [](const orderCount &o) { return o.quantity > 0 ? std::max<qint64>(0, o.quantity - o.good) : -1; };
-    if (format == QLatin1String("json")) {
-        QJsonArray hours, failures, stations, orders;
-        for (const orderCount &o : s.orders) {
-            QJsonObject one = countsJson({{QStringLiteral("order"), o.order}, {QStringLiteral("quantity"), o.quantity}}, o);
-            one.insert(QStringLiteral("left"), left(o) < 0 ? QJsonValue() : QJsonValue(left(o)));
-            orders.append(one);
-        }
-        for (const hourCount &h : s.hours)
-            hours.append(countsJson(
-                {{QStringLiteral("hour"), QDateTime::fromMSecsSinceEpoch(h.hourMs).toString(Qt::ISODate)}}, h));
-        for (const failureCount &f : s.failures)
-            failures.append(QJsonObject{{QStringLiteral("code"), static_cast<qint64>(f.code)},
-                                        {QStringLiteral("text"), f.text},
-                                        {QStringLiteral("count"), f.count}});
-        for (const stationCount &c : s.stations)
-            stations.append(countsJson(
-                {{QStringLiteral("line"), c.line}, {QStringLiteral("station"), c.station}}, c));
-        out(stdout, QString::fromUtf8(QJsonDocument(QJsonObject{{QStringLiteral("hours"), hours},
-                                                                {QStringLiteral("failures"), failures},
-                                                                {QStringLiteral("stations"), stations},
-                                                                {QStringLiteral("serials"),
-                                                                 QJsonObject{{QStringLiteral("used"), s.serialsUsed},
-                                                                             {QStringLiteral("void"), s.serialsVoid}}},
-                                                                {QStringLiteral("orders"), orders}})
-                                          .toJson(QJsonDocument::Indented)));
-        return;
-    }
-    if (format == QLatin1String("csv")) {
-        QString text = QStringLiteral("section,key,good,failed,stopped,erased,count,text\r\n");
-        const auto counts = [](const chipCounts &c) {
-            return QStringLiteral("%1,%2,%3,%4").arg(c.good).arg(c.failed).arg(c.stopped).arg(c.erased);
-        };
-        for (const hourCount &h : s.hours)
-            text += QStringLiteral("hour,%1,%2,,\r\n").arg(hourText(h.hourMs), counts(h));
-        for (const failureCount &f : s.failures)
-            text += QStringLiteral("failure,%1,,,,,%2,%3\r\n").arg(hex(f.code)).arg(f.count).arg(csvField(f.text));
-        for (const stationCount &c : s.stations)
-            text += QStringLiteral("station,%1,%2,,\r\n")
-                        .arg(csvField(c.line + QLatin1Char('/') + QString::number(c.station)), counts(c));
-        if (s.serialsUsed + s.serialsVoid > 0)
-            text += QStringLiteral("serials,used,,,,,%1,\r\nserials,void,,,,,%2,\r\n").arg(s.serialsUsed).arg(s.serialsVoid);
-        // An order's count is the quantity left (empty without a limit).
-        for (const orderCount &o : s.orders)
-            text += QStringLiteral("order,%1,%2,%3,\r\n")
-                        .arg(csvField(o.order), counts(o), left(o) < 0 ? QString() : QString::number(left(o)));
-        out(stdout, text);
-        return;
-    }
     QList<QStringList> hours, failures, stations;
     for (const hourCount &h : s.hours)
         hours << QStringList{hourText(h.hourMs)} + countsText(h);
@@ -339,7 +347,7 @@ void printSummary(const recordSummary &s, const QString &format)
         orders << QStringList{o.order, QString::number(o.good), QString::number(o.failed), QString::number(o.stopped),
                               yieldText(o.good, o.failed),
                               o.quantity > 0 ? QString::number(o.quantity) : QStringLiteral("-"),
-                              left(o) < 0 ? QStringLiteral("-") : QString::number(left(o))};
+                              orderLeft(o) < 0 ? QStringLiteral("-") : QString::number(orderLeft(o))};
     const QStringList counts{QStringLiteral("good"), QStringLiteral("failed"), QStringLiteral("stopped"),
                              QStringLiteral("erased"), QStringLiteral("yield")};
     out(stdout, table(QStringList{QStringLiteral("hour")} + counts, hours, {false, true, true, true, true, true})
@@ -359,6 +367,16 @@ void printSummary(const recordSummary &s, const QString &format)
                                           QStringLiteral("stopped"), QStringLiteral("yield"), QStringLiteral("quantity"),
                                           QStringLiteral("left")},
                                          orders, {false, true, true, true, true, true, true})));
+}
+
+void printSummary(const recordSummary &s, const QString &format)
+{
+    if (format == QLatin1String("json"))
+        printSummaryJson(s);
+    else if (format == QLatin1String("csv"))
+        printSummaryCsv(s);
+    else
+        printSummaryTable(s);
 }
 } // namespace
 
