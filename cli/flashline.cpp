@@ -81,6 +81,10 @@ flashLine::flashLine(const flashOptions &o, const QStringList &stationPorts)
     server = store.server;
     origin = defaultOrigin();
     origin.line = lineName();
+    // Before the store makes a file that is not a database yet.
+    if (!o.orderPath.isEmpty()
+        && !tallyOrder(recordStorePath(store), store.server, o.order.name, origin.host, &orderBefore, &orderReadError))
+        orderReadError = QStringLiteral("vq_flash: 无法读取工单进度：") + orderReadError;
     records = std::make_unique<recordStore>(store);
     connect(records.get(), &recordStore::problem, this, [this](const QString &text, bool local) {
         Q_UNUSED(local)
@@ -93,15 +97,59 @@ flashLine::flashLine(const flashOptions &o, const QStringList &stationPorts)
     connect(line.get(), &productionLine::chipCounted, this, &flashLine::counted);
     connect(line.get(), &productionLine::lineLogged, this, &flashLine::logged);
     connect(line.get(), &productionLine::runEnded, this, &flashLine::finish);
+    connect(line.get(), &productionLine::orderCompleted, this, &flashLine::orderCompleted);
     connect(&redraw, &QTimer::timeout, this, &flashLine::tick);
     connect(&drainTimer, &QTimer::timeout, this, &flashLine::drain);
 }
 
 flashLine::~flashLine() = default;
 
+bool flashLine::orderJob(lineJob *job)
+{
+    const workOrder &order = options.order;
+    if (!orderReadError.isEmpty()) {
+        print(stderr, orderReadError + QLatin1Char('\n'));
+        return false;
+    }
+    if (!orderBefore.note.isEmpty())
+        print(stderr, QStringLiteral("vq_flash: ") + orderBefore.note + QLatin1Char('\n'));
+    if (order.quantity > 0 && orderBefore.good >= order.quantity) {
+        print(stderr, QStringLiteral("vq_flash: 工单已完成：%1（已完成 %2 / %3），未烧录任何芯片\n")
+                          .arg(order.name)
+                          .arg(orderBefore.good)
+                          .arg(order.quantity));
+        return false;
+    }
+    *job = jobFor(order, options.operatorName, orderBefore.good);
+    // A fixture station of vq_flash runs until it is stopped.
+    job->keepGoing = order.dsr;
+    return true;
+}
+
+void flashLine::orderCompleted()
+{
+    queue(stderr, QStringLiteral("工单已完成：%1（已完成 %2 / %3），各工位烧完手中的芯片后停止")
+                      .arg(options.order.name)
+                      .arg(line->orderDone())
+                      .arg(options.order.quantity));
+    if (options.json) {
+        print(stdout, QString::fromUtf8(QJsonDocument(QJsonObject{{QStringLiteral("event"), QStringLiteral("orderComplete")},
+                                                                  {QStringLiteral("order"), options.order.name},
+                                                                  {QStringLiteral("done"), line->orderDone()},
+                                                                  {QStringLiteral("quantity"), options.order.quantity}})
+                                            .toJson(QJsonDocument::Compact))
+                          + QLatin1Char('\n'));
+    }
+    if (!live)
+        flushLines();
+}
+
 bool flashLine::start()
 {
     lineJob job;
+    // A completed order touches nothing, not even the serial values.
+    if (!options.orderPath.isEmpty() && !orderJob(&job))
+        return false;
     if (options.serialOn) {
         auto serials = std::make_shared<serialStore>(records->databasePath(), server, options.serial, origin);
         QString error;
@@ -115,24 +163,27 @@ bool flashLine::start()
             queue(stderr, QStringLiteral("vq_flash: %1 serial values reserved by a process that is gone are void").arg(voided));
         job.serials = serials;
     }
-    // One copy of the images for every station, read before any chip is
-    // touched, so that a file changed on disk mid-run changes nothing sent.
-    uint32_t loadCode = 0;
-    int failed = -1;
-    job.images = loadFirmwareImages(options.files, options.addresses, loadCode, failed);
-    // --erase alone erases; with images it erases before writing them.
-    job.erase = options.erase && options.files.isEmpty();
-    job.files = options.files;
-    job.addresses = options.addresses;
-    job.baud = options.baud;
-    job.highSpeed = options.highSpeed;
-    job.reset = options.reset;
-    job.boot = options.boot;
-    job.fixture = options.continuous;
-    // A fixture station of vq_flash runs until it is stopped.
-    job.keepGoing = true;
-    job.eraseBeforeWrite = options.erase;
-    job.fastLoad = options.fastLoad;
+    // An order's job has its images, read and checked when it was loaded.
+    if (options.orderPath.isEmpty()) {
+        // One copy of the images for every station, read before any chip is
+        // touched, so that a file changed on disk mid-run changes nothing sent.
+        uint32_t loadCode = 0;
+        int failed = -1;
+        job.images = loadFirmwareImages(options.files, options.addresses, loadCode, failed);
+        // --erase alone erases; with images it erases before writing them.
+        job.erase = options.erase && options.files.isEmpty();
+        job.files = options.files;
+        job.addresses = options.addresses;
+        job.baud = options.baud;
+        job.highSpeed = options.highSpeed;
+        job.reset = options.reset;
+        job.boot = options.boot;
+        job.fixture = options.continuous;
+        // A fixture station of vq_flash runs until it is stopped.
+        job.keepGoing = true;
+        job.eraseBeforeWrite = options.erase;
+        job.fastLoad = options.fastLoad;
+    }
     QVector<lineStation> stations;
     for (int i = 0; i < ports.size(); ++i)
         stations.append({i + 1, ports.at(i), QString()});
@@ -274,7 +325,7 @@ void flashLine::conclude()
     const int status = exitStatus();
     if (options.json) {
         const lineCounters &c = line->counters();
-        const QJsonObject o{{QStringLiteral("event"), QStringLiteral("summary")},
+        QJsonObject o{{QStringLiteral("event"), QStringLiteral("summary")},
                             {QStringLiteral("stations"), ports.size()},
                             {QStringLiteral("good"), static_cast<qint64>(c.good)},
                             {QStringLiteral("failed"), static_cast<qint64>(c.failed)},
@@ -282,6 +333,11 @@ void flashLine::conclude()
                             {QStringLiteral("recordsWaiting"), records->state().waiting},
                             {QStringLiteral("records"), records->state().text()},
                             {QStringLiteral("exitStatus"), status}};
+        if (!options.orderPath.isEmpty()) {
+            o.insert(QStringLiteral("order"), options.order.name);
+            o.insert(QStringLiteral("orderDone"), line->orderDone());
+            o.insert(QStringLiteral("orderQuantity"), options.order.quantity);
+        }
         print(stdout, QString::fromUtf8(QJsonDocument(o).toJson(QJsonDocument::Compact)) + QLatin1Char('\n'));
     }
     emit finished(status);
@@ -427,6 +483,9 @@ void flashLine::summary()
     table += QStringLiteral("%1 stations, %2 chips good, %3 failed").arg(ports.size()).arg(c.good).arg(c.failed);
     if (c.stopped > 0)
         table += QStringLiteral(", %1 stopped").arg(c.stopped);
+    if (!options.orderPath.isEmpty())
+        table += QStringLiteral("\norder %1: %2 good of %3").arg(options.order.name).arg(line->orderDone())
+                     .arg(options.order.quantity == 0 ? QStringLiteral("no limit") : QString::number(options.order.quantity));
     table += QLatin1Char('\n') + records->state().text() + QLatin1Char('\n');
     print(human, table);
 }

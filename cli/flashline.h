@@ -22,8 +22,9 @@ public:
     flashLine(const flashOptions &options, const QStringList &ports);
     ~flashLine() override;
 
-    // false, with why on standard error, when the run cannot start (the
-    // serial values' store cannot be used); no port has been opened then.
+    // false, with why on standard error, when the run cannot start (its
+    // order is complete or its progress cannot be read, the serial values'
+    // store cannot be used); no port has been opened then.
     bool start();
     // The first request stops the line (every chip in hand ends with the
     // stop code and is brought back to its boot ROM); a second one
@@ -46,6 +47,10 @@ private:
     void drain();
     void conclude();
     int exitStatus() const;
+    // The order's part of the job: its models, and its progress from the
+    // records; false when the order must not run.
+    bool orderJob(lineJob *job);
+    void orderCompleted();
 
     QString prefix(int index) const;
     void print(FILE *stream, const QString &text);
@@ -83,6 +88,10 @@ private:
     };
     QList<pendingLine> pending;
     recordOrigin origin;
+    // The order's good chips in the records, read before the store opens
+    // its file; orderReadError when they could not be read.
+    orderTally orderBefore;
+    QString orderReadError;
     // The store outlives the line that appends to it; its destructor waits
     // for the rows still being written.
     std::unique_ptr<recordStore> records;

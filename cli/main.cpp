@@ -3,6 +3,10 @@
 #include "options.h"
 #include "portlist.h"
 #include "portreport.h"
+#include "chipinfo.h"
+#include "workorder.h"
+
+#include <QFileInfo>
 
 #include <QCoreApplication>
 #include <QLoggingCategory>
@@ -35,6 +39,40 @@ void out(FILE *stream, const QString &text)
 {
     fputs(text.toUtf8().constData(), stream);
     fflush(stream);
+}
+
+// --make-order: the order written from the command's images and options.
+int makeOrder(const flashOptions &options)
+{
+    workOrder order;
+    order.name = QFileInfo(options.makeOrderPath).completeBaseName();
+    order.product = options.product;
+    order.quantity = options.quantity;
+    order.models = options.models.isEmpty() ? chipInfo().currentModels() : options.models;
+    order.baud = options.baud;
+    order.eraseAll = options.erase;
+    order.highSpeed = options.highSpeed;
+    order.fastLoad = options.fastLoad;
+    order.boot = options.boot;
+    order.reset = options.reset;
+    order.dsr = options.continuous;
+    // A continuous station of vq_flash goes on after a failed chip.
+    order.keepGoing = options.continuous;
+    order.serialOn = options.serialOn;
+    order.serial = options.serial;
+    for (int i = 0; i < options.files.size(); ++i)
+        order.images.append({QString(), options.files.at(i), options.addresses.at(i), QByteArray()});
+    QString error;
+    if (!saveWorkOrder(options.makeOrderPath, order, &error)) {
+        out(stderr, QStringLiteral("vq_flash: ") + error + QLatin1Char('\n'));
+        return kExitFailed;
+    }
+    out(stdout, QStringLiteral("order %1 written to %2: %3 images, models %4, quantity %5\n")
+                    .arg(order.name, options.makeOrderPath)
+                    .arg(order.images.size())
+                    .arg(order.models.join(QLatin1Char(',')))
+                    .arg(order.quantity == 0 ? QStringLiteral("no limit") : QString::number(order.quantity)));
+    return kExitOk;
 }
 
 void catchStopSignals()
@@ -73,6 +111,8 @@ int main(int argc, char **argv)
     }
     if (!options.verbose)
         QLoggingCategory::setFilterRules(QStringLiteral("default.debug=false"));
+    if (!options.makeOrderPath.isEmpty())
+        return makeOrder(options);
 
     QStringList ports = options.ports;
     if (options.allPorts) {
@@ -99,6 +139,7 @@ int main(int argc, char **argv)
             line.stop();
     });
     signalWatch.start(kSignalPollMs);
+    // A completed order (or one whose progress cannot be read) touches no chip.
     if (!line.start())
         return kExitFailed;
     return app.exec();

@@ -1,8 +1,10 @@
 #include "options.h"
 
+#include "chipinfo.h"
 #include "imageplan.h"
 #include "portlist.h"
 
+#include <QCryptographicHash>
 #include <QFile>
 #include <QFileInfo>
 #include <QRegularExpression>
@@ -138,6 +140,9 @@ const char kUsage[] =
     "                [--continuous] [--record FILE] [--db FILE] [--json] [--verbose] [FILE@ADDR ...]\n"
     "                [--serial-at ADDR [--serial-start N] [--serial-step K] [--serial-bytes B]\n"
     "                 [--serial-format le|be|dec|hex] | [--serial-list FILE]]\n"
+    "       vq_flash --order FILE [--operator NAME] --port PORT ... | --all-ports [...]\n"
+    "       vq_flash --make-order FILE [--quantity N] [--model M ...] [--product TEXT]\n"
+    "                [--baud N] [options] FILE@ADDR ...\n"
     "       vq_flash --list-ports [--json]\n"
     "\n"
     "Programs VQ571M / VQ5304 chips that wait in their boot ROM (115200 baud), one\n"
@@ -189,6 +194,17 @@ const char kUsage[] =
     "  --serial-list FILE  the values of FILE instead of a counter: one a line as hex\n"
     "                 bytes (\":\", \"-\" and blanks allowed), all of one length, written\n"
     "                 as they are; blank lines and lines starting with \"#\" are skipped\n"
+    "  --order FILE   run a production order: its images (checked against their\n"
+    "                 SHA-256), chip models, speed and options; arguments that\n"
+    "                 contradict it are refused; stations take no further chip once\n"
+    "                 its quantity of good chips is in the records (each finishes the\n"
+    "                 chip in hand); a completed order touches no chip and exits 1\n"
+    "  --operator NAME  with --order: who runs it, in every chip's record\n"
+    "  --make-order FILE  write an order from the images and options given (the\n"
+    "                 order's number is FILE's base name) and program nothing;\n"
+    "                 --quantity N good chips (default 0, no limit), --model M per\n"
+    "                 chip model (default every model of chip_info.json), --product\n"
+    "                 TEXT\n"
     "\n"
     "SIGINT, SIGTERM or SIGHUP ends the running transfers, records their chips as\n"
     "stopped, brings them back to the boot ROM where it can and prints the summary; a\n"
@@ -220,8 +236,13 @@ bool takeFlag(const QString &a, flashOptions *o)
 
 bool takesValue(const QString &a)
 {
-    return a == QLatin1String("--port") || a == QLatin1String("--baud") || a == QLatin1String("--record")
-           || a == QLatin1String("--exclude") || a == QLatin1String("--db") || a.startsWith(QLatin1String("--serial-"));
+    static const QStringList valued{QStringLiteral("--port"),     QStringLiteral("--baud"),
+                                    QStringLiteral("--record"),   QStringLiteral("--exclude"),
+                                    QStringLiteral("--db"),       QStringLiteral("--order"),
+                                    QStringLiteral("--operator"), QStringLiteral("--make-order"),
+                                    QStringLiteral("--quantity"), QStringLiteral("--model"),
+                                    QStringLiteral("--product")};
+    return valued.contains(a) || a.startsWith(QLatin1String("--serial-"));
 }
 
 QString takeSerialValue(const QString &a, const QString &value, flashOptions *o)
@@ -252,10 +273,26 @@ QString takeSerialValue(const QString &a, const QString &value, flashOptions *o)
 
 QString takeValue(const QString &a, const QString &value, flashOptions *o)
 {
-    if (value.isEmpty() && a != QLatin1String("--record") && a != QLatin1String("--baud"))
+    if (value.isEmpty() && a != QLatin1String("--record") && a != QLatin1String("--baud")
+        && a != QLatin1String("--product"))
         return a + QStringLiteral(" needs a value");
     if (a.startsWith(QLatin1String("--serial-"))) {
         return takeSerialValue(a, value, o);
+    } else if (a == QLatin1String("--order")) {
+        o->orderPath = value;
+    } else if (a == QLatin1String("--operator")) {
+        o->operatorName = value;
+    } else if (a == QLatin1String("--make-order")) {
+        o->makeOrderPath = value;
+    } else if (a == QLatin1String("--product")) {
+        o->product = value;
+    } else if (a == QLatin1String("--model")) {
+        o->models << value;
+    } else if (a == QLatin1String("--quantity")) {
+        bool ok = false;
+        o->quantity = value.toLongLong(&ok);
+        if (!ok || o->quantity < 0)
+            return QStringLiteral("bad quantity \"%1\"").arg(value);
     } else if (a == QLatin1String("--port")) {
         o->ports << value;
     } else if (a == QLatin1String("--exclude")) {
@@ -267,6 +304,7 @@ QString takeValue(const QString &a, const QString &value, flashOptions *o)
     } else {
         bool ok = false;
         o->baud = value.toUInt(&ok, 10);
+        o->baudGiven = true;
         if (!ok || o->baud == 0)
             return QStringLiteral("bad baud rate \"%1\"").arg(value);
     }
@@ -290,6 +328,68 @@ QString takeImage(const QString &a, flashOptions *o)
         return QStringLiteral("cannot read \"%1\"").arg(file);
     o->files << info.absoluteFilePath();
     o->addresses << address;
+    return QString();
+}
+
+// A flag that only switches something on contradicts an order that has it
+// off; one the order has on is what the order says anyway.
+QString orderContradiction(const flashOptions &o)
+{
+    const workOrder &w = o.order;
+    const struct {
+        const char *flag;
+        bool given;
+        const char *field;
+        bool ordered;
+    } flags[] = {
+        {"--high-speed", o.highSpeed, "highSpeed", w.highSpeed}, {"--fast-load", o.fastLoad, "fastLoad", w.fastLoad},
+        {"--erase", o.erase, "eraseAll", w.eraseAll},            {"--reset", o.reset, "reset", w.reset},
+        {"--boot", o.boot, "boot", w.boot},                      {"--continuous", o.continuous, "dsr", w.dsr},
+    };
+    for (const auto &f : flags) {
+        if (f.given && !f.ordered)
+            return QStringLiteral("%1 contradicts the order (options.%2 is false)").arg(QLatin1String(f.flag),
+                                                                                          QLatin1String(f.field));
+    }
+    if (o.baudGiven && o.baud != w.baud)
+        return QStringLiteral("--baud %1 contradicts the order (baud %2)").arg(o.baud).arg(w.baud);
+    // Serial options may only say what the order's rule says: the same
+    // values at the same address.
+    if (!o.serialOptions.isEmpty() && !w.serialOn)
+        return o.serialOptions.first() + QStringLiteral(" contradicts the order (it has no serial rule)");
+    const bool sameRule = o.serialOn && o.serial.address == w.serial.address && o.serial.key() == w.serial.key();
+    if (!o.serialOptions.isEmpty() && !sameRule)
+        return QStringLiteral("the serial options contradict the order's serial rule (serial.at 0x%1, %2)")
+            .arg(QString::number(w.serial.address, 16), w.serial.key());
+    if (o.files.isEmpty())
+        return QString();
+    // Images given beside an order must be the order's, byte for byte.
+    bool same = o.files.size() == w.images.size();
+    for (int i = 0; same && i < o.files.size(); ++i) {
+        QFile file(o.files.at(i));
+        same = o.addresses.at(i) == w.images.at(i).address && file.open(QIODevice::ReadOnly)
+               && QCryptographicHash::hash(file.readAll(), QCryptographicHash::Sha256).toHex() == w.images.at(i).sha256;
+    }
+    return same ? QString() : QStringLiteral("the images given contradict the order (it names its own images)");
+}
+
+// Reads the order and takes what it contradicts from the command.
+QString takeOrder(flashOptions *o)
+{
+    QString error;
+    if (!loadWorkOrder(o->orderPath, &o->order, &error))
+        return error;
+    error = orderContradiction(*o);
+    if (!error.isEmpty())
+        return error;
+    // The run is the order's (jobFor); the command's own checks and its
+    // rendering read these.
+    o->files = o->order.paths();
+    o->addresses = o->order.addresses();
+    o->baud = o->order.baud;
+    o->continuous = o->order.dsr;
+    o->serialOn = o->order.serialOn;
+    o->serial = o->order.serial;
     return QString();
 }
 
@@ -346,6 +446,29 @@ QString parseOptions(const QStringList &args, flashOptions *o, bool *syntax)
             return QStringLiteral("--list-ports goes alone (or with --json)");
         return QString();
     }
+    if (!o->operatorName.isEmpty() && o->orderPath.isEmpty())
+        return QStringLiteral("--operator goes with --order");
+    if ((o->quantity > 0 || !o->models.isEmpty() || !o->product.isEmpty()) && o->makeOrderPath.isEmpty())
+        return QStringLiteral("--quantity, --model and --product go with --make-order");
+    if (o->serialOn && !o->serial.listPath.isEmpty()) {
+        *syntax = false;
+        const serialListProblem p = loadSerialList(o->serial.listPath, &o->serial);
+        if (p)
+            return listProblemText(o->serial.listPath, p);
+    }
+    if (!o->makeOrderPath.isEmpty()) {
+        if (!o->orderPath.isEmpty() || !o->ports.isEmpty() || o->allPorts)
+            return QStringLiteral("--make-order writes an order and programs nothing: no --order, --port or --all-ports");
+        if (o->files.isEmpty())
+            return QStringLiteral("--make-order needs the order's images, FILE@ADDR");
+        const QStringList known = chipInfo().currentModels();
+        for (const QString &model : qAsConst(o->models)) {
+            if (!known.contains(model))
+                return QStringLiteral("unknown chip model \"%1\" (chip_info.json has %2)").arg(model, known.join(QLatin1Char('/')));
+        }
+        *syntax = false;
+        return checkRequest(*o);
+    }
     if (o->ports.isEmpty() && !o->allPorts)
         return QStringLiteral("--port is required (or --all-ports)");
     if (!o->ports.isEmpty() && o->allPorts)
@@ -353,10 +476,10 @@ QString parseOptions(const QStringList &args, flashOptions *o, bool *syntax)
     if (!o->excluded.isEmpty() && !o->allPorts)
         return QStringLiteral("--exclude goes with --all-ports");
     *syntax = false;
-    if (o->serialOn && !o->serial.listPath.isEmpty()) {
-        const serialListProblem p = loadSerialList(o->serial.listPath, &o->serial);
-        if (p)
-            return listProblemText(o->serial.listPath, p);
+    if (!o->orderPath.isEmpty()) {
+        const QString error = takeOrder(o);
+        if (!error.isEmpty())
+            return error;
     }
     return checkRequest(*o);
 }

@@ -5,6 +5,7 @@
 #include <cstdint>
 
 #include "serialrule.h"
+#include "workorder.h"
 
 // What one vq_flash command asks for, checked before any port is opened.
 struct flashOptions {
@@ -34,6 +35,19 @@ struct flashOptions {
     serialRule serial;
     // The serial options given, for the checks that need all of them.
     QStringList serialOptions;
+    // --baud was given (the default is not a contradiction of an order).
+    bool baudGiven = false;
+    // --order FILE: the production order, read and checked whole; the
+    // images, speed and options are the order's.
+    QString orderPath;
+    workOrder order;
+    QString operatorName;
+    // --make-order FILE: an order written from the images and options; no
+    // chip is touched. Its number is the file's base name.
+    QString makeOrderPath;
+    qint64 quantity = 0;
+    QStringList models;
+    QString product;
 };
 
 // Reads the command line (without the program name). Returns an error text,

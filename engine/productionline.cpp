@@ -57,6 +57,13 @@ bool productionLine::start(const QVector<lineStation> &list, const lineJob &j)
     qDeleteAll(stations);
     stations.clear();
     job = j;
+    orderGood = 0;
+    orderReached = false;
+    runOrigin = origin;
+    runOrigin.order = j.order.name;
+    runOrigin.operatorName = j.order.operatorName;
+    runOrigin.orderSha256 = j.order.fileSha256;
+    runOrigin.orderQuantity = j.order.quantity;
     run = runState::running;
     for (const lineStation &spec : list) {
         auto *s = new stationSlot;
@@ -69,6 +76,7 @@ bool productionLine::start(const QVector<lineStation> &list, const lineJob &j)
         t->eraseBeforeWrite = j.eraseBeforeWrite && !j.erase;
         t->fastLoad = j.fastLoad;
         t->continueAfterFailure = j.fixture && j.keepGoing && !j.erase;
+        t->models = j.models;
         t->station = spec.number;
         if (!j.erase) {
             t->setImages(j.images);
@@ -244,6 +252,7 @@ void productionLine::countChip(int index, int seen, const chipRecord &record)
         ++count.good;
         ++count.total;
         ++s.status.good;
+        ++orderGood;
         break;
     case chipOutcome::failed:
         ++count.failed;
@@ -276,11 +285,18 @@ void productionLine::countChip(int index, int seen, const chipRecord &record)
         emit lineLogged(index, lineKind::result, QStringLiteral("烧录被停止，错误代码为：") + hex(record.code));
     if (records) {
         const bool ok = outcome == chipOutcome::good || outcome == chipOutcome::erased;
-        records->append(rowOf(record, s.status.number, ok, origin));
+        records->append(rowOf(record, s.status.number, ok, runOrigin));
     }
     emit countersChanged();
     emit stationChanged(index);
     emit chipCounted(index, outcome, record);
+    // Said once, by the chip that completes the order; the chips still in
+    // hand are its overrun, at most one per station.
+    if (outcome == chipOutcome::good && orderComplete() && !orderReached) {
+        orderReached = true;
+        releaseAll();
+        emit orderCompleted();
+    }
 }
 
 bool productionLine::allEnded() const

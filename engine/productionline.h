@@ -11,6 +11,17 @@
 #include "recordstore.h"
 #include "tranthread.h"
 
+// The production order a run makes chips for: its rows carry it, and the
+// run takes no further chip once the order has its quantity of good ones.
+struct lineOrder {
+    QString name;  // empty: the run belongs to no order
+    QString operatorName;
+    QByteArray fileSha256;
+    qint64 quantity = 0;  // 0: no limit
+    // Good chips of the order before this run, as the records counted them.
+    qint64 doneBefore = 0;
+};
+
 // What every station of a run does.
 struct lineJob {
     // A whole-chip erase instead of a download.
@@ -32,6 +43,9 @@ struct lineJob {
     // Each chip's own value, written after the images (null: none); the
     // stations reserve and settle their values through it.
     std::shared_ptr<chipSerialSource> serials;
+    // The chip models the stations may program; empty: any.
+    QStringList models;
+    lineOrder order;
 };
 
 struct lineStation {
@@ -117,6 +131,11 @@ public:
     const lineCounters &counters() const { return count; }
     void setCounters(const lineCounters &counters);
 
+    // Good chips of the last run's order: those before it and its own.
+    qint64 orderDone() const { return job.order.doneBefore + orderGood; }
+    // The last run's order has its quantity (never, without a limit).
+    bool orderComplete() const { return job.order.quantity > 0 && orderDone() >= job.order.quantity; }
+
 signals:
     // Something a front end shows of this station changed.
     void stationChanged(int index);
@@ -127,6 +146,9 @@ signals:
     void countersChanged();
     // Every job of the run has ended and every chip it reported is counted.
     void runEnded();
+    // The run's order has just reached its quantity: the stations finish
+    // the chips in hand and take no further one.
+    void orderCompleted();
 
 private:
     struct stationSlot {
@@ -144,8 +166,12 @@ private:
 
     recordStore *records;
     recordOrigin origin;
+    // The origin with the run's order: what the run's rows carry.
+    recordOrigin runOrigin;
     QVector<stationSlot *> stations;
     lineJob job;
+    qint64 orderGood = 0;
+    bool orderReached = false;
     lineCounters count;
     runState run = runState::idle;
     QTimer ticker;

@@ -187,6 +187,7 @@ void tranThread::enterBootRom()
 uint32_t tranThread::programOnce()
 {
     cmd->fastLoad = fastLoad;
+    cmd->allowedModels = models;
     const uint32_t code =
         cmd->programFlash(baudRate, chipImages, eraseBeforeWrite ? kEraseWholeChip : kKeepFlash, highFlag);
     // The value is the last file: once its exchange has begun it may be in
@@ -276,8 +277,10 @@ void tranThread::downloadJob()
         setStatus(kBusy);
         firstAttemptCode = 0;
         uint32_t code = programOnce();
-        // A stop is not a chip failure: retrying would only bury its code.
-        if (code != resultCode::kSuccess && bootFlag && !cmd->stop.halts()) {
+        // A stop is not a chip failure: retrying would only bury its code;
+        // nor does a retry change the model a chip is.
+        if (code != resultCode::kSuccess && code != resultCode::kChipModelMismatch && bootFlag
+            && !cmd->stop.halts()) {
             firstAttemptCode = code;
             serial->setBaudRate(kBootBaud);
             if (modemLines)

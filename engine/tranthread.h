@@ -150,6 +150,8 @@ public:
     // after the images; the station number goes with each reservation.
     chipSerialSource *serials = nullptr;
     int station = 0;
+    // Set before start(): the chip models the run may program (empty: any).
+    QStringList models;
 
 public slots:
     void stop();

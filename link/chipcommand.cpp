@@ -611,6 +611,10 @@ uint32_t chipCommand::runProgram(uint32_t burnBaudRate, const firmwareImageSet &
         return identified;
     chipModel = model;
     romBuild = bootRomLine;
+    // Before the RAM code: a chip of the wrong model must leave with its
+    // flash as it came.
+    if (!allowedModels.isEmpty() && !allowedModels.contains(model))
+        return kChipModelMismatch;
 
     setStep(0.0f);
     // The RAM code crawls at 115200 unless the boot ROM is raised first; it

@@ -110,6 +110,10 @@ public:
     // ROM that does not answer there gets the RAM code at 115200 as without
     // it, after a line through noteLine. Off unless the caller sets it.
     bool fastLoad = false;
+    // The models a run may program (a production order's); a chip that
+    // identifies as another fails with kChipModelMismatch before its RAM
+    // code is loaded. Empty: any model of the catalogue.
+    QStringList allowedModels;
     // Lines for the operator that are not a result (the fast load's
     // fallback); called on the run's thread.
     std::function<void(const QString &)> noteLine;

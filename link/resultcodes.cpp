@@ -19,6 +19,7 @@ const std::pair<uint32_t, const char *> kTexts[] = {
     {kTransferEmptyFile, "烧录文件为空！"},
     {kPortOpenFailed, "串口打开失败，串口不存在或者被占用"},
     {kNoChipInfo, "无法获取芯片信息,请检查芯片是否处于下载模式并确保串口连接正确。"},
+    {kChipModelMismatch, "芯片型号与工单不符"},
     {kRamCodeFailed, "发送RAM CODE失败"},
     {kFileCountWrong, "无法获取已烧录文件数量或者已烧录文件数量不符合预期"},
     {kBaudRateFailed, "设置芯片波特率出错"},

@@ -25,6 +25,9 @@ constexpr uint32_t kTransferDone = 0xFF;
 
 constexpr uint32_t kPortOpenFailed = 0x20100;
 constexpr uint32_t kNoChipInfo = 0x20200;
+// The chip identified itself as a model the run does not make (a production
+// order names its models); nothing is loaded or written.
+constexpr uint32_t kChipModelMismatch = 0x20300;
 constexpr uint32_t kRamCodeFailed = 0x30100;
 constexpr uint32_t kFileCountWrong = 0x40100;
 constexpr uint32_t kBaudRateFailed = 0x40300;

@@ -1,6 +1,9 @@
+#include "recordschema.h"
 #include "recordsql.h"
 #include "recordstore.h"
 #include "serialrule.h"
+
+#include <QFileInfo>
 
 #include <QSqlDatabase>
 #include <QSqlError>
@@ -84,6 +87,16 @@ whereClause whereOf(const recordFilter &f, int version)
     }
     if (!f.serial.isEmpty())
         parts << serialCondition(f.serial, version, &w.values);
+    if (!f.order.isEmpty() && version < kOrderSchemaVersion)
+        parts << QStringLiteral("1 = 0");
+    else if (!f.order.isEmpty()) {
+        parts << QStringLiteral("work_order = ?");
+        w.values << f.order;
+    }
+    if (!f.notHost.isEmpty()) {
+        parts << QStringLiteral("host <> ?");
+        w.values << f.notHost;
+    }
     if (!parts.isEmpty())
         w.sql = QStringLiteral(" WHERE ") + parts.join(QStringLiteral(" AND "));
     return w;
@@ -259,7 +272,7 @@ bool recordQuery::summary(const recordFilter &filter, recordSummary *summary, QS
         readCounts(stations, 2, &c);
         summary->stations.append(c);
     }
-    return version < 4 || serialCounts(db, filter, summary, error);
+    return (version < 4 || serialCounts(db, filter, summary, error)) && orders(filter, &summary->orders, error);
 }
 
 bool recordQuery::serialCounts(QSqlDatabase &db, const recordFilter &filter, recordSummary *summary, QString *error)
@@ -283,5 +296,57 @@ bool recordQuery::serialCounts(QSqlDatabase &db, const recordFilter &filter, rec
         return false;
     summary->serialsUsed = q.value(0).toLongLong();
     summary->serialsVoid = q.value(1).toLongLong();
+    return true;
+}
+
+bool recordQuery::orders(const recordFilter &filter, QVector<orderCount> *orders, QString *error)
+{
+    orders->clear();
+    if (version < kOrderSchemaVersion)
+        return true;
+    QSqlDatabase db = QSqlDatabase::database(connection, false);
+    const whereClause w = whereOf(filter, version);
+    const QString ofOrders = QStringLiteral("work_order <> ''");
+    QSqlQuery q(db);
+    if (!run(q,
+             QStringLiteral("SELECT work_order, max(order_quantity), %1 FROM records%2 GROUP BY work_order ORDER BY 1")
+                 .arg(sums(), w.sql.isEmpty() ? QStringLiteral(" WHERE ") + ofOrders
+                                              : w.sql + QStringLiteral(" AND ") + ofOrders),
+             w.values, error))
+        return false;
+    while (q.next()) {
+        orderCount c;
+        c.order = q.value(0).toString();
+        c.quantity = q.value(1).toLongLong();
+        readCounts(q, 2, &c);
+        orders->append(c);
+    }
+    return true;
+}
+
+bool tallyOrder(const QString &databasePath, const recordServer &server, const QString &order, const QString &host,
+                orderTally *tally, QString *error)
+{
+    *tally = orderTally();
+    recordFilter filter;
+    filter.order = order;
+    QVector<orderCount> counts;
+    if (QFileInfo::exists(databasePath)) {
+        const auto local = recordQuery::openLocal(databasePath, error);
+        if (!local || !local->orders(filter, &counts, error))
+            return false;
+        tally->good = counts.isEmpty() ? 0 : counts.first().good;
+    }
+    if (!server.valid())
+        return true;
+    // Every row of this host is in its line's database, sent or not.
+    filter.notHost = host;
+    QString why;
+    const auto remote = recordQuery::openServer(server, &why);
+    if (remote && remote->orders(filter, &counts, &why)) {
+        tally->good += counts.isEmpty() ? 0 : counts.first().good;
+        return true;
+    }
+    tally->note = QStringLiteral("记录服务器不可达，工单进度只计本机的记录：") + why.trimmed();
     return true;
 }

@@ -89,6 +89,15 @@ const QStringList localSteps[] = {
                        " end_seq INTEGER NOT NULL, next_seq INTEGER NOT NULL, time_ms INTEGER NOT NULL,"
                        " PRIMARY KEY (rule, source, first_seq))"),
     },
+    {
+        // The production order each chip was made for; a line counts an
+        // order's good chips through its index.
+        QStringLiteral("ALTER TABLE records ADD COLUMN work_order TEXT NOT NULL DEFAULT ''"),
+        QStringLiteral("ALTER TABLE records ADD COLUMN operator_name TEXT NOT NULL DEFAULT ''"),
+        QStringLiteral("ALTER TABLE records ADD COLUMN order_sha256 TEXT NOT NULL DEFAULT ''"),
+        QStringLiteral("ALTER TABLE records ADD COLUMN order_quantity INTEGER NOT NULL DEFAULT 0"),
+        QStringLiteral("CREATE INDEX records_order ON records(work_order, operation, ok, code)"),
+    },
 };
 constexpr int kLocalSteps = sizeof localSteps / sizeof localSteps[0];
 static_assert(kLocalSteps == kRecordSchemaVersion, "one migration step per schema version");
@@ -159,6 +168,13 @@ const QStringList serverSteps[] = {
                        " host TEXT NOT NULL, line TEXT NOT NULL, station INTEGER NOT NULL,"
                        " received TIMESTAMPTZ NOT NULL DEFAULT now(), PRIMARY KEY (rule, seq))"),
         QStringLiteral("CREATE INDEX IF NOT EXISTS serials_time ON serials(time_ms, line, station)"),
+    },
+    {
+        QStringLiteral("ALTER TABLE records ADD COLUMN IF NOT EXISTS work_order TEXT NOT NULL DEFAULT ''"),
+        QStringLiteral("ALTER TABLE records ADD COLUMN IF NOT EXISTS operator_name TEXT NOT NULL DEFAULT ''"),
+        QStringLiteral("ALTER TABLE records ADD COLUMN IF NOT EXISTS order_sha256 TEXT NOT NULL DEFAULT ''"),
+        QStringLiteral("ALTER TABLE records ADD COLUMN IF NOT EXISTS order_quantity BIGINT NOT NULL DEFAULT 0"),
+        QStringLiteral("CREATE INDEX IF NOT EXISTS records_order ON records(work_order, operation, ok, code)"),
     },
 };
 constexpr int kServerSteps = sizeof serverSteps / sizeof serverSteps[0];

@@ -30,6 +30,9 @@ class QSqlDatabase;
 //   from version 4:
 //     serial, serial_number   the chip's own value (hex bytes in flash order)
 //                   and a counter's number in decimal; '' when it got none
+//   from version 5 ('' / 0 in older rows and in rows of no order):
+//     work_order, operator_name   the production order and who ran it
+//     order_sha256, order_quantity  the order file's SHA-256, its quantity
 //   images   per image of a row: record_id, idx (from 0), file_name, size,
 //            address, sha256 (lower-case hex of the bytes sent)
 //   serials  (version 4) every value reserved: rule, seq (its place in the
@@ -44,7 +47,9 @@ class QSqlDatabase;
 // The version is SQLite's user_version on a line and the one row of
 // schema_version on the server. Opening an older database brings it to the
 // current version step by step; a newer one is left alone.
-constexpr int kRecordSchemaVersion = 4;
+constexpr int kRecordSchemaVersion = 5;
+// The version whose rows carry their production order.
+constexpr int kOrderSchemaVersion = 5;
 
 // Whether an open SQLite file may be a line's database: one without any
 // table (new or empty), or one with our records table and a version. A

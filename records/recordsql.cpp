@@ -21,21 +21,33 @@
 #endif
 
 namespace {
-const char kRowColumns[] = "id, time_ms, utc_offset, host, line, station, port, model, flash_id, uid, operation, ok, "
-                           "code, text, first_code, seconds, bytes, baud, high_speed, tool_version, fast_load, "
-                           "ram_code_file, ram_code_sha256, flash_size, rom_build, image_baud, erase_before_write, "
-                           "boot, reset, dsr_mode, socket, serial, serial_number";
-// The columns version 4 added, and what rows of older versions read as.
-const char kSerialColumns[] = ", serial, serial_number";
-const char kNoSerialColumns[] = ", '', ''";
-// What rows of older schemas read as in the columns later versions added.
-const char kVersion1Columns[] = "id, time_ms, utc_offset, host, line, station, port, model, flash_id, uid, operation, "
-                                "ok, code, text, first_code, seconds, bytes, baud, high_speed, tool_version, '', '', "
-                                "'', 0, '', 0, NULL, NULL, NULL, NULL, ''";
-const char kVersion2Columns[] = "id, time_ms, utc_offset, host, line, station, port, model, flash_id, uid, operation, "
-                                "ok, code, text, first_code, seconds, bytes, baud, high_speed, tool_version, fast_load, "
-                                "ram_code_file, ram_code_sha256, flash_size, rom_build, image_baud, erase_before_write, "
-                                "boot, reset, dsr_mode, ''";
+// A row's columns by the schema version that brought them, and what rows of
+// older versions read as in their place: not recorded ('', 0 or NULL).
+struct columnGroup {
+    int since;
+    const char *columns;
+    const char *absent;
+};
+const columnGroup kColumnGroups[] = {
+    {1,
+     "id, time_ms, utc_offset, host, line, station, port, model, flash_id, uid, operation, ok, code, text, "
+     "first_code, seconds, bytes, baud, high_speed, tool_version",
+     nullptr},
+    {2,
+     "fast_load, ram_code_file, ram_code_sha256, flash_size, rom_build, image_baud, erase_before_write, boot, reset, "
+     "dsr_mode",
+     "'', '', '', 0, '', 0, NULL, NULL, NULL, NULL"},
+    {3, "socket", "''"},
+    {4, "serial, serial_number", "'', ''"},
+    {kOrderSchemaVersion, "work_order, operator_name, order_sha256, order_quantity", "'', '', '', 0"},
+};
+
+// Every column a row is written with.
+const QString &allColumns()
+{
+    static const QString columns = rowColumns(kRecordSchemaVersion);
+    return columns;
+}
 // A second process on the same line (the window and vq_flash) or the
 // uploader may hold the write lock for a moment; a row waits rather than
 // fails.
@@ -247,7 +259,7 @@ bool copyRowsTo(QSqlDatabase &from, const QString &toPath, qint64 *copied, QStri
     attach.addBindValue(toPath);
     if (!attach.exec())
         return fail(attach, error);
-    const QString columns = QLatin1String(kRowColumns) + QStringLiteral(", sent");
+    const QString columns = allColumns() + QStringLiteral(", sent");
     bool good = execOn(from, QStringLiteral("BEGIN IMMEDIATE"), error);
     if (good) {
         QSqlQuery rows(from);
@@ -294,7 +306,8 @@ QVariantList valuesOf(const productionRow &row)
             text(row.fastLoad), text(row.ramCodeFile), text(QString::fromLatin1(row.ramCodeSha256)),
             QVariant(row.flashSize), text(row.romBuild), QVariant(static_cast<qint64>(row.imageBaud)),
             flag(row.eraseBeforeWrite), flag(row.boot), flag(row.reset), flag(row.dsrMode), text(row.socket),
-            text(row.serial), text(row.serialNumber)};
+            text(row.serial), text(row.serialNumber), text(row.order), text(row.operatorName),
+            text(QString::fromLatin1(row.orderSha256)), QVariant(row.orderQuantity)};
 }
 
 QVariantList imageValues(const productionRow &row, int index)
@@ -341,7 +354,7 @@ bool insertRow(QSqlDatabase &db, const productionRow &row, QString *error)
         QSqlQuery q(db);
         good = execBound(q,
                          QStringLiteral("INSERT INTO records (%1) VALUES %2 ON CONFLICT DO NOTHING")
-                             .arg(QLatin1String(kRowColumns), tuples(1, kRowColumnCount)),
+                             .arg(allColumns(), tuples(1, kRowColumnCount)),
                          valuesOf(row), error);
         if (good && q.numRowsAffected() != 0) {
             for (int i = 0; good && i < row.images.size(); ++i) {
@@ -370,7 +383,7 @@ bool insertRows(QSqlDatabase &db, const QVector<productionRow> &rows, QString *e
         // The ids the server did not have yet: only their images are new.
         if (!execBound(q,
                        QStringLiteral("INSERT INTO records (%1) VALUES %2 ON CONFLICT DO NOTHING RETURNING id")
-                           .arg(QLatin1String(kRowColumns), tuples(part.size(), kRowColumnCount)),
+                           .arg(allColumns(), tuples(part.size(), kRowColumnCount)),
                        values, error))
             return false;
         QSet<QString> fresh;
@@ -397,14 +410,10 @@ bool insertRows(QSqlDatabase &db, const QVector<productionRow> &rows, QString *e
 
 QString rowColumns(int version)
 {
-    if (version >= 4)
-        return QLatin1String(kRowColumns);
-    QString columns = QLatin1String(version == 2 ? kVersion2Columns : kVersion1Columns);
-    if (version == 3) {
-        columns = QLatin1String(kRowColumns);
-        columns.chop(static_cast<int>(sizeof kSerialColumns) - 1);
-    }
-    return columns + QLatin1String(kNoSerialColumns);
+    QStringList parts;
+    for (const columnGroup &group : kColumnGroups)
+        parts << QLatin1String(version >= group.since ? group.columns : group.absent);
+    return parts.join(QStringLiteral(", "));
 }
 
 productionRow rowFromQuery(const QSqlQuery &q)
@@ -443,6 +452,10 @@ productionRow rowFromQuery(const QSqlQuery &q)
     r.socket = q.value(30).toString();
     r.serial = q.value(31).toString();
     r.serialNumber = q.value(32).toString();
+    r.order = q.value(33).toString();
+    r.operatorName = q.value(34).toString();
+    r.orderSha256 = q.value(35).toString().toLatin1();
+    r.orderQuantity = q.value(36).toLongLong();
     return r;
 }
 
@@ -503,7 +516,7 @@ bool readUnsent(QSqlDatabase &db, int limit, QVector<productionRow> *rows, qint6
     QSqlQuery q(db);
     q.setForwardOnly(true);
     q.prepare(QStringLiteral("SELECT %1, seq FROM records WHERE sent = 0 ORDER BY seq LIMIT ?")
-                  .arg(QLatin1String(kRowColumns)));
+                  .arg(allColumns()));
     q.addBindValue(limit);
     if (!q.exec())
         return fail(q, error);

@@ -88,7 +88,7 @@ bool markSerialsSent(QSqlDatabase &db, const QVector<serialRow> &rows, QString *
 QString rowColumns(int version);
 // Reads rowColumns from the query's current row, images not included.
 productionRow rowFromQuery(const QSqlQuery &q);
-constexpr int kRowColumnCount = 33;
+constexpr int kRowColumnCount = 37;
 bool loadImages(QSqlDatabase &db, productionRow *row, QString *error);
 // A row's images as one value of a select (for a search that streams: no
 // query per row), and that value read back.

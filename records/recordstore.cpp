@@ -65,8 +65,11 @@ QDateTime productionRow::localTime() const
 
 recordOrigin defaultOrigin()
 {
-    const QString host = QSysInfo::machineHostName();
-    return {host, host, QStringLiteral(VQ_TOOL_VERSION)};
+    recordOrigin origin;
+    origin.host = QSysInfo::machineHostName();
+    origin.line = origin.host;
+    origin.toolVersion = QStringLiteral(VQ_TOOL_VERSION);
+    return origin;
 }
 
 productionRow rowOf(const chipRecord &record, int station, bool ok, const recordOrigin &origin)
@@ -122,6 +125,10 @@ productionRow rowOf(const chipRecord &record, int station, bool ok, const record
     }
     row.serial = record.serial;
     row.serialNumber = record.serialNumber;
+    row.order = origin.order;
+    row.operatorName = origin.operatorName;
+    row.orderSha256 = origin.orderSha256;
+    row.orderQuantity = origin.orderQuantity;
     return row;
 }
 
@@ -177,7 +184,11 @@ QJsonObject rowToJson(const productionRow &r)
                        {QStringLiteral("dsrMode"), flagJson(r.dsrMode)},
                        {QStringLiteral("socket"), r.socket},
                        {QStringLiteral("serial"), r.serial},
-                       {QStringLiteral("serialNumber"), r.serialNumber}};
+                       {QStringLiteral("serialNumber"), r.serialNumber},
+                       {QStringLiteral("order"), r.order},
+                       {QStringLiteral("operator"), r.operatorName},
+                       {QStringLiteral("orderSha256"), QString::fromLatin1(r.orderSha256)},
+                       {QStringLiteral("orderQuantity"), r.orderQuantity}};
 }
 
 bool rowFromJson(const QJsonObject &o, productionRow *row)
@@ -229,6 +240,10 @@ bool rowFromJson(const QJsonObject &o, productionRow *row)
     r.socket = text("socket");
     r.serial = text("serial");
     r.serialNumber = text("serialNumber");
+    r.order = text("order");
+    r.operatorName = text("operator");
+    r.orderSha256 = text("orderSha256").toLatin1();
+    r.orderQuantity = number("orderQuantity");
     *row = r;
     return true;
 }
@@ -787,6 +802,12 @@ QString storePath(const recordStoreOptions &options, QString *note)
     return folder.path + QStringLiteral("/production.db");
 }
 } // namespace
+
+QString recordStorePath(const recordStoreOptions &options)
+{
+    QString note;
+    return storePath(options, &note);
+}
 
 recordStore::recordStore(const recordStoreOptions &options, QObject *parent)
     : QObject(parent), path(storePath(options, &folderNote)), waiting(options.server.valid() ? -1 : 0),

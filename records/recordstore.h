@@ -62,6 +62,13 @@ struct productionRow {
     // decimal (empty for a list value).
     QString serial;
     QString serialNumber;
+    // The production order the chip was made for ('' in rows of no order,
+    // and in rows older than the columns), who ran it, the SHA-256 of the
+    // order file and the order's quantity (0: no limit).
+    QString order;
+    QString operatorName;
+    QByteArray orderSha256;
+    qint64 orderQuantity = 0;
 
     QDateTime localTime() const;
     // Neither good nor failed: a run the operator or the program stopped
@@ -80,6 +87,12 @@ struct recordOrigin {
     QString host;
     QString line;
     QString toolVersion;
+    // The production order the chips are made for (empty: none), who ran
+    // it, the order file's SHA-256 and its quantity (0: no limit).
+    QString order = QString();
+    QString operatorName = QString();
+    QByteArray orderSha256 = QByteArray();
+    qint64 orderQuantity = 0;
 };
 recordOrigin defaultOrigin();
 
@@ -142,6 +155,9 @@ struct recordStoreOptions {
     QString csvDailyFolder;
     recordServer server;     // not valid: no uploads
 };
+
+// The database a store with these options writes to.
+QString recordStorePath(const recordStoreOptions &options);
 
 // The one way a front end records a chip. append() never waits: the row
 // goes to a writer thread that commits it to SQLite (WAL, one transaction
@@ -226,6 +242,8 @@ struct recordFilter {
     // good and failed as a summary counts them: stopped runs and erases are neither.
     enum class result { any, good, failed } outcome = result::any;
     int limit = 0;           // newest first; 0: every row
+    QString order;           // one production order
+    QString notHost;         // rows of every host but this one
 };
 
 // The chips of a summary's hour or station: good and failed are the counted
@@ -249,6 +267,10 @@ struct stationCount : chipCounts {
     QString line;
     int station = 0;
 };
+struct orderCount : chipCounts {
+    QString order;
+    qint64 quantity = 0;     // the largest its rows name; 0: no limit
+};
 struct recordSummary {
     QVector<hourCount> hours;           // oldest first
     QVector<failureCount> failures;     // most frequent first; failed downloads only
@@ -257,6 +279,7 @@ struct recordSummary {
     // used (in a good chip) and void (perhaps in a failed or stopped one).
     qint64 serialsUsed = 0;
     qint64 serialsVoid = 0;
+    QVector<orderCount> orders;         // by order; rows of no order are not in it
 };
 
 // Reads rows back, from a line's SQLite file (read-only: never a write, a
@@ -275,6 +298,8 @@ public:
     bool find(const recordFilter &filter, const std::function<bool(const productionRow &)> &each, QString *error);
     bool find(const recordFilter &filter, QVector<productionRow> *rows, QString *error);
     bool summary(const recordFilter &filter, recordSummary *summary, QString *error);
+    // The summary's orders alone.
+    bool orders(const recordFilter &filter, QVector<orderCount> *orders, QString *error);
 
 private:
     recordQuery(const QString &connection, bool server, int version);
@@ -283,3 +308,15 @@ private:
     bool server;
     int version;
 };
+
+// The good chips of a production order that the records hold: the line's
+// database, and, when a server is configured, the other hosts' rows there
+// (a line's own rows may not have reached it yet). A server that cannot be
+// asked leaves its rows out and says so in note; a line's database that
+// cannot be read is an error (no database yet: none made).
+struct orderTally {
+    qint64 good = 0;
+    QString note;
+};
+bool tallyOrder(const QString &databasePath, const recordServer &server, const QString &order, const QString &host,
+                orderTally *tally, QString *error);

@@ -32,6 +32,8 @@ serialCounter counterLimit(int bytes, serialRule::format format)
     return bytes >= 16 ? all : (serialCounter(1) << (8 * bytes)) - 1;
 }
 
+} // namespace
+
 QString counterHex(serialCounter value)
 {
     QString digits;
@@ -42,6 +44,7 @@ QString counterHex(serialCounter value)
     return digits;
 }
 
+namespace {
 QByteArray encode(serialCounter value, int bytes, serialRule::format format)
 {
     QByteArray out;
@@ -243,6 +246,21 @@ serialListProblem loadSerialList(const QString &path, serialRule *rule)
     return {};
 }
 
+QString serialListProblemText(const serialListProblem &p)
+{
+    using kind = serialListProblem::kind;
+    switch (p.what) {
+    case kind::unreadable: return QStringLiteral("序列号列表文件无法读取");
+    case kind::noValues: return QStringLiteral("序列号列表文件中没有序列号");
+    case kind::malformed: return QStringLiteral("序列号列表文件第%1行不是十六进制字节").arg(p.line);
+    case kind::tooLong: return QStringLiteral("序列号列表文件第%1行超过%2字节").arg(p.line).arg(kMaxListBytes);
+    case kind::lengthDiffers:
+        return QStringLiteral("序列号列表文件第%1行的长度与第%2行不同").arg(p.line).arg(p.otherLine);
+    case kind::repeated: return QStringLiteral("序列号列表文件第%1行与第%2行重复").arg(p.line).arg(p.otherLine);
+    case kind::none: break;
+    }
+    return QString();
+}
 QString serialHex(const QByteArray &bytes)
 {
     return QString::fromLatin1(bytes.toHex());

@@ -50,6 +50,8 @@ constexpr int kMaxListBytes = 4096;
 // "123" or "0x7b"; false for anything else or more than 128 bits.
 bool parseSerialCounter(const QString &text, serialCounter *value);
 QString counterDecimal(serialCounter value);
+// Lower-case hex digits, without 0x.
+QString counterHex(serialCounter value);
 bool parseSerialFormat(const QString &text, serialRule::format *format);
 QString serialFormatName(serialRule::format format);
 
@@ -71,6 +73,8 @@ struct serialListProblem {
     explicit operator bool() const { return what != kind::none; }
 };
 serialListProblem loadSerialList(const QString &path, serialRule *rule);
+// The problem in the operator's words ("序列号列表文件第3行不是十六进制字节").
+QString serialListProblemText(const serialListProblem &p);
 // The SHA-256 (lower-case hex) of a file's bytes; empty when unreadable.
 QByteArray fileSha256(const QString &path);
 

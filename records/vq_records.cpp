@@ -47,14 +47,16 @@ const char kUsage[] =
     "  --serial VALUE    the chip that got this serial value: its bytes in hex as\n"
     "                    written to flash (\":\", \"-\" and blanks allowed), or a\n"
     "                    counter's number (decimal or 0x hex)\n"
+    "  --order ORDER     chips of one production order\n"
     "  --format F        table (default), csv or json\n"
     "  --limit N         at most N chips, the newest (a table on a terminal shows\n"
     "                    the newest 1000 without it; csv and json show all)\n"
     "  --summary         per hour good / failed / yield, failure codes ranked, yield\n"
     "                    per station, over the chips the filters select; stopped\n"
-    "                    runs and erases are counted apart, outside the yield; and\n"
-    "                    the serial values used and void on those lines, stations\n"
-    "                    and times\n"
+    "                    runs and erases are counted apart, outside the yield; the\n"
+    "                    serial values used and void on those lines, stations and\n"
+    "                    times; and per production order good / failed / stopped /\n"
+    "                    yield and the quantity left\n"
     "\n"
     "Exit status: 0 chips found, 1 none (or the records cannot be read), 2 bad\n"
     "arguments.\n";
@@ -166,7 +168,7 @@ QString imagesText(const productionRow &r, bool full)
 // The serial columns come last, after the columns scripts of earlier
 // releases read by position.
 const char kCsvHeader[] = "id,time,host,line,station,port,model,flash_id,uid,operation,ok,code,text,"
-                          "first_code,seconds,bytes,baud,high_speed,tool_version,images,serial,serial_number\r\n";
+                          "first_code,seconds,bytes,baud,high_speed,tool_version,images,serial,serial_number,order,operator\r\n";
 
 // Writes rows as they come, in one of the three formats: nothing is kept
 // but the first screenful a table needs for its column widths.
@@ -190,7 +192,8 @@ public:
                                 r.flashId, r.uid, r.operation, QString::number(r.ok ? 1 : 0), hex(r.code), r.text,
                                 hex(r.firstCode), QString::number(r.seconds, 'f', 2), QString::number(r.bytes),
                                 QString::number(r.baud), QString::number(r.highSpeed ? 1 : 0), r.toolVersion,
-                                imagesText(r, true), r.serial, r.serialNumber};
+                                imagesText(r, true), r.serial, r.serialNumber,
+                                r.order, r.operatorName};
             QStringList q;
             for (const QString &field : f)
                 q << csvField(field);
@@ -198,6 +201,7 @@ public:
         } else {
             const QStringList cells{r.localTime().toString(QStringLiteral("yyyy-MM-dd hh:mm:ss")),
                                     r.line,
+                                    r.order.isEmpty() ? QStringLiteral("-") : r.order,
                                     QString::number(r.station),
                                     r.port,
                                     r.uid.isEmpty() ? QStringLiteral("-") : r.uid,
@@ -233,8 +237,8 @@ public:
 private:
     // A terminal's screenful and a little more: enough to size the columns.
     static constexpr int kWidthRows = 200;
-    const QVector<bool> kRight{false, false, true};
-    const QStringList kHead{QStringLiteral("time"),      QStringLiteral("line"), QStringLiteral("station"),
+    const QVector<bool> kRight{false, false, false, true};
+    const QStringList kHead{QStringLiteral("time"),      QStringLiteral("line"), QStringLiteral("order"), QStringLiteral("station"),
                             QStringLiteral("port"),      QStringLiteral("uid"),  QStringLiteral("flash id"),
                             QStringLiteral("operation"), QStringLiteral("code"), QStringLiteral("result"),
                             QStringLiteral("images"),    QStringLiteral("serial")};
@@ -257,11 +261,19 @@ private:
     QVector<int> width;
 };
 
-void printSummary(const recordSummary &s, const QString &format)
+QString hourText(qint64 ms)
 {
-    const auto hourText = [](qint64 ms) {
-        return QDateTime::fromMSecsSinceEpoch(ms).toString(QStringLiteral("yyyy-MM-dd hh:00"));
-    };
+    return QDateTime::fromMSecsSinceEpoch(ms).toString(QStringLiteral("yyyy-MM-dd hh:00"));
+}
+
+// Good chips an order still wants; -1 for an order without a limit.
+qint64 orderLeft(const orderCount &o)
+{
+    return o.quantity > 0 ? std::max<qint64>(0, o.quantity - o.good) : -1;
+}
+
+void printSummaryJson(const recordSummary &s)
+{
     const auto countsJson = [](QJsonObject o, const chipCounts &c) {
         o.insert(QStringLiteral("good"), c.good);
         o.insert(QStringLiteral("failed"), c.failed);
@@ -269,48 +281,60 @@ void printSummary(const recordSummary &s, const QString &format)
         o.insert(QStringLiteral("erased"), c.erased);
         return o;
     };
+    QJsonArray hours, failures, stations, orders;
+    for (const orderCount &o : s.orders) {
+        QJsonObject one = countsJson({{QStringLiteral("order"), o.order}, {QStringLiteral("quantity"), o.quantity}}, o);
+        one.insert(QStringLiteral("left"), orderLeft(o) < 0 ? QJsonValue() : QJsonValue(orderLeft(o)));
+        orders.append(one);
+    }
+    for (const hourCount &h : s.hours)
+        hours.append(countsJson(
+            {{QStringLiteral("hour"), QDateTime::fromMSecsSinceEpoch(h.hourMs).toString(Qt::ISODate)}}, h));
+    for (const failureCount &f : s.failures)
+        failures.append(QJsonObject{{QStringLiteral("code"), static_cast<qint64>(f.code)},
+                                    {QStringLiteral("text"), f.text},
+                                    {QStringLiteral("count"), f.count}});
+    for (const stationCount &c : s.stations)
+        stations.append(countsJson(
+            {{QStringLiteral("line"), c.line}, {QStringLiteral("station"), c.station}}, c));
+    out(stdout, QString::fromUtf8(QJsonDocument(QJsonObject{{QStringLiteral("hours"), hours},
+                                                            {QStringLiteral("failures"), failures},
+                                                            {QStringLiteral("stations"), stations},
+                                                            {QStringLiteral("serials"),
+                                                             QJsonObject{{QStringLiteral("used"), s.serialsUsed},
+                                                                         {QStringLiteral("void"), s.serialsVoid}}},
+                                                            {QStringLiteral("orders"), orders}})
+                                      .toJson(QJsonDocument::Indented)));
+}
+
+void printSummaryCsv(const recordSummary &s)
+{
+    QString text = QStringLiteral("section,key,good,failed,stopped,erased,count,text\r\n");
+    const auto counts = [](const chipCounts &c) {
+        return QStringLiteral("%1,%2,%3,%4").arg(c.good).arg(c.failed).arg(c.stopped).arg(c.erased);
+    };
+    for (const hourCount &h : s.hours)
+        text += QStringLiteral("hour,%1,%2,,\r\n").arg(hourText(h.hourMs), counts(h));
+    for (const failureCount &f : s.failures)
+        text += QStringLiteral("failure,%1,,,,,%2,%3\r\n").arg(hex(f.code)).arg(f.count).arg(csvField(f.text));
+    for (const stationCount &c : s.stations)
+        text += QStringLiteral("station,%1,%2,,\r\n")
+                    .arg(csvField(c.line + QLatin1Char('/') + QString::number(c.station)), counts(c));
+    if (s.serialsUsed + s.serialsVoid > 0)
+        text += QStringLiteral("serials,used,,,,,%1,\r\nserials,void,,,,,%2,\r\n").arg(s.serialsUsed).arg(s.serialsVoid);
+    // An order's count is the quantity left (empty without a limit).
+    for (const orderCount &o : s.orders)
+        text += QStringLiteral("order,%1,%2,%3,\r\n")
+                    .arg(csvField(o.order), counts(o), orderLeft(o) < 0 ? QString() : QString::number(orderLeft(o)));
+    out(stdout, text);
+}
+
+void printSummaryTable(const recordSummary &s)
+{
     const auto countsText = [](const chipCounts &c) {
         return QStringList{QString::number(c.good), QString::number(c.failed), QString::number(c.stopped),
                            QString::number(c.erased), yieldText(c.good, c.failed)};
     };
-    if (format == QLatin1String("json")) {
-        QJsonArray hours, failures, stations;
-        for (const hourCount &h : s.hours)
-            hours.append(countsJson(
-                {{QStringLiteral("hour"), QDateTime::fromMSecsSinceEpoch(h.hourMs).toString(Qt::ISODate)}}, h));
-        for (const failureCount &f : s.failures)
-            failures.append(QJsonObject{{QStringLiteral("code"), static_cast<qint64>(f.code)},
-                                        {QStringLiteral("text"), f.text},
-                                        {QStringLiteral("count"), f.count}});
-        for (const stationCount &c : s.stations)
-            stations.append(countsJson(
-                {{QStringLiteral("line"), c.line}, {QStringLiteral("station"), c.station}}, c));
-        out(stdout, QString::fromUtf8(QJsonDocument(QJsonObject{{QStringLiteral("hours"), hours},
-                                                                {QStringLiteral("failures"), failures},
-                                                                {QStringLiteral("stations"), stations},
-                                                                {QStringLiteral("serials"),
-                                                                 QJsonObject{{QStringLiteral("used"), s.serialsUsed},
-                                                                             {QStringLiteral("void"), s.serialsVoid}}}})
-                                          .toJson(QJsonDocument::Indented)));
-        return;
-    }
-    if (format == QLatin1String("csv")) {
-        QString text = QStringLiteral("section,key,good,failed,stopped,erased,count,text\r\n");
-        const auto counts = [](const chipCounts &c) {
-            return QStringLiteral("%1,%2,%3,%4").arg(c.good).arg(c.failed).arg(c.stopped).arg(c.erased);
-        };
-        for (const hourCount &h : s.hours)
-            text += QStringLiteral("hour,%1,%2,,\r\n").arg(hourText(h.hourMs), counts(h));
-        for (const failureCount &f : s.failures)
-            text += QStringLiteral("failure,%1,,,,,%2,%3\r\n").arg(hex(f.code)).arg(f.count).arg(csvField(f.text));
-        for (const stationCount &c : s.stations)
-            text += QStringLiteral("station,%1,%2,,\r\n")
-                        .arg(csvField(c.line + QLatin1Char('/') + QString::number(c.station)), counts(c));
-        if (s.serialsUsed + s.serialsVoid > 0)
-            text += QStringLiteral("serials,used,,,,,%1,\r\nserials,void,,,,,%2,\r\n").arg(s.serialsUsed).arg(s.serialsVoid);
-        out(stdout, text);
-        return;
-    }
     QList<QStringList> hours, failures, stations;
     for (const hourCount &h : s.hours)
         hours << QStringList{hourText(h.hourMs)} + countsText(h);
@@ -318,6 +342,12 @@ void printSummary(const recordSummary &s, const QString &format)
         failures << QStringList{QString::number(f.count), hex(f.code), f.text};
     for (const stationCount &c : s.stations)
         stations << QStringList{c.line, QString::number(c.station)} + countsText(c);
+    QList<QStringList> orders;
+    for (const orderCount &o : s.orders)
+        orders << QStringList{o.order, QString::number(o.good), QString::number(o.failed), QString::number(o.stopped),
+                              yieldText(o.good, o.failed),
+                              o.quantity > 0 ? QString::number(o.quantity) : QStringLiteral("-"),
+                              orderLeft(o) < 0 ? QStringLiteral("-") : QString::number(orderLeft(o))};
     const QStringList counts{QStringLiteral("good"), QStringLiteral("failed"), QStringLiteral("stopped"),
                              QStringLiteral("erased"), QStringLiteral("yield")};
     out(stdout, table(QStringList{QStringLiteral("hour")} + counts, hours, {false, true, true, true, true, true})
@@ -329,7 +359,24 @@ void printSummary(const recordSummary &s, const QString &format)
                             {false, true, true, true, true, true, true})
                     + (s.serialsUsed + s.serialsVoid > 0
                            ? QStringLiteral("\nserial values  used %1  void %2\n").arg(s.serialsUsed).arg(s.serialsVoid)
-                           : QString()));
+                           : QString())
+                    + (orders.isEmpty()
+                           ? QString()
+                           : QLatin1Char('\n')
+                                 + table({QStringLiteral("order"), QStringLiteral("good"), QStringLiteral("failed"),
+                                          QStringLiteral("stopped"), QStringLiteral("yield"), QStringLiteral("quantity"),
+                                          QStringLiteral("left")},
+                                         orders, {false, true, true, true, true, true, true})));
+}
+
+void printSummary(const recordSummary &s, const QString &format)
+{
+    if (format == QLatin1String("json"))
+        printSummaryJson(s);
+    else if (format == QLatin1String("csv"))
+        printSummaryCsv(s);
+    else
+        printSummaryTable(s);
 }
 } // namespace
 
@@ -351,7 +398,8 @@ int main(int argc, char **argv)
     static const QStringList valued{QStringLiteral("--db"),      QStringLiteral("--uid"),     QStringLiteral("--flash-id"),
                                     QStringLiteral("--station"), QStringLiteral("--line"),    QStringLiteral("--from"),
                                     QStringLiteral("--to"),      QStringLiteral("--result"),  QStringLiteral("--sha256"),
-                                    QStringLiteral("--format"),  QStringLiteral("--limit"),   QStringLiteral("--serial")};
+                                    QStringLiteral("--format"),  QStringLiteral("--limit"),   QStringLiteral("--serial"),
+                                    QStringLiteral("--order")};
     for (int i = 0; i < args.size(); ++i) {
         const QString &a = args.at(i);
         if (a == QLatin1String("--help") || a == QLatin1String("-h")) {
@@ -386,6 +434,8 @@ int main(int argc, char **argv)
             filter.sha256 = v;
         else if (a == QLatin1String("--serial"))
             good = !serialSearchOf(filter.serial = v).empty();
+        else if (a == QLatin1String("--order"))
+            filter.order = v;
         else if (a == QLatin1String("--station"))
             good = (filter.station = v.toInt(&good)) > 0 && good;
         else if (a == QLatin1String("--limit"))

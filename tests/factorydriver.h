@@ -13,7 +13,10 @@
 #include <QAbstractButton>
 #include <QApplication>
 #include <QCheckBox>
+#include <QFileDialog>
+#include <QInputDialog>
 #include <QLabel>
+#include <QPointer>
 #include <QMessageBox>
 #include <QLineEdit>
 #include <QProgressBar>
@@ -22,6 +25,9 @@
 #include <QStringList>
 #include <QTimer>
 #include <QWidget>
+
+#include <functional>
+#include <memory>
 
 class FactoryDriver
 {
@@ -98,6 +104,54 @@ public:
         });
         timer->start(20);
     }
+
+    // Answers the modal dialogs that come next, one step each, from inside
+    // the event loops that show them; each step fills its dialog in and
+    // accepts it. The poller dies with `scope`.
+    using dialogStep = std::function<void(QDialog *)>;
+    static void answerDialogs(QObject *scope, const QList<dialogStep> &steps)
+    {
+        auto *timer = new QTimer(scope);
+        auto done = std::make_shared<int>(0);
+        auto last = std::make_shared<QPointer<QDialog>>();
+        QObject::connect(timer, &QTimer::timeout, [=] {
+            auto *dialog = qobject_cast<QDialog *>(QApplication::activeModalWidget());
+            if (!dialog || !dialog->isVisible() || dialog == *last || *done >= steps.size())
+                return;
+            *last = dialog;
+            steps.at((*done)++)(dialog);
+        });
+        timer->start(20);
+    }
+    static dialogStep chooseFile(const QString &path)
+    {
+        // Typed whole into the name field, as a user may: the dialog reads
+        // its folder in the background, and a selection made in the list
+        // meanwhile may not be there yet when the dialog closes.
+        return [path](QDialog *d) {
+            if (auto *name = d->findChild<QLineEdit *>(QStringLiteral("fileNameEdit")))
+                name->setText(path);
+            d->done(QDialog::Accepted);
+        };
+    }
+    static dialogStep typeText(const QString &text)
+    {
+        return [text](QDialog *d) {
+            if (auto *input = qobject_cast<QInputDialog *>(d))
+                input->setTextValue(text);
+            d->accept();
+        };
+    }
+
+    // "加载工单…": the order chosen in the file dialog, the operator typed in
+    // when the window asks.
+    void loadOrder(const QString &path, const QString &operatorName = QString())
+    {
+        QObject scope;
+        answerDialogs(&scope, {chooseFile(path), typeText(operatorName)});
+        as<QPushButton>(w, "pbnLoadOrder")->click();
+    }
+    QString orderProgress() const { return as<QLabel>(w, "lbOrderProgress")->text(); }
 
 private:
     static QWidget *child(QWidget *parent, const QString &name)

@@ -449,7 +449,8 @@ public:
     // The exit status, -1 for a crash or a process that would not end.
     int finish()
     {
-        if (!p.waitForFinished(kFlashRunMs))
+        // waitForFinished() is false for a process that has ended already.
+        if (p.state() != QProcess::NotRunning && !p.waitForFinished(kFlashRunMs))
             return -1;
         out += p.readAllStandardOutput();
         err += QString::fromUtf8(p.readAllStandardError());

@@ -2,6 +2,8 @@
 
 #include "appglobals.h"
 #include "cfgfile.h"
+#include "chipinfo.h"
+#include "orderdialog.h"
 #include "downloadgroupbox.h"
 #include "filecfg.h"
 #include "portlist.h"
@@ -24,6 +26,7 @@
 #include <QFile>
 #include <QFileDialog>
 #include <QFileInfo>
+#include <QInputDialog>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
@@ -33,6 +36,7 @@
 #include <QRegularExpression>
 #include <QSerialPort>
 #include <QShowEvent>
+#include <QSignalBlocker>
 #include <QSoundEffect>
 #include <QStatusBar>
 #include <QTextCharFormat>
@@ -178,6 +182,7 @@ factoryWindow::factoryWindow(QWidget *parent)
     connect(testTimer, &QTimer::timeout, this, &factoryWindow::test);
 
     appendPlainLine(ui->textEdit, QStringLiteral("当前版本号：") + QLatin1String(kProgramVersion));
+    showOrder();
 }
 
 void factoryWindow::connectWidgets()
@@ -260,6 +265,13 @@ void factoryWindow::openRecords()
         showCounters();
     });
     connect(line, &productionLine::runEnded, this, &factoryWindow::myThreadFinished);
+    connect(line, &productionLine::orderCompleted, this, [this] {
+        log(QStringLiteral("工单已完成：%1（已完成 %2 / %3），各工位烧完手中的芯片后停止")
+                .arg(order ? order->name : QString())
+                .arg(line->orderDone())
+                .arg(order ? order->quantity : 0));
+        showOrder();
+    });
 }
 
 factoryWindow::~factoryWindow()
@@ -386,14 +398,16 @@ void factoryWindow::loadSettings()
 
 void factoryWindow::applyLock(bool locked)
 {
-    for (QWidget *w : {static_cast<QWidget *>(ui->fileCfgPanel), static_cast<QWidget *>(ui->cbRefreshUart),
-                       static_cast<QWidget *>(ui->cbAutoReset), static_cast<QWidget *>(ui->cbHighSpeedFlag),
-                       static_cast<QWidget *>(ui->cbBootCtl), static_cast<QWidget *>(ui->cbDsrCtl),
-                       static_cast<QWidget *>(ui->cbFastLoad),
-                       static_cast<QWidget *>(ui->lineEdit), static_cast<QWidget *>(ui->pushButton),
-                       static_cast<QWidget *>(ui->cbKeepGoing), static_cast<QWidget *>(ui->cbPinSockets),
-                       static_cast<QWidget *>(ui->cbSerial), static_cast<QWidget *>(ui->pbnSerial)})
+    for (QWidget *w : {static_cast<QWidget *>(ui->cbRefreshUart), static_cast<QWidget *>(ui->pushButton),
+                       static_cast<QWidget *>(ui->cbPinSockets)})
         w->setEnabled(!locked);
+    // What a loaded order fixes stays as the order says, lock or no lock.
+    for (QWidget *w : {static_cast<QWidget *>(ui->fileCfgPanel), static_cast<QWidget *>(ui->cbAutoReset),
+                       static_cast<QWidget *>(ui->cbHighSpeedFlag), static_cast<QWidget *>(ui->cbBootCtl),
+                       static_cast<QWidget *>(ui->cbDsrCtl), static_cast<QWidget *>(ui->cbFastLoad),
+                       static_cast<QWidget *>(ui->lineEdit), static_cast<QWidget *>(ui->cbKeepGoing),
+                       static_cast<QWidget *>(ui->cbSerial), static_cast<QWidget *>(ui->pbnSerial)})
+        w->setEnabled(!locked && !order);
     // The erase button follows the lock through the run state.
     refreshButtons();
 }
@@ -594,10 +608,11 @@ bool factoryWindow::saveSettings(const QMap<QString, QString> &values, bool addM
 void factoryWindow::saveForExit()
 {
     const lineCounters &c = line->counters();
+    // The operator's own speed, not a loaded order's.
     saveSettings({{QStringLiteral("all_cnt"), QString::number(c.total)},
                   {QStringLiteral("ok_cnt"), QString::number(c.good)},
                   {QStringLiteral("err_cnt"), QString::number(c.failed)},
-                  {QStringLiteral("baud_rate"), ui->lineEdit->text()}});
+                  {QStringLiteral("baud_rate"), order ? beforeOrder.baud : ui->lineEdit->text()}});
 }
 
 void factoryWindow::reportFault(bool &reported, const QString &text)
@@ -680,6 +695,8 @@ void factoryWindow::chipCounted(int station, chipOutcome outcome, const chipReco
     case chipOutcome::good:
         playSound(true);
         log(prefix + QStringLiteral("下载成功") + took);
+        if (order)
+            showOrder();
         break;
     case chipOutcome::failed:
         playSound(false);
@@ -746,6 +763,8 @@ void factoryWindow::myThreadFinished()
     progressTimer->stop();
     const runState was = run;
     run = runState::idle;
+    if (order && !line->erasing())
+        orderDoneBefore = line->orderDone();
     udateProcess();
     if (was == runState::erasing || ui->pbnEarse->text() != QStringLiteral("整片擦除"))
         ui->pbnEarse->setText(QStringLiteral("整片擦除"));
@@ -753,6 +772,8 @@ void factoryWindow::myThreadFinished()
     stationPanel.clear();
     followPorts();
     refreshButtons();
+    if (order)
+        showOrder();
 }
 
 void factoryWindow::refreshButtons()
@@ -763,6 +784,11 @@ void factoryWindow::refreshButtons()
     ui->pbnStartDownload->setEnabled(run == runState::idle || downloading);
     // Under the lock an erase can be stopped, never started.
     ui->pbnEarse->setEnabled(erasing || (run == runState::idle && !ui->cbLockUI->isChecked()));
+    // Orders change between runs, and not under the lock.
+    const bool free = run == runState::idle && !ui->cbLockUI->isChecked();
+    ui->pbnLoadOrder->setEnabled(free);
+    ui->pbnUnloadOrder->setEnabled(free && order);
+    ui->pbnSaveOrder->setEnabled(free);
 }
 
 void factoryWindow::loadStyle(QString qssFile)
@@ -894,36 +920,46 @@ void factoryWindow::startDownload()
     if (daily->folderReady())
         log(QStringLiteral("已创建日志文件，文件存放在log目录中。"));
     lineJob job;
-    serialRule rule;
-    const serialSettings serial = serialSettings::read();
-    QString why;
-    if (serial.enabled && !serial.rule(&rule, &why))
-        return refuseStart(why);
-    serialOn = serial.enabled;
-    shownRule = rule;
-    if (!collectImages(job.files, job.addresses, serial.enabled ? &rule : nullptr))
-        return refuseStart(QString());
-    bool ok = false;
-    job.baud = ui->lineEdit->text().trimmed().toUInt(&ok);
-    if (!ok || !imagePlan::baudAllowed(job.baud))
-        return refuseStart(QStringLiteral("未正确设置波特率，波特率最小为9600，最大为3000000！"));
-    saveSettings({{QStringLiteral("baud_rate"), ui->lineEdit->text()}});
-    // Read once for the whole run: every station sends these bytes, whatever
-    // happens to the files while the run goes on.
-    uint32_t loadCode = 0;
-    int failedRow = -1;
-    job.images = loadFirmwareImages(job.files, job.addresses, loadCode, failedRow);
-    if (!job.images)
-        return refuseStart(
-            QStringLiteral("读取烧录文件失败：%1").arg(QDir::toNativeSeparators(job.files.value(failedRow))));
-    job.highSpeed = ui->cbHighSpeedFlag->isChecked();
-    job.reset = ui->cbAutoReset->isChecked();
-    job.boot = ui->cbBootCtl->isChecked();
-    job.fixture = ui->cbDsrCtl->isChecked();
-    job.keepGoing = job.fixture && ui->cbKeepGoing->isChecked();
-    job.fastLoad = ui->cbFastLoad->isChecked();
-    if (serial.enabled && !(job.serials = openSerials(rule)))
-        return refuseStart(QString());
+    if (order) {
+        const QString refusal = orderJob(&job);
+        if (!refusal.isEmpty())
+            return refuseStart(refusal);
+        serialOn = order->serialOn;
+        shownRule = order->serial;
+        if (order->serialOn && !(job.serials = openSerials(order->serial)))
+            return refuseStart(QString());
+    } else {
+        serialRule rule;
+        const serialSettings serial = serialSettings::read();
+        QString why;
+        if (serial.enabled && !serial.rule(&rule, &why))
+            return refuseStart(why);
+        serialOn = serial.enabled;
+        shownRule = rule;
+        if (!collectImages(job.files, job.addresses, serial.enabled ? &rule : nullptr))
+            return refuseStart(QString());
+        bool ok = false;
+        job.baud = ui->lineEdit->text().trimmed().toUInt(&ok);
+        if (!ok || !imagePlan::baudAllowed(job.baud))
+            return refuseStart(QStringLiteral("未正确设置波特率，波特率最小为9600，最大为3000000！"));
+        saveSettings({{QStringLiteral("baud_rate"), ui->lineEdit->text()}});
+        // Read once for the whole run: every station sends these bytes, whatever
+        // happens to the files while the run goes on.
+        uint32_t loadCode = 0;
+        int failedRow = -1;
+        job.images = loadFirmwareImages(job.files, job.addresses, loadCode, failedRow);
+        if (!job.images)
+            return refuseStart(
+                QStringLiteral("读取烧录文件失败：%1").arg(QDir::toNativeSeparators(job.files.value(failedRow))));
+        job.highSpeed = ui->cbHighSpeedFlag->isChecked();
+        job.reset = ui->cbAutoReset->isChecked();
+        job.boot = ui->cbBootCtl->isChecked();
+        job.fixture = ui->cbDsrCtl->isChecked();
+        job.keepGoing = job.fixture && ui->cbKeepGoing->isChecked();
+        job.fastLoad = ui->cbFastLoad->isChecked();
+        if (serial.enabled && !(job.serials = openSerials(rule)))
+            return refuseStart(QString());
+    }
     fixtureRun = job.fixture;
     board.clearResults();
     followPorts();
@@ -1258,4 +1294,230 @@ bool factoryWindow::unwrittenRowsLetGo()
     });
     watch.start(kCloseFlushMs / 4);
     return box.exec() == QMessageBox::Yes;
+}
+
+QList<QCheckBox *> factoryWindow::orderOptionBoxes() const
+{
+    return {ui->cbHighSpeedFlag, ui->cbFastLoad, ui->cbBootCtl, ui->cbAutoReset, ui->cbDsrCtl, ui->cbKeepGoing,
+            ui->cbSerial};
+}
+
+factoryWindow::formState factoryWindow::readForm() const
+{
+    formState state;
+    for (const rowWidgets &row : rowParts) {
+        if (row.complete())
+            state.rows.append({row.enabled->isChecked(), row.path->text(), row.address->text()});
+    }
+    state.baud = ui->lineEdit->text();
+    for (QCheckBox *box : orderOptionBoxes())
+        state.boxes.insert(box->objectName(), box->isChecked());
+    return state;
+}
+
+void factoryWindow::writeForm(const formState &state)
+{
+    // Blocked: these widgets write the settings file when they change.
+    int n = 0;
+    for (const rowWidgets &row : qAsConst(rowParts)) {
+        if (!row.complete())
+            continue;
+        const formState::row value = state.rows.value(n++);
+        const QSignalBlocker enabled(row.enabled), path(row.path), address(row.address);
+        row.enabled->setChecked(value.enabled);
+        row.path->setText(value.path);
+        row.address->setText(value.address);
+    }
+    const QSignalBlocker baud(ui->lineEdit);
+    ui->lineEdit->setText(state.baud);
+    for (QCheckBox *box : orderOptionBoxes()) {
+        const QSignalBlocker blocked(box);
+        box->setChecked(state.boxes.value(box->objectName()));
+    }
+}
+
+void factoryWindow::on_pbnLoadOrder_clicked()
+{
+    const QString start = order ? QFileInfo(order->path).absolutePath() : QDir::currentPath();
+    const QString path = QFileDialog::getOpenFileName(this, QStringLiteral("加载工单"), start,
+                                                      QStringLiteral("工单文件(*.json)"));
+    if (!path.isEmpty())
+        loadOrder(path);
+}
+
+void factoryWindow::loadOrder(const QString &path)
+{
+    workOrder read;
+    QString error;
+    if (!loadWorkOrder(path, &read, &error))
+        return showFault(QStringLiteral("工单未加载：") + error);
+    if (read.images.size() > rowParts.size())
+        return showFault(QStringLiteral("工单未加载：工单字段“images”有%1个烧录文件，工厂模式只有%2行")
+                             .arg(read.images.size())
+                             .arg(rowParts.size()));
+    bool answered = false;
+    const QString name = QInputDialog::getText(this, QStringLiteral("加载工单"),
+                                               QStringLiteral("工单 %1：操作员姓名（可不填）").arg(read.name),
+                                               QLineEdit::Normal, QString(), &answered)
+                             .trimmed();
+    if (!answered)
+        return;
+    if (!order)
+        beforeOrder = readForm();
+    order = read;
+    orderOperator = name;
+    formState shown;
+    for (const workOrder::image &image : read.images)
+        shown.rows.append({true, QDir::toNativeSeparators(image.path), QString::number(image.address, 16)});
+    shown.baud = QString::number(read.baud);
+    const bool options[] = {read.highSpeed, read.fastLoad, read.boot, read.reset, read.dsr, read.keepGoing, read.serialOn};
+    const QList<QCheckBox *> boxes = orderOptionBoxes();
+    for (int i = 0; i < boxes.size(); ++i)
+        shown.boxes.insert(boxes.at(i)->objectName(), options[i]);
+    writeForm(shown);
+    applyLock(ui->cbLockUI->isChecked());
+    // The next value shown is the order's rule's.
+    serialOn = read.serialOn;
+    shownRule = read.serial;
+    serialProblem.clear();
+    showNextSerial();
+    QString why;
+    if (!tallyLoadedOrder(&why))
+        log(QStringLiteral("无法读取工单进度：") + why);
+    log(QStringLiteral("已加载工单：%1（%2），芯片型号 %3，数量 %4%5")
+            .arg(read.name, QDir::toNativeSeparators(read.path), read.models.join(QLatin1Char('/')),
+                 read.quantity > 0 ? QString::number(read.quantity) : QStringLiteral("不限"),
+                 read.eraseAll ? QStringLiteral("，写入前整片擦除") : QString()));
+    showOrder();
+}
+
+void factoryWindow::on_pbnUnloadOrder_clicked()
+{
+    unloadOrder();
+}
+
+void factoryWindow::unloadOrder()
+{
+    if (!order)
+        return;
+    log(QStringLiteral("已卸载工单：") + order->name);
+    order.reset();
+    orderOperator.clear();
+    orderDoneBefore = -1;
+    writeForm(beforeOrder);
+    applyLock(ui->cbLockUI->isChecked());
+    readSerialRule();
+    showOrder();
+}
+
+bool factoryWindow::tallyLoadedOrder(QString *error)
+{
+    orderDoneBefore = -1;
+    // The rows this window has counted are in the database first.
+    records->flushLocal(kCloseFlushMs);
+    orderTally tally;
+    if (!tallyOrder(records->databasePath(), server, order->name, origin.host, &tally, error))
+        return false;
+    if (!tally.note.isEmpty())
+        log(tally.note);
+    orderDoneBefore = tally.good;
+    return true;
+}
+
+QString factoryWindow::orderJob(lineJob *job)
+{
+    const workOrder &w = *order;
+    QString error;
+    if (!tallyLoadedOrder(&error))
+        return QStringLiteral("无法读取工单进度，未开始烧录：") + error;
+    showOrder();
+    if (w.quantity > 0 && orderDoneBefore >= w.quantity)
+        return QStringLiteral("工单已完成：%1（已完成 %2 / %3），未开始烧录").arg(w.name).arg(orderDoneBefore).arg(w.quantity);
+    // A file replaced on the share since loading is not the approved one.
+    error = checkOrderFiles(w);
+    if (!error.isEmpty())
+        return error;
+    *job = jobFor(w, orderOperator, orderDoneBefore);
+    return QString();
+}
+
+void factoryWindow::showOrder()
+{
+    refreshButtons();
+    if (!order) {
+        ui->lbOrder->setText(QStringLiteral("未加载工单"));
+        ui->lbProduct->setText(QStringLiteral("—"));
+        ui->lbOperator->setText(QStringLiteral("—"));
+        ui->lbOrderProgress->clear();
+        ui->pbOrder->setVisible(false);
+        return;
+    }
+    ui->lbOrder->setText(order->name);
+    ui->lbProduct->setText(order->product.isEmpty() ? QStringLiteral("—") : order->product);
+    ui->lbOperator->setText(orderOperator.isEmpty() ? QStringLiteral("—") : orderOperator);
+    // While a run of the order is on, the line counts on from the records'
+    // figure it started with.
+    const bool counting = run != runState::idle && !line->erasing();
+    const qint64 done = counting ? line->orderDone() : orderDoneBefore;
+    const QString doneText = done < 0 ? QStringLiteral("?") : QString::number(done);
+    if (order->quantity > 0) {
+        ui->lbOrderProgress->setText(QStringLiteral("已完成 %1 / %2").arg(doneText).arg(order->quantity));
+        ui->pbOrder->setRange(0, 1000);
+        ui->pbOrder->setValue(static_cast<int>(1000 * std::min(std::max<qint64>(done, 0), order->quantity) / order->quantity));
+        ui->pbOrder->setFormat(QStringLiteral("%1%").arg(100.0 * std::max<qint64>(done, 0) / order->quantity, 0, 'f', 1));
+        ui->pbOrder->setVisible(true);
+    } else {
+        ui->lbOrderProgress->setText(QStringLiteral("已完成 %1（不限数量）").arg(doneText));
+        ui->pbOrder->setVisible(false);
+    }
+}
+
+void factoryWindow::on_pbnSaveOrder_clicked()
+{
+    workOrder made;
+    // The serial rule shown: a loaded order's, or the operator's settings.
+    if (order) {
+        made.serialOn = order->serialOn;
+        made.serial = order->serial;
+    } else {
+        const serialSettings serial = serialSettings::read();
+        QString why;
+        if (serial.enabled && !serial.rule(&made.serial, &why))
+            return log(why);
+        made.serialOn = serial.enabled;
+    }
+    QStringList paths;
+    QList<uint32_t> addresses;
+    if (!collectImages(paths, addresses, made.serialOn ? &made.serial : nullptr))
+        return;
+    bool ok = false;
+    made.baud = ui->lineEdit->text().trimmed().toUInt(&ok);
+    if (!ok || !imagePlan::baudAllowed(made.baud))
+        return log(QStringLiteral("未正确设置波特率，波特率最小为9600，最大为3000000！"));
+    QString path = QFileDialog::getSaveFileName(this, QStringLiteral("保存为工单"), QFileInfo(paths.first()).absolutePath(),
+                                                QStringLiteral("工单文件(*.json)"));
+    if (path.isEmpty())
+        return;
+    if (!path.endsWith(QLatin1String(".json"), Qt::CaseInsensitive))
+        path += QStringLiteral(".json");
+    orderDialog ask(QFileInfo(path).completeBaseName(), chipInfo().currentModels(), this);
+    if (ask.exec() != QDialog::Accepted)
+        return;
+    made.name = ask.number();
+    made.product = ask.product();
+    made.quantity = ask.quantity();
+    made.models = ask.models();
+    made.highSpeed = ui->cbHighSpeedFlag->isChecked();
+    made.fastLoad = ui->cbFastLoad->isChecked();
+    made.boot = ui->cbBootCtl->isChecked();
+    made.reset = ui->cbAutoReset->isChecked();
+    made.dsr = ui->cbDsrCtl->isChecked();
+    made.keepGoing = made.dsr && ui->cbKeepGoing->isChecked();
+    made.eraseAll = order && order->eraseAll;
+    for (int i = 0; i < paths.size(); ++i)
+        made.images.append({QString(), paths.at(i), addresses.at(i), QByteArray()});
+    QString error;
+    if (!saveWorkOrder(path, made, &error))
+        return showFault(QStringLiteral("工单未保存：") + error);
+    log(QStringLiteral("已保存工单：%1（%2）").arg(made.name, QDir::toNativeSeparators(path)));
 }

@@ -8,12 +8,14 @@
 #include <QString>
 #include <QVector>
 #include <cstdint>
+#include <optional>
 
 #include "firmwareimage.h"
 #include "productionline.h"
 #include "recordstore.h"
 #include "serialrule.h"
 #include "stationboard.h"
+#include "workorder.h"
 
 class QCheckBox;
 class QColor;
@@ -78,6 +80,9 @@ private slots:
     void on_cbSerial_clicked(bool checked);
     void on_pbnSerial_clicked();
     void on_cbPinSockets_clicked(bool checked);
+    void on_pbnLoadOrder_clicked();
+    void on_pbnUnloadOrder_clicked();
+    void on_pbnSaveOrder_clicked();
 
 protected:
     void closeEvent(QCloseEvent *event) override;
@@ -157,6 +162,29 @@ private:
     // True when every row is on the disk, or the operator lets the rest go.
     bool unwrittenRowsLetGo();
 
+    // What the file rows, speed and options held before an order took them
+    // over, put back when it goes; the settings file never sees the order's.
+    struct formState {
+        struct row {
+            bool enabled = false;
+            QString path;
+            QString address;
+        };
+        QList<row> rows;
+        QString baud;
+        QMap<QString, bool> boxes;
+    };
+    formState readForm() const;
+    void writeForm(const formState &state);
+    QList<QCheckBox *> orderOptionBoxes() const;
+    void loadOrder(const QString &path);
+    void unloadOrder();
+    // The order's good chips in the records; false when they cannot be read.
+    bool tallyLoadedOrder(QString *error);
+    // The order's part of a run, or why it must not start.
+    QString orderJob(lineJob *job);
+    void showOrder();
+
     Ui::factoryWindow *ui;
     QList<downloadGroupBox *> panels;
     QList<panelWidgets> panelParts;
@@ -207,4 +235,11 @@ private:
     bool settingsFaultShown = false;
     // Faults said before the window was on screen, for their boxes.
     QStringList pendingFaults;
+    // The production order loaded, if any, and who runs it.
+    std::optional<workOrder> order;
+    QString orderOperator;
+    // The order's good chips in the records before the current run; -1:
+    // unknown.
+    qint64 orderDoneBefore = -1;
+    formState beforeOrder;
 };

@@ -32,21 +32,6 @@ QString setting(const char *key, const QString &fallback)
     return value;
 }
 
-QString listProblemText(const serialListProblem &p)
-{
-    using kind = serialListProblem::kind;
-    switch (p.what) {
-    case kind::unreadable: return QStringLiteral("序列号列表文件无法读取");
-    case kind::noValues: return QStringLiteral("序列号列表文件中没有序列号");
-    case kind::malformed: return QStringLiteral("序列号列表文件第%1行不是十六进制字节").arg(p.line);
-    case kind::tooLong: return QStringLiteral("序列号列表文件第%1行超过%2字节").arg(p.line).arg(kMaxListBytes);
-    case kind::lengthDiffers:
-        return QStringLiteral("序列号列表文件第%1行的长度与第%2行不同").arg(p.line).arg(p.otherLine);
-    case kind::repeated: return QStringLiteral("序列号列表文件第%1行与第%2行重复").arg(p.line).arg(p.otherLine);
-    case kind::none: break;
-    }
-    return QString();
-}
 } // namespace
 
 serialSettings serialSettings::read()
@@ -93,7 +78,7 @@ bool serialSettings::rule(serialRule *out, QString *why) const
     if (fromList) {
         const serialListProblem p = loadSerialList(listPath, &r);
         if (p) {
-            *why = listProblemText(p) + QStringLiteral("：") + QDir::toNativeSeparators(listPath);
+            *why = serialListProblemText(p) + QStringLiteral("：") + QDir::toNativeSeparators(listPath);
             return false;
         }
         *out = r;

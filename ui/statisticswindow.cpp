@@ -163,10 +163,12 @@ bool statisticsReader::ensureOpen(QString *error)
     return true;
 }
 
-void statisticsReader::loadDay(int request, qint64 fromMs, qint64 toMs, const QString &line)
+void statisticsReader::loadDay(int request, qint64 fromMs, qint64 toMs, const QString &line, const QString &order)
 {
     recordSummary summary;
     QStringList lines;
+    QStringList orders;
+    orderCount progress;
     QString error;
     if (server.valid() && query && !onServer && QDateTime::currentMSecsSinceEpoch() >= serverRetryAfterMs)
         drop();  // time to try the factory's server again
@@ -176,16 +178,28 @@ void statisticsReader::loadDay(int request, qint64 fromMs, qint64 toMs, const QS
         filter.toMs = toMs;
         recordSummary all;
         bool good = query->summary(filter, &all, &error);
-        if (good && !line.isEmpty()) {
+        if (good && (!line.isEmpty() || !order.isEmpty())) {
             filter.line = line;
+            filter.order = order;
             good = query->summary(filter, &summary, &error);
         } else {
             summary = all;
+        }
+        // An order's progress counts every day of it, on every line.
+        QVector<orderCount> chosen;
+        if (good && !order.isEmpty()) {
+            recordFilter ofOrder;
+            ofOrder.order = order;
+            good = query->orders(ofOrder, &chosen, &error);
+            progress = chosen.value(0);
+            progress.order = order;
         }
         if (good) {
             for (const stationCount &s : all.stations)
                 if (!lines.contains(s.line))
                     lines << s.line;
+            for (const orderCount &o : all.orders)
+                orders << o.order;
         } else {
             error = QStringLiteral("查询失败：%1").arg(error.trimmed());
             summary = recordSummary();
@@ -196,7 +210,7 @@ void statisticsReader::loadDay(int request, qint64 fromMs, qint64 toMs, const QS
     // was made again meanwhile is the one read, and no reader holds it.
     if (!onServer)
         query.reset();
-    emit dayLoaded(request, summary, lines, source, note, error);
+    emit dayLoaded(request, summary, lines, orders, progress, source, note, error);
 }
 
 void statisticsReader::search(int request, const QString &text)
@@ -245,6 +259,7 @@ statisticsWindow::statisticsWindow(const QString &databasePath, const recordServ
     : QWidget(parent, Qt::Window), ui(new Ui::statisticsWindow)
 {
     qRegisterMetaType<recordSummary>("recordSummary");
+    qRegisterMetaType<orderCount>("orderCount");
     qRegisterMetaType<QVector<productionRow>>("QVector<productionRow>");
     ui->setupUi(this);
     ui->deDay->setDate(QDate::currentDate());
@@ -273,6 +288,8 @@ statisticsWindow::statisticsWindow(const QString &databasePath, const recordServ
 
     connect(ui->deDay, &QDateEdit::dateChanged, this, &statisticsWindow::refresh);
     connect(ui->cbLine, QOverload<int>::of(&QComboBox::activated), this, &statisticsWindow::refresh);
+    connect(ui->cbOrder, QOverload<int>::of(&QComboBox::activated), this, &statisticsWindow::refresh);
+    showOrderProgress(orderCount());
     refreshTimer = new QTimer(this);
     refreshTimer->setInterval(kRefreshMs);
     connect(refreshTimer, &QTimer::timeout, this, [this] {
@@ -358,6 +375,11 @@ QString statisticsWindow::chosenLine() const
     return ui->cbLine->currentIndex() <= 0 ? QString() : ui->cbLine->currentText();
 }
 
+QString statisticsWindow::chosenOrder() const
+{
+    return ui->cbOrder->currentIndex() <= 0 ? QString() : ui->cbOrder->currentText();
+}
+
 void statisticsWindow::refresh()
 {
     const QDate day = ui->deDay->date();
@@ -366,7 +388,9 @@ void statisticsWindow::refresh()
     dayPending = true;
     const int request = ++dayRequest;
     const QString line = chosenLine();
-    QMetaObject::invokeMethod(reader, [r = reader, request, from, to, line] { r->loadDay(request, from, to, line); });
+    const QString order = chosenOrder();
+    QMetaObject::invokeMethod(reader,
+                              [r = reader, request, from, to, line, order] { r->loadDay(request, from, to, line, order); });
 }
 
 void statisticsWindow::on_pbnRefresh_clicked()
@@ -375,7 +399,8 @@ void statisticsWindow::on_pbnRefresh_clicked()
 }
 
 void statisticsWindow::showDay(int request, const recordSummary &summary, const QStringList &lines,
-                               const QString &source, const QString &note, const QString &error)
+                               const QStringList &orders, const orderCount &progress, const QString &source,
+                               const QString &note, const QString &error)
 {
     if (request != dayRequest)
         return;  // the day or line changed meanwhile; a newer answer follows
@@ -384,10 +409,16 @@ void statisticsWindow::showDay(int request, const recordSummary &summary, const 
     if (!source.isEmpty())
         ui->labelSource->setText(source);
     showLines(lines);
+    // Orders seen on any shown day stay choosable, as lines do.
+    for (const QString &o : orders) {
+        if (ui->cbOrder->findText(o, Qt::MatchExactly | Qt::MatchCaseSensitive) < 1)
+            ui->cbOrder->addItem(o);
+    }
+    showOrderProgress(progress);
     // The refresh of a quiet line changes nothing: the charts and the table
     // are left alone, so the GUI thread the stations' poll runs on does no
     // work for them.
-    const QString shownKey = shownDay.toString(Qt::ISODate) + chosenLine();
+    const QString shownKey = shownDay.toString(Qt::ISODate) + chosenLine() + QLatin1Char('\n') + chosenOrder();
     if (!sameSummary(summary, lastSummary) || shownKey != lastKey || !error.isEmpty()) {
         showHours(summary);
         showFailures(summary);
@@ -419,6 +450,28 @@ void statisticsWindow::showDay(int request, const recordSummary &summary, const 
         ui->labelStatus->setText(note + empty + when);
     }
     emit dayShown();
+}
+
+void statisticsWindow::showOrderProgress(const orderCount &progress)
+{
+    ui->pbOrderProgress->setVisible(progress.quantity > 0);
+    if (progress.order.isEmpty()) {
+        ui->labelOrderProgress->clear();
+        return;
+    }
+    if (progress.quantity <= 0) {
+        ui->labelOrderProgress->setText(
+            QStringLiteral("工单 %1：已完成 %2（不限数量）").arg(progress.order).arg(progress.good));
+        return;
+    }
+    ui->labelOrderProgress->setText(QStringLiteral("工单 %1：已完成 %2 / %3，剩余 %4")
+                                        .arg(progress.order)
+                                        .arg(progress.good)
+                                        .arg(progress.quantity)
+                                        .arg(std::max<qint64>(0, progress.quantity - progress.good)));
+    ui->pbOrderProgress->setRange(0, 1000);
+    ui->pbOrderProgress->setValue(static_cast<int>(1000 * std::min(progress.good, progress.quantity) / progress.quantity));
+    ui->pbOrderProgress->setFormat(QStringLiteral("%1%").arg(100.0 * progress.good / progress.quantity, 0, 'f', 1));
 }
 
 void statisticsWindow::showLines(const QStringList &lines)

@@ -30,15 +30,18 @@ public:
     ~statisticsReader() override;
 
 public slots:
-    void loadDay(int request, qint64 fromMs, qint64 toMs, const QString &line);
+    // order: the day's chips of one order, and that order's progress over
+    // all of its days.
+    void loadDay(int request, qint64 fromMs, qint64 toMs, const QString &line, const QString &order);
     void search(int request, const QString &text);
     void close();
 
 signals:
     // source: where the figures came from; note: a problem worth showing even
     // though the figures are there (the server could not be reached).
-    void dayLoaded(int request, const recordSummary &summary, const QStringList &lines, const QString &source,
-                   const QString &note, const QString &error);
+    // orders: those of the day; progress: the chosen order's, all days.
+    void dayLoaded(int request, const recordSummary &summary, const QStringList &lines, const QStringList &orders,
+                   const orderCount &progress, const QString &source, const QString &note, const QString &error);
     void found(int request, const QVector<productionRow> &rows, const QString &error);
 
 private:
@@ -82,8 +85,8 @@ private slots:
     void on_pbnRefresh_clicked();
     void on_pbnSearch_clicked();
     void on_leSearch_returnPressed();
-    void showDay(int request, const recordSummary &summary, const QStringList &lines, const QString &source,
-                 const QString &note, const QString &error);
+    void showDay(int request, const recordSummary &summary, const QStringList &lines, const QStringList &orders,
+                 const orderCount &progress, const QString &source, const QString &note, const QString &error);
     void showFound(int request, const QVector<productionRow> &rows, const QString &error);
 
 private:
@@ -92,6 +95,8 @@ private:
     void showFailures(const recordSummary &summary);
     void showStations(const recordSummary &summary);
     void showLines(const QStringList &lines);
+    void showOrderProgress(const orderCount &progress);
+    QString chosenOrder() const;
     void startSearch();
     QString chosenLine() const;
 
@@ -104,5 +109,5 @@ private:
     bool dayPending = false;
     QDate shownDay;
     recordSummary lastSummary;
-    QString lastKey;  // the day and line lastSummary was drawn for
+    QString lastKey;  // the day, line and order lastSummary was drawn for
 };

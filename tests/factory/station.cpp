@@ -7,6 +7,7 @@
 //                      --baud 921600 --start [--until-done] [--report]
 //                      [--shot out.png [--shot-when-ok 4]]
 //                      [--stop-after MS | --close-after MS]
+//                      [--order FILE [--operator NAME]]
 //
 // --stop-after presses the window's stop button MS after the start, and
 // --close-after closes the window (answering yes) then; either way the
@@ -62,6 +63,9 @@ void printReport(const FactoryDriver &drive, const productionLine &line, int sta
 
 int main(int argc, char **argv)
 {
+    // The station answers the window's file and input dialogs itself:
+    // Qt's own, whatever the desktop would offer.
+    QApplication::setAttribute(Qt::AA_DontUseNativeDialogs);
     QApplication app(argc, argv);
     initToolResources();
     QCommandLineParser p;
@@ -91,7 +95,13 @@ int main(int argc, char **argv)
                                         QStringLiteral("Close the window (answering yes) MS after the start, then "
                                                        "report and quit."),
                                         QStringLiteral("MS"));
-    p.addOptions({stations, ports, image, baud, dsr, start, untilDone, report, shot, shotWhenOk, stopAfter, closeAfter});
+    const QCommandLineOption orderFile(QStringLiteral("order"),
+                                       QStringLiteral("Load this production order (加载工单…) instead of image rows."),
+                                       QStringLiteral("FILE"));
+    const QCommandLineOption operatorName(QStringLiteral("operator"), QStringLiteral("The operator named at loading."),
+                                          QStringLiteral("NAME"));
+    p.addOptions({stations, ports, image, baud, dsr, start, untilDone, report, shot, shotWhenOk, stopAfter, closeAfter,
+                  orderFile, operatorName});
     p.addHelpOption();
     p.process(app);
 
@@ -105,6 +115,8 @@ int main(int argc, char **argv)
     if (p.isSet(baud))
         drive.setBaud(p.value(baud));
     drive.setOption("cbDsrCtl", p.isSet(dsr));
+    if (p.isSet(orderFile))
+        drive.loadOrder(p.value(orderFile), p.value(operatorName));
 
     const int wanted = p.isSet(ports) ? p.value(ports).toInt() : static_cast<int>(deviceCount);
     int exitCode = 0;

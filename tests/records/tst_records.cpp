@@ -109,7 +109,11 @@ productionRow madeUpRow(int n, const QString &line = QStringLiteral("L1"))
     chip.code = n % 2 ? 0x409f1 : 0;
     chip.text = n % 2 ? QStringLiteral("烧录Flash过程出错") : QStringLiteral("下载成功");
     chip.images = {{QStringLiteral("app.bin"), 4096, 0x1000, "ab"}};
-    return rowOf(chip, n % 4 + 1, n % 2 == 0, {QStringLiteral("host"), line, QStringLiteral("v3.0.2")});
+    recordOrigin origin;
+    origin.host = QStringLiteral("host");
+    origin.line = line;
+    origin.toolVersion = QStringLiteral("v3.0.2");
+    return rowOf(chip, n % 4 + 1, n % 2 == 0, origin);
 }
 
 void setFileSizeLimit(rlim_t bytes)
@@ -270,6 +274,8 @@ private slots:
     void reader();
     void exitStatus_data();
     void exitStatus();
+    void orderTally_data();
+    void orderTally();
 
 private:
     QString image(const QString &name, const QByteArray &bytes);
@@ -750,13 +756,15 @@ void tst_records::migration()
         }
         QSqlDatabase::removeDatabase("older");
         QCOMPARE(sqlite(o.databasePath, "PRAGMA user_version"), QString::number(from));
-        // The search reads it without changing a byte.
+        // The search reads it without changing a byte, an order's search
+        // included.
         const QByteArray before = readFile(o.databasePath);
         const ran found = runProgram(build("vq_records"), {"--db", o.databasePath, "--format", "json"});
         const QJsonArray rows = QJsonDocument::fromJson(found.out).array();
         QCOMPARE(rows.size(), kOld);
         QCOMPARE(rows.at(0).toObject().value("fastLoad").toString(), QString(from >= 2 ? "off" : ""));
         QCOMPARE(rows.at(0).toObject().value("socket").toString(), QString());
+        QCOMPARE(runProgram(build("vq_records"), {"--db", o.databasePath, "--order", "WO-1"}).code, 1);
         QCOMPARE(readFile(o.databasePath), before);
     }
     productionRow fresh = madeUpRow(7, "NEW");
@@ -766,6 +774,10 @@ void tst_records::migration()
     fresh.socket = "pci-0000:00:14.0-usb-0:1.3:1.0-port0";
     fresh.serial = "0d0c0b0a";
     fresh.serialNumber = "168496141";
+    fresh.order = "WO-1";
+    fresh.operatorName = "张三";
+    fresh.orderSha256 = "cd";
+    fresh.orderQuantity = 500;
     {
         recordStore store(o);
         store.append(fresh);
@@ -790,6 +802,10 @@ void tst_records::migration()
     QCOMPARE(rows.first().socket, fresh.socket);
     QCOMPARE(rows.first().serial, fresh.serial);
     QCOMPARE(rows.first().serialNumber, fresh.serialNumber);
+    QCOMPARE(rows.first().order, fresh.order);
+    QCOMPARE(rows.first().operatorName, fresh.operatorName);
+    QCOMPARE(rows.first().orderSha256, fresh.orderSha256);
+    QCOMPARE(rows.first().orderQuantity, fresh.orderQuantity);
     for (int n = 1; n <= kOld; ++n) {
         const productionRow &old = rows.at(n);
         QCOMPARE(old.uid, QStringLiteral("OLD%1").arg(kOld - n));
@@ -800,6 +816,7 @@ void tst_records::migration()
         QCOMPARE(old.boot, from >= 2 ? std::optional<bool>(true) : std::optional<bool>());
         QCOMPARE(old.socket, QString());
         QCOMPARE(old.serial, QString());
+        QCOMPARE(old.order, QString());
     }
 }
 
@@ -864,7 +881,13 @@ void tst_records::search_data()
     QTest::newRow("summary") << "local" << QStringList{"--summary"}
                              << "hours 6/6/1/1; failures 0x409f1 6; stations S1/1 3/0/1/0,S1/2 0/3/0/1,S1/3 3/0/0/0,"
                                 "S1/4 0/3/0/0";
+    // Rows 0..5 are of order WO-A (5 wanted), 6 and 7 of WO-B (no limit).
+    QTest::newRow("one order") << "local" << QStringList{"--order", "WO-A"} << "UID5,UID4,UID3,UID2,UID1,UID0";
+    QTest::newRow("one order's summary") << "local" << QStringList{"--summary", "--order", "WO-A"}
+                                         << "hours 3/3/0/0; orders WO-A 3/3/0 of 5, 2 left";
     QTest::newRow("server, by UID") << "server" << QStringList{"--uid", "UID3"} << "UID3";
+    QTest::newRow("server, an order without a limit") << "server" << QStringList{"--summary", "--order", "WO-B"}
+                                                      << "hours 1/1/0/0; orders WO-B 1/1/0 of 0, null left";
     QTest::newRow("server, summary") << "server" << QStringList{"--summary", "--line", "S1"}
                                      << "hours 6/6/1/1; failures 0x409f1 6; stations S1/1 3/0/1/0,S1/2 0/3/0/1,"
                                         "S1/3 3/0/0/0,S1/4 0/3/0/0";
@@ -890,6 +913,8 @@ void tst_records::search()
         for (int n = 0; n < 14; ++n) {
             productionRow r = madeUpRow(n, "S1");
             r.images.first().sha256 = n >= 10 ? "cd" : "ab";
+            r.order = n < 6 ? "WO-A" : n < 8 ? "WO-B" : "";
+            r.orderQuantity = n < 6 ? 5 : 0;
             if (n >= 12) {
                 r.ok = false;
                 r.code = n == 12 ? 0x409e8 : 0;
@@ -938,6 +963,21 @@ void tst_records::search()
                   .arg(stopped)
                   .arg(erased)
                   .arg(failures.join(','), stations.join(','));
+        if (args.contains("--order")) {
+            QStringList orders;
+            for (const QJsonValue &v : doc.object().value("orders").toArray()) {
+                const QJsonObject o = v.toObject();
+                orders << QStringLiteral("%1 %2/%3/%4 of %5, %6 left")
+                              .arg(o.value("order").toString())
+                              .arg(o.value("good").toInt())
+                              .arg(o.value("failed").toInt())
+                              .arg(o.value("stopped").toInt())
+                              .arg(o.value("quantity").toInt())
+                              .arg(o.value("left").isNull() ? QStringLiteral("null")
+                                                            : QString::number(o.value("left").toInt()));
+            }
+            got = got.section(';', 0, 0) + "; orders " + orders.join(',');
+        }
     }
     QVERIFY2(got == expected, qPrintable(got + " | " + r.err));
 }
@@ -994,6 +1034,52 @@ void tst_records::reader()
         QCOMPARE(readFile(db), before);
         QCOMPARE(QDir(dir.path()).entryList(QDir::Files), QStringList{"production.db"});
     }
+}
+
+void tst_records::orderTally_data()
+{
+    QTest::addColumn<bool>("serverUp");
+    QTest::addColumn<int>("good");
+    QTest::addColumn<QString>("note");
+    // This line's 2 good chips are on the server too: counted once.
+    QTest::newRow("the other line's chips from the server") << true << 5 << "";
+    QTest::newRow("server away: this line's own") << false << 2 << "记录服务器不可达";
+}
+
+// An order's good chips: the line's file, and the other lines' rows on the
+// factory's server.
+void tst_records::orderTally()
+{
+    QFETCH(bool, serverUp);
+    QFETCH(int, good);
+    QFETCH(QString, note);
+    qputenv("PGPASSWORD", PgServer::kPassword);
+    QTemporaryDir dir;
+    const QString order = QStringLiteral("WO-T%1").arg(serverUp);
+    recordServer factory;
+    QString error;
+    QVERIFY(readRecordServer(serverConfig, &factory, &error));
+    // Line A made 2 good and 2 failed; line B, another PC, 3 good of the
+    // order, 2 failed and one of another order.
+    for (const char *host : {"A", "B"}) {
+        recordStoreOptions o;
+        o.databasePath = dir.filePath(QStringLiteral("%1.db").arg(QLatin1String(host)));
+        o.server = factory;
+        recordStore store(o);
+        for (int n = 0; n < (host == QLatin1String("A") ? 4 : 7); ++n) {
+            productionRow r = madeUpRow(n);
+            r.host = QLatin1String(host);
+            r.order = n == 6 ? QStringLiteral("WO-OTHER") : order;
+            store.append(r);
+        }
+        QVERIFY(store.flushUpload(kRunMs));
+    }
+    if (!serverUp)
+        factory.port = 1;
+    ::orderTally tally;
+    QVERIFY2(tallyOrder(dir.filePath("A.db"), factory, order, "A", &tally, &error), qPrintable(error));
+    QCOMPARE(tally.good, qint64(good));
+    QVERIFY2(note.isEmpty() ? tally.note.isEmpty() : tally.note.contains(note), qPrintable(tally.note));
 }
 
 QTEST_GUILESS_MAIN(tst_records)

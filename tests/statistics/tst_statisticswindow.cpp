@@ -44,13 +44,14 @@ struct known {
     uint32_t code;
     const char *uid;
     bool erase = false;
+    const char *order = "";  // of quantity 5 when given
 };
 
 // A day of two lines, and a row just before and just after it.
 const known kRows[] = {
-    {0, "09:05", "L1", 1, true, 0, "0001"},
-    {0, "09:10", "L1", 1, true, 0, "0002"},
-    {0, "09:20", "L1", 2, false, kSyncFail, kUid},
+    {0, "09:05", "L1", 1, true, 0, "0001", false, "WO-7"},
+    {0, "09:10", "L1", 1, true, 0, "0002", false, "WO-7"},
+    {0, "09:20", "L1", 2, false, kSyncFail, kUid, false, "WO-7"},
     {0, "09:40", "L1", 2, true, 0, kUid},
     {0, "10:15", "L1", 1, true, 0, "0003"},
     {0, "10:30", "L1", 2, false, kSyncFail, "0004"},
@@ -60,8 +61,8 @@ const known kRows[] = {
     {0, "10:20", "L1", 3, false, resultCode::kFlashWriteFailed | resultCode::kTransferStopped, "0009"},
     {0, "10:25", "L1", 2, true, 0, "0010", true},
     {0, "23:30", "L2", 1, true, 0, kUid},
-    {-1, "23:59", "L1", 1, false, kFlashFail, "0007"},
-    {1, "00:00", "L1", 1, true, 0, "0008"},
+    {-1, "23:59", "L1", 1, false, kFlashFail, "0007", false, "WO-7"},
+    {1, "00:00", "L1", 1, true, 0, "0008", false, "WO-7"},
 };
 
 productionRow rowOf(const known &k)
@@ -78,6 +79,8 @@ productionRow rowOf(const known &k)
     r.uid = QLatin1String(k.uid);
     r.flashId = QStringLiteral("C84017") + QLatin1String(k.uid).right(2);
     r.operation = k.erase ? QStringLiteral("erase") : QStringLiteral("download");
+    r.order = QLatin1String(k.order);
+    r.orderQuantity = r.order.isEmpty() ? 0 : 5;
     r.toolVersion = QStringLiteral("v3.0.2");
     r.ok = k.ok;
     r.code = k.code;
@@ -185,26 +188,32 @@ void tst_statisticswindow::dayView_data()
     QTest::addColumn<QString>("failures");
     QTest::addColumn<QString>("status");
     QTest::addColumn<int>("serverPort");  // 0: no factory server
+    QTest::addColumn<QString>("order");
+    QTest::addColumn<QString>("progress");
 
     // The stopped run and the erase stay out of the yield and the failures.
     QTest::newRow("whole factory") << "log/production.db" << 0 << QString() << "09:3/1/0 10:2/2/1 23:1/0/0" << "66.7%"
                                    << "L1-1 3/0/0 100.0%, L1-2 1/2/0 33.3%, L1-3 0/1/1 0.0%*, L2-1 2/0/0 100.0%"
-                                   << "0x20200:2 0x30100:1" << "更新于" << 0;
+                                   << "0x20200:2 0x30100:1" << "更新于" << 0 << QString() << QString();
     QTest::newRow("one line") << "log/production.db" << 0 << "L2" << "10:1/0/0 23:1/0/0" << "100.0%"
-                              << "L2-1 2/0/0 100.0%" << "" << "更新于" << 0;
+                              << "L2-1 2/0/0 100.0%" << "" << "更新于" << 0 << QString() << QString();
     // Every station failed alike: none is singled out.
     QTest::newRow("day before, its last minute") << "log/production.db" << -1 << QString() << "23:0/1/0" << "0.0%"
-                                                 << "L1-1 0/1/0 0.0%" << "0x30100:1" << "更新于" << 0;
+                                                 << "L1-1 0/1/0 0.0%" << "0x30100:1" << "更新于" << 0 << QString() << QString();
     QTest::newRow("empty day") << "log/production.db" << 5 << QString() << "" << "—" << "" << ""
-                               << "该日没有生产记录" << 0;
+                               << "该日没有生产记录" << 0 << QString() << QString();
     QTest::newRow("not a database") << "garbage.db" << 0 << QString() << "" << "—" << "" << ""
-                                    << "无法打开记录数据库" << 0;
+                                    << "无法打开记录数据库" << 0 << QString() << QString();
     QTest::newRow("no database yet") << "log/none.db" << 0 << QString() << "" << "—" << "" << ""
-                                     << "无法打开记录数据库" << 0;
+                                     << "无法打开记录数据库" << 0 << QString() << QString();
     // Nothing listens on port 1: the line's own figures, and the reason.
     QTest::newRow("factory server away") << "log/production.db" << 0 << QString() << "09:3/1/0 10:2/2/1 23:1/0/0" << "66.7%"
                                          << "L1-1 3/0/0 100.0%, L1-2 1/2/0 33.3%, L1-3 0/1/1 0.0%*, L2-1 2/0/0 100.0%"
-                                         << "0x20200:2 0x30100:1" << "无法连接记录服务器 127.0.0.1:1" << 1;
+                                         << "0x20200:2 0x30100:1" << "无法连接记录服务器 127.0.0.1:1" << 1 << QString() << QString();
+    // The day's chips of one order; its progress counts every day of it.
+    QTest::newRow("one order") << "log/production.db" << 0 << QString() << "09:2/1/0" << "66.7%"
+                               << "L1-1 2/0/0 100.0%, L1-2 0/1/0 0.0%*" << "0x20200:1" << "更新于" << 0 << "WO-7"
+                               << "工单 WO-7：已完成 3 / 5，剩余 2";
 }
 
 void tst_statisticswindow::dayView()
@@ -218,6 +227,8 @@ void tst_statisticswindow::dayView()
     QFETCH(QString, failures);
     QFETCH(QString, status);
     QFETCH(int, serverPort);
+    QFETCH(QString, order);
+    QFETCH(QString, progress);
 
     recordServer server;
     if (serverPort != 0)
@@ -236,6 +247,15 @@ void tst_statisticswindow::dayView()
         QTest::mouseClick(child<QPushButton>(&w, "pbnRefresh"), Qt::LeftButton);
         QTRY_VERIFY_WITH_TIMEOUT(shown.count() >= 1, kWaitMs);
     }
+    if (!order.isEmpty()) {
+        auto *orders = child<QComboBox>(&w, "cbOrder");
+        QVERIFY(orders->findText(order) > 0);
+        orders->setCurrentIndex(orders->findText(order));
+        shown.clear();
+        QTest::mouseClick(child<QPushButton>(&w, "pbnRefresh"), Qt::LeftButton);
+        QTRY_VERIFY_WITH_TIMEOUT(shown.count() >= 1, kWaitMs);
+    }
+    QCOMPARE(child<QLabel>(&w, "labelOrderProgress")->text(), progress);
 
     QCOMPARE(hoursOf(w), hours);
     QCOMPARE(child<QLabel>(&w, "labelYield")->text(), yield);
