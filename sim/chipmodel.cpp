@@ -196,7 +196,8 @@ bool ChipModel::blockFault(SimFault::Kind kind)
 {
     const int current = m_rx.phase == Rx::WaitHeader ? 0 : m_rx.ordinal + 1;
     for (auto it = m_faults.begin(); it != m_faults.end(); ++it) {
-        if (it->kind != kind || (it->block >= 0 && it->block != current) || it->ram == m_rx.toFlash)
+        if (it->kind != kind || (it->block >= 0 && it->block != current) || it->ram == m_rx.toFlash
+            || (it->file > 0 && it->file != m_fileCount + 1))
             continue;
         if (!it->always)
             m_faults.erase(it);

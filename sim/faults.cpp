@@ -83,7 +83,13 @@ bool parseSimFault(const QString &text, SimFault *out, QString *error)
                 f.ram = true;
                 a = a.mid(4);
             }
-            f.block = a.toInt(&ok);
+            const int colon = a.indexOf(QLatin1Char(':'));
+            if (colon >= 0 && !f.ram) {
+                f.file = a.left(colon).toInt(&ok);
+                ok = ok && f.file >= 1;
+                a = a.mid(colon + 1);
+            }
+            f.block = ok ? a.toInt(&ok) : -1;
             ok = ok && f.block >= 0;
             break;
         }
@@ -127,6 +133,7 @@ QString simFaultHelp()
         s += QStringLiteral("  %1 %2\n").arg(name, -20).arg(help);
     }
     s += QStringLiteral("  Block faults (nak, nak-always, cancel, disconnect) count data blocks from 1 within a flash\n"
-                        "  transfer (\"upgrade\"); write K as ram:K to aim at the RAM-code load instead.\n");
+                        "  transfer (\"upgrade\"); write K as ram:K to aim at the RAM-code load instead, or as F:K\n"
+                        "  to aim at the F-th flash transfer since the RAM code started.\n");
     return s;
 }

@@ -30,8 +30,10 @@ struct SimFault {
     bool always = false;
     // Block faults count data blocks from 1 (the header is 0) within one
     // transfer (-1: any block); transfer faults hit flash transfers unless
-    // `ram` is set.
+    // `ram` is set. `file` aims at the file-th flash transfer since the RAM
+    // code started (0: any), so a test can hit the last file of a run alone.
     int block = -1;
+    int file = 0;
     bool ram = false;
     int count = 0;
     int64_t eraseUs = 0;
