@@ -15,6 +15,12 @@
 #include <QTemporaryDir>
 #include <QMetaType>
 
+// A program of this build (vq_flash, vq_records, ...).
+inline QString builtProgram(const QString &name)
+{
+    return qEnvironmentVariable("VQ_BUILD_DIR") + QLatin1Char('/') + name;
+}
+
 inline QByteArray randomBytes(int size, quint32 seed)
 {
     QByteArray bytes(size, '\0');

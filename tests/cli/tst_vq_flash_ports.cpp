@@ -163,7 +163,7 @@ void tst_vq_flash_ports::socketsFollowTheChips()
         QCOMPARE(sim.flash(chip), chip == target ? bytes + before.at(chip).mid(bytes.size()) : before.at(chip));
     // Its row keeps the socket apart from the port's present name.
     const ProgramRun found
-        = runProgram({qEnvironmentVariable("VQ_BUILD_DIR") + "/vq_records", "--db", args.at(1), "--format", "json"});
+        = runProgram({builtProgram("vq_records"), "--db", args.at(1), "--format", "json"});
     const QJsonObject row = QJsonDocument::fromJson(found.out.toUtf8()).array().at(0).toObject();
     QCOMPARE(row.value("socket").toString(), sim.socketName(target));
     QCOMPARE(row.value("port").toString(), sim.portName(target));

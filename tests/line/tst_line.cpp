@@ -2,10 +2,7 @@
 // through the factory window's widgets and through vq_flash's arguments
 // and signals, against simulated chips, and must leave the same counters
 // and the same rows (operation, ok, code family, stopped) either way.
-#include "appglobals.h"
-#include "factorydriver.h"
-#include "factorywindow.h"
-#include "productionline.h"
+#include "factoryrig.h"
 #include "recordrows.h"
 #include "simfixture.h"
 #include "testutil.h"
@@ -98,29 +95,15 @@ class windowLine : public lineUnderTest
 public:
     windowLine(const lineSetup &setup, const SimFixture &sim, const QString &image)
         : s(setup)
-        , shippedConfig(qgetenv("VQ_CONFIG_DIR"))
+        , rig(sim, setup.stations)
+        , window(rig.window.get())
+        , drive(rig.drive.get())
+        , line(rig.line)
     {
-        qputenv("VQ_SIM_PORT_DIR", sim.dir().toUtf8());
-        // Settings and counters of its own, as on a fresh line PC.
-        copyShippedConfig(work.filePath(QStringLiteral("config")));
-        qputenv("VQ_CONFIG_DIR", work.filePath(QStringLiteral("config")).toUtf8());
-        QDir::setCurrent(work.path());
-        deviceCount = static_cast<uint32_t>(setup.stations);
-        window = std::make_unique<factoryWindow>();
-        window->show();
-        drive = std::make_unique<FactoryDriver>(window.get());
         drive->setImages(setup.erase ? QStringList() : QStringList{image + QStringLiteral("@0")});
         drive->setBaud(QString::number(setup.baud));
         drive->setOption("cbDsrCtl", setup.fixture);
         drive->setOption("cbKeepGoing", setup.keepGoing);
-        line = window->findChild<productionLine *>();
-        ready = QTest::qWaitFor([&] { return drive->panelsWithPorts() >= setup.stations; }, kWaitMs);
-    }
-    ~windowLine() override
-    {
-        window.reset();
-        QDir::setCurrent(QDir::tempPath());
-        qputenv("VQ_CONFIG_DIR", shippedConfig);
     }
 
     void start() override
@@ -163,7 +146,7 @@ public:
         return static_cast<int>(c.total + c.stopped + c.erased);
     }
     lineCounts counts() override { return {drive->good(), drive->failed(), static_cast<int>(line->counters().stopped)}; }
-    QString database() const override { return work.filePath(QStringLiteral("log/production.db")); }
+    QString database() const override { return rig.database(); }
     QStringList panels() override
     {
         QStringList shown;
@@ -174,15 +157,11 @@ public:
 
 private:
     lineSetup s;
-    QByteArray shippedConfig;
-    QTemporaryDir work;
-    std::unique_ptr<factoryWindow> window;
-    std::unique_ptr<FactoryDriver> drive;
-    productionLine *line = nullptr;
+    FactoryRig rig;
+    factoryWindow *window;
+    FactoryDriver *drive;
+    productionLine *line;
     QElapsedTimer started;
-
-public:
-    bool ready = false;
 };
 
 class flashLine : public lineUnderTest

@@ -4,10 +4,8 @@
 // any byte, a changed image or a completed order refuses the start, the
 // quantity stops a fixture line, and malformed orders and contradicting
 // arguments are refused naming the field, before any port is opened.
-#include "appglobals.h"
-#include "factorydriver.h"
-#include "factorywindow.h"
-#include "recordstore.h"
+#include "factoryrig.h"
+#include "recordrows.h"
 #include "simfixture.h"
 #include "testutil.h"
 
@@ -24,21 +22,6 @@ constexpr uint32_t kDataAddress = 0x100000;
 constexpr uint32_t kSerialAddress = 0x3ff000;
 const QStringList kMacs{"a4:cf:12:00:00:01", "a4:cf:12:00:00:02", "a4:cf:12:00:00:03"};
 
-QString build(const QString &program)
-{
-    return qEnvironmentVariable("VQ_BUILD_DIR") + QLatin1Char('/') + program;
-}
-
-QVector<productionRow> rowsIn(const QString &database)
-{
-    QString error;
-    QVector<productionRow> rows;
-    const auto query = recordQuery::openLocal(database, &error);
-    if (query)
-        query->find(recordFilter(), &rows, &error);
-    return rows;
-}
-
 // A simulated flash as it is after the images went in, and nothing else.
 QByteArray flashWith(const QByteArray &flash, const QByteArray &app, const QByteArray &data)
 {
@@ -48,48 +31,6 @@ QByteArray flashWith(const QByteArray &flash, const QByteArray &app, const QByte
     return expected;
 }
 
-// The factory window of a fresh line PC in a folder of its own, on the
-// simulator's ports.
-class windowRig
-{
-public:
-    windowRig(const SimFixture &sim, int stations)
-        : stations(stations)
-        , shippedConfig(qgetenv("VQ_CONFIG_DIR"))
-    {
-        qputenv("VQ_SIM_PORT_DIR", sim.dir().toUtf8());
-        copyShippedConfig(work.filePath(QStringLiteral("config")));
-        qputenv("VQ_CONFIG_DIR", work.filePath(QStringLiteral("config")).toUtf8());
-        QDir::setCurrent(work.path());
-        deviceCount = static_cast<uint32_t>(stations);
-        window = std::make_unique<factoryWindow>();
-        window->show();
-        drive = std::make_unique<FactoryDriver>(window.get());
-        ready = QTest::qWaitFor([&] { return drive->panelsWithPorts() >= stations; }, kWaitMs);
-    }
-    ~windowRig()
-    {
-        window.reset();
-        QDir::setCurrent(QDir::tempPath());
-        qputenv("VQ_CONFIG_DIR", shippedConfig);
-    }
-    // Presses start; true once the run has ended by itself.
-    bool run()
-    {
-        drive->selectPanels(stations);
-        drive->pressStart();
-        return QTest::qWaitFor([&] { return !drive->running(); }, kWaitMs);
-    }
-    QString log() const { return window->findChild<QTextEdit *>(QStringLiteral("textEdit"))->toPlainText(); }
-    QString database() const { return work.filePath(QStringLiteral("log/production.db")); }
-
-    int stations;
-    QByteArray shippedConfig;
-    QTemporaryDir work;
-    std::unique_ptr<factoryWindow> window;
-    std::unique_ptr<FactoryDriver> drive;
-    bool ready = false;
-};
 } // namespace
 
 class tst_order : public QObject
@@ -134,7 +75,7 @@ QString tst_order::makeOrder(QStringList extra)
         return QString();
     const QString path = folder + QStringLiteral("/WO-7.json");
     extra.replaceInStrings(QStringLiteral("ORDER"), folder);
-    const ProgramRun made = runProgram(QStringList{build(QStringLiteral("vq_flash")), QStringLiteral("--make-order"), path}
+    const ProgramRun made = runProgram(QStringList{builtProgram(QStringLiteral("vq_flash")), QStringLiteral("--make-order"), path}
                                        + extra
                                        + QStringList{folder + QStringLiteral("/app.bin@0"),
                                                      folder + QStringLiteral("/data.bin@100000")});
@@ -176,7 +117,7 @@ void tst_order::orderedChips()
                               + rule);
     QVERIFY(!order.isEmpty());
     QString database;
-    std::unique_ptr<windowRig> rig;
+    std::unique_ptr<FactoryRig> rig;
     if (frontEnd == QLatin1String("vq_flash")) {
         database = orderDir->filePath(QStringLiteral("line.db"));
         Flash run({QStringLiteral("--order"), order, QStringLiteral("--operator"), QStringLiteral("王五"),
@@ -184,7 +125,7 @@ void tst_order::orderedChips()
                   sim.dir());
         QCOMPARE(run.finish(), chipModel == QLatin1String("VQ5304") ? 0 : 1);
     } else {
-        rig = std::make_unique<windowRig>(sim, stations);
+        rig = std::make_unique<FactoryRig>(sim, stations);
         QVERIFY(rig->ready);
         database = rig->database();
         if (frontEnd == QLatin1String("window saves")) {
@@ -341,7 +282,7 @@ void tst_order::windowRefusesTheStart()
     QVERIFY2(sim.ok(), qPrintable(sim.error()));
     const QString order = makeOrder({QStringLiteral("--quantity"), QStringLiteral("1")});
     QVERIFY(!order.isEmpty());
-    windowRig rig(sim, 1);
+    FactoryRig rig(sim, 1);
     QVERIFY(rig.ready);
     const QByteArray changed = randomBytes(app.size(), 253);
     if (when == QLatin1String("before loading"))

@@ -33,11 +33,6 @@ namespace {
 // Generous: the machine may be busy with other work.
 constexpr int kRunMs = 180000;
 
-QString build(const QString &program)
-{
-    return qEnvironmentVariable("VQ_BUILD_DIR") + QLatin1Char('/') + program;
-}
-
 // A program's exit code and output; -1 when it crashed or hung.
 struct ran {
     int code = -1;
@@ -345,7 +340,7 @@ void tst_records::frontEnd()
     env.insert("VQ_SIM_PORT_DIR", sim.dir());
     QProcess flash;
     flash.setProcessEnvironment(env);
-    flash.start(build("vq_flash"), QStringList{"--all-ports", "--json", "--db", db, "--record", csv, a + "@0x1000",
+    flash.start(builtProgram("vq_flash"), QStringList{"--all-ports", "--json", "--db", db, "--record", csv, a + "@0x1000",
                                                b + "@0x20000"} + options);
     QString why;
     if (kill) {
@@ -407,7 +402,7 @@ void tst_records::lineDatabase()
     QVERIFY2(sim.ok(), qPrintable(sim.error()));
     QTemporaryDir install, data, elsewhere;
     for (const char *program : {"vq_flash", "vq_records"})
-        QVERIFY(QFile::copy(build(program), install.filePath(program)));
+        QVERIFY(QFile::copy(builtProgram(program), install.filePath(program)));
     QVERIFY(copyShippedConfig(install.filePath("config")));
     const QByteArray bytes = randomBytes(20000, 61);
     QVERIFY(writeFile(install.filePath("app.bin"), bytes));
@@ -558,7 +553,7 @@ void tst_records::fileUnderTheLine()
     env.insert("PGPASSWORD", PgServer::kPassword);
     QProcess writer;
     writer.setProcessEnvironment(env);
-    writer.start(build("tests/records_writer"),
+    writer.start(builtProgram("tests/records_writer"),
                  {"--db", db, "--line", line, "--count", QString::number(kChips), "--interval", "30", "--server-config",
                   serverConfig, "--upload-wait", QString::number(kRunMs)});
     QByteArray progress;
@@ -631,7 +626,7 @@ void tst_records::factoryServer()
     for (int l = 0; l < lines; ++l) {
         auto p = std::make_shared<QProcess>();
         p->setProcessEnvironment(env);
-        p->start(build("tests/records_writer"),
+        p->start(builtProgram("tests/records_writer"),
                  {"--db", work.filePath(QStringLiteral("%1%2.db").arg(tag).arg(l)), "--line",
                   QStringLiteral("%1%2").arg(tag).arg(l), "--count", QString::number(kChips), "--interval", "30",
                   "--server-config", serverConfig, "--upload-wait", QString::number(lastWaitMs)});
@@ -759,12 +754,12 @@ void tst_records::migration()
         // The search reads it without changing a byte, an order's search
         // included.
         const QByteArray before = readFile(o.databasePath);
-        const ran found = runProgram(build("vq_records"), {"--db", o.databasePath, "--format", "json"});
+        const ran found = runProgram(builtProgram("vq_records"), {"--db", o.databasePath, "--format", "json"});
         const QJsonArray rows = QJsonDocument::fromJson(found.out).array();
         QCOMPARE(rows.size(), kOld);
         QCOMPARE(rows.at(0).toObject().value("fastLoad").toString(), QString(from >= 2 ? "off" : ""));
         QCOMPARE(rows.at(0).toObject().value("socket").toString(), QString());
-        QCOMPARE(runProgram(build("vq_records"), {"--db", o.databasePath, "--order", "WO-1"}).code, 1);
+        QCOMPARE(runProgram(builtProgram("vq_records"), {"--db", o.databasePath, "--order", "WO-1"}).code, 1);
         QCOMPARE(readFile(o.databasePath), before);
     }
     productionRow fresh = madeUpRow(7, "NEW");
@@ -927,7 +922,7 @@ void tst_records::search()
     }
     QStringList all = QStringList{"--format", "json"} + args;
     all += source == "local" ? QStringList{"--db", db} : QStringList{"--server", serverConfig};
-    const ran r = runProgram(build("vq_records"), all, env);
+    const ran r = runProgram(builtProgram("vq_records"), all, env);
     QCOMPARE(r.code, expected.isEmpty() ? 1 : 0);
     const QJsonDocument doc = QJsonDocument::fromJson(r.out);
     QString got;
@@ -1021,7 +1016,7 @@ void tst_records::reader()
         sqlite(db, "CREATE TABLE t (x)");
     }
     const QByteArray before = readFile(db);
-    const ran r = runProgram(build("vq_records"), {"--db", db, "--format", "json"});
+    const ran r = runProgram(builtProgram("vq_records"), {"--db", db, "--format", "json"});
     QCOMPARE(r.code, exitCode);
     QVERIFY2(said.isEmpty() ? r.err.isEmpty() : r.err.contains(said), qPrintable(r.err));
     if (file == "locked") {

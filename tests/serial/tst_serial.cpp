@@ -4,9 +4,7 @@
 // void them, a killed line gives none twice, and lines sharing the
 // factory's server never meet.
 #include "appglobals.h"
-#include "factorydriver.h"
-#include "factorywindow.h"
-#include "productionline.h"
+#include "factoryrig.h"
 #include "recordstore.h"
 #include "simfixture.h"
 #include "recordrows.h"
@@ -161,31 +159,12 @@ QString tst_serial::runWindow(const SimFixture &sim, int stations, const QString
                               const QStringList &serialArgs)
 {
     // A line PC of its own: settings, counters and log/.
-    const QDir home(work.filePath(QStringLiteral("window%1").arg(++windows)));
-    copyShippedConfig(home.filePath("config"));
-    writeFile(home.filePath("config/cfg_file.json"), windowSettings(serialKeys(serialArgs)));
-    const QByteArray shipped = qgetenv("VQ_CONFIG_DIR");
-    qputenv("VQ_CONFIG_DIR", QFile::encodeName(home.filePath("config")));
-    qputenv("VQ_SIM_PORT_DIR", QFile::encodeName(sim.dir()));
-    const QString before = QDir::currentPath();
-    QDir::setCurrent(home.path());
-    deviceCount = static_cast<uint32_t>(stations);
-    {
-        factoryWindow window;
-        window.show();
-        FactoryDriver drive(&window);
-        drive.setImages({imagePath + "@0"});
-        if (QTest::qWaitFor([&] { return drive.panelsWithPorts() >= stations; }, kWaitMs)) {
-            drive.selectPanels(stations);
-            drive.pressStart();
-            auto *line = window.findChild<productionLine *>();
-            if (!QTest::qWaitFor([&] { return line->state() == productionLine::runState::idle; }, kWaitMs))
-                qWarning("the window's run did not end");
-        }
-    }
-    QDir::setCurrent(before);
-    qputenv("VQ_CONFIG_DIR", shipped);
-    return home.filePath("log/production.db");
+    FactoryRig rig(sim, stations, windowSettings(serialKeys(serialArgs)),
+                   work.filePath(QStringLiteral("window%1").arg(++windows)));
+    rig.drive->setImages({imagePath + "@0"});
+    if (!rig.ready || !rig.run())
+        qWarning("the window's run did not end");
+    return rig.database();
 }
 
 void tst_serial::everyChipItsValue_data()
@@ -314,7 +293,7 @@ void tst_serial::failedChips()
     const bool voided = state == QLatin1String("void");
     const productionRow failed = rowsIn(database).value(0);
     QCOMPARE(failed.serial, voided ? le32(0x500) : QString());
-    const ProgramRun summary = runProgram({qEnvironmentVariable("VQ_BUILD_DIR") + "/vq_records", "--db", database,
+    const ProgramRun summary = runProgram({builtProgram("vq_records"), "--db", database,
                                            "--summary", "--format", "json"});
     QCOMPARE(QJsonDocument::fromJson(summary.out.toUtf8()).object().value("serials").toObject().value("void").toInt(),
              voided ? 1 : 0);
@@ -323,7 +302,7 @@ void tst_serial::failedChips()
     Flash second(args, sim.dir());
     QCOMPARE(second.finish(), 0);
     QCOMPARE(hexOf(sim.flash().mid(kAt, 4)), secondValue);
-    const ProgramRun found = runProgram({qEnvironmentVariable("VQ_BUILD_DIR") + "/vq_records", "--db", database,
+    const ProgramRun found = runProgram({builtProgram("vq_records"), "--db", database,
                                          "--serial", secondValue == le32(0x500) ? "0x500" : "0x501",
                                          "--format", "json"});
     QCOMPARE(QJsonDocument::fromJson(found.out.toUtf8()).array().size(), 1);
