@@ -378,19 +378,20 @@ void printSummary(const recordSummary &s, const QString &format)
     else
         printSummaryTable(s);
 }
-} // namespace
-
-int main(int argc, char **argv)
-{
-    QCoreApplication app(argc, argv);
-    QLoggingCategory::setFilterRules(QStringLiteral("default.debug=false"));
-    const QStringList args = app.arguments().mid(1);
+// What the command line asks for.
+struct searchOptions {
     QString databasePath;
     bool useServer = false;
     QString serverConfig = recordServerConfigPath();
     QString format = QStringLiteral("table");
     bool summary = false;
     recordFilter filter;
+};
+
+// -1 when the search is to run, else the exit status (help given, or a bad
+// argument said).
+int parseArguments(const QStringList &args, searchOptions *o)
+{
     const auto usage = [](const QString &error) {
         out(stderr, QStringLiteral("vq_records: ") + error + QLatin1Char('\n') + QString::fromUtf8(kUsage));
         return kExitUsage;
@@ -407,13 +408,13 @@ int main(int argc, char **argv)
             return kExitOk;
         }
         if (a == QLatin1String("--summary")) {
-            summary = true;
+            o->summary = true;
             continue;
         }
         if (a == QLatin1String("--server")) {
-            useServer = true;
+            o->useServer = true;
             if (i + 1 < args.size() && !args.at(i + 1).startsWith(QLatin1String("--")))
-                serverConfig = args.at(++i);
+                o->serverConfig = args.at(++i);
             continue;
         }
         if (!valued.contains(a))
@@ -423,50 +424,56 @@ int main(int argc, char **argv)
         const QString v = args.at(++i);
         bool good = true;
         if (a == QLatin1String("--db"))
-            databasePath = v;
+            o->databasePath = v;
         else if (a == QLatin1String("--uid"))
-            filter.uid = v;
+            o->filter.uid = v;
         else if (a == QLatin1String("--flash-id"))
-            filter.flashId = v;
+            o->filter.flashId = v;
         else if (a == QLatin1String("--line"))
-            filter.line = v;
+            o->filter.line = v;
         else if (a == QLatin1String("--sha256"))
-            filter.sha256 = v;
+            o->filter.sha256 = v;
         else if (a == QLatin1String("--serial"))
-            good = !serialSearchOf(filter.serial = v).empty();
+            good = !serialSearchOf(o->filter.serial = v).empty();
         else if (a == QLatin1String("--order"))
-            filter.order = v;
+            o->filter.order = v;
         else if (a == QLatin1String("--station"))
-            good = (filter.station = v.toInt(&good)) > 0 && good;
+            good = (o->filter.station = v.toInt(&good)) > 0 && good;
         else if (a == QLatin1String("--limit"))
-            good = (filter.limit = v.toInt(&good)) > 0 && good;
+            good = (o->filter.limit = v.toInt(&good)) > 0 && good;
         else if (a == QLatin1String("--from") || a == QLatin1String("--to")) {
             qint64 ms = 0;
             good = parseTime(v, &ms);
-            (a == QLatin1String("--from") ? filter.fromMs : filter.toMs) = ms;
-        }
-        else if (a == QLatin1String("--result")) {
+            (a == QLatin1String("--from") ? o->filter.fromMs : o->filter.toMs) = ms;
+        } else if (a == QLatin1String("--result")) {
             good = v == QLatin1String("good") || v == QLatin1String("failed");
-            filter.outcome = v == QLatin1String("good") ? recordFilter::result::good : recordFilter::result::failed;
+            o->filter.outcome = v == QLatin1String("good") ? recordFilter::result::good : recordFilter::result::failed;
         } else if (a == QLatin1String("--format")) {
-            format = v;
+            o->format = v;
             good = v == QLatin1String("table") || v == QLatin1String("csv") || v == QLatin1String("json");
         }
         if (!good)
             return usage(QStringLiteral("bad value \"%1\" for %2").arg(v, a));
     }
+    return -1;
+}
 
+// The store to search: the factory's server, or a line's database (the
+// line's own when none is named). Null once the reason is said.
+std::unique_ptr<recordQuery> openStore(const searchOptions &o)
+{
     QString error;
     std::unique_ptr<recordQuery> query;
-    if (useServer) {
+    if (o.useServer) {
         recordServer server;
-        if (!readRecordServer(serverConfig, &server, &error) || !server.valid()) {
+        if (!readRecordServer(o.serverConfig, &server, &error) || !server.valid()) {
             out(stderr, QStringLiteral("vq_records: %1\n")
-                            .arg(error.isEmpty() ? QStringLiteral("no server configured in ") + serverConfig : error));
-            return kExitNothing;
+                            .arg(error.isEmpty() ? QStringLiteral("no server configured in ") + o.serverConfig : error));
+            return nullptr;
         }
         query = recordQuery::openServer(server, &error);
     } else {
+        QString databasePath = o.databasePath;
         if (databasePath.isEmpty()) {
             // The line's own, found where vq_flash and the window put it.
             const lineLogFolder folder = lineLogFolderOf();
@@ -476,28 +483,42 @@ int main(int argc, char **argv)
         }
         query = recordQuery::openLocal(databasePath, &error);
     }
-    if (!query) {
+    if (!query)
         out(stderr, QStringLiteral("vq_records: %1\n").arg(error));
+    return query;
+}
+} // namespace
+
+int main(int argc, char **argv)
+{
+    QCoreApplication app(argc, argv);
+    QLoggingCategory::setFilterRules(QStringLiteral("default.debug=false"));
+    searchOptions o;
+    const int parsed = parseArguments(app.arguments().mid(1), &o);
+    if (parsed >= 0)
+        return parsed;
+    const std::unique_ptr<recordQuery> query = openStore(o);
+    if (!query)
         return kExitNothing;
-    }
-    if (summary) {
+    QString error;
+    if (o.summary) {
         recordSummary s;
-        if (!query->summary(filter, &s, &error)) {
+        if (!query->summary(o.filter, &s, &error)) {
             out(stderr, QStringLiteral("vq_records: %1\n").arg(error));
             return kExitNothing;
         }
-        printSummary(s, format);
+        printSummary(s, o.format);
         return s.hours.isEmpty() ? kExitNothing : kExitOk;
     }
     // A table on a terminal is for reading: a screenful of the newest rows,
     // not a million; a pipe or a file gets what it asked for.
-    const bool capped = format == QLatin1String("table") && filter.limit == 0 && isatty(fileno(stdout));
+    const bool capped = o.format == QLatin1String("table") && o.filter.limit == 0 && isatty(fileno(stdout));
     if (capped)
-        filter.limit = kTerminalRows + 1;
-    rowPrinter printer(format);
+        o.filter.limit = kTerminalRows + 1;
+    rowPrinter printer(o.format);
     qint64 seen = 0;
     const bool good = query->find(
-        filter,
+        o.filter,
         [&](const productionRow &r) {
             if (++seen > kTerminalRows && capped)
                 return false;

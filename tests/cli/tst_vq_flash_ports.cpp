@@ -30,7 +30,7 @@ private:
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         env.insert(QStringLiteral("VQ_SIM_PORT_DIR"), sim.dir());
         env.insert(QStringLiteral("VQ_PORT_BY_PATH_DIR"), sim.socketDir());
-        const QStringList command = QStringList{qEnvironmentVariable("VQ_BUILD_DIR") + QStringLiteral("/vq_flash")} + args;
+        const QStringList command = QStringList{builtProgram(QStringLiteral("vq_flash"))} + args;
         return runProgram(nobody ? asNobody(command) : command, env, work.path());
     }
     QStringList writeImage() { return {"--db", work.filePath(QTest::currentDataTag() + QStringLiteral(".db")), image + "@0"}; }
